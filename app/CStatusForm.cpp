@@ -1,0 +1,58 @@
+#include "CStatusForm.h"
+#include "ui_CStatusForm.h"
+
+#include <QDateTime>
+#include <QTimer>
+
+CStatusForm::CStatusForm(QWidget *parent) : QWidget(parent), ui(new Ui::CStatusForm), timer(nullptr)
+{
+    ui->setupUi(this);
+    lastTipTime = QDateTime::currentMSecsSinceEpoch();
+    timer = new QTimer(this);
+    timer->setInterval(500);
+    connect(timer, &QTimer::timeout, this, &CStatusForm::check);
+    connect(this, &CStatusForm::stopTimer, timer, &QTimer::stop);
+    timer->start();
+}
+
+CStatusForm::~CStatusForm()
+{
+    if (timer) {
+        timer->stop();
+        delete timer;
+    }
+    timer = nullptr;
+    delete ui;
+}
+
+void CStatusForm::showTip(const QString &mess)
+{
+    setTip(QStringLiteral("QLabel{color:black}"), mess);
+}
+
+void CStatusForm::showErrorTip(const QString &mess)
+{
+    setTip(QStringLiteral("QLabel{color:red}"), mess);
+}
+
+void CStatusForm::setTip(const QString &styleSheet, const QString &mess)
+{
+    ui->tip->setStyleSheet(styleSheet);
+    ui->tip->setText(mess);
+    lastTipTime = QDateTime::currentMSecsSinceEpoch();
+}
+
+void CStatusForm::stopCheck()
+{
+    if (timer)
+        emit stopTimer();
+}
+
+void CStatusForm::check()
+{
+    if (ui->tip->text().isEmpty())
+        return;
+    // Wall-clock age: a message is wiped at the first tick more than 2 s after it was set.
+    if (QDateTime::currentMSecsSinceEpoch() - 2000 > lastTipTime)
+        ui->tip->clear();
+}

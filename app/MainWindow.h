@@ -1,0 +1,102 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMainWindow>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include "InstallationRecord.h"
+#include "PackageDescriptor.h"
+
+class CStatusForm;
+class CUpgradeWorker;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The installer's one window: selection page, progress page and result page.
+// It owns the installation record, the chosen package and the worker thread.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    bool init();
+    void confirmExit();
+    void setOptionsEnabled(bool enabled);
+
+    bool readInstallationRecord(const QString &path);
+    void showSystemInfo();
+
+    void loadPackage(const QString &path);
+    void registerPackage(const QString &path);
+    void releasePackage(const QString &path);
+    bool readPackageDescriptor(const QString &path);
+
+    bool checkPackage();
+    bool checkSelected();
+    bool checkProductId();
+    bool checkVersion();
+
+    QString findRunningSuiteProcess();
+    QStringList listSuiteExecutables();
+    QStringList listExecutables(const QString &dir);
+    bool processImagePath(qint64 processId, char16_t *buffer);
+
+    const InstallationRecord &installationRecord() const { return record; }
+    const PackageDescriptor &packageDescriptor() const { return package; }
+    QString currentPackagePath() const { return packagePath; }
+    QString currentPackageBaseName() const { return packageBaseName; }
+    bool isUpgrading() const { return upgrading; }
+    CStatusForm *statusLine() const { return statusForm; }
+
+signals:
+    void startCopyAll(QString sysConfigXmlPath, QString installPath);
+    void startUpgrade(QString installPath);
+    void sigFaildClear();
+
+public slots:
+    void addMsg(QString mess);
+    void slotCopyAllEnd(bool success);
+    void slotNextShow(bool show);
+    void slotSuccess(bool success);
+    void slotFaildClearEnd();
+    void slotSuccessClearEnd();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private slots:
+    void on_pushButton_3_clicked();
+    void on_pDetails_clicked();
+    void on_pushButton_9_clicked();
+    void on_pushButton_clicked();
+    void on_pushButton_10_clicked();
+    void on_pushButton_5_clicked();
+
+private:
+    void createWorker();
+    void passUpgradeParameters();
+    void startUpgradeSequence();
+    void openProjectTool();
+
+    Ui::MainWindow *ui;
+    InstallationRecord record;
+    PackageDescriptor package;
+    QString installDir;
+    QString packagePath;
+    QString packageBaseName;
+    QThread workerThread;
+    CUpgradeWorker *worker;
+    bool upgrading;
+    CStatusForm *statusForm;
+    // The registered package's bytes: validated and registered from the same
+    // buffer, which must stay alive while it is registered.
+    QByteArray packageData;
+};

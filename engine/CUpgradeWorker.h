@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QFileInfo>
+#include <QList>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// Applies one upgrade package to the installed suite, as a chain of steps that
+// hand over to each other through signals joined to the worker itself. Lives on
+// its own thread; talks to the window only through signals.
+class CUpgradeWorker : public QObject
+{
+    Q_OBJECT
+public:
+    explicit CUpgradeWorker(QObject *parent = nullptr);
+    ~CUpgradeWorker() override;
+
+    // Called by the window while the worker is idle, before startCopyAll.
+    void setDbFlags(int isDb, int ifUpgradeDb);
+    void setExePath(QString exePath);
+    void setVersions(QString version, QString versionTo);
+
+    // File-system helpers shared by the steps.
+    bool copyAllToStaging();
+    bool copyFolderList(const QString &sourceRoot, const QStringList &names,
+                        const QString &targetRoot, bool overwrite);
+    bool copyFolder(const QString &source, const QString &target, bool overwrite);
+    QList<QFileInfo> findPlaceholderFiles(const QString &folder);
+    QList<QFileInfo> listLeafEntries(const QString &folder);
+    bool removeFolder(const QString &folder);
+
+    // File operations of the delete, update and add steps.
+    bool deleteFile(const QString &target);
+    bool updateFile(const QString &source, const QString &target);
+    bool addFile(const QString &source, const QString &target);
+    bool updateFolder(const QString &source, const QString &target);
+    bool addFolder(const QString &source, const QString &target);
+
+    // Database step and version record.
+    QString findDbScriptDir(QString name);
+    void makeHelperArguments(QStringList &arguments, QString beforeDir, QString afterDir);
+    void updateVersionRecords();
+    void updateVersionRecord(QString xmlPath);
+
+signals:
+    void status(QString mess);
+    void sigCopyAllEnd(bool success);
+    void sigExeShellBefore();
+    void sigExeDeleteFile();
+    void sigExeUpdateFile();
+    void sigExeAddFile();
+    void sigExeShellAfter();
+    void sigExeDb();
+    void sigSuccess(bool success);
+    void sigFaildClearEnd();
+    void sigSuccessClearEnd();
+
+public slots:
+    void doStartCopyAll(QString sysConfigXmlPath, QString installPath);
+    void doStartUpgrade();
+    void slotExeShellBefore();
+    void slotFinishShellBefore(int exitCode);
+    void slotExeDeleteFile();
+    void slotExeUpdateFile();
+    void slotExeAddFile();
+    void slotExeShellAfter();
+    void slotFinishShellAfter(int exitCode);
+    void slotExeDb();
+    void slotInstallHelperHandler();
+    void slotInstallHelperFinishedHandler(int exitCode, QProcess::ExitStatus exitStatus);
+    void slotFaildClear();
+    void slotSuccessClear();
+
+private:
+    void runShellBefore(int index);
+    void runShellAfter(int index);
+
+    QProcess *installHelperProcess = nullptr;
+    QProcess *shellBeforeProcess = nullptr;
+    QProcess *shellAfterProcess = nullptr;
+    QString installPath;
+    int isDb = 0;
+    int ifUpgradeDb = 0;
+    QString exePath;
+    QString version;
+    QString versionTo;
+    QStringList shellBeforeList;
+    QStringList shellAfterList;
+    int shellBeforeIndex = 0;
+    int shellAfterIndex = 0;
+};

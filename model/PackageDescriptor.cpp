@@ -1,0 +1,22 @@
+#include "PackageDescriptor.h"
+
+void PackageDescriptor::apply(const RecordLayout::Entries &entries)
+{
+    using RecordLayout::toInteger;
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it) {
+        const QString &key = it.key();
+        const QString &value = it.value();
+        if (key == QLatin1String("upgrade_type"))
+            upgradeType = toInteger(value);
+        else if (key == QLatin1String("software_product_id"))
+            productId = toInteger(value);
+        else if (key == QLatin1String("software_version_from"))
+            versionFrom = value;
+        else if (key == QLatin1String("software_version_to"))
+            versionTo = value;
+        else if (key == QLatin1String("if_upgrade_db"))
+            ifUpgradeDb = toInteger(value);
+        else if (key == QLatin1String("exe_path"))
+            exePath = value;
+    }
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+#include "RecordLayout.h"
+
+// The loaded package as read from its upgrade_config.xml. Every load starts
+// from these initial values, so nothing of an earlier package survives; a
+// descriptor without "upgrade_type" therefore fails the type check.
+struct PackageDescriptor
+{
+    int upgradeType = -1;
+    int productId = -1;
+    QString versionFrom;
+    QString versionTo;
+    int ifUpgradeDb = 0;
+    QString exePath;
+
+    void apply(const RecordLayout::Entries &entries);
+};

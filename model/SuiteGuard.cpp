@@ -1,0 +1,73 @@
+#include "SuiteGuard.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+Qt::CaseSensitivity fileNameCase()
+{
+#ifdef Q_OS_WIN
+    return Qt::CaseInsensitive;
+#else
+    return Qt::CaseSensitive;
+#endif
+}
+
+} // namespace
+
+namespace SuiteGuard {
+
+QString programFolder(const QString &mainPath, const QString &top, const QString &exePath)
+{
+    QDir dir(mainPath);
+    dir.cd(top); // a missing folder leaves the path where it was
+    if (!exePath.isEmpty())
+        dir.cd(exePath);
+    return dir.absolutePath();
+}
+
+QStringList listExecutables(const QString &dir)
+{
+    QStringList names;
+    const QDir folder(dir);
+    if (!folder.exists())
+        return names;
+    const QStringList files = folder.entryList(QDir::Files);
+    for (const QString &name : files) {
+        if (name.size() >= 5 && name.endsWith(QLatin1String("exe"), fileNameCase()))
+            names.append(name);
+    }
+    return names;
+}
+
+QStringList listSuiteExecutables(const QString &mainPath, const QString &exePath)
+{
+    return listExecutables(programFolder(mainPath, QStringLiteral("platform"), exePath))
+        + listExecutables(programFolder(mainPath, QStringLiteral("product"), exePath));
+}
+
+QString findBlockingProcess(const QList<ProcessEntry> &processes, const QStringList &names,
+                            const QString &platformDir, const QString &productDir,
+                            const ImagePathFunction &imagePath)
+{
+    const Qt::CaseSensitivity cs = fileNameCase();
+    for (const ProcessEntry &process : processes) {
+        if (!names.contains(process.name, cs))
+            continue;
+        QString path;
+        bool blocks = true; // a path that can't be read blocks
+        if (imagePath(process.pid, &path)) {
+            const QString inPlatform = QDir::toNativeSeparators(platformDir + QLatin1Char('/') + process.name);
+            const QString inProduct = QDir::toNativeSeparators(productDir + QLatin1Char('/') + process.name);
+            blocks = path.compare(inPlatform, cs) == 0 || path.compare(inProduct, cs) == 0;
+        }
+        if (blocks && process.name.contains(QLatin1String("upgrade_install")))
+            blocks = false;
+        if (blocks)
+            return process.name;
+    }
+    return QString();
+}
+
+} // namespace SuiteGuard

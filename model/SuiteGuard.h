@@ -1,0 +1,36 @@
+#pragma once
+
+#include <functional>
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include "ProcessList.h"
+
+// Finds running programs of the suite that must not run during an upgrade.
+namespace SuiteGuard {
+
+// mainPath/<top>/<exePath>, each step taken only when the folder exists
+// (an empty exePath adds no step). Returned as an absolute path.
+QString programFolder(const QString &mainPath, const QString &top, const QString &exePath);
+
+// Executable names directly in dir (no sub-folders, no hidden files), sorted by
+// name ignoring case. A name counts when it is at least five characters long and
+// ends in "exe" (any letter case on Windows, where file names ignore case).
+QStringList listExecutables(const QString &dir);
+
+// Executables of the platform folder followed by those of the product folder.
+QStringList listSuiteExecutables(const QString &mainPath, const QString &exePath);
+
+using ImagePathFunction = std::function<bool(qint64 pid, QString *path)>;
+
+// Name of the first process in list order that blocks the upgrade: its name is
+// on the blocking list, and its path is unknown or is one of the two folders'
+// programs. Names holding "upgrade_install" (the installer and its helper) never
+// block. Empty when nothing blocks.
+QString findBlockingProcess(const QList<ProcessEntry> &processes, const QStringList &names,
+                            const QString &platformDir, const QString &productDir,
+                            const ImagePathFunction &imagePath);
+
+} // namespace SuiteGuard
