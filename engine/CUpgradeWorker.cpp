@@ -7,7 +7,6 @@ CUpgradeWorker::CUpgradeWorker(QObject *parent) : QObject(parent)
     connect(this, &CUpgradeWorker::sigExeUpdateFile, this, &CUpgradeWorker::slotExeUpdateFile);
     connect(this, &CUpgradeWorker::sigExeAddFile, this, &CUpgradeWorker::slotExeAddFile);
     connect(this, &CUpgradeWorker::sigExeShellAfter, this, &CUpgradeWorker::slotExeShellAfter);
-    connect(this, &CUpgradeWorker::sigExeDb, this, &CUpgradeWorker::slotExeDb);
 }
 
 CUpgradeWorker::~CUpgradeWorker()
@@ -54,10 +53,6 @@ bool CUpgradeWorker::updateFile(const QString &, const QString &) { return false
 bool CUpgradeWorker::addFile(const QString &, const QString &) { return false; }
 bool CUpgradeWorker::updateFolder(const QString &, const QString &) { return false; }
 bool CUpgradeWorker::addFolder(const QString &, const QString &) { return false; }
-QString CUpgradeWorker::findDbScriptDir(QString) { return {}; }
-void CUpgradeWorker::makeHelperArguments(QStringList &, QString, QString) {}
-void CUpgradeWorker::updateVersionRecords() {}
-void CUpgradeWorker::updateVersionRecord(QString) {}
 void CUpgradeWorker::doStartCopyAll(QString, QString) {}
 void CUpgradeWorker::slotExeShellBefore() {}
 void CUpgradeWorker::slotFinishShellBefore(int) {}
@@ -66,9 +61,6 @@ void CUpgradeWorker::slotExeUpdateFile() {}
 void CUpgradeWorker::slotExeAddFile() {}
 void CUpgradeWorker::slotExeShellAfter() {}
 void CUpgradeWorker::slotFinishShellAfter(int) {}
-void CUpgradeWorker::slotExeDb() {}
-void CUpgradeWorker::slotInstallHelperHandler() {}
-void CUpgradeWorker::slotInstallHelperFinishedHandler(int, QProcess::ExitStatus) {}
 void CUpgradeWorker::slotFaildClear() {}
 void CUpgradeWorker::slotSuccessClear() {}
 void CUpgradeWorker::runShellBefore(int) {}
