@@ -7,6 +7,7 @@ CUpgradeWorker::CUpgradeWorker(QObject *parent) : QObject(parent)
     connect(this, &CUpgradeWorker::sigExeUpdateFile, this, &CUpgradeWorker::slotExeUpdateFile);
     connect(this, &CUpgradeWorker::sigExeAddFile, this, &CUpgradeWorker::slotExeAddFile);
     connect(this, &CUpgradeWorker::sigExeShellAfter, this, &CUpgradeWorker::slotExeShellAfter);
+    connect(this, &CUpgradeWorker::sigExeDb, this, &CUpgradeWorker::slotExeDb);
 }
 
 CUpgradeWorker::~CUpgradeWorker()

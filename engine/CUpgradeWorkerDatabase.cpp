@@ -1,7 +1,6 @@
 #include "CUpgradeWorker.h"
 
 // Database step and version record update.
-    connect(this, &CUpgradeWorker::sigExeDb, this, &CUpgradeWorker::slotExeDb);
 QString CUpgradeWorker::findDbScriptDir(QString) { return {}; }
 void CUpgradeWorker::makeHelperArguments(QStringList &, QString, QString) {}
 void CUpgradeWorker::updateVersionRecords() {}
