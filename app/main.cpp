@@ -1,16 +1,12 @@
 #include <QApplication>
-#include <QFile>
 
+#include "ApplicationStyle.h"
 #include "MainWindow.h"
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-
-    QFile style(QStringLiteral(":/res/upgrade_style.qss"));
-    style.open(QIODevice::ReadOnly); // a missing sheet leaves the default look
-    app.setStyleSheet(QString::fromUtf8(style.readAll()));
-    style.close();
+    installApplicationStyle(app);
 
     MainWindow window;
     window.show();
