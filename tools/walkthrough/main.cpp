@@ -1,0 +1,292 @@
+// Drives the real installer window as an operator would, on the installation
+// in the working directory: choose the package through the file dialog, open
+// the details, start the upgrade, confirm the backup question, wait for
+// "继续", read the result page and finish. Saves a screenshot of every page and
+// dialog, prints the log, and exits non-zero when anything differs from what
+// the operator should see.
+//
+//   upgrade_walkthrough --package FILE.rcc --screenshots DIR [--expect-failure]
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDialog>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTextEdit>
+#include <QTimer>
+#include <QWindow>
+
+#include <cstdio>
+#include <functional>
+
+#include "ApplicationStyle.h"
+#include "CReadmeDialog.h"
+#include "MainWindow.h"
+
+namespace {
+
+struct Step
+{
+    QString name;
+    std::function<bool()> ready; // polled until true (or the step times out)
+    std::function<void()> act;
+    int timeoutMs = 10000;
+};
+
+class Walkthrough : public QObject
+{
+public:
+    Walkthrough(MainWindow &window, QString package, QString shots, bool expectFailure)
+        : window(window), package(std::move(package)), shots(std::move(shots)),
+          expectFailure(expectFailure)
+    {
+        poll.setInterval(30);
+        connect(&poll, &QTimer::timeout, this, [this] { tick(); });
+    }
+
+    void run(QList<Step> plan)
+    {
+        steps = std::move(plan);
+        current = 0;
+        clock.start();
+        poll.start();
+    }
+
+    int failures = 0;
+
+    template<typename T>
+    T *find(const char *name) const
+    {
+        return window.findChild<T *>(QString::fromLatin1(name));
+    }
+
+    void check(bool ok, const QString &what)
+    {
+        std::printf("%s %s\n", ok ? "ok  " : "FAIL", qPrintable(what));
+        std::fflush(stdout);
+        if (!ok)
+            ++failures;
+    }
+
+    void shot(QWidget *widget, const QString &file)
+    {
+        const QString path = QDir(shots).filePath(file);
+        const bool saved = widget->grab().save(path);
+        check(saved, QStringLiteral("screenshot %1").arg(path));
+    }
+
+    static QMessageBox *messageBox()
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        return box && box->isVisible() ? box : nullptr;
+    }
+
+    static QAbstractButton *buttonWithText(QMessageBox *box, const QString &text)
+    {
+        for (QAbstractButton *button : box->buttons()) {
+            if (button->text() == text)
+                return button;
+        }
+        return nullptr;
+    }
+
+    MainWindow &window;
+    QString package;
+    QString shots;
+    bool expectFailure;
+
+private:
+    void tick()
+    {
+        if (current >= steps.size()) {
+            poll.stop();
+            return;
+        }
+        Step &step = steps[current];
+        if (!step.ready()) {
+            if (clock.elapsed() > step.timeoutMs) {
+                check(false, QStringLiteral("%1 (timed out)").arg(step.name));
+                poll.stop();
+                abandon();
+            }
+            return;
+        }
+        std::printf("---- %s\n", qPrintable(step.name));
+        ++current;
+        clock.restart();
+        step.act();
+    }
+
+    // Leaves whatever dialog is open and ends the program.
+    void abandon()
+    {
+        if (QWidget *modal = QApplication::activeModalWidget()) {
+            if (auto *dialog = qobject_cast<QDialog *>(modal))
+                dialog->reject();
+        }
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(1); });
+    }
+
+    QTimer poll;
+    QList<Step> steps;
+    int current = 0;
+    QElapsedTimer clock;
+};
+
+QList<Step> operatorSteps(Walkthrough &w)
+{
+    auto *pages = w.find<QStackedWidget>("stackedWidget");
+    const QString baseName = QFileInfo(w.package).fileName().section(QLatin1Char('.'), 0, 0);
+    auto statusText = [&w] {
+        auto *tip = w.window.findChild<QLabel *>(QStringLiteral("tip"));
+        return tip ? tip->text() : QString();
+    };
+    QList<Step> steps;
+
+    steps << Step{QStringLiteral("selection page"), [] { return true; }, [&w, pages] {
+                      w.check(pages->currentIndex() == 0, QStringLiteral("selection page shown"));
+                      const QString info = w.find<QTextEdit>("textEdit_3")->toPlainText();
+                      w.check(info.split(QLatin1Char('\n')).size() == 7,
+                              QStringLiteral("seven information lines"));
+                      std::printf("%s\n", qPrintable(info));
+                      w.check(!w.find<QPushButton>("pDetails")->isEnabled(),
+                              QStringLiteral("\"详情\" disabled before a package is chosen"));
+                      w.shot(&w.window, QStringLiteral("01-selection-page.png"));
+                      QTimer::singleShot(0, w.find<QPushButton>("pushButton_3"), &QPushButton::click);
+                  }};
+
+    steps << Step{QStringLiteral("file dialog"),
+                  [] {
+                      auto *d = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+                      return d && d->isVisible();
+                  },
+                  [&w] {
+                      auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+                      w.check(dialog->windowTitle() == QStringLiteral("选择升级包"),
+                              QStringLiteral("file dialog caption \"选择升级包\""));
+                      w.check(dialog->nameFilters().join(QLatin1Char(';')).contains(QLatin1String("*.rcc")),
+                              QStringLiteral("file dialog filters *.rcc"));
+                      dialog->setDirectory(QFileInfo(w.package).absolutePath());
+                      dialog->selectFile(QFileInfo(w.package).fileName());
+                      w.shot(dialog, QStringLiteral("02-file-dialog.png"));
+                      dialog->accept();
+                  }};
+
+    steps << Step{QStringLiteral("package chosen"),
+                  [&w] { return !QApplication::activeModalWidget() && !w.find<QLineEdit>("lineEdit_3")->text().isEmpty(); },
+                  [&w, baseName, statusText] {
+                      w.check(w.find<QLineEdit>("lineEdit_3")->text() == baseName,
+                              QStringLiteral("package field shows \"%1\"").arg(baseName));
+                      w.check(statusText().isEmpty(),
+                              QStringLiteral("no verdict against the package (status line: \"%1\")").arg(statusText()));
+                      w.check(w.find<QPushButton>("pDetails")->isEnabled(), QStringLiteral("\"详情\" enabled"));
+                      w.shot(&w.window, QStringLiteral("03-package-chosen.png"));
+                      QTimer::singleShot(0, w.find<QPushButton>("pDetails"), &QPushButton::click);
+                  }};
+
+    steps << Step{QStringLiteral("details dialog"),
+                  [] { return qobject_cast<CReadmeDialog *>(QApplication::activeModalWidget()) != nullptr; },
+                  [&w, baseName] {
+                      auto *dialog = qobject_cast<CReadmeDialog *>(QApplication::activeModalWidget());
+                      w.check(dialog->windowTitle() == QStringLiteral("%1 详情").arg(baseName),
+                              QStringLiteral("details title \"%1 详情\"").arg(baseName));
+                      auto *text = dialog->findChild<QTextEdit *>(QStringLiteral("readmeTextEdit"));
+                      w.check(text && !text->toPlainText().isEmpty(), QStringLiteral("readme shown"));
+                      w.shot(dialog, QStringLiteral("04-details-dialog.png"));
+                      dialog->accept();
+                  }};
+
+    steps << Step{QStringLiteral("upgrade button"), [] { return !QApplication::activeModalWidget(); },
+                  [&w] { QTimer::singleShot(0, w.find<QPushButton>("pushButton"), &QPushButton::click); }};
+
+    steps << Step{QStringLiteral("backup question"), [] { return Walkthrough::messageBox() != nullptr; },
+                  [&w] {
+                      QMessageBox *box = Walkthrough::messageBox();
+                      w.check(box->text() == QStringLiteral("请注意备份工程数据"),
+                              QStringLiteral("backup question \"%1\"").arg(box->text()));
+                      QAbstractButton *proceed = Walkthrough::buttonWithText(box, QStringLiteral("继续升级"));
+                      w.check(proceed && box->defaultButton() == proceed,
+                              QStringLiteral("\"继续升级\" is the default button"));
+                      w.shot(box, QStringLiteral("05-backup-question.png"));
+                      if (proceed)
+                          proceed->click();
+                      else
+                          box->done(0);
+                  }};
+
+    steps << Step{QStringLiteral("upgrade running"), [pages] { return pages->currentIndex() == 1; },
+                  [&w] {
+                      w.check(w.window.isUpgrading(), QStringLiteral("upgrading"));
+                      w.shot(&w.window, QStringLiteral("06-progress-page.png"));
+                  }};
+
+    Step finished{QStringLiteral("continue shown"),
+                  [&w] { return w.find<QPushButton>("pushButton_10")->isVisible(); }, [&w] {
+                      const QString log = w.find<QTextEdit>("textEdit")->toPlainText();
+                      std::printf("---- log\n%s\n---- end of log\n", qPrintable(log));
+                      w.shot(&w.window, QStringLiteral("07-upgrade-finished.png"));
+                      QTimer::singleShot(0, w.find<QPushButton>("pushButton_10"), &QPushButton::click);
+                  }};
+    finished.timeoutMs = 300000;
+    steps << finished;
+
+    steps << Step{QStringLiteral("result page"), [pages] { return pages->currentIndex() == 2; },
+                  [&w] {
+                      const QString expected = w.expectFailure ? QStringLiteral("升级失败")
+                                                               : QStringLiteral("升级成功");
+                      const QString shown = w.find<QLabel>("label_text")->text();
+                      w.check(shown == expected, QStringLiteral("result \"%1\" (expected \"%2\")").arg(shown, expected));
+                      w.check(!w.window.isUpgrading(), QStringLiteral("no longer upgrading"));
+                      w.shot(&w.window, QStringLiteral("08-result-page.png"));
+                      if (w.failures == 0)
+                          QTimer::singleShot(0, w.find<QPushButton>("pushButton_5"), &QPushButton::click);
+                      else
+                          QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(1); });
+                  }};
+    return steps;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    installApplicationStyle(app);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Drives the installer window through one upgrade."));
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("package"), QStringLiteral("The package to choose."), QStringLiteral("file")});
+    parser.addOption({QStringLiteral("screenshots"), QStringLiteral("Folder for the screenshots."),
+                      QStringLiteral("dir"), QStringLiteral("screenshots")});
+    parser.addOption({QStringLiteral("expect-failure"), QStringLiteral("The upgrade is meant to fail.")});
+    parser.process(app);
+    if (!parser.isSet(QStringLiteral("package"))) {
+        std::fprintf(stderr, "upgrade_walkthrough: --package is required\n");
+        return 2;
+    }
+    const QString package = QFileInfo(parser.value(QStringLiteral("package"))).absoluteFilePath();
+    const QString shots = QFileInfo(parser.value(QStringLiteral("screenshots"))).absoluteFilePath();
+    QDir().mkpath(shots);
+
+    MainWindow window;
+    window.show();
+    if (!window.init()) {
+        std::printf("FAIL the installation record could not be read\n");
+        return 1;
+    }
+
+    Walkthrough walkthrough(window, package, shots, parser.isSet(QStringLiteral("expect-failure")));
+    walkthrough.run(operatorSteps(walkthrough));
+    const int code = app.exec();
+    const int result = code == 0 && walkthrough.failures == 0 ? 0 : 1;
+    std::printf("walkthrough %s\n", result == 0 ? "passed" : "FAILED");
+    return result;
+}
