@@ -1,0 +1,79 @@
+#include "WinProcessSnapshot.h"
+
+#include <windows.h>
+
+#include <psapi.h>
+#include <tlhelp32.h>
+
+namespace {
+
+// Closes a handle when it goes out of scope.
+class HandleCloser
+{
+public:
+    explicit HandleCloser(HANDLE handle)
+        : handle_(handle)
+    { }
+    ~HandleCloser() { CloseHandle(handle_); }
+    HandleCloser(const HandleCloser &) = delete;
+    HandleCloser &operator=(const HandleCloser &) = delete;
+
+private:
+    HANDLE handle_;
+};
+
+} // namespace
+
+namespace WinProcessSnapshot {
+
+bool take(std::vector<Entry> *entries)
+{
+    entries->clear();
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return false;
+    HandleCloser closer(snapshot);
+
+    PROCESSENTRY32W entry;
+    ZeroMemory(&entry, sizeof(entry));
+    entry.dwSize = sizeof(PROCESSENTRY32W);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        Entry process;
+        process.pid = entry.th32ProcessID;
+        // szExeFile is null-terminated within its fixed array; don't read past it.
+        const size_t capacity = sizeof(entry.szExeFile) / sizeof(entry.szExeFile[0]);
+        size_t length = 0;
+        while (length < capacity && entry.szExeFile[length] != L'\0')
+            ++length;
+        process.exeFile.assign(entry.szExeFile, length);
+        entries->push_back(process);
+    }
+    return true;
+}
+
+bool imagePath(std::uint32_t pid, std::wstring *path)
+{
+    path->clear();
+    const HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (process == nullptr)
+        return false;
+    HandleCloser closer(process);
+
+    wchar_t buffer[pathCapacity];
+    buffer[0] = L'\0';
+    SetLastError(ERROR_SUCCESS);
+    const DWORD length = K32GetModuleFileNameExW(process, nullptr, buffer, pathCapacity);
+    if (length == 0)
+        return false;
+    // A path that fills the buffer was cut off; which length reports that
+    // differs between Windows versions, the error code doesn't.
+    const bool cutOff = length >= pathCapacity
+        || (length == pathCapacity - 1 && GetLastError() == ERROR_INSUFFICIENT_BUFFER);
+    if (cutOff)
+        return false;
+    path->assign(buffer, length);
+    return true;
+}
+
+} // namespace WinProcessSnapshot

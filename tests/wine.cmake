@@ -1,0 +1,47 @@
+# The Windows process list, checked on Linux: the Qt-free core and a small test
+# program are cross-compiled with MinGW-w64 and run under wine. Missing tools
+# make the test fail, not skip (scripts/common.sh installs mingw-w64 and wine64).
+
+find_program(UPGRADE_MINGW_CXX x86_64-w64-mingw32-g++)
+# Debian's wine64 package puts its loader outside the search path.
+find_program(UPGRADE_WINE NAMES wine64 wine
+    PATHS /usr/lib/wine /usr/lib64/wine /opt/wine-stable/bin)
+get_filename_component(upgrade_wine_bindir "${UPGRADE_WINE}" DIRECTORY)
+find_program(UPGRADE_WINESERVER NAMES wineserver64 wineserver
+    HINTS "${upgrade_wine_bindir}" PATHS /usr/lib/wine /usr/lib64/wine /opt/wine-stable/bin)
+
+set(upgrade_wine_dir "${CMAKE_CURRENT_BINARY_DIR}/wine")
+set(upgrade_wine_exe "${upgrade_wine_dir}/winprocess_selftest.exe")
+set(upgrade_wine_missing "")
+
+if(UPGRADE_MINGW_CXX)
+    set(upgrade_wine_sources
+        ${CMAKE_CURRENT_SOURCE_DIR}/wine/winprocess_selftest.cpp
+        ${CMAKE_SOURCE_DIR}/model/WinProcessSnapshot_win.cpp)
+    add_custom_command(OUTPUT "${upgrade_wine_exe}"
+        COMMAND ${CMAKE_COMMAND} -E make_directory "${upgrade_wine_dir}"
+        COMMAND "${UPGRADE_MINGW_CXX}" -std=c++17 -O1 -Wall -Wextra -static
+            -I${CMAKE_SOURCE_DIR}/model
+            -o "${upgrade_wine_exe}" ${upgrade_wine_sources} -lpsapi
+        DEPENDS ${upgrade_wine_sources} ${CMAKE_SOURCE_DIR}/model/WinProcessSnapshot.h
+        COMMENT "Cross-compiling the Windows process list self-test"
+        VERBATIM)
+    add_custom_target(winprocess_selftest ALL DEPENDS "${upgrade_wine_exe}")
+else()
+    set(upgrade_wine_missing
+        "x86_64-w64-mingw32-g++ not found: install mingw-w64 (scripts/common.sh does) and re-run cmake.")
+endif()
+if(NOT UPGRADE_WINE)
+    set(upgrade_wine_missing
+        "${upgrade_wine_missing} wine64/wine not found: install wine64 (scripts/common.sh does) and re-run cmake.")
+endif()
+
+add_test(NAME winprocess_wine
+    COMMAND ${CMAKE_COMMAND}
+        -DWINE=${UPGRADE_WINE}
+        -DWINESERVER=${UPGRADE_WINESERVER}
+        -DPREFIX=${upgrade_wine_dir}/prefix
+        -DPROGRAM=${upgrade_wine_exe}
+        -DMISSING=${upgrade_wine_missing}
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/wine/run_under_wine.cmake)
+set_tests_properties(winprocess_wine PROPERTIES TIMEOUT 600)
