@@ -14,6 +14,14 @@ Qt::CaseSensitivity fileNameCase()
 #endif
 }
 
+#ifndef Q_OS_WIN
+bool sameResolvedFile(const QString &processPath, const QString &expected)
+{
+    const QString resolved = QFileInfo(expected).canonicalFilePath();
+    return !resolved.isEmpty() && processPath == resolved;
+}
+#endif
+
 } // namespace
 
 namespace SuiteGuard {
@@ -58,9 +66,17 @@ QString findBlockingProcess(const QList<ProcessEntry> &processes, const QStringL
         QString path;
         bool blocks = true; // a path that can't be read blocks
         if (imagePath(process.pid, &path)) {
-            const QString inPlatform = QDir::toNativeSeparators(platformDir + QLatin1Char('/') + process.name);
-            const QString inProduct = QDir::toNativeSeparators(productDir + QLatin1Char('/') + process.name);
+            const QString inPlatform
+                = QDir::toNativeSeparators(platformDir + QLatin1Char('/') + process.name);
+            const QString inProduct
+                = QDir::toNativeSeparators(productDir + QLatin1Char('/') + process.name);
             blocks = path.compare(inPlatform, cs) == 0 || path.compare(inProduct, cs) == 0;
+#ifndef Q_OS_WIN
+            // /proc gives the program's path with every link resolved; a main
+            // directory reached through a link must still match.
+            if (!blocks)
+                blocks = sameResolvedFile(path, inPlatform) || sameResolvedFile(path, inProduct);
+#endif
         }
         if (blocks && process.name.contains(QLatin1String("upgrade_install")))
             blocks = false;
