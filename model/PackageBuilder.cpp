@@ -1,13 +1,640 @@
 #include "PackageBuilder.h"
 
-// Placeholder until the builder lands.
+#include <QAtomicInt>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QLibraryInfo>
+#include <QProcess>
+#include <QResource>
+#include <QSaveFile>
+#include <QSet>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QVector>
+#include <QXmlStreamWriter>
+
+#include "PackageDescriptor.h"
+#include "PackageFile.h"
+#include "RecordLayout.h"
+#include "UpgradeConstants.h"
+#include "VersionText.h"
+
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#endif
+
+// The builder never touches the author's tree: it lists the files, checks
+// them, and writes a .qrc into a private temporary folder that names every
+// source file by its absolute path, with an alias relative to the source
+// folder. Empty folders get an alias that points at one placeholder file in
+// that temporary folder.
+//
+// rcc runs with --no-compress. Stored data can be copied out of the
+// registered tree as it is, without inflating every file, which keeps the
+// extraction of large packages fast; the installer's Qt may also have been
+// built without zstd, which rcc would otherwise pick for some files; and the
+// structural check can bound every entry without decompressing anything.
 namespace PackageBuilder {
 
-bool build(const QString &, const QString &, QString *error)
+namespace {
+
+const int rccTimeLimitMs = 30 * 60 * 1000;
+const int maxNameLength = 255;
+
+struct PackageEntry
 {
+    QString alias; // "upgrade/..." relative to the source folder
+    QString sourcePath; // absolute path of the file that supplies the bytes
+    qint64 size = 0;
+};
+
+// Why a single file or folder name cannot go into a package, or an empty
+// string when it can. Windows decides most of it: the package is unpacked
+// there, and a name it cannot create would be lost silently.
+QString nameProblem(const QString &name)
+{
+    if (name.isEmpty())
+        return QStringLiteral("an empty name");
+    if (name.size() > maxNameLength)
+        return QStringLiteral("a name longer than %1 characters").arg(maxNameLength);
+    for (const QChar c : name) {
+        const ushort u = c.unicode();
+        if (u < 0x20 || u == 0x7f)
+            return QStringLiteral("a control character (U+%1) in the name")
+                .arg(QString::number(u, 16).toUpper().rightJustified(4, QLatin1Char('0')));
+        if (u == 0xfffe || u == 0xffff)
+            return QStringLiteral("the non-character U+%1, which the resource list (XML) cannot "
+                                  "carry")
+                .arg(QString::number(u, 16).toUpper());
+        if (QStringLiteral("<>:\"/\\|?*").contains(c))
+            return QStringLiteral("the character '%1', which Windows does not allow in names")
+                .arg(c);
+    }
+    // Paired surrogates are fine; a lone one cannot be encoded.
+    for (int i = 0; i < name.size(); ++i) {
+        const QChar c = name.at(i);
+        if (c.isHighSurrogate() && !(i + 1 < name.size() && name.at(i + 1).isLowSurrogate()))
+            return QStringLiteral("an invalid character in the name");
+        if (c.isLowSurrogate() && !(i > 0 && name.at(i - 1).isHighSurrogate()))
+            return QStringLiteral("an invalid character in the name");
+    }
+    if (name.endsWith(QLatin1Char('.')))
+        return QStringLiteral("a name that ends with a dot, which Windows drops");
+    if (name.endsWith(QLatin1Char(' ')))
+        return QStringLiteral("a name that ends with a blank, which Windows drops");
+
+    // Device names are reserved with any extension: "con.txt" opens the console.
+    const QString stem = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
+    static const QSet<QString> reserved = [] {
+        QSet<QString> set { QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"),
+            QStringLiteral("NUL"), QStringLiteral("CONIN$"), QStringLiteral("CONOUT$") };
+        for (int n = 1; n <= 9; ++n) {
+            set.insert(QStringLiteral("COM%1").arg(n));
+            set.insert(QStringLiteral("LPT%1").arg(n));
+        }
+        // Windows also treats the superscript digits as port numbers.
+        for (const QChar digit : { QChar(0x00b9), QChar(0x00b2), QChar(0x00b3) }) {
+            set.insert(QStringLiteral("COM") + digit);
+            set.insert(QStringLiteral("LPT") + digit);
+        }
+        return set;
+    }();
+    if (reserved.contains(stem))
+        return QStringLiteral("a reserved Windows device name");
+    return QString();
+}
+
+QString rccProgram()
+{
+#ifdef Q_OS_WIN
+    const QString exe = QStringLiteral("/rcc.exe");
+#else
+    const QString exe = QStringLiteral("/rcc");
+#endif
+    const QString bundled = QLibraryInfo::location(QLibraryInfo::BinariesPath) + exe;
+    if (QFileInfo(bundled).isExecutable())
+        return bundled;
+    return QStandardPaths::findExecutable(QStringLiteral("rcc"));
+}
+
+bool isInside(const QString &path, const QString &root)
+{
+    return path == root || path.startsWith(root + QLatin1Char('/'));
+}
+
+// QDir quietly leaves out names that are not valid in the file name encoding
+// (on Linux: bytes that are not UTF-8), so such a file would silently be
+// missing from the package. Count the entries the system itself reports.
+#ifdef Q_OS_UNIX
+int rawEntryCount(const QString &dirPath, int fallback)
+{
+    DIR *dir = ::opendir(QFile::encodeName(dirPath).constData());
+    if (!dir)
+        return fallback;
+    int count = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (qstrcmp(entry->d_name, ".") != 0 && qstrcmp(entry->d_name, "..") != 0)
+            ++count;
+    }
+    ::closedir(dir);
+    return count;
+}
+
+QString undecodableName(const QString &dirPath)
+{
+    QString shown;
+    DIR *dir = ::opendir(QFile::encodeName(dirPath).constData());
+    if (!dir)
+        return shown;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray raw(entry->d_name);
+        if (QFile::encodeName(QFile::decodeName(raw)) == raw)
+            continue;
+        for (const char c : raw) {
+            const uchar u = uchar(c);
+            if (u >= 0x20 && u < 0x7f)
+                shown += QLatin1Char(c);
+            else
+                shown += QStringLiteral("\\x")
+                    + QString::number(u, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+        }
+        break;
+    }
+    ::closedir(dir);
+    return QLatin1Char('"') + shown + QLatin1Char('"');
+}
+#else
+int rawEntryCount(const QString &, int fallback)
+{
+    return fallback;
+}
+
+QString undecodableName(const QString &)
+{
+    return QString();
+}
+#endif
+
+class Builder
+{
+public:
+    Builder(const QString &sourceDir, const QString &outputFile)
+        : m_sourceDir(QDir::cleanPath(QDir(sourceDir).absolutePath()))
+        , m_outputFile(QDir::cleanPath(QDir(outputFile).absolutePath()))
+    { }
+
+    bool run();
+    QString error() const { return m_error; }
+
+private:
+    bool fail(const QString &message)
+    {
+        m_error = message;
+        return false;
+    }
+    bool checkOutputPath();
+    bool checkDescriptor();
+    bool walk(const QString &realDir, const QString &alias, QStringList &openDirs);
+    bool checkPlace(const QString &alias, bool isDir);
+    bool writeQrc(const QString &qrcPath, const QString &placeholderPath);
+    bool runRcc(const QString &qrcPath, const QString &rccPath);
+    bool checkResult(const QString &rccPath);
+
+    QString m_sourceDir;
+    QString m_outputFile;
+    QString m_treeRoot; // canonical path of <source>/upgrade
+    QString m_error;
+    QVector<PackageEntry> m_files;
+    QStringList m_emptyDirs; // aliases of folders that get the placeholder
+};
+
+bool Builder::checkOutputPath()
+{
+    if (m_outputFile.isEmpty())
+        return fail(QStringLiteral("no output file given"));
+    const QFileInfo output(m_outputFile);
+    if (output.isDir())
+        return fail(QStringLiteral("the output path %1 is a folder, not a file")
+                        .arg(QDir::toNativeSeparators(m_outputFile)));
+    // Writing the package into its own tree would pack it into the next build.
+    // The output folder may not exist yet: resolve its nearest existing parent.
+    QString existing = output.absolutePath();
+    QString rest;
+    while (!QFileInfo(existing).exists()) {
+        const QString parent = QFileInfo(existing).absolutePath();
+        if (parent == existing)
+            break;
+        rest.prepend(QLatin1Char('/') + QFileInfo(existing).fileName());
+        existing = parent;
+    }
+    const QString outputDir = QFileInfo(existing).canonicalFilePath() + rest;
+    const QString outputTarget = output.isSymLink() ? output.canonicalFilePath() : QString();
+    if (isInside(outputDir, m_treeRoot)
+        || (!outputTarget.isEmpty() && isInside(outputTarget, m_treeRoot)))
+        return fail(QStringLiteral("the output file %1 lies inside the package tree")
+                        .arg(QDir::toNativeSeparators(m_outputFile)));
+    return true;
+}
+
+bool Builder::checkDescriptor()
+{
+    const QString rel = QStringLiteral("upgrade/upgrade_config.xml");
+    const QFileInfo info(m_sourceDir + QLatin1Char('/') + rel);
+    if (!info.exists() && !info.isSymLink())
+        return fail(QStringLiteral("the package tree has no %1").arg(rel));
+    if (!info.isFile())
+        return fail(QStringLiteral("%1 is not a file").arg(rel));
+
+    RecordLayout::Entries entries;
+    switch (RecordLayout::readFile(info.filePath(), &entries)) {
+    case RecordLayout::ReadResult::Ok:
+        break;
+    case RecordLayout::ReadResult::CannotOpen:
+        return fail(QStringLiteral("%1 cannot be read").arg(rel));
+    case RecordLayout::ReadResult::ParseError:
+        return fail(QStringLiteral("%1 is not well-formed XML").arg(rel));
+    case RecordLayout::ReadResult::WrongRoot:
+        return fail(QStringLiteral("%1 does not have the document element \"root\"").arg(rel));
+    }
+
+    const QStringList needed { QStringLiteral("software_product_id"),
+        QStringLiteral("software_version_from"), QStringLiteral("software_version_to"),
+        QStringLiteral("upgrade_type") };
+    for (const QString &key : needed) {
+        if (!entries.contains(key))
+            return fail(QStringLiteral("%1 lacks the key \"%2\" (entries are read from the "
+                                       "first child element \"module\" of \"root\")")
+                            .arg(rel, key));
+    }
+    for (const QString &key : { QStringLiteral("software_product_id"),
+             QStringLiteral("upgrade_type"), QStringLiteral("if_upgrade_db") }) {
+        if (!entries.contains(key))
+            continue;
+        bool ok = false;
+        entries.value(key).toInt(&ok, 10);
+        if (!ok)
+            return fail(QStringLiteral("%1: the value \"%2\" of \"%3\" is not a base-10 integer")
+                            .arg(rel, entries.value(key), key));
+    }
+    PackageDescriptor descriptor;
+    descriptor.apply(entries);
+    if (descriptor.upgradeType != 0 && descriptor.upgradeType != 1)
+        return fail(QStringLiteral("%1: \"upgrade_type\" is %2; the installer accepts only 0 and 1")
+                        .arg(rel)
+                        .arg(descriptor.upgradeType));
+    const QStringList versionKeys { QStringLiteral("software_version_from"),
+        QStringLiteral("software_version_to") };
+    for (const QString &key : versionKeys) {
+        const QString value = entries.value(key);
+        if (!VersionText::parse(value).valid)
+            return fail(QStringLiteral("%1: the version \"%2\" of \"%3\" does not have three "
+                                       "dot-separated parts")
+                            .arg(rel, value, key));
+    }
+    return true;
+}
+
+// The known places below "upgrade": two files at the top, the three file
+// folders with anything below them, and the script and SQL folders, whose
+// parents hold nothing but them.
+bool Builder::checkPlace(const QString &alias, bool isDir)
+{
+    const QStringList parts = alias.split(QLatin1Char('/'));
+    // parts[0] is "upgrade".
+    const QString top = parts.value(1);
+    const QString allowed = QStringLiteral(
+        "allowed below upgrade/ are the files upgrade_config.xml and readme.txt and the folders "
+        "delete, update, add, shell/shell_before, shell/shell_after, db/db_before and db/db_after");
+    if (parts.size() == 2) {
+        if (top == QLatin1String("upgrade_config.xml") || top == QLatin1String("readme.txt")) {
+            if (isDir)
+                return fail(QStringLiteral("%1 must be a file, not a folder").arg(alias));
+            return true;
+        }
+        static const QStringList folders { QStringLiteral("delete"), QStringLiteral("update"),
+            QStringLiteral("add"), QStringLiteral("shell"), QStringLiteral("db") };
+        if (folders.contains(top)) {
+            if (!isDir)
+                return fail(QStringLiteral("%1 must be a folder, not a file").arg(alias));
+            return true;
+        }
+        return fail(
+            QStringLiteral("unknown entry in the package tree: %1 (%2)").arg(alias, allowed));
+    }
+    if (parts.size() == 3 && (top == QLatin1String("shell") || top == QLatin1String("db"))) {
+        const QString sub = parts.at(2);
+        const bool known = top == QLatin1String("shell")
+            ? (sub == QLatin1String("shell_before") || sub == QLatin1String("shell_after"))
+            : (sub == QLatin1String("db_before") || sub == QLatin1String("db_after"));
+        if (!known)
+            return fail(
+                QStringLiteral("unknown entry in the package tree: %1 (%2)").arg(alias, allowed));
+        if (!isDir)
+            return fail(QStringLiteral("%1 must be a folder, not a file").arg(alias));
+    }
+    return true;
+}
+
+bool Builder::walk(const QString &realDir, const QString &alias, QStringList &openDirs)
+{
+    QDir dir(realDir);
+    const QFileInfoList entries = dir.entryInfoList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    if (entries.size() != rawEntryCount(realDir, entries.size()))
+        return fail(QStringLiteral("%1 holds an entry whose name is not valid text (UTF-8): %2")
+                        .arg(alias + QLatin1Char('/'), undecodableName(realDir)));
+    QHash<QString, QString> foldedNames; // Windows does not tell "A" from "a"
+    int carried = 0;
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        const QString childAlias = alias + QLatin1Char('/') + name;
+
+        const QString problem = nameProblem(name);
+        if (!problem.isEmpty())
+            return fail(QStringLiteral("%1 has %2").arg(childAlias, problem));
+        if (!entry.exists() && !entry.isSymLink())
+            return fail(QStringLiteral("%1 has a name that is not valid text in this system's "
+                                       "file name encoding")
+                            .arg(childAlias));
+        const QString folded = name.toCaseFolded();
+        if (foldedNames.contains(folded))
+            return fail(QStringLiteral("%1 and %2 differ only in letter case, which Windows "
+                                       "cannot keep apart")
+                            .arg(alias + QLatin1Char('/') + foldedNames.value(folded), childAlias));
+        foldedNames.insert(folded, name);
+
+        QString target = entry.absoluteFilePath();
+        if (entry.isSymLink()) {
+            target = entry.canonicalFilePath();
+            if (target.isEmpty())
+                return fail(QStringLiteral("%1 is a symbolic link whose target does not exist")
+                                .arg(childAlias));
+            if (!isInside(target, m_treeRoot))
+                return fail(QStringLiteral("%1 is a symbolic link that points outside the "
+                                           "package tree (to %2)")
+                                .arg(childAlias, QDir::toNativeSeparators(target)));
+        }
+        const QFileInfo resolved(target);
+        if (resolved.isDir()) {
+            if (!checkPlace(childAlias, true))
+                return false;
+            const QString canonical = resolved.canonicalFilePath();
+            if (openDirs.contains(canonical))
+                return fail(QStringLiteral("%1 is a symbolic link that leads back into its own "
+                                           "folder (a loop)")
+                                .arg(childAlias));
+            openDirs.append(canonical);
+            const bool ok = walk(target, childAlias, openDirs);
+            openDirs.removeLast();
+            if (!ok)
+                return false;
+        } else if (resolved.isFile()) {
+            if (!checkPlace(childAlias, false))
+                return false;
+            QFile probe(target);
+            if (!probe.open(QIODevice::ReadOnly))
+                return fail(
+                    QStringLiteral("%1 cannot be read: %2").arg(childAlias, probe.errorString()));
+            m_files.append({ childAlias, target, resolved.size() });
+        } else {
+            return fail(QStringLiteral("%1 is neither a regular file nor a folder (a device, pipe "
+                                       "or socket cannot go into a package)")
+                            .arg(childAlias));
+        }
+        ++carried;
+    }
+    if (carried == 0 && alias != QLatin1String("upgrade"))
+        m_emptyDirs.append(alias);
+    return true;
+}
+
+bool Builder::writeQrc(const QString &qrcPath, const QString &placeholderPath)
+{
+    QFile file(qrcPath);
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(QStringLiteral("cannot write the resource list %1: %2")
+                        .arg(QDir::toNativeSeparators(qrcPath), file.errorString()));
+    QXmlStreamWriter xml(&file);
+    xml.setAutoFormatting(true);
+    xml.writeStartDocument();
+    xml.writeDTD(QStringLiteral("<!DOCTYPE RCC>"));
+    xml.writeStartElement(QStringLiteral("RCC"));
+    xml.writeAttribute(QStringLiteral("version"), QStringLiteral("1.0"));
+    xml.writeStartElement(QStringLiteral("qresource"));
+    xml.writeAttribute(QStringLiteral("prefix"), QStringLiteral("/"));
+    // XML cannot carry these in the file paths, and a carriage return would
+    // come back as a line feed, naming another file.
+    auto unfit = [](const QString &path) {
+        for (const QChar c : path) {
+            if (c.unicode() < 0x20 || c.unicode() == 0xfffe || c.unicode() == 0xffff)
+                return true;
+        }
+        return false;
+    };
+    QStringList paths { placeholderPath };
+    for (const PackageEntry &entry : qAsConst(m_files))
+        paths.append(entry.sourcePath);
+    for (const QString &path : qAsConst(paths)) {
+        if (unfit(path))
+            return fail(QStringLiteral("the path %1 holds a control character; rcc cannot be "
+                                       "given files from there")
+                            .arg(QDir::toNativeSeparators(path)));
+    }
+    auto writeFile = [&xml](const QString &alias, const QString &path) {
+        xml.writeStartElement(QStringLiteral("file"));
+        xml.writeAttribute(QStringLiteral("alias"), alias);
+        xml.writeCharacters(path);
+        xml.writeEndElement();
+    };
+    for (const PackageEntry &entry : qAsConst(m_files))
+        writeFile(entry.alias, entry.sourcePath);
+    for (const QString &dir : qAsConst(m_emptyDirs))
+        writeFile(
+            dir + QLatin1Char('/') + UpgradeConstants::placeholderFileName(), placeholderPath);
+    xml.writeEndElement();
+    xml.writeEndElement();
+    xml.writeEndDocument();
+    if (xml.hasError() || !file.flush())
+        return fail(QStringLiteral("cannot write the resource list %1")
+                        .arg(QDir::toNativeSeparators(qrcPath)));
+    return true;
+}
+
+bool Builder::runRcc(const QString &qrcPath, const QString &rccPath)
+{
+    const QString program = rccProgram();
+    if (program.isEmpty())
+        return fail(
+            QStringLiteral("Qt's resource compiler rcc was found neither in %1 nor on "
+                           "the search path")
+                .arg(QDir::toNativeSeparators(QLibraryInfo::location(QLibraryInfo::BinariesPath))));
+    QProcess rcc;
+    rcc.setProcessChannelMode(QProcess::MergedChannels);
+    rcc.start(program,
+        { QStringLiteral("--binary"), QStringLiteral("--no-compress"), QStringLiteral("-o"),
+            rccPath, qrcPath });
+    if (!rcc.waitForStarted(60 * 1000))
+        return fail(QStringLiteral("cannot start %1: %2")
+                        .arg(QDir::toNativeSeparators(program), rcc.errorString()));
+    if (!rcc.waitForFinished(rccTimeLimitMs)) {
+        rcc.kill();
+        rcc.waitForFinished(10 * 1000);
+        return fail(
+            QStringLiteral("rcc did not finish within %1 minutes").arg(rccTimeLimitMs / 60000));
+    }
+    const QString output = QString::fromLocal8Bit(rcc.readAll()).trimmed();
+    if (rcc.exitStatus() != QProcess::NormalExit || rcc.exitCode() != 0)
+        return fail(QStringLiteral("rcc failed (exit code %1): %2")
+                        .arg(rcc.exitCode())
+                        .arg(output.isEmpty() ? QStringLiteral("no message") : output));
+    return true;
+}
+
+// Reads the package back as the installer will: structural check, then the
+// registered tree must hold exactly the files that went in, with their sizes.
+bool Builder::checkResult(const QString &rccPath)
+{
+    QFile file(rccPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("rcc wrote no readable output: %1").arg(file.errorString()));
+    const qint64 size = file.size();
+    if (size <= 0 || size > std::numeric_limits<int>::max())
+        return fail(QStringLiteral("the package would be %1 bytes; a package must be between 1 "
+                                   "byte and 2 GiB")
+                        .arg(size));
+    uchar *mapped = file.map(0, size);
+    QByteArray bytes;
+    if (mapped)
+        bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), int(size));
+    else
+        bytes = file.readAll();
+    const uchar *data = mapped ? mapped : reinterpret_cast<const uchar *>(bytes.constData());
+
+    QString detail;
+    if (PackageFile::validate(bytes, &detail) != PackageFile::Verdict::Valid)
+        return fail(
+            QStringLiteral("rcc wrote a package that fails the structural check: %1").arg(detail));
+
+    static QAtomicInt counter;
+    const QString mapRoot
+        = QStringLiteral("/package-builder-check-%1").arg(counter.fetchAndAddRelaxed(1));
+    if (!QResource::registerResource(data, mapRoot))
+        return fail(QStringLiteral("the package written by rcc cannot be registered"));
+    const QString base = QLatin1Char(':') + mapRoot + QLatin1Char('/');
+
+    QString problem;
+    if (!QFileInfo(base + QStringLiteral("upgrade/upgrade_config.xml")).isFile())
+        problem = QStringLiteral("the package does not show upgrade/upgrade_config.xml");
+    QHash<QString, qint64> expected;
+    for (const PackageEntry &entry : qAsConst(m_files))
+        expected.insert(entry.alias, entry.size);
+    for (const QString &dir : qAsConst(m_emptyDirs))
+        expected.insert(dir + QLatin1Char('/') + UpgradeConstants::placeholderFileName(), 0);
+    if (problem.isEmpty()) {
+        QDirIterator it(base + QStringLiteral("upgrade"), QDir::Files | QDir::Hidden,
+            QDirIterator::Subdirectories);
+        int found = 0;
+        while (it.hasNext() && problem.isEmpty()) {
+            it.next();
+            const QString alias = it.filePath().mid(base.size());
+            if (!expected.contains(alias))
+                problem = QStringLiteral("the package holds %1, which is not in the tree (rcc "
+                                         "changed a name)")
+                              .arg(alias);
+            else if (it.fileInfo().size() != expected.value(alias))
+                problem = QStringLiteral("%1 has %2 bytes in the package but %3 in the tree")
+                              .arg(alias)
+                              .arg(it.fileInfo().size())
+                              .arg(expected.value(alias));
+            ++found;
+        }
+        if (problem.isEmpty() && found != expected.size()) {
+            for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+                if (!QFileInfo(base + it.key()).isFile()) {
+                    problem = QStringLiteral("%1 is missing from the package (rcc dropped or "
+                                             "changed its name)")
+                                  .arg(it.key());
+                    break;
+                }
+            }
+            if (problem.isEmpty())
+                problem = QStringLiteral("the package holds %1 files instead of %2")
+                              .arg(found)
+                              .arg(expected.size());
+        }
+    }
+    QResource::unregisterResource(data, mapRoot);
+    if (!problem.isEmpty())
+        return fail(problem);
+    return true;
+}
+
+bool Builder::run()
+{
+    const QFileInfo source(m_sourceDir);
+    if (!source.isDir())
+        return fail(QStringLiteral("the source folder %1 does not exist")
+                        .arg(QDir::toNativeSeparators(m_sourceDir)));
+    const QFileInfo tree(m_sourceDir + QStringLiteral("/upgrade"));
+    if (!tree.isDir())
+        return fail(QStringLiteral("the source folder %1 holds no folder \"upgrade\"")
+                        .arg(QDir::toNativeSeparators(m_sourceDir)));
+    m_treeRoot = tree.canonicalFilePath();
+    if (!checkOutputPath() || !checkDescriptor())
+        return false;
+
+    QStringList openDirs { m_treeRoot };
+    if (!walk(tree.absoluteFilePath(), QStringLiteral("upgrade"), openDirs))
+        return false;
+
+    QTemporaryDir work;
+    if (!work.isValid())
+        return fail(QStringLiteral("cannot create a temporary folder: %1").arg(work.errorString()));
+    const QString placeholderPath = work.filePath(UpgradeConstants::placeholderFileName());
+    {
+        QFile placeholder(placeholderPath);
+        if (!placeholder.open(QIODevice::WriteOnly))
+            return fail(QStringLiteral("cannot write the placeholder file: %1")
+                            .arg(placeholder.errorString()));
+    }
+    const QString qrcPath = work.filePath(QStringLiteral("package.qrc"));
+    const QString rccPath = work.filePath(QStringLiteral("package.rcc"));
+    if (!writeQrc(qrcPath, placeholderPath) || !runRcc(qrcPath, rccPath) || !checkResult(rccPath))
+        return false;
+
+    // Replace the output only once the new package is known to be good.
+    const QFileInfo output(m_outputFile);
+    if (!QDir().mkpath(output.absolutePath()))
+        return fail(QStringLiteral("cannot create the folder %1")
+                        .arg(QDir::toNativeSeparators(output.absolutePath())));
+    QFile built(rccPath);
+    QSaveFile target(m_outputFile);
+    if (!built.open(QIODevice::ReadOnly) || !target.open(QIODevice::WriteOnly))
+        return fail(QStringLiteral("cannot write %1: %2")
+                        .arg(QDir::toNativeSeparators(m_outputFile), target.errorString()));
+    QByteArray chunk;
+    while (!(chunk = built.read(4 * 1024 * 1024)).isEmpty()) {
+        if (target.write(chunk) != chunk.size())
+            break;
+    }
+    if (!target.commit())
+        return fail(QStringLiteral("cannot write %1: %2")
+                        .arg(QDir::toNativeSeparators(m_outputFile), target.errorString()));
+    return true;
+}
+
+} // namespace
+
+bool build(const QString &sourceDir, const QString &outputFile, QString *error)
+{
+    Builder builder(sourceDir, outputFile);
+    const bool ok = builder.run();
     if (error)
-        *error = QStringLiteral("not implemented yet");
-    return false;
+        *error = ok ? QString() : builder.error();
+    return ok;
 }
 
 } // namespace PackageBuilder
