@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QFileDevice>
+#include <QFileInfo>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// File-system operations of the upgrade engine: copying package folders,
+// listing and removing trees, and the single-file operations of the delete,
+// update and add steps. Every listing uses QDir's default order (names
+// compared without regard to case); paths are joined as text with the native
+// separator. Nothing here throws or reports beyond its result.
+namespace FileTree {
+
+// Joins a folder path and a name with the native separator, as text.
+QString join(const QString &folder, const QString &name);
+
+// False for a listed entry name that would lead outside its folder when joined
+// to a target path: ".", "..", or a name holding a slash or a backslash.
+bool isSafeEntryName(const QString &name);
+
+// Leaves a file just copied by the engine readable and writable. On Windows
+// the read-only attribute is cleared; elsewhere the mode becomes 0644 plus the
+// execute bits given in keepExecutable.
+void makeCopiedFileAccessible(
+    const QString &path, QFileDevice::Permissions keepExecutable = QFileDevice::Permissions());
+
+// Makes a file about to be removed writable (clears the read-only attribute
+// on Windows). A symbolic link is left alone, so its target is never changed.
+void makeWritable(const QString &path);
+
+// Merges the folder source into target (created with its parents when
+// missing): sub-folders first, then files. With overwrite an existing target
+// file is replaced; without it the installed file stays. Hidden entries are
+// passed over, symbolic links followed. True when the source existed, no file
+// that was tried failed to copy, no nested copy failed, no entry name was
+// unsafe, and the target folder exists afterwards.
+bool copyFolder(const QString &source, const QString &target, bool overwrite);
+
+// copyFolder for each name of names below sourceRoot into the same name below
+// targetRoot; stops at the first failure. An empty list succeeds.
+bool copyFolderList(
+    const QString &sourceRoot, const QStringList &names, const QString &targetRoot, bool overwrite);
+
+// Every file named fileName (compared exactly) in folder at any depth, hidden
+// files included; hidden sub-folders are not entered.
+QList<QFileInfo> findFilesNamed(const QString &folder, const QString &fileName);
+
+// Every file at any depth and every folder that holds no listed entry, depth
+// first with a folder's files ahead of its sub-folders. Hidden entries and
+// symbolic links are left out. Each entry's filePath() is folder + "/" + the
+// entry's path relative to folder, when folder is an absolute, clean path.
+QList<QFileInfo> listLeafEntries(const QString &folder);
+
+// Removes folder with everything below it, hidden entries included. A symbolic
+// link is removed as a link and never followed (also when folder itself is
+// one). Removes all it can; true when nothing failed. A folder that does not
+// exist counts as removed.
+bool removeFolder(const QString &folder);
+
+// Removes a file; true also when it is already absent.
+bool deleteFile(const QString &target);
+
+// Replaces target with a copy of source. Elsewhere than on Windows the
+// replaced file's execute bits are kept.
+bool updateFile(const QString &source, const QString &target);
+
+// Copies source to target unless target exists; an existing target is left
+// as it is and counts as added.
+bool addFile(const QString &source, const QString &target);
+
+} // namespace FileTree
