@@ -1,6 +1,14 @@
 #include "CUpgradeWorker.h"
 
-CUpgradeWorker::CUpgradeWorker(QObject *parent) : QObject(parent)
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+
+#include "FileTree.h"
+#include "UpgradeConstants.h"
+
+CUpgradeWorker::CUpgradeWorker(QObject *parent)
+    : QObject(parent)
 {
     connect(this, &CUpgradeWorker::sigExeShellBefore, this, &CUpgradeWorker::slotExeShellBefore);
     connect(this, &CUpgradeWorker::sigExeDeleteFile, this, &CUpgradeWorker::slotExeDeleteFile);
@@ -42,27 +50,398 @@ void CUpgradeWorker::doStartUpgrade()
     emit sigExeShellBefore();
 }
 
-// Step bodies follow with the extraction, script, file and database work.
-bool CUpgradeWorker::copyAllToStaging() { return false; }
-bool CUpgradeWorker::copyFolderList(const QString &, const QStringList &, const QString &, bool) { return false; }
-bool CUpgradeWorker::copyFolder(const QString &, const QString &, bool) { return false; }
-QList<QFileInfo> CUpgradeWorker::findPlaceholderFiles(const QString &) { return {}; }
-QList<QFileInfo> CUpgradeWorker::listLeafEntries(const QString &) { return {}; }
-bool CUpgradeWorker::removeFolder(const QString &) { return false; }
-bool CUpgradeWorker::deleteFile(const QString &) { return false; }
-bool CUpgradeWorker::updateFile(const QString &, const QString &) { return false; }
-bool CUpgradeWorker::addFile(const QString &, const QString &) { return false; }
-bool CUpgradeWorker::updateFolder(const QString &, const QString &) { return false; }
-bool CUpgradeWorker::addFolder(const QString &, const QString &) { return false; }
-void CUpgradeWorker::doStartCopyAll(QString, QString) {}
-void CUpgradeWorker::slotExeShellBefore() {}
-void CUpgradeWorker::slotFinishShellBefore(int) {}
-void CUpgradeWorker::slotExeDeleteFile() {}
-void CUpgradeWorker::slotExeUpdateFile() {}
-void CUpgradeWorker::slotExeAddFile() {}
-void CUpgradeWorker::slotExeShellAfter() {}
-void CUpgradeWorker::slotFinishShellAfter(int) {}
-void CUpgradeWorker::slotFaildClear() {}
-void CUpgradeWorker::slotSuccessClear() {}
-void CUpgradeWorker::runShellBefore(int) {}
-void CUpgradeWorker::runShellAfter(int) {}
+namespace {
+
+const int scriptStartTimeoutMs = 30000;
+
+enum FileStep { DeleteStep, UpdateStep, AddStep };
+
+// Folder below the staged package root and the progress lines of one file step.
+struct FileStepTexts
+{
+    const char *folder;
+    const char *beforeFile;
+    const char *fileFailed;
+    const char *fileDone;
+    const char *beforeFolder;
+    const char *folderFailed;
+    const char *folderDone;
+};
+
+const FileStepTexts fileSteps[] = {
+    { "delete", QT_TRANSLATE_NOOP("CUpgradeWorker", "正在删除文件:%1"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "删除文件:%1失败"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "删除文件:%1成功"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "正在删除目录:%1"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "删除目录:%1失败"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "删除目录:%1成功") },
+    { "update", QT_TRANSLATE_NOOP("CUpgradeWorker", "正在更新文件:%1"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "更新文件:%1失败"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "更新文件:%1成功"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "正在更新目录:%1"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "更新目录:%1失败"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "更新目录:%1成功") },
+    { "add", QT_TRANSLATE_NOOP("CUpgradeWorker", "正在添加文件:%1"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "添加文件:%1失败"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "添加文件:%1成功"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "正在添加目录:%1"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "添加目录:%1失败"),
+        QT_TRANSLATE_NOOP("CUpgradeWorker", "添加目录:%1成功") },
+};
+
+QString packageFolderName()
+{
+    return QStringLiteral("upgrade");
+}
+
+} // namespace
+
+// ---- Extraction -------------------------------------------------------------
+
+void CUpgradeWorker::doStartCopyAll(QString sysConfigXmlPath, QString installPath)
+{
+    Q_UNUSED(sysConfigXmlPath)
+    this->installPath = installPath;
+    emit status(tr("开始拷贝升级包信息"));
+    if (copyAllToStaging()) {
+        emit status(tr("升级包信息拷贝成功"));
+        emit sigCopyAllEnd(true);
+    } else {
+        emit status(tr("升级包信息拷贝失败"));
+        emit sigCopyAllEnd(false);
+        emit sigSuccess(false);
+    }
+}
+
+bool CUpgradeWorker::copyAllToStaging()
+{
+    if (!installFolderPresent())
+        return false;
+    const QString stagingRoot = FileTree::join(installPath, UpgradeConstants::stagingFolderName());
+    // A staging folder left by an earlier run goes first, so that none of its
+    // files survive into this one.
+    if (QFileInfo(stagingRoot).isDir())
+        removeFolder(stagingRoot);
+    QDir(installPath).mkdir(UpgradeConstants::stagingFolderName());
+
+    // Only the package's top folder: the program's own resources share the tree.
+    if (!copyFolderList(QStringLiteral(":"), QStringList(packageFolderName()), stagingRoot, true))
+        return false;
+
+    const QList<QFileInfo> placeholders = findPlaceholderFiles(stagingRoot);
+    for (const QFileInfo &placeholder : placeholders)
+        QFile::remove(placeholder.absoluteFilePath());
+    return true;
+}
+
+bool CUpgradeWorker::copyFolderList(
+    const QString &sourceRoot, const QStringList &names, const QString &targetRoot, bool overwrite)
+{
+    return FileTree::copyFolderList(sourceRoot, names, targetRoot, overwrite);
+}
+
+bool CUpgradeWorker::copyFolder(const QString &source, const QString &target, bool overwrite)
+{
+    return FileTree::copyFolder(source, target, overwrite);
+}
+
+QList<QFileInfo> CUpgradeWorker::findPlaceholderFiles(const QString &folder)
+{
+    return FileTree::findFilesNamed(folder, UpgradeConstants::placeholderFileName());
+}
+
+QList<QFileInfo> CUpgradeWorker::listLeafEntries(const QString &folder)
+{
+    return FileTree::listLeafEntries(folder);
+}
+
+bool CUpgradeWorker::removeFolder(const QString &folder)
+{
+    return FileTree::removeFolder(folder);
+}
+
+// ---- File operations ---------------------------------------------------------
+
+bool CUpgradeWorker::deleteFile(const QString &target)
+{
+    return FileTree::deleteFile(target);
+}
+
+bool CUpgradeWorker::updateFile(const QString &source, const QString &target)
+{
+    return FileTree::updateFile(source, target);
+}
+
+bool CUpgradeWorker::addFile(const QString &source, const QString &target)
+{
+    return FileTree::addFile(source, target);
+}
+
+bool CUpgradeWorker::updateFolder(const QString &source, const QString &target)
+{
+    return copyFolder(source, target, true);
+}
+
+bool CUpgradeWorker::addFolder(const QString &source, const QString &target)
+{
+    return copyFolder(source, target, false);
+}
+
+// ---- Script steps ------------------------------------------------------------
+
+void CUpgradeWorker::slotExeShellBefore()
+{
+    if (!installFolderPresent()) {
+        slotFaildClear();
+        return;
+    }
+    const QStringList scripts = findScripts(QStringLiteral("shell_before"));
+    if (scripts.isEmpty()) {
+        emit sigExeDeleteFile();
+        return;
+    }
+    shellBeforeIndex = 0;
+    shellBeforeList.clear();
+    if (!shellBeforeProcess)
+        shellBeforeProcess = createScriptProcess(false);
+    shellBeforeList = scripts;
+    runShellBefore(0);
+}
+
+void CUpgradeWorker::runShellBefore(int index)
+{
+    shellBeforeIndex = index;
+    if (shellBeforeIndex >= shellBeforeList.size()) {
+        emit sigExeDeleteFile();
+        return;
+    }
+    startScript(shellBeforeProcess, shellBeforeList.at(shellBeforeIndex), shellBeforeRunning);
+}
+
+void CUpgradeWorker::slotFinishShellBefore(int exitCode)
+{
+    scriptEnded(false,
+        exitCode == 0 && shellBeforeProcess
+            && shellBeforeProcess->exitStatus() == QProcess::NormalExit);
+}
+
+void CUpgradeWorker::slotExeShellAfter()
+{
+    if (!installFolderPresent()) {
+        slotFaildClear();
+        return;
+    }
+    const QStringList scripts = findScripts(QStringLiteral("shell_after"));
+    if (scripts.isEmpty()) {
+        emit sigExeDb();
+        return;
+    }
+    shellAfterIndex = 0;
+    shellAfterList.clear();
+    if (!shellAfterProcess)
+        shellAfterProcess = createScriptProcess(true);
+    shellAfterList = scripts;
+    runShellAfter(0);
+}
+
+void CUpgradeWorker::runShellAfter(int index)
+{
+    shellAfterIndex = index;
+    if (shellAfterIndex >= shellAfterList.size()) {
+        emit sigExeDb();
+        return;
+    }
+    startScript(shellAfterProcess, shellAfterList.at(shellAfterIndex), shellAfterRunning);
+}
+
+void CUpgradeWorker::slotFinishShellAfter(int exitCode)
+{
+    scriptEnded(true,
+        exitCode == 0 && shellAfterProcess
+            && shellAfterProcess->exitStatus() == QProcess::NormalExit);
+}
+
+QStringList CUpgradeWorker::findScripts(const QString &folderName) const
+{
+    QDir dir(installPath);
+    if (!dir.cd(UpgradeConstants::stagingFolderName()) || !dir.cd(packageFolderName())
+        || !dir.cd(QStringLiteral("shell")) || !dir.cd(folderName))
+        return {};
+    // Name filters match without regard to case, so "c.BAT" is a script too.
+    const QStringList names = dir.entryList(QStringList(QStringLiteral("*.bat")),
+        QDir::Files | QDir::NoSymLinks, QDir::Name | QDir::IgnoreCase);
+    const QString folder = QDir::fromNativeSeparators(dir.absolutePath());
+    QStringList scripts;
+    for (const QString &name : names)
+        scripts.append(folder + QLatin1Char('/') + name);
+    return scripts;
+}
+
+QProcess *CUpgradeWorker::createScriptProcess(bool after)
+{
+    auto *process = new QProcess;
+    if (after)
+        connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &CUpgradeWorker::slotFinishShellAfter);
+    else
+        connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &CUpgradeWorker::slotFinishShellBefore);
+    // A process that cannot be started never reports finished; its error is
+    // the script's end. A crash reports finished as well and is judged there.
+    connect(process, &QProcess::errorOccurred, this, [this, after](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            scriptEnded(after, false);
+    });
+    return process;
+}
+
+void CUpgradeWorker::startScript(QProcess *process, const QString &script, bool &running)
+{
+    running = true;
+    process->setWorkingDirectory(installPath);
+    // The path is one argument, so that blanks in it reach sh intact.
+    process->start(QStringLiteral("sh"), QStringList(script), QIODevice::ReadWrite);
+    // A script waiting for input gets end of file instead of waiting forever.
+    if (process->waitForStarted(scriptStartTimeoutMs))
+        process->closeWriteChannel();
+}
+
+void CUpgradeWorker::scriptEnded(bool after, bool succeeded)
+{
+    bool &running = after ? shellAfterRunning : shellBeforeRunning;
+    if (!running)
+        return;
+    running = false;
+
+    QProcess *process = after ? shellAfterProcess : shellBeforeProcess;
+    const QStringList &scripts = after ? shellAfterList : shellBeforeList;
+    const int index = after ? shellAfterIndex : shellBeforeIndex;
+    const QString script = scripts.value(index);
+    if (succeeded) {
+        emit status(tr("%1 执行成功!").arg(script));
+        if (after)
+            runShellAfter(index + 1);
+        else
+            runShellBefore(index + 1);
+        return;
+    }
+    emit status(tr("%1 执行失败!").arg(script));
+    emit status(tr("失败原因:%1").arg(process ? process->errorString() : QString()));
+    slotFaildClear();
+}
+
+// ---- Delete, update and add --------------------------------------------------
+
+void CUpgradeWorker::slotExeDeleteFile()
+{
+    runFileStep(DeleteStep, Q_FUNC_INFO);
+}
+
+void CUpgradeWorker::slotExeUpdateFile()
+{
+    runFileStep(UpdateStep, Q_FUNC_INFO);
+}
+
+void CUpgradeWorker::slotExeAddFile()
+{
+    runFileStep(AddStep, Q_FUNC_INFO);
+}
+
+void CUpgradeWorker::runFileStep(int step, const char *function)
+{
+    if (!installFolderPresent()) {
+        slotFaildClear();
+        return;
+    }
+    if (step == DeleteStep)
+        fileStepFailures = 0;
+
+    const FileStepTexts &texts = fileSteps[step];
+    QDir dir(installPath);
+    if (dir.cd(UpgradeConstants::stagingFolderName()) && dir.cd(packageFolderName())
+        && dir.cd(QLatin1String(texts.folder))) {
+        const QString stepRoot = dir.absolutePath();
+        QMessageLogger(__FILE__, __LINE__, function).debug().noquote() << function << stepRoot;
+
+        // Delete: every leaf at any depth. Update and add: the top level only,
+        // without hidden entries and links.
+        const QList<QFileInfo> entries = step == DeleteStep
+            ? listLeafEntries(stepRoot)
+            : QDir(stepRoot).entryInfoList(
+                QDir::Dirs | QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot);
+        for (const QFileInfo &entry : entries) {
+            // Mirror rule: the path below the step folder is the path below
+            // the installation folder.
+            const QString relative = entry.filePath().mid(stepRoot.length() + 1);
+            const QString target = installPath + QDir::separator() + relative;
+            bool done = false;
+            if (entry.isFile()) {
+                emit status(tr(texts.beforeFile).arg(target));
+                if (step == DeleteStep)
+                    done = deleteFile(target);
+                else if (step == UpdateStep)
+                    done = updateFile(entry.filePath(), target);
+                else
+                    done = addFile(entry.filePath(), target);
+                emit status(tr(done ? texts.fileDone : texts.fileFailed).arg(target));
+            } else if (entry.isDir()) {
+                emit status(tr(texts.beforeFolder).arg(target));
+                if (step == DeleteStep)
+                    done = removeFolder(target);
+                else if (step == UpdateStep)
+                    done = updateFolder(entry.filePath(), target);
+                else
+                    done = addFolder(entry.filePath(), target);
+                emit status(tr(done ? texts.folderDone : texts.folderFailed).arg(target));
+            } else {
+                continue;
+            }
+            if (!done)
+                ++fileStepFailures;
+        }
+    }
+
+    if (step == DeleteStep) {
+        emit sigExeUpdateFile();
+    } else if (step == UpdateStep) {
+        emit sigExeAddFile();
+    } else if (fileStepFailures > 0) {
+        // Best effort is over: with a file operation failed the after scripts,
+        // the database and the version record must not run on a half-changed
+        // installation as if all went well.
+        emit status(tr("%1项文件操作失败,升级终止").arg(fileStepFailures));
+        slotFaildClear();
+    } else {
+        emit sigExeShellAfter();
+    }
+}
+
+// ---- Clean-up ----------------------------------------------------------------
+
+void CUpgradeWorker::slotFaildClear()
+{
+    removeStagingFolder();
+    emit sigFaildClearEnd();
+}
+
+void CUpgradeWorker::slotSuccessClear()
+{
+    removeStagingFolder();
+    emit sigSuccessClearEnd();
+}
+
+bool CUpgradeWorker::installFolderPresent() const
+{
+    // An empty path would stand for the working directory.
+    return !installPath.isEmpty() && QDir(installPath).exists();
+}
+
+void CUpgradeWorker::removeStagingFolder()
+{
+    if (!installFolderPresent())
+        return;
+    QDir dir(installPath);
+    if (!dir.cd(UpgradeConstants::stagingFolderName()))
+        return;
+    removeFolder(dir.absolutePath());
+}

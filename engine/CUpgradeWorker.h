@@ -90,4 +90,21 @@ private:
     QStringList shellAfterList;
     int shellBeforeIndex = 0;
     int shellAfterIndex = 0;
+
+    // Shared by the before and after script steps.
+    QStringList findScripts(const QString &folderName) const;
+    QProcess *createScriptProcess(bool after);
+    void startScript(QProcess *process, const QString &script, bool &running);
+    void scriptEnded(bool after, bool succeeded);
+    // The one procedure of the delete, update and add steps.
+    void runFileStep(int step, const char *function);
+    bool installFolderPresent() const;
+    void removeStagingFolder();
+
+    // True from a script's start until its end has been handled, so that each
+    // script's end is taken exactly once whatever the process reports.
+    bool shellBeforeRunning = false;
+    bool shellAfterRunning = false;
+    // Failed operations of the delete, update and add steps of this upgrade.
+    int fileStepFailures = 0;
 };
