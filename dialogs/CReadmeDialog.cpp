@@ -2,12 +2,14 @@
 #include "ui_CReadmeDialog.h"
 
 #include <QFile>
+#include <QTextCodec>
 #include <QTextStream>
 
 #include "UpgradeConstants.h"
 
 CReadmeDialog::CReadmeDialog(const QString &name, QWidget *parent)
-    : QDialog(parent), ui(new Ui::CReadmeDialog)
+    : QDialog(parent)
+    , ui(new Ui::CReadmeDialog)
 {
     ui->setupUi(this);
     setWindowTitle(tr("%1 详情").arg(name));
@@ -25,8 +27,11 @@ void CReadmeDialog::loadReadme()
     QFile file(UpgradeConstants::packageReadmePath());
     if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return;
-    QTextStream stream(&file);
-    stream.setCodec("UTF-8");
+    // Decoded in one piece: a decoding stream would silently drop a multi-byte
+    // sequence cut off at the end of the file instead of showing U+FFFD.
+    QString text = QTextCodec::codecForName("UTF-8")->toUnicode(file.readAll());
+    file.close();
+    QTextStream stream(&text, QIODevice::ReadOnly);
     // One paragraph per line; the end of the stream adds none.
     while (!stream.atEnd())
         ui->readmeTextEdit->append(stream.readLine());

@@ -11,6 +11,7 @@
 #include <QtEndian>
 #include <QtTest>
 
+#include "ApplicationStyle.h"
 #include "CReadmeDialog.h"
 #include "MainWindow.h"
 
@@ -76,10 +77,10 @@ int colourDistance(const QColor &a, const QColor &b)
 
 void tst_Look::initTestCase()
 {
-    // Loaded exactly as main() loads it: raw bytes of the resource as UTF-8.
-    QFile style(QStringLiteral(":/res/upgrade_style.qss"));
-    QVERIFY(style.open(QIODevice::ReadOnly));
-    qApp->setStyleSheet(QString::fromUtf8(style.readAll()));
+    // Installed the way main() installs it.
+    QVERIFY(QFile::exists(QStringLiteral(":/res/upgrade_style.qss")));
+    installApplicationStyle(*qobject_cast<QApplication *>(QCoreApplication::instance()));
+    QVERIFY(!qApp->styleSheet().isEmpty());
 }
 
 void tst_Look::cleanupTestCase()
