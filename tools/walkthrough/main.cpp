@@ -174,9 +174,13 @@ QList<Step> operatorSteps(Walkthrough &w)
                       w.check(dialog->nameFilters().join(QLatin1Char(';')).contains(QLatin1String("*.rcc")),
                               QStringLiteral("file dialog filters *.rcc"));
                       dialog->setDirectory(QFileInfo(w.package).absolutePath());
-                      dialog->selectFile(QFileInfo(w.package).fileName());
+                      // Typed into the file name field, as an operator would.
+                      auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+                      w.check(name != nullptr, QStringLiteral("file name field"));
+                      if (name)
+                          name->setText(w.package);
                       w.shot(dialog, QStringLiteral("02-file-dialog.png"));
-                      dialog->accept();
+                      static_cast<QDialog *>(dialog)->accept();
                   }};
 
     steps << Step{QStringLiteral("package chosen"),
