@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QResource>
+#include <QSet>
 
 #include <cstring>
 #include <limits>
@@ -322,7 +323,7 @@ Verdict Walker::run()
                                .arg(m_nodeCount));
 
         quint32 previousHash = 0;
-        QList<QString> sameHash; // names sharing the current hash
+        QSet<QString> sameHash; // names sharing the current hash
         for (qint64 child = first; child < qint64(first) + count; ++child) {
             if (seen[size_t(child)])
                 return damaged(QStringLiteral("node %1 is reached twice").arg(child));
@@ -350,12 +351,19 @@ Verdict Walker::run()
             if (sameHash.contains(name))
                 return damaged(
                     QStringLiteral("node %1 holds the name \"%2\" twice").arg(node).arg(name));
-            sameHash.append(name);
+            sameHash.insert(name);
             previousHash = hash;
 
-            if (u16(nodeOffset(child) + 4) & Directory)
+            const quint16 flags = u16(nodeOffset(child) + 4);
+            if (flags & Directory) {
+                if (flags != Directory)
+                    return damaged(QStringLiteral("directory \"%1\" (node %2) has unknown flags "
+                                                  "0x%3")
+                                       .arg(name)
+                                       .arg(child)
+                                       .arg(flags, 0, 16));
                 pending.push_back(child);
-            else if (!checkFile(child, name, &problem))
+            } else if (!checkFile(child, name, &problem))
                 return damaged(problem);
         }
     }

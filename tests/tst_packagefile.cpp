@@ -467,6 +467,9 @@ void tst_PackageFile::damaged_data()
             quint32(l.bytes.size() - l.dataAt(l.find("upgrade/update/a.txt")) - 4 + 1));
     }),
         "runs past the end");
+    row("compressed directory",
+        changed([update](Layout &l) { set16(l.bytes, l.node(update) + 4, 0x03); }),
+        "unknown flags");
     row("unknown file flag", changed([aTxt](Layout &l) { set16(l.bytes, l.node(aTxt) + 4, 0x10); }),
         "unknown flags");
     row("file claims zlib and zstd",
