@@ -1,13 +1,17 @@
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QDomDocument>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
+#include <QProcess>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
 
@@ -39,6 +43,7 @@ private slots:
     void resultImages_data();
     void resultImages();
     void manifest();
+    void assetsMatchDrawingProgram();
 
 private:
     static QWidget *showPage(MainWindow &window, int index);
@@ -452,6 +457,48 @@ void tst_Look::manifest()
             id.attribute(QStringLiteral("publicKeyToken")), QStringLiteral("6595b64144ccf1df"));
     }
     QVERIFY(commonControls);
+}
+
+// The committed images are the drawing program's output: running it again
+// gives the same pixels (within rounding of the painter's blending).
+void tst_Look::assetsMatchDrawingProgram()
+{
+    const QString program = QStringLiteral(UPGRADE_BINARY_DIR "/tools/draw_assets/draw_assets");
+    QVERIFY2(QFileInfo(program).isExecutable(), qPrintable(program));
+    QTemporaryDir out;
+    QVERIFY(out.isValid());
+    QProcess draw;
+    draw.setProcessChannelMode(QProcess::ForwardedChannels);
+    draw.start(program, { out.path() });
+    QVERIFY(draw.waitForFinished(60 * 1000));
+    QCOMPARE(draw.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(draw.exitCode(), 0);
+
+    const QStringList names { QStringLiteral("sys_upgrade.ico"), QStringLiteral("背景.png"),
+        QStringLiteral("按钮_灰色.png"), QStringLiteral("按钮_蓝色.png"),
+        QStringLiteral("按钮_禁用.png"), QStringLiteral("勾选_选中.png"),
+        QStringLiteral("勾选_未选中.png"), QStringLiteral("升级_成功.png"),
+        QStringLiteral("升级_失败.png") };
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files).size(), names.size());
+    for (const QString &name : names) {
+        const QImage drawn = QImage(out.filePath(name)).convertToFormat(QImage::Format_ARGB32);
+        const QImage committed
+            = QImage(QStringLiteral(":/res/") + name).convertToFormat(QImage::Format_ARGB32);
+        QVERIFY2(!drawn.isNull(), qPrintable(name));
+        QCOMPARE(drawn.size(), committed.size());
+        int worst = 0;
+        for (int y = 0; y < drawn.height(); ++y) {
+            const QRgb *a = reinterpret_cast<const QRgb *>(drawn.constScanLine(y));
+            const QRgb *b = reinterpret_cast<const QRgb *>(committed.constScanLine(y));
+            for (int x = 0; x < drawn.width(); ++x) {
+                worst = qMax(worst, qAbs(qAlpha(a[x]) - qAlpha(b[x])));
+                worst = qMax(worst, colourDistance(QColor(a[x]), QColor(b[x])));
+            }
+        }
+        QVERIFY2(worst <= 3,
+            qPrintable(
+                QStringLiteral("%1 differs by %2; run draw_assets res/").arg(name).arg(worst)));
+    }
 }
 
 QTEST_MAIN(tst_Look)
