@@ -32,11 +32,13 @@
 // folder. Empty folders get an alias that points at one placeholder file in
 // that temporary folder.
 //
-// rcc runs with --no-compress. Stored data can be copied out of the
-// registered tree as it is, without inflating every file, which keeps the
-// extraction of large packages fast; the installer's Qt may also have been
-// built without zstd, which rcc would otherwise pick for some files; and the
-// structural check can bound every entry without decompressing anything.
+// rcc runs with --no-compress. Stored data is read straight out of the
+// registered file, so the extraction is a plain copy; a compressed entry is
+// inflated whole into memory on every open, which is slow and costly for the
+// large files a package carries. It also keeps packages readable by a Qt
+// built without zstd, and lets the structural check bound every entry
+// without decompressing anything. Packages get larger; they are copied, not
+// downloaded, so speed wins.
 namespace PackageBuilder {
 
 namespace {
@@ -183,7 +185,8 @@ class Builder
 public:
     Builder(const QString &sourceDir, const QString &outputFile)
         : m_sourceDir(QDir::cleanPath(QDir(sourceDir).absolutePath()))
-        , m_outputFile(QDir::cleanPath(QDir(outputFile).absolutePath()))
+        , m_outputFile(
+              outputFile.isEmpty() ? QString() : QDir::cleanPath(QDir(outputFile).absolutePath()))
     { }
 
     bool run();

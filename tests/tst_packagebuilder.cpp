@@ -402,6 +402,8 @@ void tst_PackageBuilder::refusesOutputPathThatIsAFolder()
     QVERIFY(!PackageBuilder::build(sourceDir, tmp.filePath("src/out.rcc"), &error));
     QVERIFY2(error.contains("out.rcc") && error.contains("folder"), qPrintable(error));
     QCOMPARE(readAll(tmp.filePath("src/out.rcc/keep.txt")), QByteArray("keep"));
+    QVERIFY(!PackageBuilder::build(sourceDir, QString(), &error));
+    QVERIFY2(error.contains("no output file"), qPrintable(error));
 }
 
 void tst_PackageBuilder::refusesOutputInsideTree()
