@@ -107,4 +107,14 @@ private:
     bool shellAfterRunning = false;
     // Failed operations of the delete, update and add steps of this upgrade.
     int fileStepFailures = 0;
+
+    // Database step: a helper that cannot be started ends the upgrade too.
+    void installHelperErrorHandler(QProcess::ProcessError error);
+    // True from the helper's start until its end has been judged, so that a
+    // start failure and a crash each end the upgrade exactly once.
+    bool installHelperPending = false;
+
+    // The database step's tests set installPath without running an extraction.
+    friend class tst_DatabaseStep;
+    friend class tst_VersionRecord;
 };

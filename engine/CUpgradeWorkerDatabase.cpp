@@ -1,10 +1,152 @@
 #include "CUpgradeWorker.h"
 
-// Database step and version record update.
-QString CUpgradeWorker::findDbScriptDir(QString) { return {}; }
-void CUpgradeWorker::makeHelperArguments(QStringList &, QString, QString) {}
-void CUpgradeWorker::updateVersionRecords() {}
-void CUpgradeWorker::updateVersionRecord(QString) {}
-void CUpgradeWorker::slotExeDb() {}
-void CUpgradeWorker::slotInstallHelperHandler() {}
-void CUpgradeWorker::slotInstallHelperFinishedHandler(int, QProcess::ExitStatus) {}
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+
+#include "UpgradeConstants.h"
+#include "VersionRecordFile.h"
+
+// Database step: hands the package's SQL folders to the suite's helper
+// program, shows its output and judges its end. Then the version record.
+
+QString CUpgradeWorker::findDbScriptDir(QString name)
+{
+    if (installPath.isEmpty())
+        return QString();
+    QDir dir(installPath);
+    if (!dir.exists())
+        return QString();
+    const QStringList parts { UpgradeConstants::stagingFolderName(), QStringLiteral("upgrade"),
+        QStringLiteral("db"), name };
+    for (const QString &part : parts) {
+        if (!dir.cd(part))
+            return QString();
+    }
+    // Plain files only (no links, nothing hidden); the pattern ignores case.
+    const QFileInfoList scripts
+        = dir.entryInfoList({ QStringLiteral("*.sql") }, QDir::Files | QDir::NoSymLinks);
+    if (scripts.isEmpty())
+        return QString();
+    return dir.absolutePath();
+}
+
+void CUpgradeWorker::makeHelperArguments(
+    QStringList &arguments, QString beforeDir, QString afterDir)
+{
+    if (ifUpgradeDb != 0)
+        arguments << QStringLiteral("--up") << QStringLiteral("yes");
+    if (!beforeDir.isEmpty())
+        arguments << QStringLiteral("--before") << beforeDir;
+    if (!afterDir.isEmpty())
+        arguments << QStringLiteral("--after") << afterDir;
+}
+
+void CUpgradeWorker::slotExeDb()
+{
+    if (isDb == 0) {
+        updateVersionRecords();
+        slotSuccessClear();
+        return;
+    }
+
+    const QString beforeDir = findDbScriptDir(QStringLiteral("db_before"));
+    const QString afterDir = findDbScriptDir(QStringLiteral("db_after"));
+    QStringList arguments;
+    makeHelperArguments(arguments, beforeDir, afterDir);
+    if (arguments.isEmpty()) {
+        updateVersionRecords();
+        slotSuccessClear();
+        return;
+    }
+
+    if (!installHelperProcess) {
+        installHelperProcess = new QProcess();
+        connect(installHelperProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
+            this, &CUpgradeWorker::slotInstallHelperFinishedHandler);
+        connect(installHelperProcess, &QProcess::readyReadStandardOutput, this,
+            &CUpgradeWorker::slotInstallHelperHandler);
+        // A helper that cannot be started reports only this, never finished.
+        connect(installHelperProcess, &QProcess::errorOccurred, this,
+            &CUpgradeWorker::installHelperErrorHandler);
+    }
+
+    const QString separator = QDir::separator();
+    const QString program = installPath + separator + QStringLiteral("product") + separator
+        + exePath + separator + UpgradeConstants::helperProgramName();
+    qDebug().noquote().nospace() << "program " << program << " arguments:" << arguments;
+
+    installHelperPending = true;
+    // No working directory is set: the helper inherits the installer's.
+    installHelperProcess->start(program, arguments, QIODevice::ReadWrite);
+    // The outcome is judged by the process's notifications, not by this wait.
+    installHelperProcess->waitForStarted(30000);
+}
+
+void CUpgradeWorker::slotInstallHelperHandler()
+{
+    if (!installHelperProcess)
+        return;
+    // Complete lines only; a last fragment without a line end stays unread.
+    while (installHelperProcess->canReadLine()) {
+        const QByteArray line = installHelperProcess->readLine().simplified();
+        emit status(QString::fromUtf8(line));
+    }
+}
+
+void CUpgradeWorker::slotInstallHelperFinishedHandler(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    Q_UNUSED(exitCode) // a normal end counts as success whatever its code
+    if (sender() && sender() == installHelperProcess) {
+        if (!installHelperPending)
+            return; // this run's end was already judged
+        installHelperPending = false;
+    }
+    if (exitStatus == QProcess::NormalExit) {
+        updateVersionRecords();
+        slotSuccessClear();
+    } else {
+        slotFaildClear();
+    }
+}
+
+void CUpgradeWorker::installHelperErrorHandler(QProcess::ProcessError error)
+{
+    // A crash is followed by finished(), which judges it; only a failed start
+    // has no other notification.
+    if (error != QProcess::FailedToStart || !installHelperPending)
+        return;
+    installHelperPending = false;
+    const QString reason = installHelperProcess ? installHelperProcess->errorString() : QString();
+    emit status(tr("数据库升级程序启动失败:%1").arg(reason));
+    slotFaildClear();
+}
+
+void CUpgradeWorker::updateVersionRecords()
+{
+    const QString separator = QDir::separator();
+    updateVersionRecord(
+        UpgradeConstants::installDir() + separator + UpgradeConstants::recordFileName());
+    updateVersionRecord(installPath + separator + QStringLiteral("product") + separator
+        + QStringLiteral("common") + separator + QStringLiteral("sysconfig") + separator
+        + UpgradeConstants::recordFileName());
+}
+
+void CUpgradeWorker::updateVersionRecord(QString xmlPath)
+{
+    QString reason;
+    switch (VersionRecordFile::rewrite(xmlPath, version, versionTo, &reason)) {
+    case VersionRecordFile::Result::Written:
+        emit status(tr("修改%1版本信息成功!").arg(xmlPath));
+        break;
+    case VersionRecordFile::Result::ParseError:
+        // Left as it was, and not reported in the log.
+        qDebug().noquote() << "version record not parsed:" << xmlPath << reason;
+        break;
+    case VersionRecordFile::Result::CannotRead:
+    case VersionRecordFile::Result::CannotWrite:
+        qDebug().noquote() << "version record not updated:" << xmlPath << reason;
+        emit status(tr("升级成功,但修改%1版本信息失败,请手动修改!").arg(xmlPath));
+        break;
+    }
+}

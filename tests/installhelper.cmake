@@ -6,15 +6,15 @@ if(TARGET upgrade_install_helper)
             add_dependencies(${helper_test} upgrade_install_helper)
             target_compile_definitions(${helper_test} PRIVATE
                 UPGRADE_INSTALL_HELPER="$<TARGET_FILE:upgrade_install_helper>")
+            # Both read the databases that the helper writes.
+            target_link_libraries(${helper_test} PRIVATE Qt5::Sql)
         endif()
     endforeach()
     if(TARGET tst_installhelper)
-        # The statement splitter is tested on its own as well, and the test
-        # reads the databases that the helper writes.
+        # The statement splitter is tested on its own as well.
         target_sources(tst_installhelper PRIVATE
             ${CMAKE_SOURCE_DIR}/tools/upgrade_install_helper/SqlScript.cpp)
         target_include_directories(tst_installhelper PRIVATE
             ${CMAKE_SOURCE_DIR}/tools/upgrade_install_helper)
-        target_link_libraries(tst_installhelper PRIVATE Qt5::Sql)
     endif()
 endif()
