@@ -204,7 +204,10 @@ void MainWindow::releasePackage(const QString &path)
 {
     Q_UNUSED(path)
     if (!packageData.isEmpty()) {
-        QResource::unregisterResource(reinterpret_cast<const uchar *>(packageData.constData()));
+        // Qt refuses to unregister a tree that is still in use (an open file
+        // of it, say); its bytes must then outlive the registration.
+        if (!QResource::unregisterResource(reinterpret_cast<const uchar *>(packageData.constData())))
+            retiredPackageData.append(packageData);
         packageData.clear();
     }
     ui->pDetails->setEnabled(false);

@@ -99,4 +99,5 @@ private:
     // The registered package's bytes: validated and registered from the same
     // buffer, which must stay alive while it is registered.
     QByteArray packageData;
+    QList<QByteArray> retiredPackageData;
 };
