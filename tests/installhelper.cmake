@@ -12,9 +12,6 @@ if(TARGET upgrade_install_helper)
     endforeach()
     if(TARGET tst_installhelper)
         # The statement splitter is tested on its own as well.
-        target_sources(tst_installhelper PRIVATE
-            ${CMAKE_SOURCE_DIR}/tools/upgrade_install_helper/SqlScript.cpp)
-        target_include_directories(tst_installhelper PRIVATE
-            ${CMAKE_SOURCE_DIR}/tools/upgrade_install_helper)
+        target_link_libraries(tst_installhelper PRIVATE upgrade_sql_script)
     endif()
 endif()
