@@ -1,16 +1,13 @@
 #pragma once
 
-// Support for the engine tests: file trees on disk, upgrade packages, and a
-// worker run the way the window runs it (parentless, on a thread of its own,
-// answered through queued connections).
+// Support for the engine tests: file trees on disk, upgrade packages (built
+// through TestPackage), and a worker run the way the window runs it
+// (parentless, on a thread of its own, answered through queued connections).
 //
-//   QTemporaryDir tmp;
-//   const QString rcc = EngineHarness::buildPackage(tmp.path(), {{"update/a.dll", "new"}}, &error);
-//   EngineHarness::RegisteredPackage package(rcc);
-//   EngineHarness::WorkerRun run;                 // setDbFlags(0, 0)
-//   run.startCopyAll(installPath);                // then startUpgrade or sigFaildClear
-//   QVERIFY(run.waitForEnd());
-//   run.statusLines(); run.outcomes();
+//   EngineHarness::Upgrade upgrade;               // installation in <tmp>/suite
+//   QVERIFY(writeTree(upgrade.installPath, {{"a.dll", "old"}}));
+//   QVERIFY2(upgrade.execute({{"update/a.dll", "new"}}), qPrintable(upgrade.error));
+//   upgrade.run.statusLines(); upgrade.run.outcomes();
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -18,37 +15,34 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QLibraryInfo>
 #include <QMap>
 #include <QObject>
 #include <QProcess>
 #include <QResource>
-#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
-#include <QXmlStreamWriter>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
 #include "CUpgradeWorker.h"
-#include "PackageBuilder.h"
+#include "TestPackage.h"
 #include "UpgradeConstants.h"
 
 namespace EngineHarness {
 
-// Package entries: path below "upgrade/" -> content; a path ending in "/" is
-// an empty folder.
+// Relative path -> content; a path ending in "/" is an empty folder.
 using Tree = QMap<QString, QByteArray>;
 
 inline bool writeFile(const QString &path, const QByteArray &content = QByteArray())
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(content) == content.size();
+    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
 
 inline QByteArray readFile(const QString &path)
@@ -57,24 +51,21 @@ inline QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
-// Writes tree below root (folders for "…/" entries).
+inline TestPackage::Files filesOf(const Tree &tree, const QString &prefix = QString())
+{
+    TestPackage::Files files;
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        files.append({ prefix + it.key(), it.value() });
+    return files;
+}
+
 inline bool writeTree(const QString &root, const Tree &tree)
 {
-    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
-        const QString path = root + QLatin1Char('/') + it.key();
-        if (it.key().endsWith(QLatin1Char('/'))) {
-            if (!QDir().mkpath(path))
-                return false;
-        } else if (!writeFile(path, it.value())) {
-            return false;
-        }
-    }
-    return true;
+    return TestPackage::writeTree(root, filesOf(tree));
 }
 
 // Everything below root, hidden entries included, links not followed:
-// relative path -> content, folders as "path/" -> "". Links show as
-// "path@" -> their target.
+// folders as "path/" -> "", links as "path@" -> their target.
 inline Tree snapshot(const QString &root)
 {
     Tree result;
@@ -95,132 +86,66 @@ inline Tree snapshot(const QString &root)
     return result;
 }
 
-// Tree with the folders leading to each file listed as "path/" entries, as
-// snapshot() reports them.
+// tree with the folders leading to each entry added as snapshot() lists them.
 inline Tree withFolders(const Tree &tree)
 {
-    Tree result;
+    Tree result = tree;
     for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
         QString path = it.key();
         if (path.endsWith(QLatin1Char('/')))
             path.chop(1);
-        result.insert(it.key(), it.value());
-        int slash = path.lastIndexOf(QLatin1Char('/'));
-        while (slash > 0) {
+        for (int slash = path.lastIndexOf(QLatin1Char('/')); slash > 0;
+             slash = path.lastIndexOf(QLatin1Char('/'))) {
             path.truncate(slash);
             result.insert(path + QLatin1Char('/'), QByteArray());
-            slash = path.lastIndexOf(QLatin1Char('/'));
         }
     }
     return result;
 }
 
-inline QByteArray descriptorXml()
-{
-    QByteArray xml;
-    QXmlStreamWriter writer(&xml);
-    writer.writeStartDocument();
-    writer.writeStartElement(QStringLiteral("root"));
-    writer.writeStartElement(QStringLiteral("module"));
-    const QList<QPair<QString, QString>> entries {
-        { QStringLiteral("software_product_id"), QStringLiteral("7") },
-        { QStringLiteral("software_version_from"), QStringLiteral("2.1.0") },
-        { QStringLiteral("software_version_to"), QStringLiteral("2.1.9") },
-        { QStringLiteral("upgrade_type"), QStringLiteral("0") },
-        { QStringLiteral("if_upgrade_db"), QStringLiteral("0") },
-        { QStringLiteral("exe_path"), QStringLiteral("bin") },
-    };
-    for (const auto &entry : entries) {
-        writer.writeEmptyElement(QStringLiteral("item"));
-        writer.writeAttribute(QStringLiteral("key"), entry.first);
-        writer.writeAttribute(QStringLiteral("value"), entry.second);
-    }
-    writer.writeEndDocument();
-    return xml;
-}
-
-// The package tree as staged: the descriptor and readme added to tree.
+// The package tree below "upgrade/": tree plus a fitting descriptor and a readme.
 inline Tree packageTree(const Tree &tree)
 {
     Tree full = tree;
-    full.insert(QStringLiteral("upgrade_config.xml"), descriptorXml());
+    full.insert(QStringLiteral("upgrade_config.xml"), TestPackage::descriptor(7, "2.1.0", "2.1.9"));
     full.insert(QStringLiteral("readme.txt"), QByteArray("read me\n"));
     return full;
 }
 
-// Builds dir/name (.rcc) with PackageBuilder from tree (paths below "upgrade/";
-// descriptor and readme added). Returns the path, or "" with *error set.
 inline QString buildPackage(const QString &dir, const Tree &tree, QString *error,
     const QString &name = QStringLiteral("package.rcc"))
 {
-    const QString source = dir + QStringLiteral("/source-") + name;
-    if (!writeTree(source + QStringLiteral("/upgrade"), packageTree(tree))) {
-        *error = QStringLiteral("cannot write the package tree below ") + source;
-        return QString();
-    }
-    const QString output = dir + QLatin1Char('/') + name;
-    if (!PackageBuilder::build(source, output, error))
-        return QString();
-    return output;
+    return TestPackage::build(
+        dir, filesOf(packageTree(tree), QStringLiteral("upgrade/")), error, name);
 }
 
-inline QString rccProgram()
+// A package made with rcc directly from aliases, for names the builder refuses
+// and that could not even exist on disk (a name longer than 255 bytes).
+inline QString buildWithAliases(const QString &dir, const Tree &tree, QString *error)
 {
-#ifdef Q_OS_WIN
-    const QString bundled = QLibraryInfo::location(QLibraryInfo::BinariesPath) + "/rcc.exe";
-#else
-    const QString bundled = QLibraryInfo::location(QLibraryInfo::BinariesPath) + "/rcc";
-#endif
-    if (QFileInfo(bundled).isExecutable())
-        return bundled;
-    return QStandardPaths::findExecutable(QStringLiteral("rcc"));
-}
-
-// Builds a package with rcc directly, with names the builder refuses (and
-// that could not even exist on disk): each entry of aliases is a path below
-// "upgrade/" with its content.
-inline QString buildWithAliases(const QString &dir, const Tree &aliases, QString *error,
-    const QString &name = QStringLiteral("aliased.rcc"))
-{
-    const QString source = dir + QStringLiteral("/aliased-") + name;
-    QDir().mkpath(source);
+    const QString source = dir + QStringLiteral("/aliased");
     const QString qrcPath = source + QStringLiteral("/package.qrc");
-    QFile qrc(qrcPath);
-    if (!qrc.open(QIODevice::WriteOnly)) {
+    QByteArray qrc = "<RCC><qresource prefix=\"/\">";
+    int number = 0;
+    const Tree full = packageTree(tree);
+    for (auto it = full.cbegin(); it != full.cend(); ++it) {
+        const QString file = source + QStringLiteral("/%1.bin").arg(number++);
+        writeFile(file, it.value());
+        qrc += "<file alias=\"upgrade/" + it.key().toHtmlEscaped().toUtf8() + "\">" + file.toUtf8()
+            + "</file>";
+    }
+    if (!writeFile(qrcPath, qrc + "</qresource></RCC>")) {
         *error = QStringLiteral("cannot write ") + qrcPath;
         return QString();
     }
-    QXmlStreamWriter xml(&qrc);
-    xml.writeStartDocument();
-    xml.writeStartElement(QStringLiteral("RCC"));
-    xml.writeStartElement(QStringLiteral("qresource"));
-    xml.writeAttribute(QStringLiteral("prefix"), QStringLiteral("/"));
-    int number = 0;
-    const Tree full = packageTree(aliases);
-    for (auto it = full.cbegin(); it != full.cend(); ++it) {
-        const QString file = source + QStringLiteral("/%1.bin").arg(number++);
-        if (!writeFile(file, it.value())) {
-            *error = QStringLiteral("cannot write ") + file;
-            return QString();
-        }
-        xml.writeStartElement(QStringLiteral("file"));
-        xml.writeAttribute(QStringLiteral("alias"), QStringLiteral("upgrade/") + it.key());
-        xml.writeCharacters(file);
-        xml.writeEndElement();
-    }
-    xml.writeEndDocument();
-    qrc.close();
-
-    const QString output = dir + QLatin1Char('/') + name;
+    const QString output = dir + QStringLiteral("/aliased.rcc");
     QProcess rcc;
     rcc.setProcessChannelMode(QProcess::MergedChannels);
-    rcc.start(rccProgram(),
+    rcc.start(TestPackage::rccProgram(),
         { QStringLiteral("--binary"), QStringLiteral("--no-compress"), QStringLiteral("-o"), output,
             qrcPath });
-    if (!rcc.waitForFinished(120000) || rcc.exitStatus() != QProcess::NormalExit
-        || rcc.exitCode() != 0) {
-        *error = QStringLiteral("rcc failed: ") + rcc.errorString() + QLatin1Char(' ')
-            + QString::fromLocal8Bit(rcc.readAll());
+    if (!rcc.waitForFinished(120000) || rcc.exitCode() != 0) {
+        *error = QStringLiteral("rcc failed: ") + QString::fromLocal8Bit(rcc.readAll());
         rcc.kill();
         rcc.waitForFinished(5000);
         return QString();
@@ -229,12 +154,12 @@ inline QString buildWithAliases(const QString &dir, const Tree &aliases, QString
 }
 
 // Makes path the working directory for its lifetime. The version record step
-// resolves the installation directory against it, so a chain test keeps its
-// writes inside its own temporary folder.
+// resolves the installation directory against it.
 class WorkingDirectory
 {
 public:
-    explicit WorkingDirectory(const QString &path) : previous(QDir::currentPath())
+    explicit WorkingDirectory(const QString &path)
+        : previous(QDir::currentPath())
     {
         QDir::setCurrent(path);
     }
@@ -265,10 +190,10 @@ private:
 };
 
 // One worker, run as the window runs it: created without a parent, moved to
-// a thread of its own, talked to only through queued calls; its outcome
-// signals are recorded on the test thread in the order they arrive. Like the
-// window, the run answers sigCopyAllEnd(true) with doStartUpgrade and
-// sigCopyAllEnd(false) with slotFaildClear.
+// a thread of its own, talked to only through queued calls; its signals are
+// recorded on the test thread in the order they arrive ("status:<line>" or the
+// signal with its argument). Like the window, it answers sigCopyAllEnd(true)
+// with doStartUpgrade and sigCopyAllEnd(false) with slotFaildClear.
 class WorkerRun
 {
 public:
@@ -281,34 +206,28 @@ public:
             QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
             thread.start();
         }
+        auto record = [this](const QString &event) { events << event; };
+        auto flag
+            = [](bool ok) { return ok ? QStringLiteral("(true)") : QStringLiteral("(false)"); };
         QObject::connect(worker, &CUpgradeWorker::status, &receiver,
-            [this](const QString &line) { events << QStringLiteral("status:") + line; });
-        QObject::connect(worker, &CUpgradeWorker::sigCopyAllEnd, &receiver, [this](bool ok) {
-            events << (ok ? QStringLiteral("sigCopyAllEnd(true)")
-                          : QStringLiteral("sigCopyAllEnd(false)"));
-            if (!answerCopyAllEnd)
-                return;
-            if (ok)
-                call([](CUpgradeWorker *w) { w->doStartUpgrade(); });
-            else
-                call([](CUpgradeWorker *w) { w->slotFaildClear(); });
+            [record](const QString &line) { record(QStringLiteral("status:") + line); });
+        QObject::connect(worker, &CUpgradeWorker::sigCopyAllEnd, &receiver, [=](bool ok) {
+            record(QStringLiteral("sigCopyAllEnd") + flag(ok));
+            if (answerCopyAllEnd)
+                call([ok](CUpgradeWorker *w) { ok ? w->doStartUpgrade() : w->slotFaildClear(); });
         });
-        QObject::connect(worker, &CUpgradeWorker::sigSuccess, &receiver, [this](bool ok) {
-            events << (ok ? QStringLiteral("sigSuccess(true)")
-                          : QStringLiteral("sigSuccess(false)"));
-        });
-        QObject::connect(worker, &CUpgradeWorker::sigFaildClearEnd, &receiver, [this] {
-            events << QStringLiteral("sigFaildClearEnd");
+        QObject::connect(worker, &CUpgradeWorker::sigSuccess, &receiver,
+            [=](bool ok) { record(QStringLiteral("sigSuccess") + flag(ok)); });
+        QObject::connect(worker, &CUpgradeWorker::sigFaildClearEnd, &receiver, [=] {
+            record(QStringLiteral("sigFaildClearEnd"));
             ++endCount;
         });
-        QObject::connect(worker, &CUpgradeWorker::sigSuccessClearEnd, &receiver, [this] {
-            events << QStringLiteral("sigSuccessClearEnd");
+        QObject::connect(worker, &CUpgradeWorker::sigSuccessClearEnd, &receiver, [=] {
+            record(QStringLiteral("sigSuccessClearEnd"));
             ++endCount;
         });
     }
-
     ~WorkerRun() { stop(); }
-
     WorkerRun(const WorkerRun &) = delete;
     WorkerRun &operator=(const WorkerRun &) = delete;
 
@@ -333,7 +252,6 @@ public:
         return QTest::qWaitFor([this] { return endCount > 0; }, timeoutMs);
     }
 
-    // Waits until event (as recorded in events) has arrived.
     bool waitForEvent(const QString &event, int timeoutMs = 60000)
     {
         return QTest::qWaitFor([this, event] { return events.contains(event); }, timeoutMs);
@@ -345,23 +263,19 @@ public:
     {
         auto back = std::make_shared<bool>(false);
         QObject *target = &receiver;
-        QMetaObject::invokeMethod(
-            worker,
-            [target, back] {
-                QMetaObject::invokeMethod(
-                    target, [back] { *back = true; }, Qt::QueuedConnection);
-            },
-            Qt::QueuedConnection);
+        call([target, back](CUpgradeWorker *) {
+            QMetaObject::invokeMethod(
+                target, [back] { *back = true; }, Qt::QueuedConnection);
+        });
         return QTest::qWaitFor([back] { return *back; }, timeoutMs);
     }
 
-    // Ends the worker's thread (the worker is deleted with it) and delivers
+    // Ends the worker's thread (the worker goes with it) and delivers
     // whatever it still sent.
     void stop()
     {
-        if (stopped)
+        if (!worker)
             return;
-        stopped = true;
         if (thread.isRunning()) {
             thread.quit();
             thread.wait(30000);
@@ -384,14 +298,13 @@ public:
         return lines;
     }
 
-    // The non-status events, in order.
+    // The signals other than status, in order.
     QStringList outcomes() const
     {
-        QStringList result;
-        for (const QString &event : events) {
-            if (!event.startsWith(QLatin1String("status:")))
-                result << event;
-        }
+        QStringList result = events;
+        result.erase(std::remove_if(result.begin(), result.end(),
+                         [](const QString &e) { return e.startsWith(QLatin1String("status:")); }),
+            result.end());
         return result;
     }
 
@@ -405,7 +318,67 @@ private:
     QThread thread;
     QObject receiver;
     CUpgradeWorker *worker = nullptr;
-    bool stopped = false;
+};
+
+// One upgrade of the installation at installPath (<tmp>/suite by default)
+// with a package built from a tree, run to its end as the window runs it, with
+// tmp as the working directory. Every run must end with exactly one end signal.
+struct Upgrade
+{
+    explicit Upgrade(bool onOwnThread = true)
+        : run(onOwnThread)
+    { }
+
+    QTemporaryDir tmp;
+    QString installPath = tmp.path() + QStringLiteral("/suite");
+    QString error;
+    WorkerRun run;
+    bool createInstallation = true; // make installPath before the run
+    bool aliased = false; // build the package with buildWithAliases
+    bool toTheEnd = true; // false: stop after the extraction, keep the worker
+
+    // An empty tree registers no package at all.
+    bool execute(const Tree &package)
+    {
+        QString rcc;
+        if (!package.isEmpty()) {
+            rcc = aliased ? buildWithAliases(tmp.path(), package, &error)
+                          : buildPackage(tmp.path(), package, &error);
+            if (rcc.isEmpty())
+                return false;
+        }
+        RegisteredPackage registered(rcc);
+        if (registered.isRegistered() == package.isEmpty()) {
+            error = QStringLiteral("cannot register ") + rcc;
+            return false;
+        }
+        if (createInstallation)
+            QDir().mkpath(installPath);
+        WorkingDirectory cwd(tmp.path());
+        run.answerCopyAllEnd = toTheEnd;
+        run.startCopyAll(installPath);
+        const bool ended
+            = toTheEnd ? run.waitForEnd() : run.waitForEvent(QStringLiteral("sigCopyAllEnd(true)"));
+        if (!ended || !run.flush()) {
+            error = QStringLiteral("the upgrade did not end: ") + run.events.join(" | ");
+            return false;
+        }
+        if (!toTheEnd)
+            return true;
+        run.stop();
+        if (run.endCount != 1)
+            error = QStringLiteral("%1 end signals: ").arg(run.endCount) + run.events.join(" | ");
+        return run.endCount == 1;
+    }
+
+    QString target(const QString &relative) const
+    {
+        return installPath + QDir::separator() + relative;
+    }
+    QString staging() const
+    {
+        return installPath + QLatin1Char('/') + UpgradeConstants::stagingFolderName();
+    }
 };
 
 } // namespace EngineHarness
