@@ -1,19 +1,8 @@
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include "CUpgradeWorker.h"
-#include "UpgradeConstants.h"
 #include "support/EngineHarness.h"
 
-using EngineHarness::buildPackage;
-using EngineHarness::readFile;
-using EngineHarness::RegisteredPackage;
-using EngineHarness::Tree;
-using EngineHarness::WorkerRun;
-using EngineHarness::WorkingDirectory;
-using EngineHarness::writeFile;
+using namespace EngineHarness;
 
 namespace {
 
@@ -24,40 +13,29 @@ QByteArray script(const QString &name, int exitCode = 0)
     return QStringLiteral("echo %1 >> order.txt\nexit %2\n").arg(name).arg(exitCode).toUtf8();
 }
 
-QString scriptPath(const QString &installPath, const QString &folder, const QString &name)
-{
-    return installPath + QStringLiteral("/upgrade_temp/upgrade/shell/") + folder + QLatin1Char('/')
-        + name;
-}
-
-QString succeeded(const QString &path)
-{
-    return path + QStringLiteral(" 执行成功!");
-}
-
-QString failed(const QString &path)
-{
-    return path + QStringLiteral(" 执行失败!");
-}
-
 const QString reasonPrefix = QStringLiteral("失败原因:");
 
-// Script lines and the lines that show where the file steps ran, in order;
-// a reason line is reduced to its prefix.
-QStringList scriptAndStepLines(const QStringList &lines)
+// The script lines and the lines that show where the file steps ran, in
+// order; a script's staged path is cut to "<folder>/<name>", a reason line to
+// its prefix.
+QStringList scriptAndStepLines(const Upgrade &upgrade)
 {
+    const QString shell = upgrade.installPath + QStringLiteral("/upgrade_temp/upgrade/shell/");
     QStringList result;
-    for (const QString &line : lines) {
+    for (QString line : upgrade.run.statusLines()) {
         if (line.startsWith(reasonPrefix))
             result << reasonPrefix;
-        else if (line.contains(QStringLiteral(" 执行")) || line.startsWith(QStringLiteral("正在")))
-            result << line;
+        else if (line.contains(QStringLiteral(" 执行")))
+            result << line.replace(shell, QString());
+        else if (line.startsWith(QStringLiteral("正在")))
+            result << line.replace(upgrade.installPath + QLatin1Char('/'), QString());
     }
     return result;
 }
 
 } // namespace
 
+// The scripts of shell/shell_before and shell/shell_after.
 class tst_ScriptSteps : public QObject
 {
     Q_OBJECT
@@ -67,8 +45,6 @@ private slots:
     void scriptsRunInNameOrder();
     void failingScriptStopsTheChain_data();
     void failingScriptStopsTheChain();
-    void noScripts_data();
-    void noScripts();
     void shMissingFromPath();
 };
 
@@ -88,7 +64,6 @@ void tst_ScriptSteps::scriptsRunInNameOrder()
 {
     QFETCH(QString, folder);
     QFETCH(QString, suiteName);
-    QTemporaryDir tmp;
     const QString base = "shell/" + folder + "/";
     const Tree package {
         { base + "b.bat", script("b") },
@@ -99,178 +74,91 @@ void tst_ScriptSteps::scriptsRunInNameOrder()
         { base + "sub/d.bat", script("d") },
         // Waiting for input must not hold the chain: the script reads end of file.
         { base + "d_reads.bat", "read line\necho d >> order.txt\nexit 0\n" },
-        // Before scripts run ahead of the delete step, after scripts behind
-        // the add step.
+        // Before scripts run ahead of the delete step, after scripts behind the add step.
         { "delete/gone.txt", "x" },
         { "add/added.txt", "new" },
     };
-    QString error;
-    const QString rcc = buildPackage(tmp.path(), package, &error);
-    QVERIFY2(!rcc.isEmpty(), qPrintable(error));
-    RegisteredPackage registered(rcc);
-    QVERIFY(registered.isRegistered());
-    const QString installPath = tmp.path() + "/" + suiteName;
-    QVERIFY(writeFile(installPath + "/gone.txt", "installed"));
-    WorkingDirectory cwd(tmp.path());
+    Upgrade upgrade;
+    upgrade.installPath = upgrade.tmp.path() + "/" + suiteName;
+    QVERIFY(writeFile(upgrade.installPath + "/gone.txt", "installed"));
 
-    WorkerRun run;
-    run.startCopyAll(installPath);
-    QVERIFY(run.waitForEnd());
-    QVERIFY(run.flush());
-    run.stop();
+    QVERIFY2(upgrade.execute(package), qPrintable(upgrade.error));
 
-    QCOMPARE(readFile(installPath + "/order.txt"), QByteArray("A\nb\nc\nd\n"));
-    const QStringList scripts {
-        succeeded(scriptPath(installPath, folder, "A.bat")),
-        succeeded(scriptPath(installPath, folder, "b.bat")),
-        succeeded(scriptPath(installPath, folder, "c.BAT")),
-        succeeded(scriptPath(installPath, folder, "d_reads.bat")),
-    };
-    const QStringList steps {
-        "正在删除文件:" + installPath + "/gone.txt",
-        "正在添加文件:" + installPath + "/added.txt",
-    };
-    QCOMPARE(scriptAndStepLines(run.statusLines()),
-        folder == "shell_before" ? scripts + steps : steps + scripts);
-    QCOMPARE(run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigSuccessClearEnd" }));
-    QVERIFY(!QFileInfo::exists(installPath + "/upgrade_temp"));
+    QCOMPARE(readFile(upgrade.installPath + "/order.txt"), QByteArray("A\nb\nc\nd\n"));
+    QStringList scripts;
+    for (const QString &name : { "A.bat", "b.bat", "c.BAT", "d_reads.bat" })
+        scripts << folder + "/" + name + " 执行成功!";
+    const QStringList steps { "正在删除文件:gone.txt", "正在添加文件:added.txt" };
+    QCOMPARE(
+        scriptAndStepLines(upgrade), folder == "shell_before" ? scripts + steps : steps + scripts);
+    QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigSuccessClearEnd" }));
+    QVERIFY(!QFileInfo::exists(upgrade.staging()));
 }
 
 void tst_ScriptSteps::failingScriptStopsTheChain_data()
 {
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QByteArray>("secondScript");
-
+    const QByteArray crash = "echo b >> order.txt\nkill -9 $$\n";
     QTest::newRow("before script exits with 1") << "shell_before" << script("b", 1);
     QTest::newRow("after script exits with 1") << "shell_after" << script("b", 1);
-    QTest::newRow("before script crashes")
-        << "shell_before" << QByteArray("echo b >> order.txt\nkill -9 $$\n");
-    QTest::newRow("after script crashes")
-        << "shell_after" << QByteArray("echo b >> order.txt\nkill -9 $$\n");
+    QTest::newRow("before script crashes") << "shell_before" << crash;
+    QTest::newRow("after script crashes") << "shell_after" << crash;
 }
 
 void tst_ScriptSteps::failingScriptStopsTheChain()
 {
     QFETCH(QString, folder);
     QFETCH(QByteArray, secondScript);
-    QTemporaryDir tmp;
     const QString base = "shell/" + folder + "/";
-    const Tree package {
-        { base + "a.bat", script("a") },
-        { base + "b.bat", secondScript },
-        { base + "c.bat", script("c") },
-        { "delete/gone.txt", "x" },
-        { "update/updated.txt", "new" },
-    };
-    QString error;
-    const QString rcc = buildPackage(tmp.path(), package, &error);
-    QVERIFY2(!rcc.isEmpty(), qPrintable(error));
-    RegisteredPackage registered(rcc);
-    QVERIFY(registered.isRegistered());
-    const QString installPath = tmp.path() + "/suite";
-    QVERIFY(writeFile(installPath + "/gone.txt", "installed"));
-    QVERIFY(writeFile(installPath + "/updated.txt", "old"));
-    WorkingDirectory cwd(tmp.path());
+    Upgrade upgrade;
+    QVERIFY(
+        writeTree(upgrade.installPath, { { "gone.txt", "installed" }, { "updated.txt", "old" } }));
 
-    WorkerRun run;
-    run.startCopyAll(installPath);
-    QVERIFY(run.waitForEnd());
-    QVERIFY(run.flush());
-    run.stop();
+    QVERIFY2(upgrade.execute({ { base + "a.bat", script("a") }, { base + "b.bat", secondScript },
+                 { base + "c.bat", script("c") }, { "delete/gone.txt", "x" },
+                 { "update/updated.txt", "new" } }),
+        qPrintable(upgrade.error));
 
     // The third script never ran; nothing after the failure ran either.
-    QCOMPARE(readFile(installPath + "/order.txt"), QByteArray("a\nb\n"));
-    QStringList expected { succeeded(scriptPath(installPath, folder, "a.bat")),
-        failed(scriptPath(installPath, folder, "b.bat")), reasonPrefix };
+    QCOMPARE(readFile(upgrade.installPath + "/order.txt"), QByteArray("a\nb\n"));
     const bool after = folder == "shell_after";
-    if (after) {
-        expected.prepend("正在更新文件:" + installPath + "/updated.txt");
-        expected.prepend("正在删除文件:" + installPath + "/gone.txt");
-    }
-    QCOMPARE(scriptAndStepLines(run.statusLines()), expected);
-    const QStringList lines = run.statusLines();
+    const QStringList steps { "正在删除文件:gone.txt", "正在更新文件:updated.txt" };
+    const QStringList scripts { folder + "/a.bat 执行成功!", folder + "/b.bat 执行失败!",
+        reasonPrefix };
+    QCOMPARE(scriptAndStepLines(upgrade), after ? steps + scripts : scripts);
     // The reason line carries the process's error text and ends the log.
-    QVERIFY(lines.last().startsWith(reasonPrefix));
-    QVERIFY(lines.last().size() > reasonPrefix.size());
-    QCOMPARE(run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
-    QVERIFY(!QFileInfo::exists(installPath + "/upgrade_temp"));
+    const QString reason = upgrade.run.statusLines().last();
+    QVERIFY2(
+        reason.startsWith(reasonPrefix) && reason.size() > reasonPrefix.size(), qPrintable(reason));
+    QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
+    QVERIFY(!QFileInfo::exists(upgrade.staging()));
     // What the file steps did before an after script failed stays so.
-    QCOMPARE(QFileInfo::exists(installPath + "/gone.txt"), !after);
-    QCOMPARE(readFile(installPath + "/updated.txt"), after ? QByteArray("new") : QByteArray("old"));
-}
-
-void tst_ScriptSteps::noScripts_data()
-{
-    QTest::addColumn<Tree>("package");
-    QTest::newRow("no shell folder") << Tree { { "add/added.txt", "new" } };
-    QTest::newRow("empty script folders") << Tree { { "add/added.txt", "new" },
-        { "shell/shell_before/", {} }, { "shell/shell_after/", {} } };
-    QTest::newRow("only other files")
-        << Tree { { "add/added.txt", "new" }, { "shell/shell_before/run.sh", script("sh") },
-               { "shell/shell_after/bat.txt", script("txt") } };
-}
-
-void tst_ScriptSteps::noScripts()
-{
-    QFETCH(Tree, package);
-    QTemporaryDir tmp;
-    QString error;
-    const QString rcc = buildPackage(tmp.path(), package, &error);
-    QVERIFY2(!rcc.isEmpty(), qPrintable(error));
-    RegisteredPackage registered(rcc);
-    QVERIFY(registered.isRegistered());
-    const QString installPath = tmp.path() + "/suite";
-    QVERIFY(QDir().mkpath(installPath));
-    WorkingDirectory cwd(tmp.path());
-
-    WorkerRun run;
-    run.startCopyAll(installPath);
-    QVERIFY(run.waitForEnd());
-    QVERIFY(run.flush());
-    run.stop();
-
-    QCOMPARE(scriptAndStepLines(run.statusLines()),
-        QStringList { "正在添加文件:" + installPath + "/added.txt" });
-    QVERIFY(!QFileInfo::exists(installPath + "/order.txt"));
-    QCOMPARE(run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigSuccessClearEnd" }));
+    QCOMPARE(QFileInfo::exists(upgrade.installPath + "/gone.txt"), !after);
+    QCOMPARE(readFile(upgrade.installPath + "/updated.txt"),
+        after ? QByteArray("new") : QByteArray("old"));
 }
 
 void tst_ScriptSteps::shMissingFromPath()
 {
-    QTemporaryDir tmp;
-    const Tree package {
-        { "shell/shell_before/a.bat", script("a") },
-        { "shell/shell_before/b.bat", script("b") },
-        { "delete/gone.txt", "x" },
-    };
-    QString error;
-    const QString rcc = buildPackage(tmp.path(), package, &error);
-    QVERIFY2(!rcc.isEmpty(), qPrintable(error));
-    RegisteredPackage registered(rcc);
-    QVERIFY(registered.isRegistered());
-    const QString installPath = tmp.path() + "/suite";
-    QVERIFY(writeFile(installPath + "/gone.txt", "installed"));
-    const QString emptyBin = tmp.path() + "/empty-bin";
+    Upgrade upgrade;
+    QVERIFY(writeFile(upgrade.installPath + "/gone.txt", "installed"));
+    const QString emptyBin = upgrade.tmp.path() + "/empty-bin";
     QVERIFY(QDir().mkpath(emptyBin));
-    WorkingDirectory cwd(tmp.path());
-
     const QByteArray path = qgetenv("PATH");
     qputenv("PATH", QFile::encodeName(emptyBin));
-    WorkerRun run;
-    run.startCopyAll(installPath);
-    const bool ended = run.waitForEnd();
+    const bool ran = upgrade.execute({ { "shell/shell_before/a.bat", script("a") },
+        { "shell/shell_before/b.bat", script("b") }, { "delete/gone.txt", "x" } });
     qputenv("PATH", path);
-    QVERIFY(ended);
-    QVERIFY(run.flush());
-    run.stop();
+    QVERIFY2(ran, qPrintable(upgrade.error));
 
-    QCOMPARE(scriptAndStepLines(run.statusLines()),
-        (QStringList { failed(scriptPath(installPath, "shell_before", "a.bat")), reasonPrefix }));
-    const QString reason = run.statusLines().last();
+    QCOMPARE(scriptAndStepLines(upgrade),
+        (QStringList { "shell_before/a.bat 执行失败!", reasonPrefix }));
+    const QString reason = upgrade.run.statusLines().last();
     QVERIFY2(reason.size() > reasonPrefix.size(), qPrintable(reason));
-    QCOMPARE(run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
-    QCOMPARE(readFile(installPath + "/gone.txt"), QByteArray("installed"));
-    QVERIFY(!QFileInfo::exists(installPath + "/upgrade_temp"));
+    QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
+    QCOMPARE(readFile(upgrade.installPath + "/gone.txt"), QByteArray("installed"));
+    QVERIFY(!QFileInfo::exists(upgrade.staging()));
 }
 
 QTEST_GUILESS_MAIN(tst_ScriptSteps)
