@@ -6,6 +6,8 @@
 #include <QSaveFile>
 #include <QTextStream>
 
+#include "RecordLayout.h"
+
 namespace VersionRecordFile {
 
 namespace {
@@ -29,10 +31,14 @@ Result rewrite(const QString &path, const QString &from, const QString &to, QStr
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return fail(Result::CannotRead, file.errorString(), errorString);
+        const QByteArray xml = file.readAll();
         QString parseError;
+        // A record nested thousands of levels deep would crash the DOM parser.
+        if (!RecordLayout::withinNestingLimit(xml, &parseError))
+            return fail(Result::ParseError, parseError, errorString);
         int line = 0;
         int column = 0;
-        if (!document.setContent(&file, &parseError, &line, &column))
+        if (!document.setContent(xml, &parseError, &line, &column))
             return fail(Result::ParseError,
                 QStringLiteral("%1 (line %2, column %3)").arg(parseError).arg(line).arg(column),
                 errorString);

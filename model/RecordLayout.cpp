@@ -2,14 +2,47 @@
 
 #include <QDomDocument>
 #include <QFile>
+#include <QXmlStreamReader>
 
 namespace RecordLayout {
+
+bool withinNestingLimit(const QByteArray &xml, QString *reason)
+{
+    QXmlStreamReader reader(xml);
+    int depth = 0;
+    while (!reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::StartElement && ++depth > maxNestingDepth) {
+            if (reason)
+                *reason = QStringLiteral("elements nested deeper than %1 levels (line %2)")
+                              .arg(maxNestingDepth)
+                              .arg(reader.lineNumber());
+            return false;
+        }
+        if (token == QXmlStreamReader::EndElement)
+            --depth;
+    }
+    // A document the streaming reader can't follow to its end can't be shown
+    // to be shallow; the DOM parser would reject it as well.
+    if (reader.hasError()) {
+        if (reason)
+            *reason = QStringLiteral("%1 (line %2, column %3)")
+                          .arg(reader.errorString())
+                          .arg(reader.lineNumber())
+                          .arg(reader.columnNumber());
+        return false;
+    }
+    return true;
+}
 
 ReadResult readDevice(QIODevice *device, Entries *entries)
 {
     entries->clear();
+    const QByteArray xml = device->readAll();
+    if (!withinNestingLimit(xml))
+        return ReadResult::ParseError;
     QDomDocument document;
-    if (!document.setContent(device))
+    if (!document.setContent(xml))
         return ReadResult::ParseError;
 
     const QDomElement root = document.documentElement();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QHash>
 #include <QString>
 
@@ -21,8 +22,21 @@ enum class ReadResult {
 // "key" is skipped; a missing "value" gives an empty string.
 using Entries = QHash<QString, QString>;
 
+// A document nested deeper than maxNestingDepth elements is a parse error:
+// Qt's DOM parser descends once per level and, on a document nested a few
+// thousand (1 MB stack, Windows) to some tens of thousands (8 MB) levels
+// deep, runs out of stack and crashes the program.
 ReadResult readFile(const QString &path, Entries *entries);
 ReadResult readDevice(QIODevice *device, Entries *entries);
+
+// The layout needs three levels (root, module, entry); this leaves room for
+// anything a hand-edited file might add, far below what exhausts the stack.
+constexpr int maxNestingDepth = 256;
+
+// True when xml reads to its end as well-formed XML with a streaming reader
+// (no recursion, any depth) and no element nested deeper than
+// maxNestingDepth. Run before a document is handed to the DOM parser.
+bool withinNestingLimit(const QByteArray &xml, QString *reason = nullptr);
 
 // Base-10 integer of an entry value; text that is not an integer gives 0.
 int toInteger(const QString &value);
