@@ -1,10 +1,10 @@
 #include "VersionRecordFile.h"
 
-#include <QBuffer>
-#include <QDomDocument>
 #include <QFile>
 #include <QSaveFile>
-#include <QTextStream>
+#include <QTextCodec>
+#include <QXmlStreamReader>
+#include <QXmlStreamWriter>
 
 #include "RecordLayout.h"
 
@@ -19,6 +19,105 @@ Result fail(Result result, const QString &reason, QString *errorString)
     return result;
 }
 
+// Copies the record token by token, re-indented with 4 blanks, setting the
+// version entries on the way. A stream keeps each element's attributes in
+// the order the file has them ("key" before "value"), where a DOM would
+// write them in an order that changes from run to run.
+bool transform(const QByteArray &xml, const QString &from, const QString &to, QByteArray *content,
+    QString *reason)
+{
+    QXmlStreamReader reader(xml);
+    QXmlStreamWriter writer(content);
+    writer.setAutoFormatting(true);
+    writer.setAutoFormattingIndent(4);
+    QTextCodec *codec = QTextCodec::codecForName("UTF-8");
+
+    int depth = 0; // 1: inside root, 2: inside root's first child, ...
+    bool firstChildOfRoot = false; // the next node inside root is its first child
+    bool inModule = false; // that first child is the element "module"
+    while (!reader.atEnd()) {
+        switch (reader.readNext()) {
+        case QXmlStreamReader::StartDocument:
+            if (!reader.documentEncoding().isEmpty()) {
+                if (QTextCodec *declared
+                    = QTextCodec::codecForName(reader.documentEncoding().toLatin1()))
+                    codec = declared;
+            }
+            writer.setCodec(codec);
+            if (!reader.documentVersion().isEmpty()) {
+                if (reader.isStandaloneDocument())
+                    writer.writeStartDocument(reader.documentVersion().toString(), true);
+                else
+                    writer.writeStartDocument(reader.documentVersion().toString());
+            }
+            break;
+        case QXmlStreamReader::DTD:
+            writer.writeDTD(reader.text().toString());
+            break;
+        case QXmlStreamReader::StartElement: {
+            if (firstChildOfRoot)
+                inModule = reader.name() == QLatin1String("module");
+            firstChildOfRoot = depth == 0;
+            ++depth;
+            writer.writeStartElement(reader.qualifiedName().toString());
+            for (const QXmlStreamNamespaceDeclaration &ns : reader.namespaceDeclarations())
+                writer.writeNamespace(ns.namespaceUri().toString(), ns.prefix().toString());
+            const bool entry = inModule && depth == 3;
+            for (const QXmlStreamAttribute &attribute : reader.attributes()) {
+                QString value = attribute.value().toString();
+                if (entry && attribute.qualifiedName() == QLatin1String("value") && value == from)
+                    value = to;
+                writer.writeAttribute(attribute.qualifiedName().toString(), value);
+            }
+            break;
+        }
+        case QXmlStreamReader::EndElement:
+            --depth;
+            if (depth == 1)
+                inModule = false;
+            writer.writeEndElement();
+            break;
+        case QXmlStreamReader::Characters:
+            if (reader.isWhitespace())
+                break; // blanks between tags are no node, as for the reader of the record
+            firstChildOfRoot = false;
+            if (reader.isCDATA())
+                writer.writeCDATA(reader.text().toString());
+            else
+                writer.writeCharacters(reader.text().toString());
+            break;
+        case QXmlStreamReader::Comment:
+            firstChildOfRoot = false;
+            writer.writeComment(reader.text().toString());
+            break;
+        case QXmlStreamReader::ProcessingInstruction:
+            firstChildOfRoot = false;
+            writer.writeProcessingInstruction(reader.processingInstructionTarget().toString(),
+                reader.processingInstructionData().toString());
+            break;
+        case QXmlStreamReader::EntityReference:
+            firstChildOfRoot = false;
+            writer.writeEntityReference(reader.name().toString());
+            break;
+        default:
+            break;
+        }
+    }
+    if (reader.hasError()) {
+        *reason = QStringLiteral("%1 (line %2, column %3)")
+                      .arg(reader.errorString())
+                      .arg(reader.lineNumber())
+                      .arg(reader.columnNumber());
+        return false;
+    }
+    writer.writeEndDocument();
+    if (writer.hasError()) {
+        *reason = QStringLiteral("the record could not be encoded");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 Result rewrite(const QString &path, const QString &from, const QString &to, QString *errorString)
@@ -26,50 +125,22 @@ Result rewrite(const QString &path, const QString &from, const QString &to, QStr
     if (errorString)
         errorString->clear();
 
-    QDomDocument document;
+    QByteArray xml;
     {
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return fail(Result::CannotRead, file.errorString(), errorString);
-        const QByteArray xml = file.readAll();
-        QString parseError;
-        // A record nested thousands of levels deep would crash the DOM parser.
-        if (!RecordLayout::withinNestingLimit(xml, &parseError))
-            return fail(Result::ParseError, parseError, errorString);
-        int line = 0;
-        int column = 0;
-        if (!document.setContent(xml, &parseError, &line, &column))
-            return fail(Result::ParseError,
-                QStringLiteral("%1 (line %2, column %3)").arg(parseError).arg(line).arg(column),
-                errorString);
+        xml = file.readAll();
     }
-
-    // Only the root's first child counts, and it must be the element "module";
-    // otherwise the record is written back unchanged.
-    const QDomNode first = document.documentElement().firstChild();
-    if (first.isElement() && first.toElement().tagName() == QLatin1String("module")) {
-        for (QDomNode node = first.firstChild(); !node.isNull(); node = node.nextSibling()) {
-            if (!node.isElement())
-                continue;
-            QDomElement entry = node.toElement();
-            if (entry.attribute(QStringLiteral("value")) == from)
-                entry.setAttribute(QStringLiteral("value"), to);
-        }
-    }
-
-    // Serialise in memory first; save() takes the codec from the document's
-    // XML declaration and falls back to UTF-8.
+    QString parseError;
+    // A record nested thousands of levels deep is refused like a broken one.
+    if (!RecordLayout::withinNestingLimit(xml, &parseError))
+        return fail(Result::ParseError, parseError, errorString);
+    // Every entry of the root's first child "module" whose value is the old
+    // version gets the new one; otherwise the record is written back unchanged.
     QByteArray content;
-    {
-        QBuffer buffer(&content);
-        buffer.open(QIODevice::WriteOnly);
-        QTextStream stream(&buffer);
-        document.save(stream, 4);
-        stream.flush();
-        if (stream.status() != QTextStream::Ok)
-            return fail(Result::CannotWrite, QStringLiteral("the record could not be encoded"),
-                errorString);
-    }
+    if (!transform(xml, from, to, &content, &parseError))
+        return fail(Result::ParseError, parseError, errorString);
 
     // Replacing the file would also succeed on a record that is marked
     // read-only or locked by another program; honour that as the record's

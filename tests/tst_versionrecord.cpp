@@ -41,12 +41,33 @@ QByteArray sampleRecord(
 // "tag key=value" for every element with a "key" attribute, in document order
 // ("tag key" alone without a value); the written text must be the document
 // laid out with four blanks per level.
+// Each element on a line of its own, indented by four blanks per level.
+bool indentedByFour(const QByteArray &bytes)
+{
+    int depth = 0;
+    for (const QByteArray &line : bytes.split('\n')) {
+        const QByteArray body = line.trimmed();
+        if (body.isEmpty() || body.startsWith("<?xml"))
+            continue;
+        if (body.startsWith("</"))
+            --depth;
+        const int indent = line.indexOf(body);
+        if (depth < 0 || indent != 4 * depth || line.left(indent).count(' ') != indent)
+            return false;
+        const bool opens = body.startsWith('<') && !body.startsWith("</") && !body.startsWith("<!")
+            && !body.startsWith("<?") && !body.endsWith("/>") && !body.contains("</");
+        if (opens)
+            ++depth;
+    }
+    return depth == 0;
+}
+
 QStringList recordEntries(const QByteArray &bytes)
 {
     QDomDocument document;
     if (!document.setContent(bytes))
         return { QStringLiteral("<not well-formed>") };
-    if (document.toByteArray(4) != bytes)
+    if (!indentedByFour(bytes))
         return { QStringLiteral("<not indented by four blanks>"), QString::fromUtf8(bytes) };
     QStringList entries;
     std::function<void(const QDomElement &)> walk = [&](const QDomElement &parent) {
@@ -92,6 +113,7 @@ private slots:
     void cleanup();
     void rewritesEntries_data();
     void rewritesEntries();
+    void keepsAttributeOrder();
     void keepsDeclaredEncoding_data();
     void keepsDeclaredEncoding();
     void logLines_data();
@@ -169,6 +191,21 @@ void tst_VersionRecord::rewritesEntries()
     QCOMPARE(VersionRecordFile::rewrite(m_record, "1.2.3", "1.2.5", &reason),
         VersionRecordFile::Result::Written);
     QTEST(recordEntries(readFile(m_record)), "expected");
+}
+
+// Attributes stay in the order the record has them, whatever the process.
+void tst_VersionRecord::keepsAttributeOrder()
+{
+    QVERIFY(writeFile(m_record,
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root><module>"
+        "<item value=\"1.2.3\" note=\"n\" key=\"software_version\"/>"
+        "<item key=\"isDb\" value=\"1\"/></module></root>"));
+    QCOMPARE(
+        VersionRecordFile::rewrite(m_record, "1.2.3", "1.2.5"), VersionRecordFile::Result::Written);
+    QCOMPARE(readFile(m_record),
+        QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root>\n    <module>\n"
+                   "        <item value=\"1.2.5\" note=\"n\" key=\"software_version\"/>\n"
+                   "        <item key=\"isDb\" value=\"1\"/>\n    </module>\n</root>\n"));
 }
 
 void tst_VersionRecord::keepsDeclaredEncoding_data()
