@@ -140,9 +140,8 @@ void CUpgradeWorker::updateVersionRecord(QString xmlPath)
         emit status(tr("修改%1版本信息成功!").arg(xmlPath));
         break;
     case VersionRecordFile::Result::ParseError:
-        // Left as it was, and not reported in the log.
-        qDebug().noquote() << "version record not parsed:" << xmlPath << reason;
-        break;
+        // Left as it was; the operator must hear that it still names the old
+        // version, as for a record that can't be read.
     case VersionRecordFile::Result::CannotRead:
     case VersionRecordFile::Result::CannotWrite:
         qDebug().noquote() << "version record not updated:" << xmlPath << reason;

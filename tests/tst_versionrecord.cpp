@@ -260,7 +260,7 @@ void tst_VersionRecord::logLines_data()
     QTest::newRow("well-formed record: success line") << "good" << 1;
     QTest::newRow("missing record: failure line, nothing created") << "missing" << -1;
     QTest::newRow("a folder in the record's place: failure line") << "folder" << -1;
-    QTest::newRow("not well-formed: untouched, no line") << "broken" << 0;
+    QTest::newRow("not well-formed: untouched, failure line") << "broken" << -1;
     QTest::newRow("path through a regular file: failure line") << "through-file" << -1;
 }
 
