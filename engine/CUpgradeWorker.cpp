@@ -192,7 +192,7 @@ bool CUpgradeWorker::addFolder(const QString &source, const QString &target)
 void CUpgradeWorker::slotExeShellBefore()
 {
     if (!installFolderPresent()) {
-        slotFaildClear();
+        abandonWithoutInstallFolder();
         return;
     }
     const QStringList scripts = findScripts(QStringLiteral("shell_before"));
@@ -228,7 +228,7 @@ void CUpgradeWorker::slotFinishShellBefore(int exitCode)
 void CUpgradeWorker::slotExeShellAfter()
 {
     if (!installFolderPresent()) {
-        slotFaildClear();
+        abandonWithoutInstallFolder();
         return;
     }
     const QStringList scripts = findScripts(QStringLiteral("shell_after"));
@@ -350,7 +350,7 @@ void CUpgradeWorker::slotExeAddFile()
 void CUpgradeWorker::runFileStep(int step, const char *function)
 {
     if (!installFolderPresent()) {
-        slotFaildClear();
+        abandonWithoutInstallFolder();
         return;
     }
     if (step == DeleteStep)
@@ -428,6 +428,14 @@ void CUpgradeWorker::slotSuccessClear()
 {
     removeStagingFolder();
     emit sigSuccessClearEnd();
+}
+
+void CUpgradeWorker::abandonWithoutInstallFolder()
+{
+    // Removed while the upgrade ran (by a script, say): no step can go on, and
+    // the log says why the upgrade ends.
+    emit status(tr("安装目录%1不存在,升级终止").arg(installPath));
+    slotFaildClear();
 }
 
 bool CUpgradeWorker::installFolderPresent() const

@@ -99,6 +99,7 @@ private:
     // The one procedure of the delete, update and add steps.
     void runFileStep(int step, const char *function);
     bool installFolderPresent() const;
+    void abandonWithoutInstallFolder();
     void removeStagingFolder();
 
     // True from a script's start until its end has been handled, so that each

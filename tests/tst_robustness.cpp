@@ -608,7 +608,7 @@ void tst_Robustness::failedUpgrade_data()
 
     QTest::newRow("before script removes the main directory")
         << int(Sound) << upgradePackage("rm -rf \"$PWD\"\n", after) << false
-        << QStringList { beforeOk }
+        << QStringList { beforeOk, QStringLiteral("安装目录%MAIN%不存在,升级终止") }
         << QStringList { QStringLiteral("正在删除"), QStringLiteral("shell_after"), recordLine }
         << QStringList { QString() };
 
