@@ -1,104 +1,55 @@
 #include <QDateTime>
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "SuiteLayout.h"
+#include "support/EngineHarness.h"
+
+using namespace EngineHarness;
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &contents)
+// A suite main directory with the project management tool in platform/x64.
+struct Suite
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-// Every entry below root as "relative path" (folders end in "/") with its bytes.
-QMap<QString, QByteArray> treeOf(const QString &root)
-{
-    QMap<QString, QByteArray> tree;
-    QDirIterator it(
-        root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = QDir(root).relativeFilePath(path);
-        if (it.fileInfo().isDir())
-            tree.insert(relative + QLatin1Char('/'), QByteArray());
-        else
-            tree.insert(relative, readFile(path));
-    }
-    return tree;
-}
-
-QByteArray sampleDatabase()
-{
-    QByteArray bytes("SQLite format 3");
-    bytes.append('\0');
-    for (int i = 0; i < 70000; ++i)
-        bytes.append(char((i * 131) % 251));
-    return bytes;
-}
-
-struct Run
-{
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-// A suite main directory with the tool in platform/x64.
-class Suite
-{
-public:
     Suite()
     {
-        tool = dir.filePath(QStringLiteral("platform/x64/db_manager.exe"));
-        ok = dir.isValid() && QDir().mkpath(QFileInfo(tool).absolutePath())
-            && QFile::copy(QStringLiteral(DB_MANAGER_PATH), tool);
+        ok = QDir().mkpath(dir.filePath("platform/x64")) && QFile::copy(DB_MANAGER_PATH, tool);
     }
 
-    QString mainPath() const { return dir.path(); }
-    QString data() const { return SuiteLayout::dataFolder(dir.path()); }
-    QString backups() const { return SuiteLayout::backupFolder(dir.path()); }
-
-    Run run(const QStringList &arguments = { QStringLiteral("--no-gui") }) const
+    // Runs the tool; returns its exit code, stdout and stderr.
+    QStringList run(const QStringList &arguments = { "--no-gui" }) const
     {
-        Run result;
         QProcess process;
         process.start(tool, arguments);
         if (!process.waitForFinished(30000)) {
             process.kill();
             process.waitForFinished(5000);
-            result.err = QStringLiteral("did not end");
-            return result;
+            return { "did not end" };
         }
-        result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2;
-        result.out = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
-        result.err = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
-        return result;
+        return { QString::number(
+                     process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2),
+            QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed(),
+            QString::fromLocal8Bit(process.readAllStandardError()).trimmed() };
+    }
+    QStringList backupsMade() const
+    {
+        return QDir(backups()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     }
 
     QTemporaryDir dir;
-    QString tool;
+    QString tool = dir.filePath("platform/x64/db_manager.exe");
     bool ok = false;
+    QString main() const { return dir.path(); }
+    QString data() const { return SuiteLayout::dataFolder(dir.path()); }
+    QString backups() const { return SuiteLayout::backupFolder(dir.path()); }
 };
-
-const QRegularExpression backupName(QStringLiteral("^(\\d{8}-\\d{6})(-\\d+)?$"));
 
 } // namespace
 
+// The project management tool's backup of the project data.
 class tst_DbManager : public QObject
 {
     Q_OBJECT
@@ -108,75 +59,65 @@ private slots:
     void twoBackupsInTheSameSecond();
     void refusals_data();
     void refusals();
-    void failedCopyLeavesNoHalfBackup();
 };
 
+// A time-stamped copy of the whole data folder, links copied as links;
+// the data itself is untouched.
 void tst_DbManager::backupCopiesTheDataFolder()
 {
     Suite suite;
     QVERIFY(suite.ok);
-    QVERIFY(writeFile(SuiteLayout::databaseFile(suite.mainPath()), sampleDatabase()));
-    QVERIFY(writeFile(suite.data() + QStringLiteral("/suite.db-journal"), "journal"));
-    QVERIFY(writeFile(suite.data() + QStringLiteral("/工程/图纸 1.dwg"), "drawing"));
-    QVERIFY(writeFile(suite.data() + QStringLiteral("/.settings"), "hidden"));
-    QVERIFY(QDir().mkpath(suite.data() + QStringLiteral("/empty")));
-    QVERIFY(QFile::link(
-        suite.data() + QStringLiteral("/工程"), suite.data() + QStringLiteral("/link to folder")));
-    const QMap<QString, QByteArray> before = treeOf(suite.data());
+    QByteArray database("SQLite format 3");
+    for (int i = 0; i < 70000; ++i)
+        database.append(char((i * 131) % 251));
+    QVERIFY(writeFile(SuiteLayout::databaseFile(suite.main()), database));
+    QVERIFY(writeTree(suite.data(),
+        { { "suite.db-journal", "journal" }, { "工程/图纸 1.dwg", "drawing" },
+            { ".settings", "hidden" }, { "empty/", {} } }));
+    QVERIFY(QFile::link(suite.data() + "/工程", suite.data() + "/link to folder"));
+    const Tree before = snapshot(suite.data());
 
     const QDateTime start = QDateTime::currentDateTime().addSecs(-1);
-    const Run run = suite.run();
+    const QStringList run = suite.run();
     const QDateTime end = QDateTime::currentDateTime().addSecs(1);
-    QCOMPARE(run.exitCode, 0);
-
-    const QStringList made = QDir(suite.backups()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QCOMPARE(run.value(0), QStringLiteral("0"));
+    const QStringList made = suite.backupsMade();
     QCOMPARE(made.size(), 1);
-    const QRegularExpressionMatch match = backupName.match(made.first());
-    QVERIFY2(match.hasMatch(), qPrintable(made.first()));
-    const QDateTime stamp
-        = QDateTime::fromString(match.captured(1), QStringLiteral("yyyyMMdd-hhmmss"));
-    QVERIFY(stamp.isValid());
+    const QDateTime stamp = QDateTime::fromString(made.first(), "yyyyMMdd-hhmmss");
     QVERIFY2(
         stamp >= start.addMSecs(-start.time().msec()) && stamp <= end, qPrintable(made.first()));
-
-    const QString copy = suite.backups() + QLatin1Char('/') + made.first();
-    QCOMPARE(run.out, QStringLiteral("工程数据已备份到:%1").arg(QDir::toNativeSeparators(copy)));
-    // Same entries, same bytes; the folder link is copied as a link, not followed.
-    QCOMPARE(treeOf(copy), before);
-    QVERIFY(QFileInfo(copy + QStringLiteral("/link to folder")).isSymLink());
-    // The data itself is untouched.
-    QCOMPARE(treeOf(suite.data()), before);
+    const QString copy = suite.backups() + "/" + made.first();
+    QCOMPARE(
+        run.value(1), QStringLiteral("工程数据已备份到:%1").arg(QDir::toNativeSeparators(copy)));
+    QCOMPARE(snapshot(copy), before);
+    QCOMPARE(snapshot(suite.data()), before);
 }
 
+// Earlier backups under every name the next seconds could take: the new one
+// gets a "-2" suffix, the old ones stay.
 void tst_DbManager::twoBackupsInTheSameSecond()
 {
     Suite suite;
     QVERIFY(suite.ok);
-    QVERIFY(writeFile(SuiteLayout::databaseFile(suite.mainPath()), "db"));
-    // Earlier backups under every name the next seconds could take.
+    QVERIFY(writeFile(SuiteLayout::databaseFile(suite.main()), "db"));
     const QDateTime now = QDateTime::currentDateTime();
-    QStringList taken;
-    for (int s = -2; s <= 20; ++s) {
-        const QString name = now.addSecs(s).toString(QStringLiteral("yyyyMMdd-hhmmss"));
-        QVERIFY(writeFile(
-            suite.backups() + QLatin1Char('/') + name + QStringLiteral("/suite.db"), "older"));
-        taken << name;
-    }
+    Tree older;
+    for (int s = -2; s <= 20; ++s)
+        older.insert(now.addSecs(s).toString("yyyyMMdd-hhmmss") + "/suite.db", "older");
+    QVERIFY(writeTree(suite.backups(), older));
 
-    const Run run = suite.run();
-    QCOMPARE(run.exitCode, 0);
-    QStringList made = QDir(suite.backups()).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &name : qAsConst(taken)) {
-        QVERIFY(made.removeOne(name));
-        QCOMPARE(readFile(suite.backups() + QLatin1Char('/') + name + QStringLiteral("/suite.db")),
-            QByteArray("older"));
+    QCOMPARE(suite.run().value(0), QStringLiteral("0"));
+    Tree after = snapshot(suite.backups());
+    for (auto it = older.cbegin(); it != older.cend(); ++it) {
+        QCOMPARE(after.take(it.key()), QByteArray("older"));
+        after.remove(it.key().section('/', 0, 0) + '/');
     }
-    QCOMPARE(made.size(), 1);
-    QVERIFY2(taken.contains(made.first().chopped(2)) && made.first().endsWith(QLatin1String("-2")),
-        qPrintable(made.first()));
-    QCOMPARE(
-        readFile(suite.backups() + QLatin1Char('/') + made.first() + QStringLiteral("/suite.db")),
-        QByteArray("db"));
+    QCOMPARE(after.size(), 2);
+    const QString made = after.lastKey();
+    QVERIFY2(QRegularExpression("^\\d{8}-\\d{6}-2/suite.db$").match(made).hasMatch()
+            && older.contains(made.left(15) + "/suite.db"),
+        qPrintable(made));
+    QCOMPARE(after.last(), QByteArray("db"));
 }
 
 void tst_DbManager::refusals_data()
@@ -185,68 +126,57 @@ void tst_DbManager::refusals_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
-
-    const QStringList noGui { QStringLiteral("--no-gui") };
-    QTest::newRow("no data folder") << QStringLiteral("none") << noGui << 1
-                                    << QStringLiteral("未找到工程数据目录:%1,未进行备份");
-    QTest::newRow("data is a file, not a folder") << QStringLiteral(
-        "file") << noGui << 1 << QStringLiteral("未找到工程数据目录:%1,未进行备份");
-    QTest::newRow("backup folder blocked by a file") << QStringLiteral(
-        "blocked") << noGui << 2 << QStringLiteral("工程数据备份失败,工程数据未改动:");
-    QTest::newRow("unknown argument") << QStringLiteral("data") << QStringList { "--bogus" } << 3
-                                      << QStringLiteral("Unknown argument: --bogus");
+    QTest::newRow("no data folder")
+        << "none" << QStringList { "--no-gui" } << 1 << "未找到工程数据目录:%1,未进行备份";
+    QTest::newRow("data is a file, not a folder")
+        << "file" << QStringList { "--no-gui" } << 1 << "未找到工程数据目录:%1,未进行备份";
+    QTest::newRow("backup folder blocked by a file")
+        << "blocked" << QStringList { "--no-gui" } << 2 << "工程数据备份失败,工程数据未改动:";
+    // The copy of a file whose path just fits fails below backup/<time>/ (18
+    // characters longer), after the first file was copied.
+    QTest::newRow("copy fails half-way: no half backup left")
+        << "deep" << QStringList { "--no-gui" } << 2 << "工程数据备份失败,工程数据未改动:";
+    QTest::newRow("unknown argument")
+        << "data" << QStringList { "--bogus" } << 3 << "Unknown argument: --bogus";
 }
 
+// Nothing created, nothing lost, the reason on stderr.
 void tst_DbManager::refusals()
 {
     QFETCH(QString, setup);
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
-
     Suite suite;
     QVERIFY(suite.ok);
-    if (setup == QLatin1String("file"))
+    if (setup == "file")
         QVERIFY(writeFile(suite.data(), "not a folder"));
-    if (setup == QLatin1String("data") || setup == QLatin1String("blocked"))
-        QVERIFY(writeFile(SuiteLayout::databaseFile(suite.mainPath()), "db"));
-    if (setup == QLatin1String("blocked"))
+    if (setup == "data" || setup == "blocked")
+        QVERIFY(writeFile(SuiteLayout::databaseFile(suite.main()), "db"));
+    if (setup == "blocked")
         QVERIFY(writeFile(suite.backups(), "a file where the backups go"));
-    const QMap<QString, QByteArray> before = treeOf(suite.mainPath());
+    if (setup == "deep") {
+        QVERIFY(writeFile(suite.data() + "/a_first.db", "copied first"));
+        const int length = 4096 - 8;
+        QString deep = suite.data() + "/z";
+        while (length - deep.size() - 1 > 250)
+            deep += '/' + QString(240, 'd');
+        deep += '/' + QString(length - deep.size() - 1, 'f');
+        QCOMPARE(deep.toLocal8Bit().size(), length);
+        QVERIFY(writeFile(deep, "deep"));
+    }
+    const Tree before = snapshot(suite.main());
 
-    const Run run = suite.run(arguments);
-    QCOMPARE(run.exitCode, exitCode);
-    QVERIFY(run.out.isEmpty());
-    message.replace(QLatin1String("%1"), QDir::toNativeSeparators(suite.data()));
-    QVERIFY2(run.err.startsWith(message), qPrintable(run.err));
-    // Nothing created, nothing lost.
-    QCOMPARE(treeOf(suite.mainPath()), before);
-}
-
-void tst_DbManager::failedCopyLeavesNoHalfBackup()
-{
-    Suite suite;
-    QVERIFY(suite.ok);
-    QVERIFY(writeFile(suite.data() + QStringLiteral("/a_first.db"), "copied first"));
-    // A file whose path just fits, so that its copy below backup/<time>/ (18
-    // characters longer) doesn't: the copy fails after the first file.
-    const int pathMax = 4096;
-    QString deep = suite.data() + QStringLiteral("/z");
-    const int length = pathMax - 8;
-    while (length - deep.size() - 1 > 250)
-        deep += QLatin1Char('/') + QString(240, QLatin1Char('d'));
-    deep += QLatin1Char('/') + QString(length - deep.size() - 1, QLatin1Char('f'));
-    QCOMPARE(deep.toLocal8Bit().size(), length);
-    QVERIFY(writeFile(deep, "deep"));
-    const QMap<QString, QByteArray> before = treeOf(suite.data());
-
-    const Run run = suite.run();
-    QCOMPARE(run.exitCode, 2);
-    QVERIFY2(run.err.startsWith(QStringLiteral("工程数据备份失败,工程数据未改动:")),
-        qPrintable(run.err));
-    QCOMPARE(
-        QDir(suite.backups()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
-    QCOMPARE(treeOf(suite.data()), before);
+    const QStringList run = suite.run(arguments);
+    QCOMPARE(run.value(0).toInt(), exitCode);
+    QCOMPARE(run.value(1), QString());
+    QVERIFY2(run.value(2).startsWith(message.replace("%1", QDir::toNativeSeparators(suite.data()))),
+        qPrintable(run.value(2)));
+    // An empty backup folder may stay behind.
+    Tree after = snapshot(suite.main());
+    if (QFileInfo(suite.backups()).isDir() && suite.backupsMade().isEmpty())
+        after.remove(QDir(suite.main()).relativeFilePath(suite.backups()) + '/');
+    QCOMPARE(after, before);
 }
 
 QTEST_GUILESS_MAIN(tst_DbManager)
