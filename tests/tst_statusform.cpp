@@ -1,36 +1,21 @@
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QLayout>
 #include <QtTest>
 
 #include "CStatusForm.h"
 
+// The status line: a tip in black or an error in red, wiped two seconds after
+// it was shown (checked about every half second) unless the checks stopped.
 class tst_StatusForm : public QObject
 {
     Q_OBJECT
 private slots:
-    void form();
     void colours_data();
     void colours();
-    void wipedAfterTwoSeconds();
-    void newMessageRestartsTheTime();
+    void timing_data();
+    void timing();
     void emptyMessage();
-    void stopCheckFreezes();
-
-private:
-    static QLabel *tip(CStatusForm &form) { return form.findChild<QLabel *>(QStringLiteral("tip")); }
 };
-
-void tst_StatusForm::form()
-{
-    CStatusForm form(nullptr);
-    QCOMPARE(form.objectName(), QStringLiteral("CStatusForm"));
-    QCOMPARE(form.size(), QSize(353, 30));
-    QCOMPARE(form.windowTitle(), QStringLiteral("Form"));
-    QVERIFY(tip(form));
-    QVERIFY(tip(form)->text().isEmpty());
-    QCOMPARE(form.layout()->contentsMargins(), QMargins(0, 0, 0, 0));
-}
 
 void tst_StatusForm::colours_data()
 {
@@ -40,75 +25,69 @@ void tst_StatusForm::colours_data()
     QTest::newRow("error is red") << true << "QLabel{color:red}";
 }
 
+// Each message sets its own colour: the other kind comes first.
 void tst_StatusForm::colours()
 {
     QFETCH(bool, error);
     CStatusForm form(nullptr);
-    // The other colour first: each message sets its own colour.
-    if (error)
-        form.showTip(QStringLiteral("a"));
-    else
-        form.showErrorTip(QStringLiteral("a"));
-    if (error)
-        form.showErrorTip(QStringLiteral("产品ID不匹配"));
-    else
-        form.showTip(QStringLiteral("升级过程中无法退出"));
-    QTEST(tip(form)->styleSheet(), "style");
-    QVERIFY(!tip(form)->text().isEmpty());
+    auto *tip = form.findChild<QLabel *>("tip");
+    QVERIFY(tip->text().isEmpty());
+    error ? form.showTip("a") : form.showErrorTip("a");
+    error ? form.showErrorTip("产品ID不匹配") : form.showTip("升级过程中无法退出");
+    QTEST(tip->styleSheet(), "style");
+    QCOMPARE(
+        tip->text(), error ? QStringLiteral("产品ID不匹配") : QStringLiteral("升级过程中无法退出"));
 }
 
-void tst_StatusForm::wipedAfterTwoSeconds()
+void tst_StatusForm::timing_data()
 {
-    CStatusForm form(nullptr);
-    QElapsedTimer clock;
-    form.showErrorTip(QStringLiteral("未选择升级包"));
-    clock.start();
-    // Still up just before two seconds have passed...
-    QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() >= 1900, 5000);
-    QCOMPARE(tip(form)->text(), QStringLiteral("未选择升级包"));
-    // ...and gone at the first tick after them, about 2.5 s at the latest.
-    QTRY_VERIFY_WITH_TIMEOUT(tip(form)->text().isEmpty(), 2000);
-    QVERIFY2(clock.elapsed() >= 2000, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY2(clock.elapsed() <= 2500 + 400, qPrintable(QString::number(clock.elapsed())));
-    // The colour style stays after the wipe.
-    QCOMPARE(tip(form)->styleSheet(), QStringLiteral("QLabel{color:red}"));
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("wiped after 2 s, by 2.5 s") << "plain";
+    QTest::newRow("a new message restarts the time") << "restart";
+    QTest::newRow("stopCheck freezes the line") << "stopped";
 }
 
-void tst_StatusForm::newMessageRestartsTheTime()
+void tst_StatusForm::timing()
 {
+    QFETCH(QString, kind);
     CStatusForm form(nullptr);
+    auto *tip = form.findChild<QLabel *>("tip");
     QElapsedTimer clock;
-    form.showTip(QStringLiteral("first"));
+    if (kind == "stopped") {
+        form.stopCheck();
+        form.stopCheck(); // harmless twice
+    }
+    form.showErrorTip("first");
     clock.start();
-    QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() >= 1500, 5000);
-    form.showTip(QStringLiteral("second"));
-    clock.restart();
+    if (kind == "restart") {
+        QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() >= 1500, 5000);
+        form.showErrorTip("second");
+        clock.restart();
+    }
+    const QString shown = kind == "restart" ? "second" : "first";
+    if (kind == "stopped") {
+        QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() >= 3200, 6000);
+        QCOMPARE(tip->text(), shown);
+        form.showTip("next");
+        QCOMPARE(tip->text(), QStringLiteral("next"));
+        return;
+    }
+    // Still up just before two seconds have passed, gone at the first tick
+    // after them; the colour stays.
     QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() >= 1900, 5000);
-    QCOMPARE(tip(form)->text(), QStringLiteral("second"));
-    QTRY_VERIFY_WITH_TIMEOUT(tip(form)->text().isEmpty(), 2000);
+    QCOMPARE(tip->text(), shown);
+    QTRY_VERIFY_WITH_TIMEOUT(tip->text().isEmpty(), 2000);
+    QVERIFY2(clock.elapsed() >= 2000 && clock.elapsed() <= 2500 + 400,
+        qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(tip->styleSheet(), QStringLiteral("QLabel{color:red}"));
 }
 
 void tst_StatusForm::emptyMessage()
 {
     CStatusForm form(nullptr);
     form.showTip(QString());
-    QVERIFY(tip(form)->text().isEmpty());
     form.check(); // an empty line is left alone
-    QVERIFY(tip(form)->text().isEmpty());
-}
-
-void tst_StatusForm::stopCheckFreezes()
-{
-    CStatusForm form(nullptr);
-    form.stopCheck();
-    form.stopCheck(); // harmless twice
-    form.showTip(QStringLiteral("升级过程中无法退出"));
-    QElapsedTimer clock;
-    clock.start();
-    QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() >= 3200, 6000);
-    QCOMPARE(tip(form)->text(), QStringLiteral("升级过程中无法退出"));
-    form.showErrorTip(QStringLiteral("next"));
-    QCOMPARE(tip(form)->text(), QStringLiteral("next"));
+    QVERIFY(form.findChild<QLabel *>("tip")->text().isEmpty());
 }
 
 QTEST_MAIN(tst_StatusForm)
