@@ -143,12 +143,9 @@ void tst_Look::buttons_data()
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("face");
     for (int i = 0; i < 6; ++i) {
-        QTest::addRow("%s normal", buttonNames[i]) << i << "normal"
-                                                   << "按钮_灰色.png";
-        QTest::addRow("%s hover", buttonNames[i]) << i << "hover"
-                                                  << "按钮_蓝色.png";
-        QTest::addRow("%s disabled", buttonNames[i]) << i << "disabled"
-                                                     << "按钮_禁用.png";
+        QTest::addRow("%s normal", buttonNames[i]) << i << "normal" << QString("按钮_灰色.png");
+        QTest::addRow("%s hover", buttonNames[i]) << i << "hover" << QString("按钮_蓝色.png");
+        QTest::addRow("%s disabled", buttonNames[i]) << i << "disabled" << QString("按钮_禁用.png");
     }
 }
 
