@@ -67,20 +67,16 @@ void tst_MainWindow::initFails_data()
 {
     QTest::addColumn<QString>("record"); // "missing", "folder", or the text to write
     QTest::addColumn<QString>("info"); // the system information afterwards
-    QTest::newRow("missing record") << "missing"
-                                    << "";
-    QTest::newRow("unreadable record: a folder in its place") << "folder"
-                                                              << "";
-    QTest::newRow("malformed record") << "<root><module>"
-                                      << "";
-    QTest::newRow("empty record") << ""
-                                  << "";
+    QTest::newRow("missing record") << "missing" << QString();
+    QTest::newRow("unreadable record: a folder in its place") << "folder" << QString();
+    QTest::newRow("malformed record") << "<root><module>" << QString();
+    QTest::newRow("empty record") << "" << QString();
     QTest::newRow("binary record") << "\x7f"
                                       "ELF\x02\x01\x01"
-                                   << "";
+                                   << QString();
     QTest::newRow("root name in other case")
         << "<ROOT><module><e key=\"software_product_id\" value=\"1\"/></module></ROOT>"
-        << "配置文件有误";
+        << QString("配置文件有误");
 }
 
 void tst_MainWindow::initFails()
@@ -137,14 +133,10 @@ void tst_MainWindow::nameFollowsSystemLanguage_data()
 {
     QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("nameLine");
-    QTest::newRow("english") << "en_US.UTF-8"
-                             << "名称:Test Suite";
-    QTest::newRow("british english") << "en_GB.UTF-8"
-                                     << "名称:Test Suite";
-    QTest::newRow("chinese") << "zh_CN.UTF-8"
-                             << "名称:测试套件";
-    QTest::newRow("german") << "de_DE.UTF-8"
-                            << "名称:测试套件";
+    QTest::newRow("english") << "en_US.UTF-8" << QString("名称:Test Suite");
+    QTest::newRow("british english") << "en_GB.UTF-8" << QString("名称:Test Suite");
+    QTest::newRow("chinese") << "zh_CN.UTF-8" << QString("名称:测试套件");
+    QTest::newRow("german") << "de_DE.UTF-8" << QString("名称:测试套件");
 }
 
 // The system locale is fixed for a process, so a child run of this test
