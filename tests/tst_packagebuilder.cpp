@@ -308,12 +308,10 @@ void tst_PackageBuilder::refusesOutput_data()
 {
     QTest::addColumn<QString>("output"); // below the source folder
     QTest::addColumn<QString>("message");
-    QTest::newRow("a folder in the output's place") << "out.rcc"
-                                                    << "folder";
-    QTest::newRow("no output path") << ""
-                                    << "no output file";
-    QTest::newRow("output inside the package tree") << "upgrade/add/p.rcc"
-                                                    << "inside the package tree";
+    QTest::newRow("a folder in the output's place") << "out.rcc" << QString("folder");
+    QTest::newRow("no output path") << "" << QString("no output file");
+    QTest::newRow("output inside the package tree")
+        << "upgrade/add/p.rcc" << QString("inside the package tree");
 }
 
 void tst_PackageBuilder::refusesOutput()
