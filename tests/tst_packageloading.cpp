@@ -258,16 +258,11 @@ void tst_PackageLoading::damagedAndForeignFiles_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("message");
-    QTest::newRow("truncated package") << "truncated"
-                                       << "升级包文件已损坏";
-    QTest::newRow("text file named .rcc") << "text"
-                                          << "未选择升级包";
-    QTest::newRow("empty file") << "empty"
-                                << "未选择升级包";
-    QTest::newRow("missing file") << "missing"
-                                  << "无法读取升级包文件";
-    QTest::newRow("folder named .rcc") << "folder"
-                                       << "无法读取升级包文件";
+    QTest::newRow("truncated package") << "truncated" << QString("升级包文件已损坏");
+    QTest::newRow("text file named .rcc") << "text" << QString("未选择升级包");
+    QTest::newRow("empty file") << "empty" << QString("未选择升级包");
+    QTest::newRow("missing file") << "missing" << QString("无法读取升级包文件");
+    QTest::newRow("folder named .rcc") << "folder" << QString("无法读取升级包文件");
 }
 
 // A bad file after a good one: the verdict, and the good package released.
