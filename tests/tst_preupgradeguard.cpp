@@ -147,12 +147,10 @@ void tst_PreUpgradeGuard::runningPrograms_data()
     QTest::addColumn<QString>("suiteProgram"); // below the main directory
     QTest::addColumn<QString>("running"); // below the install root
     QTest::addColumn<QString>("blocking"); // the name in the warning, or empty
-    QTest::newRow("suite program running in its folder") << "product/bin/server.exe"
-                                                         << "suite main/product/bin/server.exe"
-                                                         << "server.exe";
-    QTest::newRow("the same copy started from another folder") << "platform/bin/suiteapp.exe"
-                                                               << "elsewhere/suiteapp.exe"
-                                                               << "";
+    QTest::newRow("suite program running in its folder")
+        << "product/bin/server.exe" << QString("suite main/product/bin/server.exe") << "server.exe";
+    QTest::newRow("the same copy started from another folder")
+        << "platform/bin/suiteapp.exe" << QString("elsewhere/suiteapp.exe") << "";
 }
 
 void tst_PreUpgradeGuard::runningPrograms()
