@@ -166,33 +166,22 @@ void tst_ProcessList::preparedProcTree_data()
     QTest::newRow("program file deleted while running: path without the mark")
         << stat << argv << program + " (deleted)"
         << "suiteapp.exe" << program;
-    QTest::newRow("unreadable exe link: name from argv[0], path unknown") << stat << argv << ""
-                                                                          << "suiteapp.exe"
-                                                                          << "";
-    QTest::newRow("started by bare name") << stat << QByteArray("suiteapp.exe\0", 13) << ""
-                                          << "suiteapp.exe"
-                                          << "";
-    QTest::newRow("empty argv: the kernel's name") << stat << QByteArray() << ""
-                                                   << "suiteapp.exe"
-                                                   << "";
+    QTest::newRow("unreadable exe link: name from argv[0], path unknown")
+        << stat << argv << "" << QString("suiteapp.exe") << "";
+    QTest::newRow("started by bare name")
+        << stat << QByteArray("suiteapp.exe\0", 13) << "" << QString("suiteapp.exe") << "";
+    QTest::newRow("empty argv: the kernel's name")
+        << stat << QByteArray() << "" << QString("suiteapp.exe") << "";
     QTest::newRow("name with spaces and parentheses in stat")
-        << statLine(42, "a) (b", 'S') << argv << ""
-        << "suiteapp.exe"
-        << "";
-    QTest::newRow("zombie: not listed") << statLine(42, "suiteapp.exe", 'Z') << QByteArray() << ""
-                                        << ""
-                                        << "";
+        << statLine(42, "a) (b", 'S') << argv << "" << QString("suiteapp.exe") << "";
+    QTest::newRow("zombie: not listed")
+        << statLine(42, "suiteapp.exe", 'Z') << QByteArray() << "" << QString() << "";
     QTest::newRow("dead task: not listed")
-        << statLine(42, "suiteapp.exe", 'X') << QByteArray() << ""
-        << ""
-        << "";
+        << statLine(42, "suiteapp.exe", 'X') << QByteArray() << "" << QString() << "";
     QTest::newRow("kernel thread: not listed")
-        << statLine(42, "suiteapp.exe", 'I', 0x00208040UL) << QByteArray() << ""
-        << ""
-        << "";
-    QTest::newRow("ended while listed (no stat): not listed") << QByteArray() << argv << ""
-                                                              << ""
-                                                              << "";
+        << statLine(42, "suiteapp.exe", 'I', 0x00208040UL) << QByteArray() << "" << QString() << "";
+    QTest::newRow("ended while listed (no stat): not listed")
+        << QByteArray() << argv << "" << QString() << "";
 }
 
 void tst_ProcessList::preparedProcTree()
