@@ -52,12 +52,9 @@ void tst_ScriptSteps::scriptsRunInNameOrder_data()
 {
     QTest::addColumn<QString>("folder");
     QTest::addColumn<QString>("suiteName");
-    QTest::newRow("before scripts") << "shell_before"
-                                    << "suite";
-    QTest::newRow("after scripts") << "shell_after"
-                                   << "suite";
-    QTest::newRow("installation path with a blank") << "shell_before"
-                                                    << "my suite";
+    QTest::newRow("before scripts") << "shell_before" << QString("suite");
+    QTest::newRow("after scripts") << "shell_after" << QString("suite");
+    QTest::newRow("installation path with a blank") << "shell_before" << QString("my suite");
 }
 
 void tst_ScriptSteps::scriptsRunInNameOrder()
