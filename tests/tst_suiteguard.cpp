@@ -66,35 +66,22 @@ void tst_SuiteGuard::programFolder_data()
     QTest::addColumn<QString>("top");
     QTest::addColumn<QString>("exePath");
     QTest::addColumn<QString>("expected"); // relative to the main directory
-    QTest::newRow("both steps down")
-        << QStringList { "platform/x64/", "product/x64/" } << "platform"
-        << "x64"
-        << "platform/x64";
+    QTest::newRow("both steps down") << QStringList { "platform/x64/", "product/x64/" }
+                                     << "platform" << QString("x64") << "platform/x64";
     QTest::newRow("product folder") << QStringList { "platform/x64/", "product/x64/" } << "product"
-                                    << "x64"
-                                    << "product/x64";
+                                    << QString("x64") << "product/x64";
     QTest::newRow("no exe folder: the platform folder itself")
-        << QStringList { "platform/other/" } << "platform"
-        << "x64"
-        << "platform";
+        << QStringList { "platform/other/" } << "platform" << QString("x64") << "platform";
     QTest::newRow("no platform folder: the main directory")
-        << QStringList { "product/x64/" } << "platform"
-        << "x64"
-        << "";
+        << QStringList { "product/x64/" } << "platform" << QString("x64") << "";
     QTest::newRow("no platform folder, exe folder in the main directory")
-        << QStringList { "x64/", "product/" } << "platform"
-        << "x64"
-        << "x64";
-    QTest::newRow("empty exe path adds no step") << QStringList { "platform/x64/" } << "platform"
-                                                 << ""
-                                                 << "platform";
+        << QStringList { "x64/", "product/" } << "platform" << QString("x64") << "x64";
+    QTest::newRow("empty exe path adds no step")
+        << QStringList { "platform/x64/" } << "platform" << QString() << "platform";
     QTest::newRow("a file where the exe folder should be is not entered")
-        << QStringList { "platform/x64" } << "platform"
-        << "x64"
-        << "platform";
+        << QStringList { "platform/x64" } << "platform" << QString("x64") << "platform";
     QTest::newRow("exe path is taken as a name below the folder")
-        << QStringList { "platform/x64/bin/" } << "platform"
-        << "x64/bin"
+        << QStringList { "platform/x64/bin/" } << "platform" << QString("x64/bin")
         << "platform/x64/bin";
 }
 
