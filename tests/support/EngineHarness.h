@@ -9,21 +9,7 @@
 //   QVERIFY2(upgrade.execute({{"update/a.dll", "new"}}), qPrintable(upgrade.error));
 //   upgrade.run.statusLines(); upgrade.run.outcomes();
 
-#include <QByteArray>
-#include <QCoreApplication>
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QFileInfo>
-#include <QMap>
-#include <QObject>
-#include <QProcess>
-#include <QResource>
-#include <QString>
-#include <QStringList>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QThread>
+#include <QtTest>
 
 #include <algorithm>
 #include <functional>
