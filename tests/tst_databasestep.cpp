@@ -1,5 +1,3 @@
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "CUpgradeWorker.h"
