@@ -1,7 +1,3 @@
-#include <QDateTime>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "SuiteLayout.h"
