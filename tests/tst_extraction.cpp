@@ -1,4 +1,3 @@
-#include <QFile>
 #include <QtTest>
 
 #include "UpgradeConstants.h"
