@@ -1,4 +1,3 @@
-#include <QRegularExpression>
 #include <QtTest>
 
 #include "support/EngineHarness.h"
