@@ -1,5 +1,3 @@
-#include <QBuffer>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "InstallationRecord.h"
