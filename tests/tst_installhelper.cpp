@@ -1,9 +1,6 @@
-#include <QCryptographicHash>
-#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "SqlScript.h"
