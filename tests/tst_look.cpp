@@ -1,11 +1,8 @@
 #include <QApplication>
 #include <QImage>
 #include <QMessageBox>
-#include <QProcess>
 #include <QPushButton>
 #include <QStackedWidget>
-#include <QTemporaryDir>
-#include <QtEndian>
 #include <QtTest>
 
 #include "ApplicationStyle.h"
