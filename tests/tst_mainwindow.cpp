@@ -1,6 +1,5 @@
 #include <QCheckBox>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTextEdit>
