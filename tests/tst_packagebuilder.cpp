@@ -1,11 +1,5 @@
 #include <QtTest>
 
-#include <QDirIterator>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QResource>
-#include <QScopeGuard>
-
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <sys/socket.h>
