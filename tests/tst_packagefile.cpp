@@ -1,10 +1,5 @@
 #include <QtTest>
 
-#include <QDirIterator>
-#include <QElapsedTimer>
-#include <QRandomGenerator>
-#include <QResource>
-
 #include <functional>
 
 #include "PackageFile.h"
