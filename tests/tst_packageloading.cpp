@@ -2,9 +2,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMimeData>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTextEdit>
 #include <QtTest>
 
