@@ -1,6 +1,4 @@
-#include <QProcess>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QStackedWidget>
 #include <QtTest>
 
