@@ -1,7 +1,5 @@
 #include <QApplication>
 #include <QPushButton>
-#include <QResource>
-#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QtTest>
