@@ -1,4 +1,3 @@
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QtTest>
 
