@@ -1,5 +1,3 @@
-#include <QHash>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include "SuiteGuard.h"
