@@ -1,6 +1,5 @@
 #include <QDragEnterEvent>
 #include <QLabel>
-#include <QMimeData>
 #include <QPushButton>
 #include <QSqlDatabase>
 #include <QSqlQuery>
