@@ -1,9 +1,4 @@
-#include <QCoreApplication>
 #include <QDomDocument>
-#include <QProcess>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QTextCodec>
 #include <QtTest>
 
 #include <functional>
