@@ -105,38 +105,12 @@ inline QString buildPackage(const QString &dir, const Tree &tree, QString *error
         dir, filesOf(packageTree(tree), QStringLiteral("upgrade/")), error, name);
 }
 
-// A package made with rcc directly from aliases, for names the builder refuses
-// and that could not even exist on disk (a name longer than 255 bytes).
+// A package made with rcc directly, for names the builder refuses and that
+// could not even exist on disk (a name longer than 255 bytes).
 inline QString buildWithAliases(const QString &dir, const Tree &tree, QString *error)
 {
-    const QString source = dir + QStringLiteral("/aliased");
-    const QString qrcPath = source + QStringLiteral("/package.qrc");
-    QByteArray qrc = "<RCC><qresource prefix=\"/\">";
-    int number = 0;
-    const Tree full = packageTree(tree);
-    for (auto it = full.cbegin(); it != full.cend(); ++it) {
-        const QString file = source + QStringLiteral("/%1.bin").arg(number++);
-        writeFile(file, it.value());
-        qrc += "<file alias=\"upgrade/" + it.key().toHtmlEscaped().toUtf8() + "\">" + file.toUtf8()
-            + "</file>";
-    }
-    if (!writeFile(qrcPath, qrc + "</qresource></RCC>")) {
-        *error = QStringLiteral("cannot write ") + qrcPath;
-        return QString();
-    }
-    const QString output = dir + QStringLiteral("/aliased.rcc");
-    QProcess rcc;
-    rcc.setProcessChannelMode(QProcess::MergedChannels);
-    rcc.start(TestPackage::rccProgram(),
-        { QStringLiteral("--binary"), QStringLiteral("--no-compress"), QStringLiteral("-o"), output,
-            qrcPath });
-    if (!rcc.waitForFinished(120000) || rcc.exitCode() != 0) {
-        *error = QStringLiteral("rcc failed: ") + QString::fromLocal8Bit(rcc.readAll());
-        rcc.kill();
-        rcc.waitForFinished(5000);
-        return QString();
-    }
-    return output;
+    return TestPackage::buildUnchecked(dir, filesOf(packageTree(tree), QStringLiteral("upgrade/")),
+        error, QStringLiteral("aliased.rcc"));
 }
 
 // Makes path the working directory for its lifetime. The version record step

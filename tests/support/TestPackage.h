@@ -136,24 +136,21 @@ inline QString rccProgram()
 // Builds <dir>/<name> with rcc directly, without the builder's checks.
 // extraRccArgs go to rcc before the input (e.g. {"--format-version", "1"} or
 // {"--compress-algo", "zlib", "--threshold", "0"}); by default nothing is compressed.
+// The files lie on disk under numbered names, so a package may carry names that
+// no file system here could hold (a backslash, more than 255 bytes).
 inline QString buildUnchecked(const QString &dir, const Files &files, QString *error = nullptr,
     const QString &name = QStringLiteral("package.rcc"),
     const QStringList &extraRccArgs = { QStringLiteral("--no-compress") })
 {
     const QString sourceDir = dir + QStringLiteral("/src-") + name;
-    if (!writeTree(sourceDir, files, error))
-        return QString();
+    QDir().mkpath(sourceDir);
     const QString placeholder = sourceDir + QStringLiteral("/placeholder.bin");
-    {
-        QFile file(placeholder);
-        file.open(QIODevice::WriteOnly);
-    }
     const QString qrcPath = sourceDir + QStringLiteral("/package.qrc");
     {
         QFile qrc(qrcPath);
-        if (!qrc.open(QIODevice::WriteOnly)) {
+        if (!qrc.open(QIODevice::WriteOnly) || !QFile(placeholder).open(QIODevice::WriteOnly)) {
             if (error)
-                *error = QStringLiteral("cannot write ") + qrcPath;
+                *error = QStringLiteral("cannot write in ") + sourceDir;
             return QString();
         }
         QXmlStreamWriter xml(&qrc);
@@ -162,12 +159,24 @@ inline QString buildUnchecked(const QString &dir, const Files &files, QString *e
         xml.writeStartElement(QStringLiteral("RCC"));
         xml.writeStartElement(QStringLiteral("qresource"));
         xml.writeAttribute(QStringLiteral("prefix"), QStringLiteral("/"));
+        int number = 0;
         for (const auto &file : files) {
             const bool folder = file.first.endsWith(QLatin1Char('/'));
+            QString onDisk = placeholder;
+            if (!folder) {
+                onDisk = sourceDir + QStringLiteral("/%1.bin").arg(number++);
+                QFile content(onDisk);
+                if (!content.open(QIODevice::WriteOnly)
+                    || content.write(file.second) != file.second.size()) {
+                    if (error)
+                        *error = QStringLiteral("cannot write ") + onDisk;
+                    return QString();
+                }
+            }
             xml.writeStartElement(QStringLiteral("file"));
             xml.writeAttribute(QStringLiteral("alias"),
                 folder ? file.first + UpgradeConstants::placeholderFileName() : file.first);
-            xml.writeCharacters(folder ? placeholder : sourceDir + QLatin1Char('/') + file.first);
+            xml.writeCharacters(onDisk);
             xml.writeEndElement();
         }
         xml.writeEndElement();
