@@ -2,6 +2,16 @@
 
 #include <QDir>
 #include <QFile>
+#include <QResource>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#endif
 
 namespace FileTree {
 
@@ -16,13 +26,179 @@ const QFileDevice::Permissions executeBits
 
 // Present on disk, or a symbolic link whose target is gone (QFile::exists
 // follows links and would miss it).
-bool entryPresent(const QString &path)
+bool entryPresent(const QFileInfo &info)
 {
-    const QFileInfo info(path);
     return info.exists() || info.isSymLink();
 }
 
+// makeWritable for path, whose entry info holds what was read of it.
+void makeWritable(const QFileInfo &info, const QString &path)
+{
+    if (info.isSymLink())
+        return;
+#ifdef Q_OS_WIN
+    QFile::setPermissions(path, QFileDevice::WriteOwner);
+#else
+    // Only adds the owner's write bit: should the removal fail after all, the
+    // file keeps the rest of its mode. A file that has the bit (nearly every
+    // one) is left untouched, which spares a metadata write per file.
+    if (!info.exists() || info.permission(QFileDevice::WriteOwner))
+        return;
+    QFile::setPermissions(path, (info.permissions() & ~userBits) | QFileDevice::WriteOwner);
+#endif
+}
+
+#ifdef Q_OS_UNIX
+
+// Closes a descriptor when it goes out of scope.
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd)
+        : fd(fd)
+    { }
+    ~Descriptor()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const { return fd; }
+    // Closes now; false when the system reports an error (a late write error
+    // of some file systems shows only here).
+    bool close()
+    {
+        const int result = ::close(fd);
+        fd = -1;
+        return result == 0;
+    }
+
+private:
+    int fd;
+};
+
+bool writeAll(int fd, const char *data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size_t(qMin<qint64>(size, 1 << 30)));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= written;
+    }
+    return true;
+}
+
+// Copies in (a regular file of size bytes, read from its start) to out:
+// inside the kernel where the file system allows it, otherwise through a
+// 1 MiB buffer. The size read before the copy ends it; a file that shrinks
+// meanwhile ends at its end.
+bool copyContents(int in, int out, qint64 size)
+{
+#ifdef Q_OS_LINUX
+    qint64 done = 0;
+    for (;;) {
+        const size_t chunk = size_t(qBound<qint64>(1, size - done, qint64(1) << 30));
+        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
+        if (copied > 0) {
+            done += copied;
+            if (done >= size)
+                return true;
+            continue;
+        }
+        if (copied < 0 && errno == EINTR)
+            continue;
+        if (copied == 0)
+            return true; // end of file
+        if (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS
+            && errno != EBADF)
+            return false; // a real failure: no space, file too large, I/O error
+        break; // the file systems can't: the buffer goes on from here
+    }
+#else
+    Q_UNUSED(size)
+#endif
+    const size_t bufferSize = size_t(1) << 20;
+    const std::unique_ptr<char[]> buffer(new char[bufferSize]);
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.get(), bufferSize);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        if (!writeAll(out, buffer.get(), got))
+            return false;
+    }
+}
+
+enum class CopyOutcome { Copied, Failed, NotTried };
+
+// The quick road of copyFile: creates target (never replacing anything) and
+// fills it from a regular file or from an uncompressed resource in one go.
+// NotTried when something is unusual before anything was written; copyFile
+// then leaves it to QFile::copy, so odd cases keep its behaviour.
+CopyOutcome copyQuickly(const QString &source, const QString &target)
+{
+    // QResource keeps isDir() to itself; one look-up answers both questions.
+    struct ResourceEntry : QResource
+    {
+        using QResource::isDir;
+    };
+    const bool fromResource = source.startsWith(QLatin1Char(':'));
+    ResourceEntry resource;
+    if (fromResource) {
+        resource.setFileName(source);
+        if (!resource.isValid() || resource.isDir()
+            || resource.compressionAlgorithm() != QResource::NoCompression)
+            return CopyOutcome::NotTried;
+    }
+    Descriptor in(
+        fromResource ? -1 : ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
+    qint64 size = 0;
+    if (!fromResource) {
+        struct stat info;
+        if (in.get() < 0 || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode))
+            return CopyOutcome::NotTried;
+        size = info.st_size;
+    }
+
+    const QByteArray targetName = QFile::encodeName(target);
+    Descriptor out(::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (out.get() < 0)
+        return CopyOutcome::NotTried;
+    const bool filled = !fromResource
+        ? copyContents(in.get(), out.get(), size)
+        : writeAll(out.get(), reinterpret_cast<const char *>(resource.data()), resource.size());
+    if (out.close() && filled)
+        return CopyOutcome::Copied;
+    // As QFile::copy: a copy that failed leaves nothing behind.
+    ::unlink(targetName.constData());
+    return CopyOutcome::Failed;
+}
+
+#endif
+
 } // namespace
+
+bool copyFile(const QString &source, const QString &target)
+{
+#ifdef Q_OS_UNIX
+    switch (copyQuickly(source, target)) {
+    case CopyOutcome::Copied:
+        return true;
+    case CopyOutcome::Failed:
+        return false;
+    case CopyOutcome::NotTried:
+        break;
+    }
+#endif
+    return QFile::copy(source, target);
+}
 
 QString join(const QString &folder, const QString &name)
 {
@@ -49,17 +225,7 @@ void makeCopiedFileAccessible(const QString &path, QFileDevice::Permissions keep
 
 void makeWritable(const QString &path)
 {
-    if (QFileInfo(path).isSymLink())
-        return;
-#ifdef Q_OS_WIN
-    QFile::setPermissions(path, QFileDevice::WriteOwner);
-#else
-    // Only adds the owner's write bit: should the removal fail after all, the
-    // file keeps the rest of its mode.
-    const QFileDevice::Permissions current = QFile::permissions(path) & ~userBits;
-    if (QFileInfo::exists(path))
-        QFile::setPermissions(path, current | QFileDevice::WriteOwner);
-#endif
+    makeWritable(QFileInfo(path), path);
 }
 
 bool copyFolder(const QString &source, const QString &target, bool overwrite)
@@ -71,8 +237,15 @@ bool copyFolder(const QString &source, const QString &target, bool overwrite)
     if (!targetDir.exists())
         QDir().mkpath(target);
 
-    const QStringList folders = sourceDir.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    const QStringList files = sourceDir.entryList(QDir::Files);
+    // One listing for both kinds: the folders are the entries that are
+    // folders, the files all others (what a listing of Files alone yields),
+    // each in the listing's order.
+    QStringList folders;
+    QStringList files;
+    const QFileInfoList entries
+        = sourceDir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries)
+        (entry.isDir() ? folders : files).append(entry.fileName());
     // A name that would lead outside the folder refuses the whole folder
     // before anything of it is written.
     for (const QString &name : folders + files) {
@@ -94,7 +267,7 @@ bool copyFolder(const QString &source, const QString &target, bool overwrite)
                 continue;
             QFile::remove(targetFile);
         }
-        if (QFile::copy(join(source, name), targetFile))
+        if (copyFile(join(source, name), targetFile))
             makeCopiedFileAccessible(targetFile);
         else
             ok = false;
@@ -163,16 +336,18 @@ bool removeFolder(const QString &folder)
     bool ok = true;
     // System makes dangling links, FIFOs and sockets visible, so that they
     // don't keep the folder from going.
-    const QStringList names
-        = dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-    for (const QString &name : names) {
-        const QString path = prefix + name;
-        const QFileInfo info(path);
+    // The listing's entry infos already know each entry's kind (from the
+    // directory itself where the file system says), so most entries cost no
+    // further look-up before their removal.
+    const QFileInfoList entries
+        = dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QFileInfo &info : entries) {
+        const QString path = prefix + info.fileName();
         if (info.isDir() && !info.isSymLink()) {
             if (!removeFolder(path))
                 ok = false;
         } else {
-            makeWritable(path);
+            makeWritable(info, path);
             if (!QFile::remove(path))
                 ok = false;
         }
@@ -184,8 +359,9 @@ bool removeFolder(const QString &folder)
 
 bool deleteFile(const QString &target)
 {
-    makeWritable(target);
-    if (entryPresent(target))
+    const QFileInfo info(target);
+    makeWritable(info, target);
+    if (entryPresent(info))
         return QFile::remove(target);
     return true;
 }
@@ -193,14 +369,14 @@ bool deleteFile(const QString &target)
 bool updateFile(const QString &source, const QString &target)
 {
     QFileDevice::Permissions keep;
-#ifndef Q_OS_WIN
     const QFileInfo installed(target);
+#ifndef Q_OS_WIN
     if (installed.isFile())
         keep = installed.permissions() & executeBits;
 #endif
-    if (entryPresent(target))
+    if (entryPresent(installed))
         QFile::remove(target);
-    const bool copied = QFile::copy(source, target);
+    const bool copied = copyFile(source, target);
     if (copied)
         makeCopiedFileAccessible(target, keep);
     return copied;
@@ -210,7 +386,7 @@ bool addFile(const QString &source, const QString &target)
 {
     if (QFile::exists(target))
         return true;
-    const bool copied = QFile::copy(source, target);
+    const bool copied = copyFile(source, target);
     if (copied)
         makeCopiedFileAccessible(target);
     return copied;

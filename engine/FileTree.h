@@ -30,6 +30,14 @@ void makeCopiedFileAccessible(
 // on Windows). A symbolic link is left alone, so its target is never changed.
 void makeWritable(const QString &path);
 
+// Copies the file source (a path on disk or ":/..." in a registered package)
+// to target as QFile::copy does: refuses an existing target, follows a link
+// at source and leaves nothing behind when it fails. Elsewhere than on
+// Windows it writes the target directly, in large blocks or inside the
+// kernel, where QFile::copy goes through an anonymous temporary file that it
+// flushes to disk before linking it in, in 4 KiB blocks from a package.
+bool copyFile(const QString &source, const QString &target);
+
 // Merges the folder source into target (created with its parents when
 // missing): sub-folders first, then files. With overwrite an existing target
 // file is replaced; without it the installed file stays. Hidden entries are
