@@ -14,7 +14,11 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
+#include <QElapsedTimer>
 #include <QResource>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTimer>
 #include <QUrl>
 
 #include "CReadmeDialog.h"
@@ -431,9 +435,75 @@ void MainWindow::startUpgradeSequence()
     emit startCopyAll(installDir, record.mainPath);
 }
 
+namespace {
+
+// How long lines may wait before they are appended, and how much time one
+// batch may take before the event loop gets its turn again.
+const int logFlushDelayMs = 30;
+const qint64 logFlushBudgetNs = 20 * 1000 * 1000;
+
+} // namespace
+
+// The worker sends up to thousands of lines a second. Appended one by one,
+// each line lays out the document and updates the view, which kept the event
+// loop from running for most of a second at a time. The lines are collected
+// here instead and appended in batches shortly after.
 void MainWindow::addMsg(QString mess)
 {
-    ui->textEdit->append(mess);
+    pendingLog.append(mess);
+    if (!logFlushTimer) {
+        logFlushTimer = new QTimer(this);
+        logFlushTimer->setSingleShot(true);
+        connect(logFlushTimer, &QTimer::timeout, this, [this] { flushLog(false); });
+        // "继续" appears once the worker has ended; by then the log must be
+        // complete, whatever the timer has done so far.
+        ui->pushButton_10->installEventFilter(this);
+    }
+    if (!logFlushTimer->isActive())
+        logFlushTimer->start(logFlushDelayMs);
+}
+
+// Appends the waiting lines: all of them, or as many as fit the time budget,
+// the rest at the next turn of the event loop. Most of a batch's time goes
+// into laying out the new paragraphs when the batch closes, so the size that
+// fits is learnt from the time the previous batch took as a whole.
+void MainWindow::flushLog(bool all)
+{
+    if (pendingLog.isEmpty())
+        return;
+    QTextEdit *log = ui->textEdit;
+    QScrollBar *bar = log->verticalScrollBar();
+    // As QTextEdit::append decides it for a read-only view.
+    const bool atBottom = bar->value() >= bar->maximum();
+    const int count = all ? pendingLog.size() : qMin(pendingLog.size(), logBatchLines);
+    QElapsedTimer clock;
+    clock.start();
+    {
+        // Each line goes through QTextEdit::append, so it becomes one
+        // paragraph and a line that looks like rich text is taken as such,
+        // exactly as before. The enclosing edit block makes the document lay
+        // out and report its change once for the whole batch.
+        QTextCursor batch(log->document());
+        batch.beginEditBlock();
+        for (int i = 0; i < count; ++i)
+            log->append(pendingLog.at(i));
+        batch.endEditBlock();
+    }
+    const qint64 perLineNs = qMax<qint64>(1, clock.nsecsElapsed() / count);
+    logBatchLines = int(qBound<qint64>(16, logFlushBudgetNs / perLineNs, 100000));
+    pendingLog.erase(pendingLog.begin(), pendingLog.begin() + count);
+    // append kept the view at the bottom against the size before the batch.
+    if (atBottom)
+        bar->setValue(bar->maximum());
+    if (!pendingLog.isEmpty())
+        logFlushTimer->start(0);
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->pushButton_10 && event->type() == QEvent::ShowToParent)
+        flushLog(true);
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::slotCopyAllEnd(bool success)

@@ -11,6 +11,7 @@
 
 class CStatusForm;
 class CUpgradeWorker;
+class QTimer;
 
 namespace Ui {
 class MainWindow;
@@ -100,4 +101,11 @@ private:
     // buffer, which must stay alive while it is registered.
     QByteArray packageData;
     QList<QByteArray> retiredPackageData;
+
+    // The log: lines from the worker wait here and are appended in batches.
+    void flushLog(bool all);
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    QStringList pendingLog;
+    QTimer *logFlushTimer = nullptr;
+    int logBatchLines = 256; // lines that fit the time budget, learnt from the last batch
 };
