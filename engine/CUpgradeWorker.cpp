@@ -362,6 +362,13 @@ void CUpgradeWorker::runFileStep(int step, const char *function)
         && dir.cd(QLatin1String(texts.folder))) {
         const QString stepRoot = dir.absolutePath();
         QMessageLogger(__FILE__, __LINE__, function).debug().noquote() << function << stepRoot;
+        // Translated once per step, not twice per entry.
+        const QString beforeFile = tr(texts.beforeFile);
+        const QString fileDone = tr(texts.fileDone);
+        const QString fileFailed = tr(texts.fileFailed);
+        const QString beforeFolder = tr(texts.beforeFolder);
+        const QString folderDone = tr(texts.folderDone);
+        const QString folderFailed = tr(texts.folderFailed);
 
         // Delete: every leaf at any depth. Update and add: the top level only,
         // without hidden entries and links.
@@ -376,23 +383,23 @@ void CUpgradeWorker::runFileStep(int step, const char *function)
             const QString target = installPath + QDir::separator() + relative;
             bool done = false;
             if (entry.isFile()) {
-                emit status(tr(texts.beforeFile).arg(target));
+                emit status(beforeFile.arg(target));
                 if (step == DeleteStep)
                     done = deleteFile(target);
                 else if (step == UpdateStep)
                     done = updateFile(entry.filePath(), target);
                 else
                     done = addFile(entry.filePath(), target);
-                emit status(tr(done ? texts.fileDone : texts.fileFailed).arg(target));
+                emit status((done ? fileDone : fileFailed).arg(target));
             } else if (entry.isDir()) {
-                emit status(tr(texts.beforeFolder).arg(target));
+                emit status(beforeFolder.arg(target));
                 if (step == DeleteStep)
                     done = removeFolder(target);
                 else if (step == UpdateStep)
                     done = updateFolder(entry.filePath(), target);
                 else
                     done = addFolder(entry.filePath(), target);
-                emit status(tr(done ? texts.folderDone : texts.folderFailed).arg(target));
+                emit status((done ? folderDone : folderFailed).arg(target));
             } else {
                 continue;
             }

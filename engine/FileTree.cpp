@@ -139,10 +139,11 @@ bool copyContents(int in, int out, qint64 size)
 enum class CopyOutcome { Copied, Failed, NotTried };
 
 // The quick road of copyFile: creates target (never replacing anything) and
-// fills it from a regular file or from an uncompressed resource in one go.
-// NotTried when something is unusual before anything was written; copyFile
-// then leaves it to QFile::copy, so odd cases keep its behaviour.
-CopyOutcome copyQuickly(const QString &source, const QString &target)
+// fills it from a regular file or from an uncompressed resource in one go,
+// then gives it mode unless that is -1. NotTried when something is unusual
+// before anything was written; copyFile then leaves it to QFile::copy, so odd
+// cases keep its behaviour.
+CopyOutcome copyQuickly(const QString &source, const QString &target, int mode = -1)
 {
     // QResource keeps isDir() to itself; one look-up answers both questions.
     struct ResourceEntry : QResource
@@ -174,6 +175,8 @@ CopyOutcome copyQuickly(const QString &source, const QString &target)
     const bool filled = !fromResource
         ? copyContents(in.get(), out.get(), size)
         : writeAll(out.get(), reinterpret_cast<const char *>(resource.data()), resource.size());
+    if (filled && mode >= 0)
+        ::fchmod(out.get(), mode_t(mode)); // the result is ignored, as by makeCopiedFileAccessible
     if (out.close() && filled)
         return CopyOutcome::Copied;
     // As QFile::copy: a copy that failed leaves nothing behind.
@@ -223,6 +226,50 @@ void makeCopiedFileAccessible(const QString &path, QFileDevice::Permissions keep
 #endif
 }
 
+namespace {
+
+// copyFile followed by makeCopiedFileAccessible on success; the quick road
+// sets the mode on the open file instead of looking the path up again.
+bool copyAccessible(const QString &source, const QString &target,
+    QFileDevice::Permissions keepExecutable = QFileDevice::Permissions())
+{
+#ifdef Q_OS_UNIX
+    // The mode makeCopiedFileAccessible gives: 0644 plus the execute bits kept.
+    const int mode = 0644 | (keepExecutable & QFileDevice::ExeOwner ? 0100 : 0)
+        | (keepExecutable & QFileDevice::ExeGroup ? 0010 : 0)
+        | (keepExecutable & QFileDevice::ExeOther ? 0001 : 0);
+    switch (copyQuickly(source, target, mode)) {
+    case CopyOutcome::Copied:
+        return true;
+    case CopyOutcome::Failed:
+        return false;
+    case CopyOutcome::NotTried:
+        break;
+    }
+#endif
+    if (!QFile::copy(source, target))
+        return false;
+    makeCopiedFileAccessible(target, keepExecutable);
+    return true;
+}
+
+// Removes a file or link that a listing found. Windows refuses to remove a
+// read-only file, so it is made writable first. Elsewhere the mode plays no
+// part in a removal, and the owner's write bit is only added when the removal
+// fails: the end is the same (the file gone, or left with that bit added)
+// without a look-up and a metadata write per file.
+bool removeListedFile(const QFileInfo &info, const QString &path)
+{
+#ifdef Q_OS_UNIX
+    if (::unlink(QFile::encodeName(path).constData()) == 0)
+        return true;
+#endif
+    makeWritable(info, path);
+    return QFile::remove(path);
+}
+
+} // namespace
+
 void makeWritable(const QString &path)
 {
     makeWritable(QFileInfo(path), path);
@@ -267,9 +314,7 @@ bool copyFolder(const QString &source, const QString &target, bool overwrite)
                 continue;
             QFile::remove(targetFile);
         }
-        if (copyFile(join(source, name), targetFile))
-            makeCopiedFileAccessible(targetFile);
-        else
+        if (!copyAccessible(join(source, name), targetFile))
             ok = false;
     }
     targetDir.refresh();
@@ -289,7 +334,15 @@ bool copyFolderList(
 QList<QFileInfo> findFilesNamed(const QString &folder, const QString &fileName)
 {
     const QDir dir(folder);
-    QList<QFileInfo> all = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    // A name without wildcard characters, given as a case-sensitive name
+    // filter, lets the listing skip every other file early (no entry info, no
+    // sorting); the comparison below still decides.
+    const bool plainName = !fileName.contains(QLatin1Char('*'))
+        && !fileName.contains(QLatin1Char('?')) && !fileName.contains(QLatin1Char('['));
+    QList<QFileInfo> all = plainName
+        ? dir.entryInfoList(QStringList(fileName),
+            QDir::Files | QDir::Hidden | QDir::NoSymLinks | QDir::CaseSensitive)
+        : dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
     const QList<QFileInfo> folders = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QFileInfo &sub : folders)
         all += findFilesNamed(sub.absoluteFilePath(), fileName);
@@ -346,10 +399,8 @@ bool removeFolder(const QString &folder)
         if (info.isDir() && !info.isSymLink()) {
             if (!removeFolder(path))
                 ok = false;
-        } else {
-            makeWritable(info, path);
-            if (!QFile::remove(path))
-                ok = false;
+        } else if (!removeListedFile(info, path)) {
+            ok = false;
         }
     }
     if (!QDir().rmdir(QDir::toNativeSeparators(dir.absolutePath())))
@@ -376,20 +427,14 @@ bool updateFile(const QString &source, const QString &target)
 #endif
     if (entryPresent(installed))
         QFile::remove(target);
-    const bool copied = copyFile(source, target);
-    if (copied)
-        makeCopiedFileAccessible(target, keep);
-    return copied;
+    return copyAccessible(source, target, keep);
 }
 
 bool addFile(const QString &source, const QString &target)
 {
     if (QFile::exists(target))
         return true;
-    const bool copied = copyFile(source, target);
-    if (copied)
-        makeCopiedFileAccessible(target);
-    return copied;
+    return copyAccessible(source, target);
 }
 
 } // namespace FileTree
