@@ -454,55 +454,70 @@ void MainWindow::addMsg(QString mess)
     if (!logFlushTimer) {
         logFlushTimer = new QTimer(this);
         logFlushTimer->setSingleShot(true);
-        connect(logFlushTimer, &QTimer::timeout, this, [this] { flushLog(false); });
-        // "继续" appears once the worker has ended; by then the log must be
-        // complete, whatever the timer has done so far.
+        connect(logFlushTimer, &QTimer::timeout, this, [this] { flushLog(); });
+        // "继续" follows the worker's last line; the log has to be complete
+        // before it appears (see eventFilter).
         ui->pushButton_10->installEventFilter(this);
     }
     if (!logFlushTimer->isActive())
         logFlushTimer->start(logFlushDelayMs);
 }
 
-// Appends the waiting lines: all of them, or as many as fit the time budget,
-// the rest at the next turn of the event loop. Most of a batch's time goes
-// into laying out the new paragraphs when the batch closes, so the size that
-// fits is learnt from the time the previous batch took as a whole.
-void MainWindow::flushLog(bool all)
+// Appends as many waiting lines as fit the time budget; the rest follow at
+// the next turn of the event loop. Most of a batch's time goes into laying out
+// the new paragraphs when the batch closes, so the size that fits is learnt
+// from the time the previous batch took as a whole.
+void MainWindow::flushLog()
 {
-    if (pendingLog.isEmpty())
-        return;
-    QTextEdit *log = ui->textEdit;
-    QScrollBar *bar = log->verticalScrollBar();
-    // As QTextEdit::append decides it for a read-only view.
-    const bool atBottom = bar->value() >= bar->maximum();
-    const int count = all ? pendingLog.size() : qMin(pendingLog.size(), logBatchLines);
-    QElapsedTimer clock;
-    clock.start();
-    {
-        // Each line goes through QTextEdit::append, so it becomes one
-        // paragraph and a line that looks like rich text is taken as such,
-        // exactly as before. The enclosing edit block makes the document lay
-        // out and report its change once for the whole batch.
-        QTextCursor batch(log->document());
-        batch.beginEditBlock();
-        for (int i = 0; i < count; ++i)
-            log->append(pendingLog.at(i));
-        batch.endEditBlock();
+    if (!pendingLog.isEmpty()) {
+        QTextEdit *log = ui->textEdit;
+        QScrollBar *bar = log->verticalScrollBar();
+        // As QTextEdit::append decides it for a read-only view.
+        const bool atBottom = bar->value() >= bar->maximum();
+        const int count = qMin(pendingLog.size(), logBatchLines);
+        QElapsedTimer clock;
+        clock.start();
+        {
+            // Each line goes through QTextEdit::append, so it becomes one
+            // paragraph and a line that looks like rich text is taken as
+            // such, exactly as before. The enclosing edit block makes the
+            // document lay out and report its change once for the batch.
+            QTextCursor batch(log->document());
+            batch.beginEditBlock();
+            for (int i = 0; i < count; ++i)
+                log->append(pendingLog.at(i));
+            batch.endEditBlock();
+        }
+        const qint64 perLineNs = qMax<qint64>(1, clock.nsecsElapsed() / count);
+        logBatchLines = int(qBound<qint64>(16, logFlushBudgetNs / perLineNs, 100000));
+        pendingLog.erase(pendingLog.begin(), pendingLog.begin() + count);
+        // append kept the view at the bottom against the size before the batch.
+        if (atBottom)
+            bar->setValue(bar->maximum());
     }
-    const qint64 perLineNs = qMax<qint64>(1, clock.nsecsElapsed() / count);
-    logBatchLines = int(qBound<qint64>(16, logFlushBudgetNs / perLineNs, 100000));
-    pendingLog.erase(pendingLog.begin(), pendingLog.begin() + count);
-    // append kept the view at the bottom against the size before the batch.
-    if (atBottom)
-        bar->setValue(bar->maximum());
-    if (!pendingLog.isEmpty())
+    if (!pendingLog.isEmpty()) {
         logFlushTimer->start(0);
+    } else if (continueHeldBack) {
+        continueHeldBack = false;
+        ui->pushButton_10->show();
+    }
 }
 
+// "继续" comes after the worker's last line, as it always did. When the
+// worker has run ahead of the view, appending the rest at once would freeze
+// the window; instead "继续" is taken back, before it is ever drawn, until
+// the remaining batches are in. (The window hides it only when an upgrade
+// starts, before any line, so nothing else can want it hidden meanwhile.)
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == ui->pushButton_10 && event->type() == QEvent::ShowToParent)
-        flushLog(true);
+    if (watched == ui->pushButton_10 && event->type() == QEvent::ShowToParent
+        && !pendingLog.isEmpty()) {
+        flushLog();
+        if (!pendingLog.isEmpty()) {
+            continueHeldBack = true;
+            ui->pushButton_10->hide();
+        }
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 

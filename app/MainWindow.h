@@ -103,9 +103,10 @@ private:
     QList<QByteArray> retiredPackageData;
 
     // The log: lines from the worker wait here and are appended in batches.
-    void flushLog(bool all);
+    void flushLog();
     bool eventFilter(QObject *watched, QEvent *event) override;
     QStringList pendingLog;
     QTimer *logFlushTimer = nullptr;
     int logBatchLines = 256; // lines that fit the time budget, learnt from the last batch
+    bool continueHeldBack = false; // "继续" waits for the log to be complete
 };

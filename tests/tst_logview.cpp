@@ -11,7 +11,7 @@
 // The window's log: lines from the worker are appended in batches, and the
 // view must end exactly as if each line had been appended on its own with
 // QTextEdit::append (one paragraph each, in order, rich text taken as rich
-// text), complete at the latest when "继续" appears.
+// text), and be complete whenever "继续" can be seen.
 class tst_LogView : public QObject
 {
     Q_OBJECT
@@ -38,6 +38,30 @@ void showProgressPage(MainWindow &window)
     window.findChild<QStackedWidget *>(QStringLiteral("stackedWidget"))->setCurrentIndex(1);
     window.slotNextShow(false);
 }
+
+// Runs a function whenever a widget gets a given event.
+class EventWatch : public QObject
+{
+public:
+    EventWatch(QObject *watched, QEvent::Type type, std::function<void()> seen)
+        : type(type)
+        , seen(std::move(seen))
+    {
+        watched->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == type)
+            seen();
+        return false;
+    }
+
+private:
+    QEvent::Type type;
+    std::function<void()> seen;
+};
 
 QStringList paragraphs(QTextDocument *document)
 {
@@ -102,11 +126,19 @@ void tst_LogView::sameAsAppendingEachLine()
     showProgressPage(window);
     QTextDocument *document = logOf(window)->document();
     if (atContinue) {
+        // Every time "继续" is drawn, the log must hold every line.
+        auto *next = window.findChild<QPushButton *>(QStringLiteral("pushButton_10"));
+        QVector<int> shownWithContinue;
+        EventWatch watch(next, QEvent::Paint, [&] { shownWithContinue << document->blockCount(); });
         for (const QString &line : lines)
             window.addMsg(line);
-        // The worker's end: "继续" appears, with nothing in between.
+        // The worker's end, before the view could take a single batch.
         window.slotSuccessClearEnd();
-        QVERIFY(window.findChild<QPushButton *>(QStringLiteral("pushButton_10"))->isVisible());
+        QTRY_VERIFY(next->isVisible());
+        const int complete = paragraphs(logOf(reference)->document()).size();
+        QCOMPARE(document->blockCount(), complete);
+        QTRY_VERIFY(!shownWithContinue.isEmpty());
+        QCOMPARE(shownWithContinue, QVector<int>(shownWithContinue.size(), complete));
     } else {
         // Lines arrive while earlier batches are being appended.
         for (int i = 0; i < lines.size(); ++i) {
