@@ -232,6 +232,19 @@ inline void syncDisks()
     QProcess::execute(QStringLiteral("sync"), QStringList());
 }
 
+// Makes folder (new or empty) one whose sub-folders ext4 spreads over block
+// groups with free inodes, as it does for folders at the top of the file
+// system ("chattr +T"); elsewhere nothing happens. See spreadRuns in
+// bench_apply for why.
+inline void spreadSubfolders(const QString &folder)
+{
+    QDir().mkpath(folder);
+    QProcess chattr;
+    chattr.setProcessChannelMode(QProcess::MergedChannels);
+    chattr.start(QStringLiteral("chattr"), { QStringLiteral("+T"), folder });
+    chattr.waitForFinished(10000);
+}
+
 // Writes back dirty pages and empties the page cache (root only; false when
 // not allowed). In a virtual machine, memory the guest has not used before
 // costs a host page fault on first touch, which made copies into fresh page
