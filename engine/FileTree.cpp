@@ -228,17 +228,23 @@ void makeCopiedFileAccessible(const QString &path, QFileDevice::Permissions keep
 
 namespace {
 
+#ifdef Q_OS_UNIX
+// The mode makeCopiedFileAccessible gives: 0644 plus the execute bits kept.
+int accessibleMode(QFileDevice::Permissions keepExecutable = QFileDevice::Permissions())
+{
+    return 0644 | (keepExecutable & QFileDevice::ExeOwner ? 0100 : 0)
+        | (keepExecutable & QFileDevice::ExeGroup ? 0010 : 0)
+        | (keepExecutable & QFileDevice::ExeOther ? 0001 : 0);
+}
+#endif
+
 // copyFile followed by makeCopiedFileAccessible on success; the quick road
 // sets the mode on the open file instead of looking the path up again.
 bool copyAccessible(const QString &source, const QString &target,
     QFileDevice::Permissions keepExecutable = QFileDevice::Permissions())
 {
 #ifdef Q_OS_UNIX
-    // The mode makeCopiedFileAccessible gives: 0644 plus the execute bits kept.
-    const int mode = 0644 | (keepExecutable & QFileDevice::ExeOwner ? 0100 : 0)
-        | (keepExecutable & QFileDevice::ExeGroup ? 0010 : 0)
-        | (keepExecutable & QFileDevice::ExeOther ? 0001 : 0);
-    switch (copyQuickly(source, target, mode)) {
+    switch (copyQuickly(source, target, accessibleMode(keepExecutable))) {
     case CopyOutcome::Copied:
         return true;
     case CopyOutcome::Failed:
@@ -308,13 +314,25 @@ bool copyFolder(const QString &source, const QString &target, bool overwrite)
             ok = false;
     }
     for (const QString &name : files) {
+        const QString sourceFile = join(source, name);
         const QString targetFile = join(target, name);
+#ifdef Q_OS_UNIX
+        // Most targets are new: the quick copy creates them without asking
+        // first, and refuses anything already there, which then goes the
+        // usual way below.
+        const CopyOutcome quick = copyQuickly(sourceFile, targetFile, accessibleMode());
+        if (quick != CopyOutcome::NotTried) {
+            if (quick == CopyOutcome::Failed)
+                ok = false;
+            continue;
+        }
+#endif
         if (QFile::exists(targetFile)) {
             if (!overwrite)
                 continue;
             QFile::remove(targetFile);
         }
-        if (!copyAccessible(join(source, name), targetFile))
+        if (!copyAccessible(sourceFile, targetFile))
             ok = false;
     }
     targetDir.refresh();
