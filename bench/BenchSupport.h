@@ -304,6 +304,25 @@ inline QString layOutInstallation(const QString &root)
 }
 
 // Peak resident memory of this process in kB (VmHWM), or -1.
+// Makes <work>/<name> a fresh installation and the working directory, and
+// counts any warning as a failure (debug lines and the offscreen platform's
+// notes aside). Returns the folder.
+inline QString prepareWindowRun(const QString &work, const QString &name)
+{
+    const QString runDir = work + QLatin1Char('/') + name;
+    QDir(runDir).removeRecursively();
+    QDir().mkpath(runDir);
+    layOutInstallation(runDir);
+    QDir::setCurrent(runDir);
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
+        if (type != QtDebugMsg && type != QtInfoMsg
+            && !message.contains(QLatin1String("propagateSizeHints"))
+            && !message.contains(QLatin1String("XDG_RUNTIME_DIR")))
+            fail(message);
+    });
+    return runDir;
+}
+
 inline qint64 peakResidentKb()
 {
     QFile status(QStringLiteral("/proc/self/status"));

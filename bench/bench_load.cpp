@@ -25,18 +25,7 @@ namespace {
 
 int runChild(const QString &work, const QString &package)
 {
-    const QString runDir = work + QStringLiteral("/load-run");
-    QDir(runDir).removeRecursively();
-    QDir().mkpath(runDir);
-    Bench::layOutInstallation(runDir);
-    QDir::setCurrent(runDir);
-
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
-        if (type != QtDebugMsg && type != QtInfoMsg
-            && !message.contains(QLatin1String("propagateSizeHints"))
-            && !message.contains(QLatin1String("XDG_RUNTIME_DIR")))
-            Bench::fail(message);
-    });
+    const QString runDir = Bench::prepareWindowRun(work, QStringLiteral("load-run"));
     int argc = 1;
     char name[] = "bench_load";
     char *argv[] = { name, nullptr };

@@ -112,20 +112,7 @@ bool hookWorks()
 
 int runChild(const QString &work, const QString &package)
 {
-    const QString runDir = work + QStringLiteral("/window-run");
-    QDir(runDir).removeRecursively();
-    QDir().mkpath(runDir);
-    Bench::layOutInstallation(runDir);
-    QDir::setCurrent(runDir);
-
-    // The file steps write a debug line each, and the offscreen platform
-    // warns about what it cannot do; neither is what is measured here.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
-        if (type != QtDebugMsg && type != QtInfoMsg
-            && !message.contains(QLatin1String("propagateSizeHints"))
-            && !message.contains(QLatin1String("XDG_RUNTIME_DIR")))
-            Bench::fail(message);
-    });
+    const QString runDir = Bench::prepareWindowRun(work, QStringLiteral("window-run"));
     int argc = 1;
     char name[] = "bench_window";
     char *argv[] = { name, nullptr };
