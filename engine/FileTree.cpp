@@ -191,14 +191,9 @@ CopyOutcome copyQuickly(const QString &source, const QString &target, int mode =
 bool copyFile(const QString &source, const QString &target)
 {
 #ifdef Q_OS_UNIX
-    switch (copyQuickly(source, target)) {
-    case CopyOutcome::Copied:
-        return true;
-    case CopyOutcome::Failed:
-        return false;
-    case CopyOutcome::NotTried:
-        break;
-    }
+    const CopyOutcome quick = copyQuickly(source, target);
+    if (quick != CopyOutcome::NotTried)
+        return quick == CopyOutcome::Copied;
 #endif
     return QFile::copy(source, target);
 }
@@ -244,14 +239,9 @@ bool copyAccessible(const QString &source, const QString &target,
     QFileDevice::Permissions keepExecutable = QFileDevice::Permissions())
 {
 #ifdef Q_OS_UNIX
-    switch (copyQuickly(source, target, accessibleMode(keepExecutable))) {
-    case CopyOutcome::Copied:
-        return true;
-    case CopyOutcome::Failed:
-        return false;
-    case CopyOutcome::NotTried:
-        break;
-    }
+    const CopyOutcome quick = copyQuickly(source, target, accessibleMode(keepExecutable));
+    if (quick != CopyOutcome::NotTried)
+        return quick == CopyOutcome::Copied;
 #endif
     if (!QFile::copy(source, target))
         return false;

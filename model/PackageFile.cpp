@@ -34,6 +34,17 @@
 // uncompressed sizes are only bounded, because Qt allocates them up front.
 namespace PackageFile {
 
+quint32 resourceNameHash(const QString &name)
+{
+    quint32 h = 0;
+    for (const QChar c : name) {
+        h = (h << 4) + c.unicode();
+        h ^= (h & 0xf0000000) >> 23;
+        h &= 0x0fffffff;
+    }
+    return h;
+}
+
 namespace {
 
 enum NodeFlag : quint16 { Zlib = 0x01, Directory = 0x02, Zstd = 0x04 };
@@ -44,18 +55,6 @@ enum NodeFlag : quint16 { Zlib = 0x01, Directory = 0x02, Zstd = 0x04 };
 const qint64 maxZlibRatio = 1032;
 const qint64 maxZstdRatio = 32768; // an RLE block: 4 bytes give 128 KiB
 const qint64 maxInflatedSize = qint64(1) << 30;
-
-// Qt's hash of resource names (qt_hash over the UTF-16 units).
-quint32 nameHash(const QString &name)
-{
-    quint32 h = 0;
-    for (const QChar c : name) {
-        h = (h << 4) + c.unicode();
-        h ^= (h & 0xf0000000) >> 23;
-        h &= 0x0fffffff;
-    }
-    return h;
-}
 
 bool qtDecodesZstd();
 
@@ -338,7 +337,7 @@ Verdict Walker::run()
                 return damaged(QStringLiteral("node %1 has the name \"%2\", which is no file name")
                                    .arg(child)
                                    .arg(name));
-            if (hash != nameHash(name))
+            if (hash != resourceNameHash(name))
                 return damaged(QStringLiteral("the name \"%1\" of node %2 carries a wrong hash")
                                    .arg(name)
                                    .arg(child));
@@ -397,7 +396,7 @@ bool probeZstd()
     put32(sizeof(frame));
     blob.append(reinterpret_cast<const char *>(frame), sizeof(frame));
     put16(1);
-    put32(nameHash(QStringLiteral("z")));
+    put32(resourceNameHash(QStringLiteral("z")));
     put16('z');
     // root: name 0, directory, one child at 1, time 0
     put32(0);

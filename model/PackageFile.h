@@ -18,4 +18,7 @@ enum class Verdict {
 // On anything but Valid, *detail (when given) says what is wrong, in English.
 Verdict validate(const QByteArray &data, QString *detail = nullptr);
 
+// Qt's hash of a resource name (over its UTF-16 units), which orders siblings.
+quint32 resourceNameHash(const QString &name);
+
 } // namespace PackageFile

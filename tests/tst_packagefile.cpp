@@ -47,17 +47,6 @@ void set(QByteArray &b, qint64 at, quint32 v, int size = 4)
         b[int(at + i)] = char((v >> (8 * (size - 1 - i))) & 0xff);
 }
 
-quint32 qtNameHash(const QString &name)
-{
-    quint32 h = 0;
-    for (const QChar c : name) {
-        h = (h << 4) + c.unicode();
-        h ^= (h & 0xf0000000) >> 23;
-        h &= 0x0fffffff;
-    }
-    return h;
-}
-
 // A resource file's layout as rcc writes it, to damage it on purpose.
 struct Layout
 {
@@ -97,7 +86,7 @@ struct Layout
     // Rewrites a name of the same length, hash included.
     void rename(int index, const QString &text)
     {
-        set(bytes, nameAt(index) + 2, qtNameHash(text));
+        set(bytes, nameAt(index) + 2, PackageFile::resourceNameHash(text));
         for (int i = 0; i < text.size(); ++i)
             set(bytes, nameAt(index) + 6 + 2 * i, text.at(i).unicode(), 2);
     }
@@ -133,14 +122,15 @@ int loadLikeInstaller(const QByteArray &bytes)
 // sizes that are impractical to push through rcc.
 QByteArray syntheticPackage(QVector<QPair<QString, int>> files)
 {
-    std::sort(files.begin(), files.end(),
-        [](const auto &a, const auto &b) { return qtNameHash(a.first) < qtNameHash(b.first); });
+    std::sort(files.begin(), files.end(), [](const auto &a, const auto &b) {
+        return PackageFile::resourceNameHash(a.first) < PackageFile::resourceNameHash(b.first);
+    });
     QByteArray names;
     auto addName = [&names](const QString &name) {
         const quint32 offset = quint32(names.size());
         QByteArray entry(6 + 2 * name.size(), '\0');
         set(entry, 0, quint32(name.size()), 2);
-        set(entry, 2, qtNameHash(name));
+        set(entry, 2, PackageFile::resourceNameHash(name));
         for (int i = 0; i < name.size(); ++i)
             set(entry, 6 + 2 * i, name.at(i).unicode(), 2);
         names += entry;
