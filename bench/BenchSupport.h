@@ -382,4 +382,22 @@ inline QString option(const QStringList &arguments, const QString &name, const Q
     return at >= 0 && at + 1 < arguments.size() ? arguments.at(at + 1) : fallback;
 }
 
+// The command line, taken before any application object exists (the window
+// benchmarks decide on it whether to start as the measured child).
+inline QStringList arguments(int argc, char *argv[])
+{
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    return args;
+}
+
+// The folder for packages and runs: --work, or one in the temporary folder.
+inline QString workFolder(const QStringList &arguments)
+{
+    return QDir(option(arguments, QStringLiteral("--work"),
+                    QDir::tempPath() + QStringLiteral("/upgrade-bench")))
+        .absolutePath();
+}
+
 } // namespace Bench

@@ -311,9 +311,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const QString work = QDir(Bench::option(args, QStringLiteral("--work"),
-                                  QDir::tempPath() + QStringLiteral("/upgrade-bench")))
-                             .absolutePath();
+    const QString work = Bench::workFolder(args);
     const int runs
         = qMax(1, Bench::option(args, QStringLiteral("--runs"), QStringLiteral("3")).toInt());
     const QString only = Bench::option(args, QStringLiteral("--only"), QString());

@@ -258,12 +258,8 @@ int runChild(const QString &work, const QString &package)
 
 int main(int argc, char *argv[])
 {
-    QStringList args;
-    for (int i = 0; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
-    const QString work = QDir(Bench::option(args, QStringLiteral("--work"),
-                                  QDir::tempPath() + QStringLiteral("/upgrade-bench")))
-                             .absolutePath();
+    const QStringList args = Bench::arguments(argc, argv);
+    const QString work = Bench::workFolder(args);
     if (args.contains(QStringLiteral("--child"))) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         return runChild(work, Bench::option(args, QStringLiteral("--package"), QString()));
