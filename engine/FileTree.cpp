@@ -317,12 +317,19 @@ bool copyFolder(const QString &source, const QString &target, bool overwrite)
             continue;
         }
 #endif
-        if (QFile::exists(targetFile)) {
+        const QFileInfo installed(targetFile);
+        QFileDevice::Permissions keep;
+        if (installed.exists()) {
             if (!overwrite)
                 continue;
+#ifndef Q_OS_WIN
+            // A replaced program stays startable: its execute bits carry over.
+            if (installed.isFile())
+                keep = installed.permissions() & executeBits;
+#endif
             QFile::remove(targetFile);
         }
-        if (!copyAccessible(sourceFile, targetFile))
+        if (!copyAccessible(sourceFile, targetFile, keep))
             ok = false;
     }
     targetDir.refresh();

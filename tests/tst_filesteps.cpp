@@ -13,6 +13,8 @@ private slots:
     void fileSteps_data();
     void fileSteps();
     void installationVanishes();
+    void executeBitsKept_data();
+    void executeBitsKept();
 };
 
 void tst_FileSteps::fileSteps_data()
@@ -168,6 +170,35 @@ void tst_FileSteps::installationVanishes()
             QStringLiteral("安装目录%1不存在,升级终止").arg(upgrade.installPath) }));
     QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
     QVERIFY(!QFileInfo::exists(upgrade.installPath));
+}
+
+void tst_FileSteps::executeBitsKept_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("top-level file") << "helper.exe";
+    QTest::newRow("file in an updated folder") << "product/bin/upgrade_install_helper.exe";
+    QTest::newRow("file deep in an updated folder") << "product/bin/tools/x/run.sh";
+}
+
+void tst_FileSteps::executeBitsKept()
+{
+#ifdef Q_OS_WIN
+    QSKIP("execute bits are a Unix matter");
+#endif
+    QFETCH(QString, path);
+    Upgrade upgrade;
+    QVERIFY(writeTree(upgrade.installPath, { { path, "old" } }));
+    const QString installed = upgrade.target(path);
+    const auto exec755 = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+        | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
+        | QFileDevice::ExeOther;
+    QVERIFY(QFile::setPermissions(installed, exec755));
+
+    QVERIFY2(upgrade.execute({ { "update/" + path, "new" } }), qPrintable(upgrade.error));
+
+    QCOMPARE(readFile(installed), QByteArray("new"));
+    const auto bits = QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
+    QCOMPARE(QFileInfo(installed).permissions() & bits, bits);
 }
 
 QTEST_GUILESS_MAIN(tst_FileSteps)
