@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 
 #include "FileTree.h"
@@ -119,9 +120,13 @@ bool CUpgradeWorker::copyAllToStaging()
         return false;
     const QString stagingRoot = FileTree::join(installPath, UpgradeConstants::stagingFolderName());
     // A staging folder left by an earlier run goes first, so that none of its
-    // files survive into this one.
-    if (QFileInfo(stagingRoot).isDir())
-        removeFolder(stagingRoot);
+    // files survive into this one. What can't be removed would be taken for
+    // part of the new package (a stale script run, a stale entry deleted), so
+    // the extraction stops there, before anything in the installation changed.
+    if (QFileInfo(stagingRoot).isDir() && !removeFolder(stagingRoot)) {
+        reportStagingLeftovers(stagingRoot);
+        return false;
+    }
     QDir(installPath).mkdir(UpgradeConstants::stagingFolderName());
 
     // Only the package's top folder: the program's own resources share the tree.
@@ -132,6 +137,29 @@ bool CUpgradeWorker::copyAllToStaging()
     for (const QFileInfo &placeholder : placeholders)
         QFile::remove(placeholder.absoluteFilePath());
     return true;
+}
+
+void CUpgradeWorker::reportStagingLeftovers(const QString &stagingRoot)
+{
+    const int shown = 10;
+    QStringList left;
+    int count = 0;
+    QDirIterator it(stagingRoot,
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (it.fileInfo().isDir() && !it.fileInfo().isSymLink())
+            continue;
+        if (++count <= shown)
+            left << QDir::toNativeSeparators(it.filePath());
+    }
+    if (left.isEmpty())
+        left << QDir::toNativeSeparators(stagingRoot);
+    for (const QString &path : qAsConst(left))
+        emit status(tr("无法清除上次升级的临时文件:%1").arg(path));
+    if (count > shown)
+        emit status(tr("另有%1项上次升级的临时文件无法清除").arg(count - shown));
 }
 
 bool CUpgradeWorker::copyFolderList(

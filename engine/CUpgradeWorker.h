@@ -101,6 +101,8 @@ private:
     bool installFolderPresent() const;
     void abandonWithoutInstallFolder();
     void removeStagingFolder();
+    // Names what is left of a staging folder that could not be emptied.
+    void reportStagingLeftovers(const QString &stagingRoot);
 
     // True from a script's start until its end has been handled, so that each
     // script's end is taken exactly once whatever the process reports.

@@ -15,6 +15,8 @@ private slots:
     void stagingTreeMirrorsPackage();
     void failedExtraction_data();
     void failedExtraction();
+    void leftoverStagingThatCannotBeEmptied_data();
+    void leftoverStagingThatCannotBeEmptied();
 };
 
 void tst_Extraction::stagingTreeMirrorsPackage_data()
@@ -130,6 +132,52 @@ void tst_Extraction::failedExtraction()
         (QStringList { "status:开始拷贝升级包信息", "status:升级包信息拷贝失败",
             "sigCopyAllEnd(false)", "sigSuccess(false)", "sigFaildClearEnd" }));
     QCOMPARE(installationSide(), before);
+}
+
+void tst_Extraction::leftoverStagingThatCannotBeEmptied_data()
+{
+    QTest::addColumn<QString>("immutable"); // below the old staging folder
+    QTest::addColumn<QString>("named"); // the leftover the log names
+    QTest::newRow("a file that can't be removed") << "upgrade/delete/data/suite.db"
+                                                  << "upgrade/delete/data/suite.db";
+    QTest::newRow("a folder whose files can't be removed")
+        << "upgrade/shell/shell_before"
+        << "upgrade/shell/shell_before/stale.bat";
+}
+
+// An old staging folder that can't be emptied is not merged into the new one:
+// its stale script and delete entry would act as part of the new package.
+void tst_Extraction::leftoverStagingThatCannotBeEmptied()
+{
+    QFETCH(QString, immutable);
+    QFETCH(QString, named);
+    Upgrade upgrade;
+    QVERIFY(writeTree(upgrade.installPath, { { "data/suite.db", "projects" } }));
+    QVERIFY(writeTree(upgrade.staging(),
+        { { "upgrade/delete/data/suite.db", "x" },
+            { "upgrade/shell/shell_before/stale.bat", "echo ran > stale_ran.txt\n" } }));
+    Immutable mark(upgrade.staging() + "/" + immutable);
+    if (!mark.isSet())
+        QSKIP("chattr +i does not work here");
+    const auto installed = [&upgrade] {
+        Tree tree = snapshot(upgrade.installPath);
+        for (const QString &key : tree.keys()) {
+            if (key.startsWith(UpgradeConstants::stagingFolderName()))
+                tree.remove(key);
+        }
+        return tree;
+    };
+    const Tree before = installed();
+
+    QVERIFY2(upgrade.execute({ { "update/a.dll", "a" } }), qPrintable(upgrade.error));
+
+    QCOMPARE(upgrade.run.events,
+        (QStringList { "status:开始拷贝升级包信息",
+            "status:无法清除上次升级的临时文件:"
+                + QDir::toNativeSeparators(upgrade.staging() + "/" + named),
+            "status:升级包信息拷贝失败", "sigCopyAllEnd(false)", "sigSuccess(false)",
+            "sigFaildClearEnd" }));
+    QCOMPARE(installed(), before);
 }
 
 QTEST_GUILESS_MAIN(tst_Extraction)

@@ -113,6 +113,37 @@ inline QString buildWithAliases(const QString &dir, const Tree &tree, QString *e
         error, QStringLiteral("aliased.rcc"));
 }
 
+// Marks path immutable (chattr +i), which even root can't write through, and
+// takes the mark off again when it goes out of scope. isSet() is false where
+// the tool or the file system can't; the caller then skips.
+class Immutable
+{
+public:
+    explicit Immutable(const QString &path)
+        : path(path)
+        , set(chattr(QStringLiteral("+i")))
+    { }
+    ~Immutable()
+    {
+        if (set)
+            chattr(QStringLiteral("-i"));
+    }
+    Immutable(const Immutable &) = delete;
+    Immutable &operator=(const Immutable &) = delete;
+    bool isSet() const { return set; }
+
+private:
+    bool chattr(const QString &flag) const
+    {
+        QProcess process;
+        process.start(QStringLiteral("chattr"), { flag, path });
+        return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit
+            && process.exitCode() == 0;
+    }
+    QString path;
+    bool set;
+};
+
 // Makes path the working directory for its lifetime. The version record step
 // resolves the installation directory against it.
 class WorkingDirectory
