@@ -219,10 +219,8 @@ bool CUpgradeWorker::addFolder(const QString &source, const QString &target)
 
 void CUpgradeWorker::slotExeShellBefore()
 {
-    if (!installFolderPresent()) {
-        abandonWithoutInstallFolder();
+    if (!stepCanRun())
         return;
-    }
     const QStringList scripts = findScripts(QStringLiteral("shell_before"));
     if (scripts.isEmpty()) {
         emit sigExeDeleteFile();
@@ -255,10 +253,8 @@ void CUpgradeWorker::slotFinishShellBefore(int exitCode)
 
 void CUpgradeWorker::slotExeShellAfter()
 {
-    if (!installFolderPresent()) {
-        abandonWithoutInstallFolder();
+    if (!stepCanRun())
         return;
-    }
     const QStringList scripts = findScripts(QStringLiteral("shell_after"));
     if (scripts.isEmpty()) {
         emit sigExeDb();
@@ -377,10 +373,8 @@ void CUpgradeWorker::slotExeAddFile()
 
 void CUpgradeWorker::runFileStep(int step, const char *function)
 {
-    if (!installFolderPresent()) {
-        abandonWithoutInstallFolder();
+    if (!stepCanRun())
         return;
-    }
     if (step == DeleteStep)
         fileStepFailures = 0;
 
@@ -463,6 +457,25 @@ void CUpgradeWorker::slotSuccessClear()
 {
     removeStagingFolder();
     emit sigSuccessClearEnd();
+}
+
+bool CUpgradeWorker::stepCanRun()
+{
+    if (!installFolderPresent()) {
+        abandonWithoutInstallFolder();
+        return false;
+    }
+    // The extraction made the staged package; without it every step would
+    // find nothing to do and the upgrade would end as a success that changed
+    // nothing. A missing step folder inside it still means an empty step.
+    const QString packageRoot = FileTree::join(
+        FileTree::join(installPath, UpgradeConstants::stagingFolderName()), packageFolderName());
+    if (!QFileInfo(packageRoot).isDir()) {
+        emit status(tr("升级临时目录%1不存在,升级终止").arg(packageRoot));
+        slotFaildClear();
+        return false;
+    }
+    return true;
 }
 
 void CUpgradeWorker::abandonWithoutInstallFolder()

@@ -25,7 +25,7 @@ public:
     // File-system helpers shared by the steps.
     bool copyAllToStaging();
     bool copyFolderList(const QString &sourceRoot, const QStringList &names,
-                        const QString &targetRoot, bool overwrite);
+        const QString &targetRoot, bool overwrite);
     bool copyFolder(const QString &source, const QString &target, bool overwrite);
     QList<QFileInfo> findPlaceholderFiles(const QString &folder);
     QList<QFileInfo> listLeafEntries(const QString &folder);
@@ -99,6 +99,9 @@ private:
     // The one procedure of the delete, update and add steps.
     void runFileStep(int step, const char *function);
     bool installFolderPresent() const;
+    // False, after ending the upgrade with a line that says why, when the
+    // installation folder or the staged package has gone.
+    bool stepCanRun();
     void abandonWithoutInstallFolder();
     void removeStagingFolder();
     // Names what is left of a staging folder that could not be emptied.

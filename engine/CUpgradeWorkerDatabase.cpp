@@ -50,6 +50,8 @@ void CUpgradeWorker::slotExeDb()
         return;
     }
 
+    if (!stepCanRun())
+        return;
     const QString beforeDir = findDbScriptDir(QStringLiteral("db_before"));
     const QString afterDir = findDbScriptDir(QStringLiteral("db_after"));
     QStringList arguments;

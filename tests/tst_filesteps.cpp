@@ -13,6 +13,8 @@ private slots:
     void fileSteps_data();
     void fileSteps();
     void installationVanishes();
+    void stagingVanishes_data();
+    void stagingVanishes();
     void executeBitsKept_data();
     void executeBitsKept();
 };
@@ -170,6 +172,41 @@ void tst_FileSteps::installationVanishes()
             QStringLiteral("安装目录%1不存在,升级终止").arg(upgrade.installPath) }));
     QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
     QVERIFY(!QFileInfo::exists(upgrade.installPath));
+}
+
+void tst_FileSteps::stagingVanishes_data()
+{
+    QTest::addColumn<QString>("script"); // its folder below shell/, then its text
+    QTest::addColumn<int>("isDb");
+    QTest::newRow("before script removes the staging folder")
+        << "shell_before/rm.bat rm -rf upgrade_temp" << 0;
+    QTest::newRow("before script removes the staged package")
+        << "shell_before/rm.bat rm -rf upgrade_temp/upgrade" << 0;
+    QTest::newRow("after script removes it, database step pending")
+        << "shell_after/rm.bat rm -rf upgrade_temp" << 1;
+}
+
+// A step that finds no staged package fails instead of doing nothing and
+// letting the upgrade end as a success.
+void tst_FileSteps::stagingVanishes()
+{
+    QFETCH(QString, script);
+    QFETCH(int, isDb);
+    Upgrade upgrade;
+    QVERIFY(writeTree(upgrade.installPath, { { "a.dll", "old" }, { "gone.dll", "g" } }));
+    upgrade.run.object()->setDbFlags(isDb, 0);
+    const int blank = script.indexOf(' ');
+    QVERIFY2(upgrade.execute({ { "shell/" + script.left(blank), script.mid(blank + 1).toUtf8() },
+                 { "delete/gone.dll", "" }, { "update/a.dll", "new" },
+                 { "db/db_after/1.sql", "select 1;" } }),
+        qPrintable(upgrade.error));
+
+    QVERIFY(upgrade.run.statusLines().contains(
+        QStringLiteral("升级临时目录%1不存在,升级终止").arg(upgrade.staging() + "/upgrade")));
+    QVERIFY(upgrade.run.statusLines().filter("版本信息").isEmpty());
+    QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
+    if (isDb == 0)
+        QCOMPARE(snapshot(upgrade.installPath), Tree({ { "a.dll", "old" }, { "gone.dll", "g" } }));
 }
 
 void tst_FileSteps::executeBitsKept_data()
