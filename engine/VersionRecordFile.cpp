@@ -1,6 +1,10 @@
 #include "VersionRecordFile.h"
 
+#include <algorithm>
+
+#include <QDomDocument>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QTextCodec>
 #include <QXmlStreamReader>
@@ -118,6 +122,130 @@ bool transform(const QByteArray &xml, const QString &from, const QString &to, QB
     return true;
 }
 
+// A pseudo-attribute of a declaration's data ("version='1.0' encoding='X'").
+QString declared(const QString &declaration, const char *name)
+{
+    const QRegularExpressionMatch match = QRegularExpression(
+        QStringLiteral("%1\\s*=\\s*[\"']([^\"']*)[\"']").arg(QLatin1String(name)))
+                                              .match(declaration);
+    return match.hasMatch() ? match.captured(1) : QString();
+}
+
+// Writes node and what is below it, setting the version entries on the way.
+// Attributes go "key" and "value" first, the rest by name: the DOM keeps no
+// order of its own, and the file must come out the same on every run.
+void writeDomNode(QXmlStreamWriter &writer, const QDomNode &node, bool entry, const QString &from,
+    const QString &to)
+{
+    switch (node.nodeType()) {
+    case QDomNode::ElementNode: {
+        const QDomElement element = node.toElement();
+        writer.writeStartElement(element.tagName());
+        const QDomNamedNodeMap attributes = element.attributes();
+        QStringList names;
+        for (int i = 0; i < attributes.count(); ++i)
+            names << attributes.item(i).nodeName();
+        std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
+            const auto rank = [](const QString &name) {
+                return name == QLatin1String("key") ? 0 : name == QLatin1String("value") ? 1 : 2;
+            };
+            return rank(a) != rank(b) ? rank(a) < rank(b) : a < b;
+        });
+        for (const QString &name : qAsConst(names)) {
+            QString value = element.attribute(name);
+            if (entry && name == QLatin1String("value") && value == from)
+                value = to;
+            writer.writeAttribute(name, value);
+        }
+        const bool module = node.parentNode().isElement()
+            && node.parentNode().parentNode().isDocument() && node.parentNode().firstChild() == node
+            && element.tagName() == QLatin1String("module");
+        for (QDomNode child = node.firstChild(); !child.isNull(); child = child.nextSibling())
+            writeDomNode(writer, child, module && child.isElement(), from, to);
+        writer.writeEndElement();
+        break;
+    }
+    case QDomNode::TextNode:
+        writer.writeCharacters(node.nodeValue());
+        break;
+    case QDomNode::CDATASectionNode:
+        writer.writeCDATA(node.nodeValue());
+        break;
+    case QDomNode::CommentNode:
+        writer.writeComment(node.nodeValue());
+        break;
+    case QDomNode::ProcessingInstructionNode:
+        writer.writeProcessingInstruction(node.nodeName(), node.nodeValue());
+        break;
+    case QDomNode::EntityReferenceNode:
+        writer.writeEntityReference(node.nodeName());
+        break;
+    default:
+        break;
+    }
+}
+
+// The same rewrite through the DOM parser, for a record it reads where the
+// streaming reader gives up (an encoding name it doesn't know, XML 1.1, an
+// undeclared entity): the installer read that record at start-up, so its
+// version must be updated too.
+bool transformDom(const QByteArray &xml, const QString &from, const QString &to,
+    QByteArray *content, QString *reason)
+{
+    QDomDocument document;
+    QString error;
+    int line = 0;
+    int column = 0;
+    if (!document.setContent(xml, &error, &line, &column)) {
+        *reason = QStringLiteral("%1 (line %2, column %3)").arg(error).arg(line).arg(column);
+        return false;
+    }
+    QXmlStreamWriter writer(content);
+    writer.setAutoFormatting(true);
+    writer.setAutoFormattingIndent(4);
+    // An encoding the parser doesn't know was read as UTF-8, and is written
+    // back as UTF-8, declared as such.
+    QTextCodec *codec = QTextCodec::codecForName("UTF-8");
+    QDomNode node = document.firstChild();
+    if (node.isProcessingInstruction() && node.nodeName() == QLatin1String("xml")) {
+        const QString declaration = node.nodeValue();
+        if (QTextCodec *known
+            = QTextCodec::codecForName(declared(declaration, "encoding").toLatin1()))
+            codec = known;
+        writer.setCodec(codec);
+        const QString version = declared(declaration, "version");
+        if (declared(declaration, "standalone") == QLatin1String("yes"))
+            writer.writeStartDocument(version, true);
+        else
+            writer.writeStartDocument(version);
+        node = node.nextSibling();
+    } else {
+        writer.setCodec(codec);
+    }
+    for (; !node.isNull(); node = node.nextSibling()) {
+        if (node.isDocumentType()) {
+            const QDomDocumentType type = node.toDocumentType();
+            QString dtd = QStringLiteral("<!DOCTYPE ") + type.name();
+            if (!type.publicId().isEmpty())
+                dtd += QStringLiteral(" PUBLIC \"%1\" \"%2\"")
+                           .arg(type.publicId(), type.systemId());
+            else if (!type.systemId().isEmpty())
+                dtd += QStringLiteral(" SYSTEM \"%1\"").arg(type.systemId());
+            if (!type.internalSubset().isEmpty())
+                dtd += QStringLiteral(" [%1]").arg(type.internalSubset());
+            writer.writeDTD(dtd + QLatin1Char('>'));
+        } else {
+            writeDomNode(writer, node, false, from, to);
+        }
+    }
+    writer.writeEndDocument();
+    if (writer.hasError()) {
+        *reason = QStringLiteral("the record could not be encoded");
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 Result rewrite(const QString &path, const QString &from, const QString &to, QString *errorString)
@@ -139,8 +267,12 @@ Result rewrite(const QString &path, const QString &from, const QString &to, QStr
     // Every entry of the root's first child "module" whose value is the old
     // version gets the new one; otherwise the record is written back unchanged.
     QByteArray content;
-    if (!transform(xml, from, to, &content, &parseError))
-        return fail(Result::ParseError, parseError, errorString);
+    if (!transform(xml, from, to, &content, &parseError)) {
+        content.clear();
+        QString domError;
+        if (!transformDom(xml, from, to, &content, &domError))
+            return fail(Result::ParseError, domError, errorString);
+    }
 
     // Replacing the file would also succeed on a record that is marked
     // read-only or locked by another program; honour that as the record's

@@ -33,9 +33,10 @@ ReadResult readDevice(QIODevice *device, Entries *entries);
 // anything a hand-edited file might add, far below what exhausts the stack.
 constexpr int maxNestingDepth = 256;
 
-// True when xml reads to its end as well-formed XML with a streaming reader
-// (no recursion, any depth) and no element nested deeper than
-// maxNestingDepth. Run before a document is handed to the DOM parser.
+// False when an element of xml is nested deeper than maxNestingDepth, found
+// without recursion at any depth; nothing else about the document is judged
+// (the parse that follows does that). Run before a document is handed to the
+// DOM parser.
 bool withinNestingLimit(const QByteArray &xml, QString *reason = nullptr);
 
 // Base-10 integer of an entry value; text that is not an integer gives 0.

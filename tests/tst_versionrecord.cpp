@@ -109,6 +109,8 @@ private slots:
     void rewritesEntries_data();
     void rewritesEntries();
     void keepsAttributeOrder();
+    void readsWhatTheParserReads_data();
+    void readsWhatTheParserReads();
     void keepsDeclaredEncoding_data();
     void keepsDeclaredEncoding();
     void logLines_data();
@@ -201,6 +203,50 @@ void tst_VersionRecord::keepsAttributeOrder()
         QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<root>\n    <module>\n"
                    "        <item value=\"1.2.5\" note=\"n\" key=\"software_version\"/>\n"
                    "        <item key=\"isDb\" value=\"1\"/>\n    </module>\n</root>\n"));
+}
+
+void tst_VersionRecord::readsWhatTheParserReads_data()
+{
+    QTest::addColumn<QByteArray>("xml");
+    QTest::addColumn<bool>("readable");
+    const QByteArray entries = "<root><module><item key=\"software_name_zh\" value=\"测试\"/>"
+                               "<item key=\"software_version\" value=\"1.2.3\"/>";
+    QTest::newRow("encoding named ANSI") << "<?xml version=\"1.0\" encoding=\"ANSI\"?>\n" + entries
+            + "</module></root>\n" << true;
+    QTest::newRow("XML 1.1 declaration") << "<?xml version=\"1.1\"?>\n" + entries
+            + "</module></root>\n" << true;
+    QTest::newRow("undeclared entity") << entries + "<item key=\"n\" value=\"x\">&nbsp;</item>"
+            + "</module></root>\n" << true;
+    QByteArray deep = "<?xml version=\"1.0\" encoding=\"ANSI\"?>\n" + entries;
+    for (int i = 0; i <= RecordLayout::maxNestingDepth; ++i)
+        deep += "<d>";
+    for (int i = 0; i <= RecordLayout::maxNestingDepth; ++i)
+        deep += "</d>";
+    QTest::newRow("too deep, behind an unknown encoding") << deep + "</module></root>" << false;
+}
+
+// The depth guard refuses deep nesting only; what the parser reads is read,
+// and its version is rewritten.
+void tst_VersionRecord::readsWhatTheParserReads()
+{
+    QFETCH(QByteArray, xml);
+    QFETCH(bool, readable);
+    QVERIFY(writeFile(m_record, xml));
+    RecordLayout::Entries entries;
+    QCOMPARE(RecordLayout::readFile(m_record, &entries),
+        readable ? RecordLayout::ReadResult::Ok : RecordLayout::ReadResult::ParseError);
+    QCOMPARE(entries.value("software_version"), readable ? "1.2.3" : QString());
+
+    QCOMPARE(VersionRecordFile::rewrite(m_record, "1.2.3", "1.2.5"),
+        readable ? VersionRecordFile::Result::Written : VersionRecordFile::Result::ParseError);
+    if (!readable) {
+        QCOMPARE(readFile(m_record), xml);
+        return;
+    }
+    QVERIFY(recordEntries(readFile(m_record)).contains("item software_version=1.2.5"));
+    QCOMPARE(RecordLayout::readFile(m_record, &entries), RecordLayout::ReadResult::Ok);
+    QCOMPARE(entries.value("software_version"), QStringLiteral("1.2.5"));
+    QCOMPARE(entries.value("software_name_zh"), QStringLiteral("测试"));
 }
 
 void tst_VersionRecord::keepsDeclaredEncoding_data()
