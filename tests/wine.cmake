@@ -45,3 +45,40 @@ add_test(NAME winprocess_wine
         -DMISSING=${upgrade_wine_missing}
         -P ${CMAKE_CURRENT_SOURCE_DIR}/wine/run_under_wine.cmake)
 set_tests_properties(winprocess_wine PROPERTIES TIMEOUT 600)
+
+# File replacement, in-use checks, links and child-process jobs: the Qt-free
+# platform layer and its self-test, run in the same wine prefix. The two wine
+# tests take turns (each ends all wine processes of the prefix when done).
+set(upgrade_winfs_exe "${upgrade_wine_dir}/winfs_selftest.exe")
+if(UPGRADE_MINGW_CXX)
+    set(upgrade_winfs_sources
+        ${CMAKE_CURRENT_SOURCE_DIR}/wine/winfs_selftest.cpp
+        ${CMAKE_SOURCE_DIR}/platform/WinFileSystem_win.cpp
+        ${CMAKE_SOURCE_DIR}/platform/WinJob_win.cpp)
+    add_custom_command(OUTPUT "${upgrade_winfs_exe}"
+        COMMAND ${CMAKE_COMMAND} -E make_directory "${upgrade_wine_dir}"
+        COMMAND "${UPGRADE_MINGW_CXX}" -std=c++17 -O1 -Wall -Wextra -static
+            -I${CMAKE_SOURCE_DIR}/platform
+            -o "${upgrade_winfs_exe}" ${upgrade_winfs_sources} -lrstrtmgr
+        DEPENDS ${upgrade_winfs_sources} ${CMAKE_SOURCE_DIR}/platform/WinFileSystem.h
+            ${CMAKE_SOURCE_DIR}/platform/WinJob.h
+        COMMENT "Cross-compiling the Windows file system and job self-test"
+        VERBATIM)
+    add_custom_target(winfs_selftest ALL DEPENDS "${upgrade_winfs_exe}")
+endif()
+
+add_test(NAME winfs_wine
+    COMMAND ${CMAKE_COMMAND}
+        -DWINE=${UPGRADE_WINE}
+        -DWINESERVER=${UPGRADE_WINESERVER}
+        -DPREFIX=${upgrade_wine_dir}/prefix
+        -DPROGRAM=${upgrade_winfs_exe}
+        -DMISSING=${upgrade_wine_missing}
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/wine/run_under_wine.cmake)
+set_tests_properties(winfs_wine winprocess_wine PROPERTIES
+    TIMEOUT 600 RESOURCE_LOCK upgrade_wine_prefix)
+# A Unix symbolic link for the self-test: wine shows it as a reparse point.
+set(upgrade_winfs_links "${upgrade_wine_dir}/winfs_links")
+file(MAKE_DIRECTORY "${upgrade_winfs_links}/target")
+file(TOUCH "${upgrade_winfs_links}/target/inner.txt")
+file(CREATE_LINK target "${upgrade_winfs_links}/link" SYMBOLIC)

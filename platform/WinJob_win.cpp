@@ -1,0 +1,47 @@
+#include "WinJob.h"
+
+#include <windows.h>
+
+namespace WinJob {
+
+void *createKillOnClose()
+{
+    // No security attributes: the handle is not inheritable, so a child can't
+    // keep the job (and itself) alive after the installer is gone.
+    const HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr)
+        return nullptr;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    ZeroMemory(&limits, sizeof(limits));
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+        const DWORD error = GetLastError();
+        CloseHandle(job);
+        SetLastError(error);
+        return nullptr;
+    }
+    return job;
+}
+
+bool assign(void *job, void *process)
+{
+    return AssignProcessToJobObject(job, process) != FALSE;
+}
+
+bool resumeThread(void *thread)
+{
+    return ResumeThread(thread) != static_cast<DWORD>(-1);
+}
+
+bool terminate(void *job, std::uint32_t exitCode)
+{
+    return TerminateJobObject(job, exitCode) != FALSE;
+}
+
+void close(void *job)
+{
+    if (job != nullptr)
+        CloseHandle(job);
+}
+
+} // namespace WinJob
