@@ -15,11 +15,15 @@ struct Suite
         ok = QDir().mkpath(dir.filePath("platform/x64")) && QFile::copy(DB_MANAGER_PATH, tool);
     }
 
-    // Runs the tool; returns its exit code, stdout and stderr.
-    QStringList run(const QStringList &arguments = { "--no-gui" }) const
+    // Runs the tool with input on stdin, then its end; returns its exit code,
+    // stdout and stderr.
+    QStringList run(
+        const QStringList &arguments = { "--no-gui" }, const QByteArray &input = QByteArray()) const
     {
         QProcess process;
         process.start(tool, arguments);
+        process.write(input);
+        process.closeWriteChannel();
         if (!process.waitForFinished(30000)) {
             process.kill();
             process.waitForFinished(5000);
@@ -43,6 +47,17 @@ struct Suite
     QString backups() const { return SuiteLayout::backupFolder(dir.path()); }
 };
 
+// The backup restored in the restore tests and the data it replaces.
+const QString backupName = "20240101-000000";
+const Tree backupData { { "suite.db", "backed up" }, { "old/drawing.dwg", "old drawing" } };
+const Tree currentData { { "suite.db", "current" }, { "new/only-now.txt", "new" } };
+
+bool writeRestoreSetup(const Suite &suite)
+{
+    return writeTree(suite.data(), currentData)
+        && writeTree(suite.backups() + "/" + backupName, backupData);
+}
+
 } // namespace
 
 // The project management tool's backup of the project data.
@@ -55,6 +70,15 @@ private slots:
     void twoBackupsInTheSameSecond();
     void refusals_data();
     void refusals();
+    void help();
+    void list_data();
+    void list();
+    void restore_data();
+    void restore();
+    void restoreRefusedWhileSuiteProgramRuns_data();
+    void restoreRefusedWhileSuiteProgramRuns();
+    void restoreFailingHalfWay_data();
+    void restoreFailingHalfWay();
 };
 
 // A time-stamped copy of the whole data folder, links copied as links;
@@ -133,7 +157,9 @@ void tst_DbManager::refusals_data()
     QTest::newRow("copy fails half-way: no half backup left")
         << "deep" << QStringList { "--no-gui" } << 2 << "工程数据备份失败,工程数据未改动:";
     QTest::newRow("unknown argument")
-        << "data" << QStringList { "--bogus" } << 3 << "Unknown argument: --bogus";
+        << "data" << QStringList { "--bogus" } << 64 << "Unknown argument: --bogus";
+    QTest::newRow("--restore without a name")
+        << "data" << QStringList { "--no-gui", "--restore" } << 64 << "Missing value for --restore";
 }
 
 // Nothing created, nothing lost, the reason on stderr.
@@ -173,6 +199,208 @@ void tst_DbManager::refusals()
     if (QFileInfo(suite.backups()).isDir() && suite.backupsMade().isEmpty())
         after.remove(QDir(suite.main()).relativeFilePath(suite.backups()) + '/');
     QCOMPARE(after, before);
+}
+
+// Usage on stdout with every exit code, nothing on stderr.
+void tst_DbManager::help()
+{
+    Suite suite;
+    QVERIFY(suite.ok);
+    const QStringList run = suite.run({ "--help" });
+    QCOMPARE(run.value(0), QStringLiteral("0"));
+    for (const char *part : { "--list", "--restore", "--yes", "--main-dir", "--no-gui", "64" })
+        QVERIFY2(run.value(1).contains(part), part);
+    QCOMPARE(run.value(2), QString());
+}
+
+void tst_DbManager::list_data()
+{
+    QTest::addColumn<bool>("withBackups");
+    QTest::addColumn<bool>("otherMainDir");
+    QTest::newRow("two backups, oldest first") << true << false;
+    QTest::newRow("two backups of a main directory named by --main-dir") << true << true;
+    QTest::newRow("no backups") << false << false;
+}
+
+// One line per backup folder with its time and the bytes of its files; a file
+// beside them is no backup.
+void tst_DbManager::list()
+{
+    QFETCH(bool, withBackups);
+    QFETCH(bool, otherMainDir);
+    Suite suite, other;
+    QVERIFY(suite.ok && other.ok);
+    const Suite &target = otherMainDir ? other : suite;
+    if (withBackups) {
+        QVERIFY(writeTree(target.backups(),
+            { { "20240102-030405/suite.db", QByteArray(1500, 'x') },
+                { "20240102-030405/工程/.hidden", QByteArray(36, 'y') },
+                { "20231231-235959/suite.db", "12345" }, { "notes.txt", "not a backup" } }));
+    }
+    QStringList arguments { "--no-gui", "--list" };
+    if (otherMainDir)
+        arguments << "--main-dir" << other.main();
+
+    const QStringList run = suite.run(arguments);
+    QCOMPARE(run.value(0), QStringLiteral("0"));
+    QCOMPARE(run.value(2), QString());
+    const QStringList expected = withBackups
+        ? QStringList { "20231231-235959  时间:2023-12-31 23:59:59  大小:5 B (5 字节)",
+              "20240102-030405  时间:2024-01-02 03:04:05  大小:1.5 KB (1536 字节)" }
+        : QStringList { QDir::toNativeSeparators(target.backups()) + " 中没有备份" };
+    QCOMPARE(run.value(1).split('\n'), expected);
+}
+
+void tst_DbManager::restore_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    const QString refused = "未进行恢复,工程数据未改动";
+    QTest::newRow("--yes: restored without asking")
+        << QStringList { "--restore", backupName, "--yes" } << QByteArray() << 0 << QString();
+    QTest::newRow("answered y: restored")
+        << QStringList { "--restore=" + backupName } << QByteArray("y\n") << 0 << QString();
+    QTest::newRow("answered n: nothing changes")
+        << QStringList { "--restore", backupName } << QByteArray("n\n") << 6 << refused;
+    QTest::newRow("no answer (end of input): nothing changes")
+        << QStringList { "--restore", backupName } << QByteArray() << 6 << refused;
+    QTest::newRow("name leading out of the backups") << QStringList { "--restore", "..",
+        "--yes" } << QByteArray() << 4 << "备份名称无效:..,未进行恢复";
+    QTest::newRow("name with a separator, of an existing folder") << QStringList { "--restore",
+        "a/b", "--yes" } << QByteArray() << 4 << "备份名称无效:a/b,未进行恢复";
+    QTest::newRow("no such backup") << QStringList { "--restore", "20990101-000000", "--yes" }
+                                    << QByteArray() << 4 << "备份不存在:";
+}
+
+// A restore puts the backup in place of the data and keeps the previous data
+// as a backup entry that --list shows; anything refused changes nothing.
+void tst_DbManager::restore()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    Suite suite;
+    QVERIFY(suite.ok);
+    QVERIFY(writeRestoreSetup(suite));
+    QVERIFY(writeFile(suite.backups() + "/a/b/suite.db", "not a backup of its own"));
+    const Tree before = snapshot(suite.main());
+
+    const QStringList run = suite.run(QStringList { "--no-gui" } + arguments, input);
+    QCOMPARE(run.value(0).toInt(), exitCode);
+    if (exitCode != 0) {
+        QVERIFY2(run.value(2).startsWith(message), qPrintable(run.value(2)));
+        QCOMPARE(snapshot(suite.main()), before);
+        return;
+    }
+    QCOMPARE(run.value(2), QString());
+    QCOMPARE(snapshot(suite.data()), withFolders(backupData));
+    const QStringList kept = QDir(suite.backups()).entryList({ "*-before-restore" }, QDir::Dirs);
+    QCOMPARE(kept.size(), 1);
+    const QString keptPath = suite.backups() + "/" + kept.first();
+    QCOMPARE(snapshot(keptPath), withFolders(currentData));
+    QCOMPARE(run.value(1).split('\n').last(),
+        QStringLiteral("工程数据已从备份%1恢复到:%2,原数据已备份到:%3")
+            .arg(backupName, QDir::toNativeSeparators(suite.data()),
+                QDir::toNativeSeparators(keptPath)));
+    // Nothing left beside the data folder.
+    QCOMPARE(QDir(suite.main()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+        QStringList({ "backup", "data", "platform" }));
+    const QStringList listed = suite.run({ "--no-gui", "--list" }).value(1).split('\n');
+    QCOMPARE(listed.size(), 3);
+    QCOMPARE(listed.filter(QRegularExpression("^" + kept.first() + "  ")).size(), 1);
+}
+
+void tst_DbManager::restoreRefusedWhileSuiteProgramRuns_data()
+{
+    QTest::addColumn<QString>("installed");
+    QTest::addColumn<bool>("startedElsewhere");
+    QTest::newRow("program in platform/bin") << "platform/bin/x.exe" << false;
+    QTest::newRow("program deep below product") << "product/x64/tools/y.exe" << false;
+    QTest::newRow("same program started from another folder: no refusal")
+        << "platform/bin/x.exe" << true;
+}
+
+// A running copy of a small real program stands for a program of the suite.
+void tst_DbManager::restoreRefusedWhileSuiteProgramRuns()
+{
+    QFETCH(QString, installed);
+    QFETCH(bool, startedElsewhere);
+    Suite suite;
+    QVERIFY(suite.ok);
+    QVERIFY(writeRestoreSetup(suite));
+    const QString program = suite.main() + "/" + installed;
+    QVERIFY(QDir().mkpath(QFileInfo(program).path()));
+    QVERIFY(QFile::copy("/bin/sleep", program));
+    QTemporaryDir elsewhere;
+    const QString started
+        = startedElsewhere ? elsewhere.filePath(QFileInfo(program).fileName()) : program;
+    if (startedElsewhere)
+        QVERIFY(QFile::copy("/bin/sleep", started));
+    const Tree before = snapshot(suite.main());
+
+    QProcess sleeper;
+    sleeper.start(started, { "120" });
+    QVERIFY(sleeper.waitForStarted());
+    const QStringList run = suite.run({ "--no-gui", "--restore", backupName, "--yes" });
+    sleeper.kill();
+    sleeper.waitForFinished();
+
+    if (startedElsewhere) {
+        QCOMPARE(run.value(0), QStringLiteral("0"));
+        QCOMPARE(snapshot(suite.data()), withFolders(backupData));
+        return;
+    }
+    QCOMPARE(run.value(0), QStringLiteral("5"));
+    QCOMPARE(run.value(2),
+        QStringLiteral("进程%1正在运行,无法恢复工程数据,工程数据未改动")
+            .arg(QFileInfo(program).fileName()));
+    QCOMPARE(snapshot(suite.main()), before);
+}
+
+void tst_DbManager::restoreFailingHalfWay_data()
+{
+    QTest::addColumn<QString>("blocker");
+    // The copy of a file whose path just fits below backup/<name> fails below
+    // data.restore-<time> (6 characters longer), after the first file was copied.
+    QTest::newRow("copy of the backup fails half-way") << "deep path";
+    QTest::newRow("data folder can't be moved aside") << "immutable data";
+    QTest::newRow("previous data can't be kept") << "immutable backups";
+}
+
+// Every copy made on the way is removed again; the data stays as it was.
+void tst_DbManager::restoreFailingHalfWay()
+{
+    QFETCH(QString, blocker);
+    Suite suite;
+    QVERIFY(suite.ok);
+    QVERIFY(writeRestoreSetup(suite));
+    if (blocker == "deep path") {
+        const QString backup = suite.backups() + "/" + backupName;
+        QVERIFY(writeFile(backup + "/a_first.db", "copied first"));
+        const int length = 4096 - 4;
+        QString deep = backup + "/z";
+        while (length - deep.size() - 1 > 250)
+            deep += '/' + QString(240, 'd');
+        deep += '/' + QString(length - deep.size() - 1, 'f');
+        QCOMPARE(deep.toLocal8Bit().size(), length);
+        QVERIFY(writeFile(deep, "deep"));
+    }
+    const Tree before = snapshot(suite.main());
+    QScopedPointer<Immutable> lock;
+    if (blocker != "deep path") {
+        lock.reset(new Immutable(blocker == "immutable data" ? suite.data() : suite.backups()));
+        if (!lock->isSet())
+            QSKIP("chattr +i is not available here");
+    }
+
+    const QStringList run = suite.run({ "--no-gui", "--restore", backupName, "--yes" });
+    lock.reset();
+    QCOMPARE(run.value(0), QStringLiteral("2"));
+    QVERIFY2(run.value(2).startsWith("工程数据恢复失败,工程数据未改动:"), qPrintable(run.value(2)));
+    QCOMPARE(snapshot(suite.main()), before);
 }
 
 QTEST_GUILESS_MAIN(tst_DbManager)

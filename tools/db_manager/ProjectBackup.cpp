@@ -1,19 +1,34 @@
 #include "ProjectBackup.h"
 
+#include <algorithm>
+
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
+#include "ProcessList.h"
+#include "SuiteGuard.h"
 #include "SuiteLayout.h"
 
 namespace {
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
 
 // Files, folders and links; pipes, sockets and devices aren't project data
 // (and reading a pipe could wait forever), so they aren't listed.
 bool copyTree(const QString &source, const QString &target, QString *reason)
 {
     if (!QDir().mkpath(target)) {
-        *reason = QStringLiteral("cannot create %1").arg(QDir::toNativeSeparators(target));
+        *reason = QStringLiteral("cannot create %1").arg(native(target));
+        return false;
+    }
+    // An unreadable folder would list as empty and pass for copied.
+    if (!QFileInfo(source).isReadable()) {
+        *reason = QStringLiteral("cannot read the folder %1").arg(native(source));
         return false;
     }
     const QFileInfoList entries = QDir(source).entryInfoList(
@@ -24,8 +39,7 @@ bool copyTree(const QString &source, const QString &target, QString *reason)
             // A link to a folder (or to nothing) is copied as the link: following
             // it could leave the data folder or run in circles.
             if (!QFile::link(entry.symLinkTarget(), to)) {
-                *reason = QStringLiteral("cannot copy the link %1")
-                              .arg(QDir::toNativeSeparators(entry.filePath()));
+                *reason = QStringLiteral("cannot copy the link %1").arg(native(entry.filePath()));
                 return false;
             }
         } else if (entry.isDir()) {
@@ -35,10 +49,66 @@ bool copyTree(const QString &source, const QString &target, QString *reason)
             QFile file(entry.filePath());
             if (!file.copy(to)) {
                 *reason = QStringLiteral("cannot copy %1: %2")
-                              .arg(QDir::toNativeSeparators(entry.filePath()), file.errorString());
+                              .arg(native(entry.filePath()), file.errorString());
                 return false;
             }
         }
+    }
+    return true;
+}
+
+// Claims a fresh folder base, base-2, base-3, ...: mkdir fails when the name is taken.
+bool claimFolder(const QString &base, QString *claimed, QString *reason)
+{
+    QString target = base;
+    QDir parent(QFileInfo(base).absolutePath());
+    for (int n = 2; !parent.mkdir(QFileInfo(target).fileName()); ++n) {
+        if (n > 1000 || !QFileInfo::exists(target)) {
+            *reason = QStringLiteral("cannot create %1").arg(native(target));
+            return false;
+        }
+        target = base + QLatin1Char('-') + QString::number(n);
+    }
+    *claimed = target;
+    return true;
+}
+
+// A name beside base that is not taken, for a rename (which must not replace anything).
+QString freeName(const QString &base)
+{
+    QString name = base;
+    for (int n = 2; QFileInfo::exists(name) || QFileInfo(name).isSymLink(); ++n)
+        name = base + QLatin1Char('-') + QString::number(n);
+    return name;
+}
+
+// The system's text for the last failed call (rename), for the reason.
+QString lastError()
+{
+    return qt_error_string();
+}
+
+qint64 treeBytes(const QString &root)
+{
+    qint64 bytes = 0;
+    QDirIterator it(
+        root, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        if (!it.fileInfo().isSymLink())
+            bytes += it.fileInfo().size();
+    }
+    return bytes;
+}
+
+bool isPlainName(const QString &name)
+{
+    if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c == QLatin1Char(':')
+            || c.unicode() < 0x20)
+            return false;
     }
     return true;
 }
@@ -63,22 +133,12 @@ Outcome run(const QString &mainPath, const QDateTime &now)
 
     const QString backupRoot = SuiteLayout::backupFolder(mainPath);
     if (!QDir().mkpath(backupRoot)) {
-        outcome.reason
-            = QStringLiteral("cannot create %1").arg(QDir::toNativeSeparators(backupRoot));
+        outcome.reason = QStringLiteral("cannot create %1").arg(native(backupRoot));
         return outcome;
     }
-    // Claim a fresh folder: mkdir fails when the name is taken.
-    const QString base = backupRoot + QLatin1Char('/') + folderName(now);
-    QString target = base;
-    QDir root(backupRoot);
-    for (int n = 2; !root.mkdir(QFileInfo(target).fileName()); ++n) {
-        if (n > 1000 || !QFileInfo::exists(target)) {
-            outcome.reason
-                = QStringLiteral("cannot create %1").arg(QDir::toNativeSeparators(target));
-            return outcome;
-        }
-        target = base + QLatin1Char('-') + QString::number(n);
-    }
+    QString target;
+    if (!claimFolder(backupRoot + QLatin1Char('/') + folderName(now), &target, &outcome.reason))
+        return outcome;
 
     if (!copyTree(outcome.dataPath, target, &outcome.reason)) {
         QDir(target).removeRecursively(); // a half copy must not pass for a backup
@@ -86,6 +146,193 @@ Outcome run(const QString &mainPath, const QDateTime &now)
     }
     outcome.result = Result::Done;
     outcome.backupPath = target;
+    return outcome;
+}
+
+QList<Entry> list(const QString &mainPath)
+{
+    QList<Entry> entries;
+    const QFileInfoList folders
+        = QDir(SuiteLayout::backupFolder(mainPath))
+              .entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks | QDir::Hidden);
+    for (const QFileInfo &folder : folders) {
+        Entry entry;
+        entry.name = folder.fileName();
+        entry.time = QDateTime::fromString(entry.name.left(15), QStringLiteral("yyyyMMdd-hhmmss"));
+        if (!entry.time.isValid())
+            entry.time = folder.lastModified();
+        entry.bytes = treeBytes(folder.filePath());
+        entries.append(entry);
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        return a.time != b.time ? a.time < b.time : a.name < b.name;
+    });
+    return entries;
+}
+
+QString humanSize(qint64 bytes)
+{
+    if (bytes < 1024)
+        return QStringLiteral("%1 B").arg(bytes);
+    static const char *const units[] = { "KB", "MB", "GB", "TB" };
+    double value = double(bytes) / 1024;
+    int unit = 0;
+    while (value >= 1024 && unit < 3) {
+        value /= 1024;
+        ++unit;
+    }
+    return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
+}
+
+QString runningSuiteProgram(const QString &mainPath, qint64 ownPid, bool *listed)
+{
+    QList<ProcessEntry> processes;
+    *listed = ProcessList::snapshot(&processes);
+    if (!*listed)
+        return QString();
+    processes.erase(std::remove_if(processes.begin(), processes.end(),
+                        [ownPid](const ProcessEntry &p) { return p.pid == ownPid; }),
+        processes.end());
+
+    // Every folder below platform and product may hold programs of the suite.
+    for (const QString &top : { QStringLiteral("platform"), QStringLiteral("product") }) {
+        const QString root = QDir(mainPath).absoluteFilePath(top);
+        if (!QFileInfo(root).isDir())
+            continue;
+        QStringList folders { QDir::cleanPath(root) };
+        QDirIterator it(
+            root, QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext())
+            folders.append(QDir::cleanPath(it.next()));
+        for (const QString &folder : qAsConst(folders)) {
+            const QStringList names = SuiteGuard::listExecutables(folder);
+            if (names.isEmpty())
+                continue;
+            const QString running = SuiteGuard::findBlockingProcess(
+                processes, names, folder, folder, &ProcessList::imagePath);
+            if (!running.isEmpty())
+                return running;
+        }
+    }
+    return QString();
+}
+
+RestoreOutcome checkRestore(const QString &mainPath, const QString &name, qint64 ownPid)
+{
+    RestoreOutcome outcome;
+    outcome.dataPath = SuiteLayout::dataFolder(mainPath);
+    outcome.backupPath = SuiteLayout::backupFolder(mainPath) + QLatin1Char('/') + name;
+    if (!isPlainName(name)) {
+        outcome.result = RestoreResult::BadName;
+        return outcome;
+    }
+    const QFileInfo backup(outcome.backupPath);
+    if (!backup.isDir() || backup.isSymLink()) {
+        outcome.result = RestoreResult::NoSuchBackup;
+        return outcome;
+    }
+    bool listed = false;
+    outcome.program = runningSuiteProgram(mainPath, ownPid, &listed);
+    if (!listed) {
+        outcome.reason = QStringLiteral("the running programs cannot be listed");
+        return outcome;
+    }
+    outcome.result
+        = outcome.program.isEmpty() ? RestoreResult::Done : RestoreResult::ProgramRunning;
+    return outcome;
+}
+
+RestoreOutcome restore(
+    const QString &mainPath, const QString &name, const QDateTime &now, qint64 ownPid)
+{
+    RestoreOutcome outcome = checkRestore(mainPath, name, ownPid);
+    if (outcome.result != RestoreResult::Done)
+        return outcome;
+    outcome.result = RestoreResult::Failed;
+
+    // A data folder that is a link is restored where the link leads; the link stays.
+    QString data = outcome.dataPath;
+    const QFileInfo dataInfo(data);
+    if (dataInfo.isSymLink()) {
+        data = dataInfo.canonicalFilePath();
+        if (data.isEmpty() || !QFileInfo(data).isDir()) {
+            outcome.reason
+                = QStringLiteral("%1 is a link to no folder").arg(native(outcome.dataPath));
+            return outcome;
+        }
+    }
+    const bool hadData = QFileInfo::exists(data);
+    if (hadData && !QFileInfo(data).isDir()) {
+        outcome.reason = QStringLiteral("%1 is not a folder").arg(native(data));
+        return outcome;
+    }
+    const QString stamp = folderName(now);
+
+    // Keep the current data as a backup entry of its own before anything changes.
+    QString kept;
+    if (hadData) {
+        const QString backupRoot = SuiteLayout::backupFolder(mainPath);
+        if (!claimFolder(backupRoot + QLatin1Char('/') + stamp + QStringLiteral("-before-restore"),
+                &kept, &outcome.reason)
+            || !copyTree(data, kept, &outcome.reason)) {
+            if (!kept.isEmpty())
+                QDir(kept).removeRecursively();
+            outcome.reason
+                = QStringLiteral("the current data could not be kept: %1").arg(outcome.reason);
+            return outcome;
+        }
+    }
+    const auto dropKept = [&kept]() {
+        if (!kept.isEmpty())
+            QDir(kept).removeRecursively();
+    };
+
+    // Prepare the restored folder beside the data folder, so the swap is a rename.
+    QString prepared;
+    if (!claimFolder(data + QStringLiteral(".restore-") + stamp, &prepared, &outcome.reason)
+        || !copyTree(outcome.backupPath, prepared, &outcome.reason)) {
+        if (!prepared.isEmpty())
+            QDir(prepared).removeRecursively();
+        dropKept();
+        outcome.reason = QStringLiteral("the backup could not be copied: %1").arg(outcome.reason);
+        return outcome;
+    }
+
+    QString replaced;
+    if (hadData) {
+        replaced = freeName(data + QStringLiteral(".replaced-") + stamp);
+        if (!QDir().rename(data, replaced)) {
+            outcome.reason
+                = QStringLiteral("cannot move %1 aside: %2").arg(native(data), lastError());
+            QDir(prepared).removeRecursively();
+            dropKept();
+            return outcome;
+        }
+    }
+    if (!QDir().rename(prepared, data)) {
+        const QString error = lastError();
+        if (hadData && !QDir().rename(replaced, data)) {
+            // The data is whole, only under another name, and kept as a backup too.
+            outcome.result = RestoreResult::DataDisplaced;
+            outcome.keptPath = kept;
+            outcome.reason
+                = QStringLiteral("cannot rename %1 to %2 (%3), nor move the previous "
+                                 "data back from %4; it is also kept in %5")
+                      .arg(native(prepared), native(data), error, native(replaced), native(kept));
+            return outcome;
+        }
+        outcome.reason = QStringLiteral("cannot rename %1 to %2: %3")
+                             .arg(native(prepared), native(data), error);
+        QDir(prepared).removeRecursively();
+        dropKept();
+        return outcome;
+    }
+
+    outcome.result = RestoreResult::Done;
+    outcome.keptPath = kept;
+    // The previous data is kept in the backup entry; what can't be removed stays.
+    if (hadData && !QDir(replaced).removeRecursively())
+        outcome.reason = native(replaced);
     return outcome;
 }
 

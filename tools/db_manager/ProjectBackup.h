@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QDateTime>
+#include <QList>
 #include <QString>
 
 // A copy of the suite's project data (the data folder below the main
-// directory) into backup/<yyyyMMdd-hhmmss> below the same main directory.
+// directory) into backup/<yyyyMMdd-hhmmss> below the same main directory,
+// the list of those copies, and putting one of them back as the data folder.
 namespace ProjectBackup {
 
 enum class Result { Done, NoDataFolder, Failed };
@@ -24,5 +26,55 @@ Outcome run(const QString &mainPath, const QDateTime &now);
 
 // The backup folder's name for a time, without the collision suffix.
 QString folderName(const QDateTime &time);
+
+struct Entry
+{
+    QString name; // folder name below backup/
+    QDateTime time; // from the name's time stamp, else the folder's modification time
+    qint64 bytes = 0; // total size of the files in it (links not followed)
+};
+
+// The backup folders below mainPath/backup, oldest first (same time: by name).
+// Links are not followed: a backup is a real folder and its files.
+QList<Entry> list(const QString &mainPath);
+
+// "532 B", "1.4 KB", "2.0 MB", ... (1 KB = 1024 bytes).
+QString humanSize(qint64 bytes);
+
+enum class RestoreResult {
+    Done,
+    BadName, // not a plain folder name
+    NoSuchBackup, // no backup folder of that name
+    ProgramRunning, // a program of the suite runs (RestoreOutcome::program)
+    Failed, // nothing changed; RestoreOutcome::reason says why
+    DataDisplaced // the swap failed and couldn't be undone: reason says where the data is
+};
+
+struct RestoreOutcome
+{
+    RestoreResult result = RestoreResult::Failed;
+    QString dataPath;
+    QString backupPath; // the backup that was (to be) put back
+    QString keptPath; // the previous data, kept as a backup entry (Done, when there was data)
+    QString program; // the running program (ProgramRunning)
+    QString reason; // in English for the log (Failed); Done: the replaced data left behind
+};
+
+// Name of a running program of the suite: an executable in a folder below
+// mainPath/platform or mainPath/product, running from there. The process
+// ownPid (this tool) and the installer's programs don't count. Empty when
+// none runs; *listed is false when the running programs can't be listed.
+QString runningSuiteProgram(const QString &mainPath, qint64 ownPid, bool *listed);
+
+// The checks restore() makes before it changes anything: the name is a
+// backup folder's, and no program of the suite runs. Done when it may go on.
+RestoreOutcome checkRestore(const QString &mainPath, const QString &name, qint64 ownPid);
+
+// Puts backup `name` back as the data folder, after checkRestore(). The current
+// data is first copied to the backup entry "<time>-before-restore"; the backup
+// is copied beside the data folder and swapped in by renames. On any failure
+// the data folder is as it was, and the copies made on the way are removed.
+RestoreOutcome restore(
+    const QString &mainPath, const QString &name, const QDateTime &now, qint64 ownPid);
 
 } // namespace ProjectBackup
