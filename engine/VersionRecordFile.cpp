@@ -246,6 +246,22 @@ bool transformDom(const QByteArray &xml, const QString &from, const QString &to,
     return true;
 }
 
+// Writes content over the file at path, every write checked; when one fails
+// the original bytes are put back as far as they can be.
+Result rewriteInPlace(const QString &path, const QByteArray &content, const QByteArray &original,
+    QString *errorString)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly))
+        return fail(Result::CannotWrite, file.errorString(), errorString);
+    if (file.write(content) == content.size() && file.resize(content.size()) && file.flush())
+        return Result::Written;
+    const QString reason = file.errorString();
+    if (file.seek(0) && file.write(original) == original.size() && file.resize(original.size()))
+        file.flush();
+    return fail(Result::CannotWrite, reason, errorString);
+}
+
 } // namespace
 
 Result rewrite(const QString &path, const QString &from, const QString &to, QString *errorString)
@@ -284,8 +300,11 @@ Result rewrite(const QString &path, const QString &from, const QString &to, QStr
     }
 
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(Result::CannotWrite, file.errorString(), errorString);
+    if (!file.open(QIODevice::WriteOnly)) {
+        // The folder refuses the temporary file (read-only, immutable) while
+        // the record itself may be written: rewrite it where it is.
+        return rewriteInPlace(path, content, xml, errorString);
+    }
     // commit() may still replace the record after a failed buffered write, so
     // every write and the flush are checked, and the save is cancelled when
     // one of them fails: the temporary file is then removed and the record

@@ -119,6 +119,7 @@ private slots:
     void bothCopies();
     void writeFailureKeepsOldRecord_data();
     void writeFailureKeepsOldRecord();
+    void immutableFolder();
 
 private:
     // Runs updateVersionRecord in a child copy of this test program, with a
@@ -448,7 +449,8 @@ void tst_VersionRecord::writeFailureKeepsOldRecord_data()
         << qint64(1024) << false << (r | w | x) << (r | w) << false;
     QTest::newRow("control: folder and record writable for another user")
         << qint64(-1) << true << (r | w | x) << (r | w) << true;
-    QTest::newRow("folder not writable") << qint64(-1) << true << (r | x) << (r | w) << false;
+    // The temporary file can't go beside it: the record is rewritten in place.
+    QTest::newRow("folder not writable") << qint64(-1) << true << (r | x) << (r | w) << true;
     QTest::newRow("record marked read-only") << qint64(-1) << true << (r | w | x) << r << false;
 }
 
@@ -488,6 +490,21 @@ void tst_VersionRecord::writeFailureKeepsOldRecord()
     QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
         QStringList { "setup_config.xml" });
 #endif
+}
+
+// A folder that refuses new files even to root: the record is still updated.
+void tst_VersionRecord::immutableFolder()
+{
+    const QString folder = m_dir->filePath("sysconfig");
+    const QString path = folder + "/setup_config.xml";
+    QVERIFY(writeFile(path, sampleRecord()));
+    EngineHarness::Immutable mark(folder);
+    if (!mark.isSet())
+        QSKIP("chattr +i does not work here");
+    QString reason;
+    QCOMPARE(VersionRecordFile::rewrite(path, "1.2.3", "1.2.5", &reason),
+        VersionRecordFile::Result::Written);
+    QVERIFY(recordEntries(readFile(path)).contains("item software_version=1.2.5"));
 }
 
 int main(int argc, char *argv[])
