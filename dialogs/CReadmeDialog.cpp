@@ -32,7 +32,11 @@ void CReadmeDialog::loadReadme()
     QString text = QTextCodec::codecForName("UTF-8")->toUnicode(file.readAll());
     file.close();
     QTextStream stream(&text, QIODevice::ReadOnly);
-    // One paragraph per line; the end of the stream adds none.
+    // One paragraph per line; the end of the stream adds none. The readme
+    // comes from the package: it is shown as plain text, so that nothing in
+    // it is taken as markup or makes the dialog load a file or a network path.
+    QStringList lines;
     while (!stream.atEnd())
-        ui->readmeTextEdit->append(stream.readLine());
+        lines.append(stream.readLine());
+    ui->readmeTextEdit->setPlainText(lines.join(QLatin1Char('\n')));
 }

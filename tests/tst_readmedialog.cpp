@@ -67,6 +67,13 @@ void tst_ReadmeDialog::paragraphs_data()
         << QStringList { "ok \uFFFD\uFFFD end", "中文 \uFFFD(" };
     QTest::newRow("sequence cut off at the end of the file, one mark per byte")
         << QByteArray("abc\xE4\xB8") << true << QStringList { "abc\uFFFD\uFFFD" };
+    // Markup is text: shown as written, nothing loaded from where it points.
+    QTest::newRow("markup shown as written")
+        << QByteArray("<img src=\"/no/such/image.png\">\n<b>bold</b> &amp; <a href=x>x</a>\n"
+                      "  indented  twice\n")
+        << true
+        << QStringList { "<img src=\"/no/such/image.png\">", "<b>bold</b> &amp; <a href=x>x</a>",
+               "  indented  twice" };
     // A document always has one, empty block.
     QTest::newRow("empty readme") << QByteArray("") << true << QStringList { "" };
     QTest::newRow("package without readme") << QByteArray() << true << QStringList { "" };
