@@ -28,13 +28,21 @@ private slots:
     void findsDatabaseFromItsOwnLocation();
     void rejectsBadArguments_data();
     void rejectsBadArguments();
+    void transactionStatements_data();
+    void transactionStatements();
+    void leavesDatabaseUnchanged_data();
+    void leavesDatabaseUnchanged();
+    void missingDatabaseIsNotCreated_data();
+    void missingDatabaseIsNotCreated();
+    void help();
 
 private:
     struct Run
     {
         QProcess::ExitStatus status = QProcess::CrashExit;
         int exitCode = -1;
-        QStringList lines;
+        QStringList lines; // standard output
+        QString errors; // standard error
     };
     Run run(const QStringList &arguments, const QString &program = UPGRADE_INSTALL_HELPER);
     // Runs with --database, on db_before and db_after when given "before"/"after".
@@ -45,6 +53,7 @@ private:
     }
     // Rows of a query on the test database, each row's columns joined by "|".
     QStringList select(const QString &sql);
+    QByteArray databaseBytes() const;
 
     QScopedPointer<QTemporaryDir> m_dir;
     QString m_database;
@@ -67,7 +76,6 @@ tst_InstallHelper::Run tst_InstallHelper::run(const QStringList &arguments, cons
 {
     Run result;
     QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start(program, arguments);
     if (!process.waitForFinished(60000)) {
         process.kill();
@@ -79,7 +87,14 @@ tst_InstallHelper::Run tst_InstallHelper::run(const QStringList &arguments, cons
     result.lines = QString::fromUtf8(process.readAllStandardOutput()).split('\n');
     if (result.lines.last().isEmpty())
         result.lines.removeLast();
+    result.errors = QString::fromUtf8(process.readAllStandardError());
     return result;
+}
+
+QByteArray tst_InstallHelper::databaseBytes() const
+{
+    QFile file(m_database);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 tst_InstallHelper::Run tst_InstallHelper::runOn(const QStringList &folders, const QStringList &more)
@@ -205,21 +220,20 @@ void tst_InstallHelper::failingScriptIsRolledBack()
 
     Run result = runOn({ "before", "after" });
     QCOMPARE(result.status, QProcess::CrashExit);
-    const QString last = result.lines.value(result.lines.size() - 1);
-    QVERIFY2(last.contains("db_before/002.sql") && last.contains("no such table: missing")
-            && last.contains("失败"),
-        qPrintable(last));
-    // The failed script left nothing; the ones after it never ran.
-    QCOMPARE(select("SELECT step FROM log"), QStringList { "one" });
-    QCOMPARE(select("SELECT name FROM sqlite_master WHERE name = 'half'"), QStringList {});
-    QCOMPARE(select("SELECT phase, script, success FROM upgrade_history ORDER BY id"),
-        (QStringList { "db_before|001.sql|1", "db_before|002.sql|0" }));
+    QVERIFY2(result.errors.contains("db_before/002.sql") && result.errors.contains("失败")
+            && result.errors.contains("no such table: missing"),
+        qPrintable(result.errors));
+    QCOMPARE(result.lines.value(result.lines.size() - 1), "数据库升级失败,所有改动已撤销");
+    // The run is one transaction: the script before the failed one is undone
+    // as well, and the history notes nothing. The database this run created
+    // is not left behind empty.
+    QVERIFY(!QFileInfo::exists(m_database));
 
-    // A failed script does not count as applied: once fixed, it runs.
+    // Once fixed, everything runs.
     script("db_before/002.sql", "INSERT INTO log VALUES('two');");
     result = runOn({ "before", "after" });
     QCOMPARE(result.status, QProcess::NormalExit);
-    QVERIFY(result.lines.contains("跳过已执行脚本 db_before/001.sql"));
+    QVERIFY(result.lines.contains("执行脚本 db_before/001.sql 成功"));
     QVERIFY(result.lines.contains("执行脚本 db_before/002.sql 成功"));
     QCOMPARE(select("SELECT step FROM log ORDER BY rowid"),
         (QStringList { "one", "two", "three", "after" }));
@@ -236,7 +250,7 @@ void tst_InstallHelper::secondRunSkipsAppliedScripts()
     QCOMPARE(again.exitCode, 0);
     QCOMPARE(again.lines.mid(1),
         (QStringList { "跳过已执行脚本 db_before/001.sql", "跳过已执行脚本 db_after/001.sql",
-            "数据库升级完成" }));
+            "没有需要执行的改动,数据库未作任何写入", "数据库升级完成" }));
     QCOMPARE(select("SELECT count(*) FROM upgrade_history"), QStringList { "2" });
 
     // A new script of a later package next to the applied ones runs alone.
@@ -276,8 +290,8 @@ void tst_InstallHelper::refusedScript()
 
     const Run result = runOn({ "before" });
     QCOMPARE(result.status, QProcess::CrashExit);
-    const QString last = result.lines.value(result.lines.size() - 1);
-    QVERIFY2(last.contains("db_before/001.sql") && last.contains(reason), qPrintable(last));
+    QVERIFY2(result.errors.contains("db_before/001.sql") && result.errors.contains(reason),
+        qPrintable(result.errors));
     QTEST(select("SELECT step FROM log"), "log");
 }
 
@@ -327,24 +341,224 @@ void tst_InstallHelper::rejectsBadArguments_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("message");
-    QTest::newRow("unknown option") << QStringList { "--down" } << "down";
-    QTest::newRow("stray argument") << QStringList { "--up", "yes", "extra" } << "extra";
-    QTest::newRow("--up with another value") << QStringList { "--up", "no" } << "--up";
-    QTest::newRow("--before without its folder") << QStringList { "--before" } << "before";
+    QTest::addColumn<int>("exitCode"); // -1: an abnormal end, as a run's errors
+    QTest::newRow("unknown option") << QStringList { "--down" } << "down" << -1;
+    QTest::newRow("stray argument") << QStringList { "--up", "yes", "extra" } << "extra" << -1;
+    QTest::newRow("--up with another value") << QStringList { "--up", "no" } << "--up" << -1;
+    QTest::newRow("--before without its folder") << QStringList { "--before" } << "before" << -1;
     QTest::newRow("--after given twice")
-        << QStringList { "--after", "x", "--after", "y" } << "--after";
+        << QStringList { "--after", "x", "--after", "y" } << "--after" << -1;
     QTest::newRow("script folder missing")
-        << QStringList { "--before", "does-not-exist" } << "does-not-exist";
+        << QStringList { "--before", "does-not-exist" } << "does-not-exist" << -1;
+    // A person's commands end normally: 64 for the command line, 1 otherwise.
+    QTest::newRow("--status and --dry-run together")
+        << QStringList { "--status", "--dry-run" } << "--status" << 64;
+    QTest::newRow("--status with an unknown option")
+        << QStringList { "--status", "--down" } << "down" << 64;
+    QTest::newRow("--dry-run with another --up value")
+        << QStringList { "--dry-run", "--up", "no" } << "--up" << 64;
+    QTest::newRow("--dry-run, script folder missing")
+        << QStringList { "--dry-run", "--before", "does-not-exist" } << "does-not-exist" << 1;
 }
 
 void tst_InstallHelper::rejectsBadArguments()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
+    QFETCH(int, exitCode);
     const Run result = runOn({}, arguments);
+    if (exitCode < 0) {
+        QCOMPARE(result.status, QProcess::CrashExit);
+    } else {
+        QCOMPARE(result.status, QProcess::NormalExit);
+        QCOMPARE(result.exitCode, exitCode);
+    }
+    QVERIFY2(result.errors.contains(message), qPrintable(result.errors));
+    QVERIFY(!QFileInfo::exists(m_database));
+}
+
+void tst_InstallHelper::transactionStatements_data()
+{
+    QTest::addColumn<QByteArray>("statement");
+    QTest::addColumn<QString>("refused"); // the word named; empty: the script runs
+    QTest::addColumn<QStringList>("log"); // the table afterwards, when it runs
+    const QList<QPair<const char *, const char *>> refused { { "BEGIN;", "BEGIN" },
+        { "begin immediate transaction;", "BEGIN" }, { "COMMIT", "COMMIT" }, { "END;", "END" },
+        { "end transaction;", "END" }, { "ROLLBACK;", "ROLLBACK" },
+        { "rollback to savepoint sp;", "ROLLBACK" }, { "SAVEPOINT sp;", "SAVEPOINT" },
+        { "RELEASE sp;", "RELEASE" }, { "/* first */ -- then\n  Commit;", "COMMIT" } };
+    for (const auto &row : refused)
+        QTest::newRow(QByteArray(row.first).replace('\n', ' ').constData())
+            << QByteArray(row.first) << row.second << QStringList();
+    QTest::newRow("trigger body with BEGIN ... END, columns named begin_x and \"commit\"")
+        << QByteArray("CREATE TABLE t(begin_x INTEGER, \"commit\" TEXT);\n"
+                      "CREATE TRIGGER t_log AFTER INSERT ON t BEGIN\n"
+                      "  INSERT INTO log VALUES(new.begin_x || new.\"commit\");\nEND;\n"
+                      "INSERT INTO t VALUES(1, 'x');")
+        << QString() << QStringList { "before", "1x" };
+    QTest::newRow("the words in strings and comments")
+        << QByteArray("-- BEGIN;\n/* COMMIT; */ INSERT INTO log VALUES('ROLLBACK; END');")
+        << QString() << QStringList { "before", "ROLLBACK; END" };
+}
+
+void tst_InstallHelper::transactionStatements()
+{
+    QFETCH(QByteArray, statement);
+    QFETCH(QString, refused);
+    script("db_before/001.sql", "CREATE TABLE log(step TEXT); INSERT INTO log VALUES('before');");
+    // A refused script would run something first.
+    script("db_before/002.sql",
+        refused.isEmpty() ? statement : "INSERT INTO log VALUES('two');\n" + statement);
+
+    const Run result = runOn({ "before" });
+    if (refused.isEmpty()) {
+        QCOMPARE(result.status, QProcess::NormalExit);
+        QCOMPARE(result.exitCode, 0);
+        QTEST(select("SELECT step FROM log ORDER BY rowid"), "log");
+        return;
+    }
     QCOMPARE(result.status, QProcess::CrashExit);
-    QVERIFY2(result.lines.value(result.lines.size() - 1).contains(message),
-        qPrintable(result.lines.join('\n')));
+    QVERIFY2(result.errors.contains("db_before/002.sql") && result.errors.contains(refused),
+        qPrintable(result.errors));
+    // Refused before anything ran: the database was not even created.
+    QVERIFY(!QFileInfo::exists(m_database));
+}
+
+void tst_InstallHelper::leavesDatabaseUnchanged_data()
+{
+    QTest::addColumn<bool>("applyAll"); // the whole package is applied first
+    QTest::addColumn<QByteArray>("after"); // db_after/001.sql for the run checked
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode"); // -1: an abnormal end
+    QTest::addColumn<QStringList>("lines"); // on standard output, among others
+    QTest::addColumn<QString>("error"); // on standard error; empty: nothing there
+
+    const QByteArray good = "INSERT INTO log VALUES('after');";
+    const QByteArray failing = good + "\nINSERT INTO missing VALUES(1);";
+    const QStringList up { "--up", "yes" };
+    QTest::newRow("run: failing after script undoes the before script and the schema step")
+        << false << failing << up << -1
+        << QStringList { "执行脚本 db_before/002.sql 成功", "数据库结构升级到版本 1 成功",
+               "数据库升级失败,所有改动已撤销" }
+        << "执行脚本 db_after/001.sql 失败(第 2 条语句): no such table: missing";
+    QTest::newRow("dry run: reports the failure")
+        << false << failing << up + QStringList { "--dry-run" } << 1
+        << QStringList { "试运行: 执行脚本 db_before/002.sql 成功",
+               "试运行结束: 数据库升级将会失败,所有改动已撤销,数据库未改变" }
+        << "试运行: 执行脚本 db_after/001.sql 失败";
+    QTest::newRow("dry run: would succeed")
+        << false << good << up + QStringList { "--dry-run" } << 0
+        << QStringList { "试运行: 跳过已执行脚本 db_before/001.sql",
+               "试运行: 执行脚本 db_after/001.sql 成功",
+               "试运行结束: 以上改动都能完成,已全部撤销,数据库未改变" }
+        << QString();
+    QTest::newRow("status: pending and applied")
+        << false << good << QStringList { "--status" } << 0
+        << QStringList { "数据库结构版本 0,--up yes 将升级到版本 1", "升级记录 1 条",
+               "脚本 db_before/001.sql: 已执行", "脚本 db_before/002.sql: 待执行",
+               "脚本 db_after/001.sql: 待执行", "待执行 2 个,已执行 1 个,有问题 0 个" }
+        << QString();
+    QTest::newRow("status: all applied, one changed since")
+        << true << failing << QStringList { "--status" } << 0
+        << QStringList { "数据库结构版本 1,已是最新,--up yes 不会改变它", "升级记录 4 条",
+               "脚本 db_before/002.sql: 已执行",
+               "脚本 db_after/001.sql: 已执行过,但内容已改变(校验和不一致),执行时将出错" }
+        << QString();
+    QTest::newRow("run: nothing to do")
+        << true << good << up << 0
+        << QStringList { "数据库结构已是版本 1,无需升级", "没有需要执行的改动,数据库未作任何写入",
+               "数据库升级完成" }
+        << QString();
+}
+
+// Byte for byte: nothing of a failed run, a dry run, a report or a run with
+// nothing to do reaches the file.
+void tst_InstallHelper::leavesDatabaseUnchanged()
+{
+    QFETCH(bool, applyAll);
+    QFETCH(QByteArray, after);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, error);
+    script("db_before/001.sql", "CREATE TABLE log(step TEXT); INSERT INTO log VALUES('one');");
+    QCOMPARE(runOn({ "before" }).exitCode, 0);
+    script("db_before/002.sql", "INSERT INTO log VALUES('two');");
+    script("db_after/001.sql", "INSERT INTO log VALUES('after');");
+    if (applyAll)
+        QCOMPARE(runOn({ "before", "after" }, { "--up", "yes" }).exitCode, 0);
+    script("db_after/001.sql", after);
+    const QByteArray before = databaseBytes();
+
+    const Run result = runOn({ "before", "after" }, arguments);
+    if (exitCode < 0) {
+        QCOMPARE(result.status, QProcess::CrashExit);
+    } else {
+        QCOMPARE(result.status, QProcess::NormalExit);
+        QCOMPARE(result.exitCode, exitCode);
+    }
+    QFETCH(QStringList, lines);
+    for (const QString &line : lines)
+        QVERIFY2(
+            result.lines.contains(line), qPrintable(line + "\n--\n" + result.lines.join('\n')));
+    if (error.isEmpty())
+        QCOMPARE(result.errors, QString());
+    else
+        QVERIFY2(result.errors.contains(error), qPrintable(result.errors));
+    QVERIFY(databaseBytes() == before);
+}
+
+void tst_InstallHelper::missingDatabaseIsNotCreated_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<int>("exitCode"); // -1: an abnormal end
+    QTest::addColumn<QString>("line"); // a part of a line on standard output
+    const QByteArray good = "CREATE TABLE a(x);";
+    QTest::newRow("status") << QStringList { "--status" } << good << 0
+                            << "还不存在,所有脚本都待执行";
+    QTest::newRow("dry run") << QStringList { "--dry-run" } << good << 0
+                             << "试运行: 执行脚本 db_before/001.sql 成功";
+    QTest::newRow("failed run") << QStringList() << QByteArray("INSERT INTO missing VALUES(1);")
+                                << -1 << "数据库升级失败,所有改动已撤销";
+}
+
+void tst_InstallHelper::missingDatabaseIsNotCreated()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, script);
+    QFETCH(int, exitCode);
+    QFETCH(QString, line);
+    this->script("db_before/001.sql", script);
+    const Run result = runOn({ "before" }, arguments + QStringList { "--up", "yes" });
+    QCOMPARE(result.status, exitCode < 0 ? QProcess::CrashExit : QProcess::NormalExit);
+    if (exitCode >= 0)
+        QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2(result.lines.filter(line).size() == 1, qPrintable(result.lines.join('\n')));
+    QVERIFY(!QFileInfo::exists(QFileInfo(m_database).path()));
+}
+
+void tst_InstallHelper::help()
+{
+    const Run result = run({ "--help" });
+    QCOMPARE(result.status, QProcess::NormalExit);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.errors, QString());
+    const QString text = result.lines.join('\n');
+    QVERIFY2(text.contains("--status") && text.contains("--dry-run") && text.contains("64"),
+        qPrintable(text));
+
+    // Output that can't be written is no success, though the work was done.
+    if (!QFileInfo::exists("/dev/full"))
+        QSKIP("no /dev/full here");
+    script("db_before/001.sql", "CREATE TABLE a(x);");
+    QProcess process;
+    process.setStandardOutputFile("/dev/full");
+    process.start(UPGRADE_INSTALL_HELPER,
+        { "--database", m_database, "--before", m_dir->filePath("db_before") });
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(select("SELECT script FROM upgrade_history"), QStringList { "001.sql" });
 }
 
 QTEST_GUILESS_MAIN(tst_InstallHelper)

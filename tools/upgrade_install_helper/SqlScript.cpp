@@ -127,4 +127,29 @@ QStringList splitStatements(const QString &text)
     return Splitter(text).run();
 }
 
+QString leadingWord(const QString &statement)
+{
+    const int n = statement.size();
+    int i = 0;
+    while (i < n) {
+        const QChar c = statement.at(i);
+        const QChar next = i + 1 < n ? statement.at(i + 1) : QChar();
+        if (c.isSpace()) {
+            ++i;
+        } else if (c == QLatin1Char('-') && next == QLatin1Char('-')) {
+            const int end = statement.indexOf(QLatin1Char('\n'), i + 2);
+            i = end < 0 ? n : end + 1;
+        } else if (c == QLatin1Char('/') && next == QLatin1Char('*')) {
+            const int end = statement.indexOf(QLatin1String("*/"), i + 2);
+            i = end < 0 ? n : end + 2;
+        } else {
+            break;
+        }
+    }
+    int j = i;
+    while (j < n && isWordChar(statement.at(j)))
+        ++j;
+    return statement.mid(i, j - i).toUpper();
+}
+
 } // namespace SqlScript

@@ -14,4 +14,8 @@ namespace SqlScript {
 // semicolon.
 QStringList splitStatements(const QString &text);
 
+// The word a statement starts with, upper-cased, after blanks and comments;
+// empty when it starts with anything else (a quote, a bracket, a symbol).
+QString leadingWord(const QString &statement);
+
 } // namespace SqlScript
