@@ -314,14 +314,22 @@ QProcess *CUpgradeWorker::createScriptProcess(bool after)
     // the script's end. A crash reports finished as well and is judged there.
     connect(process, &QProcess::errorOccurred, this, [this, after](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart)
-            scriptEnded(after, false);
+            scriptEnded(after, false, true);
     });
+    // Both channels are read as they come, so a script that writes without
+    // end can't grow the installer's memory: the error output's last lines
+    // are kept for the log, the rest is dropped.
+    connect(process, &QProcess::readyReadStandardError, this,
+        [this, process] { scriptErrors.append(process->readAllStandardError()); });
+    connect(process, &QProcess::readyReadStandardOutput, process,
+        [process] { process->readAllStandardOutput(); });
     return process;
 }
 
 void CUpgradeWorker::startScript(QProcess *process, const QString &script, bool &running)
 {
     running = true;
+    scriptErrors.clear();
     process->setWorkingDirectory(installPath);
     // The path is one argument, so that blanks in it reach sh intact.
     process->start(QStringLiteral("sh"), QStringList(script), QIODevice::ReadWrite);
@@ -330,7 +338,7 @@ void CUpgradeWorker::startScript(QProcess *process, const QString &script, bool 
         process->closeWriteChannel();
 }
 
-void CUpgradeWorker::scriptEnded(bool after, bool succeeded)
+void CUpgradeWorker::scriptEnded(bool after, bool succeeded, bool failedToStart)
 {
     bool &running = after ? shellAfterRunning : shellBeforeRunning;
     if (!running)
@@ -350,7 +358,15 @@ void CUpgradeWorker::scriptEnded(bool after, bool succeeded)
         return;
     }
     emit status(tr("%1 执行失败!").arg(script));
-    emit status(tr("失败原因:%1").arg(process ? process->errorString() : QString()));
+    // A script that ran and ended with a code of its own says more through
+    // that code and its error output than the process object's error text.
+    QString reason = process ? process->errorString() : QString();
+    if (process && !failedToStart && process->exitStatus() == QProcess::NormalExit) {
+        reason = tr("退出码为%1").arg(process->exitCode());
+        scriptErrors.append(process->readAllStandardError());
+    }
+    emit status(tr("失败原因:%1").arg(reason));
+    reportErrorOutput(scriptErrors);
     slotFaildClear();
 }
 
@@ -446,6 +462,12 @@ void CUpgradeWorker::runFileStep(int step, const char *function)
 }
 
 // ---- Clean-up ----------------------------------------------------------------
+
+void CUpgradeWorker::reportErrorOutput(const OutputTail &errors)
+{
+    for (const QString &line : errors.lines())
+        emit status(tr("错误输出:%1").arg(line));
+}
 
 void CUpgradeWorker::slotFaildClear()
 {

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "OutputTail.h"
+
 // Applies one upgrade package to the installed suite, as a chain of steps that
 // hand over to each other through signals joined to the worker itself. Lives on
 // its own thread; talks to the window only through signals.
@@ -95,7 +97,9 @@ private:
     QStringList findScripts(const QString &folderName) const;
     QProcess *createScriptProcess(bool after);
     void startScript(QProcess *process, const QString &script, bool &running);
-    void scriptEnded(bool after, bool succeeded);
+    void scriptEnded(bool after, bool succeeded, bool failedToStart = false);
+    // One log line per kept line of a failed child's error output.
+    void reportErrorOutput(const OutputTail &errors);
     // The one procedure of the delete, update and add steps.
     void runFileStep(int step, const char *function);
     bool installFolderPresent() const;
@@ -111,6 +115,9 @@ private:
     // script's end is taken exactly once whatever the process reports.
     bool shellBeforeRunning = false;
     bool shellAfterRunning = false;
+    // The last lines of the running script's and of the helper's error output.
+    OutputTail scriptErrors;
+    OutputTail helperErrors;
     // Failed operations of the delete, update and add steps of this upgrade.
     int fileStepFailures = 0;
 

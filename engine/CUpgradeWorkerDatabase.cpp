@@ -71,7 +71,12 @@ void CUpgradeWorker::slotExeDb()
         // A helper that cannot be started reports only this, never finished.
         connect(installHelperProcess, &QProcess::errorOccurred, this,
             &CUpgradeWorker::installHelperErrorHandler);
+        // Its errors come on the error output; the last lines are kept for
+        // the log, should it fail.
+        connect(installHelperProcess, &QProcess::readyReadStandardError, this,
+            [this] { helperErrors.append(installHelperProcess->readAllStandardError()); });
     }
+    helperErrors.clear();
 
     const QString separator = QDir::separator();
     const QString program = installPath + separator + QStringLiteral("product") + separator
@@ -98,18 +103,28 @@ void CUpgradeWorker::slotInstallHelperHandler()
 
 void CUpgradeWorker::slotInstallHelperFinishedHandler(int exitCode, QProcess::ExitStatus exitStatus)
 {
-    Q_UNUSED(exitCode) // a normal end counts as success whatever its code
     if (sender() && sender() == installHelperProcess) {
         if (!installHelperPending)
             return; // this run's end was already judged
         installHelperPending = false;
     }
-    if (exitStatus == QProcess::NormalExit) {
+    if (exitStatus == QProcess::NormalExit && exitCode == 0) {
         updateVersionRecords();
         slotSuccessClear();
-    } else {
-        slotFaildClear();
+        return;
     }
+    // A helper that reports failure through its exit code failed as much as
+    // one that ended abnormally: the database is not at the new version.
+    if (installHelperProcess) {
+        slotInstallHelperHandler();
+        helperErrors.append(installHelperProcess->readAllStandardError());
+    }
+    if (exitStatus == QProcess::NormalExit)
+        emit status(tr("数据库升级程序执行失败,退出码为%1").arg(exitCode));
+    else
+        emit status(tr("数据库升级程序异常结束"));
+    reportErrorOutput(helperErrors);
+    slotFaildClear();
 }
 
 void CUpgradeWorker::installHelperErrorHandler(QProcess::ProcessError error)

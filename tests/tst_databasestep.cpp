@@ -215,11 +215,15 @@ void tst_DatabaseStep::helperEnd_data()
     QTest::addColumn<QString>("lastLine"); // start of the last line on failure
 
     QTest::newRow("exit code 0: success") << QByteArray("exit 0") << true << QString();
-    QTest::newRow("exit code 3: still success")
-        << QByteArray("echo done; exit 3") << true << QString();
+    // A normal end with another code is the helper's own report of failure.
+    QTest::newRow("exit code 3: failure with the code")
+        << QByteArray("echo done; exit 3") << false << "数据库升级程序执行失败,退出码为3";
+    QTest::newRow("exit code 3: the error output's last line closes the log")
+        << QByteArray("echo done; echo 'first'>&2; echo ' no such table: x '>&2; exit 3") << false
+        << "错误输出:no such table: x";
     QTest::newRow("crash: failure, records unchanged")
         << QByteArray("echo before the crash\nulimit -c 0\nkill -SEGV $$\nsleep 5") << false
-        << "before the crash";
+        << "数据库升级程序异常结束";
     QTest::newRow("helper missing: failure with the start error")
         << QByteArray() << false << "数据库升级程序启动失败:";
 }

@@ -46,6 +46,8 @@ private slots:
     void failingScriptStopsTheChain_data();
     void failingScriptStopsTheChain();
     void shMissingFromPath();
+    void failureReason_data();
+    void failureReason();
 };
 
 void tst_ScriptSteps::scriptsRunInNameOrder_data()
@@ -156,6 +158,42 @@ void tst_ScriptSteps::shMissingFromPath()
     QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
     QCOMPARE(readFile(upgrade.installPath + "/gone.txt"), QByteArray("installed"));
     QVERIFY(!QFileInfo::exists(upgrade.staging()));
+}
+
+void tst_ScriptSteps::failureReason_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QStringList>("expected"); // the lines after "… 执行失败!"
+    QTest::newRow("exit code, then the error output")
+        << QByteArray("echo progress\necho 'cannot stop service' >&2\necho '' >&2\nexit 3\n")
+        << QStringList { "失败原因:退出码为3", "错误输出:cannot stop service" };
+    QTest::newRow("no error output: the exit code alone")
+        << QByteArray("exit 1\n") << QStringList { "失败原因:退出码为1" };
+    // Megabytes on both channels: only the last lines are kept, each cut.
+    QStringList last { "失败原因:退出码为2" };
+    for (int i = 3; i <= 12; ++i)
+        last << QStringLiteral("错误输出:line %1").arg(i);
+    last[10] = "错误输出:" + QString(500, 'y') + "…";
+    QTest::newRow("a flood of output, bounded")
+        << QByteArray("head -c 20000000 /dev/zero | tr '\\0' x\n"
+                      "head -c 20000000 /dev/zero | tr '\\0' x >&2\necho >&2\n"
+                      "for i in 1 2 3 4 5 6 7 8 9 10 11; do echo \"line $i\" >&2; done\n"
+                      "head -c 9000 /dev/zero | tr '\\0' y >&2\nexit 2\n")
+        << last;
+}
+
+// The reason line says why a script that ran failed: its exit code and the
+// last lines of its error output, not the process object's "Unknown error".
+void tst_ScriptSteps::failureReason()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QStringList, expected);
+    Upgrade upgrade;
+    QVERIFY2(upgrade.execute({ { "shell/shell_before/a.bat", body } }), qPrintable(upgrade.error));
+    const QStringList lines = upgrade.run.statusLines();
+    const int failed = lines.indexOf(QRegularExpression(".*a.bat 执行失败!"));
+    QVERIFY2(failed >= 0, qPrintable(lines.join('\n')));
+    QCOMPARE(QStringList(lines.mid(failed + 1)), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_ScriptSteps)
