@@ -102,6 +102,7 @@ QString packageFolderName()
 void CUpgradeWorker::doStartCopyAll(QString sysConfigXmlPath, QString installPath)
 {
     Q_UNUSED(sysConfigXmlPath)
+    resetUpgradeState();
     this->installPath = installPath;
     emit status(tr("开始拷贝升级包信息"));
     if (copyAllToStaging()) {
@@ -112,6 +113,20 @@ void CUpgradeWorker::doStartCopyAll(QString sysConfigXmlPath, QString installPat
         emit sigCopyAllEnd(false);
         emit sigSuccess(false);
     }
+}
+
+void CUpgradeWorker::resetUpgradeState()
+{
+    shellBeforeList.clear();
+    shellAfterList.clear();
+    shellBeforeIndex = 0;
+    shellAfterIndex = 0;
+    shellBeforeRunning = false;
+    shellAfterRunning = false;
+    installHelperPending = false;
+    fileStepFailures = 0;
+    scriptErrors.clear();
+    helperErrors.clear();
 }
 
 bool CUpgradeWorker::copyAllToStaging()
@@ -391,9 +406,6 @@ void CUpgradeWorker::runFileStep(int step, const char *function)
 {
     if (!stepCanRun())
         return;
-    if (step == DeleteStep)
-        fileStepFailures = 0;
-
     const FileStepTexts &texts = fileSteps[step];
     QDir dir(installPath);
     if (dir.cd(UpgradeConstants::stagingFolderName()) && dir.cd(packageFolderName())

@@ -11,7 +11,9 @@
 
 // Applies one upgrade package to the installed suite, as a chain of steps that
 // hand over to each other through signals joined to the worker itself. Lives on
-// its own thread; talks to the window only through signals.
+// its own thread; talks to the window only through signals. One upgrade runs
+// at a time; each starts from a clean state, so one worker may apply several
+// packages one after another.
 class CUpgradeWorker : public QObject
 {
     Q_OBJECT
@@ -108,6 +110,8 @@ private:
     bool stepCanRun();
     void abandonWithoutInstallFolder();
     void removeStagingFolder();
+    // Forgets everything of an earlier upgrade: lists, indexes, flags, counts.
+    void resetUpgradeState();
     // Names what is left of a staging folder that could not be emptied.
     void reportStagingLeftovers(const QString &stagingRoot);
 

@@ -60,6 +60,8 @@ private slots:
     void wholeUpgrade();
     void cleanUpAlone_data();
     void cleanUpAlone();
+    void secondPackageOnOneWorker_data();
+    void secondPackageOnOneWorker();
 };
 
 void tst_UpgradeChain::wholeUpgrade_data()
@@ -177,6 +179,47 @@ void tst_UpgradeChain::cleanUpAlone()
             "sigCopyAllEnd(true)", success ? "sigSuccessClearEnd" : "sigFaildClearEnd" }));
     QCOMPARE(shape(upgrade.run.events).count("extraction"), 1);
     QCOMPARE(snapshot(upgrade.tmp.path()), expected);
+}
+
+void tst_UpgradeChain::secondPackageOnOneWorker_data()
+{
+    QTest::addColumn<Tree>("first");
+    QTest::newRow("after a failed file operation")
+        << Tree { { "update/blocked/x", "x" }, { "update/a.dll", "1" } };
+    QTest::newRow("after a failed script") << Tree { { "shell/shell_before/a.bat", "exit 4" } };
+    QTest::newRow("after a success") << Tree { { "update/a.dll", "1" } };
+}
+
+// Nothing of one upgrade carries over into the next on the same worker.
+void tst_UpgradeChain::secondPackageOnOneWorker()
+{
+    QFETCH(Tree, first);
+    QTemporaryDir tmp;
+    const QString main = tmp.path() + "/suite";
+    QVERIFY(writeTree(main, { { "blocked", "a file" }, { "a.dll", "0" } }));
+    QString error;
+    const QString firstRcc = buildPackage(tmp.path() + "/1", first, &error);
+    const QString secondRcc = buildPackage(
+        tmp.path() + "/2", { { "update/a.dll", "2" }, { "add/new.dll", "n" } }, &error);
+    QVERIFY2(!firstRcc.isEmpty() && !secondRcc.isEmpty(), qPrintable(error));
+    WorkingDirectory cwd(tmp.path());
+    WorkerRun run;
+    {
+        RegisteredPackage registered(firstRcc);
+        run.startCopyAll(main);
+        QVERIFY(run.waitForEnd() && run.flush());
+    }
+    run.events.clear();
+    run.endCount = 0;
+    RegisteredPackage registered(secondRcc);
+    run.startCopyAll(main);
+    QVERIFY(run.waitForEnd() && run.flush());
+
+    QCOMPARE(shape(run.events),
+        (QStringList {
+            "extraction", "sigCopyAllEnd(true)", "file", "record", "sigSuccessClearEnd" }));
+    QCOMPARE(readFile(main + "/a.dll"), QByteArray("2"));
+    QCOMPARE(readFile(main + "/new.dll"), QByteArray("n"));
 }
 
 QTEST_GUILESS_MAIN(tst_UpgradeChain)
