@@ -97,9 +97,9 @@ void complain(const QString &text)
         writeLine(stderr, line);
 }
 
-// The installer tells success from failure only by how the helper ends: a
-// normal exit, whatever its code, is success, so every failure of a run must
-// end the process abnormally.
+// A failed run ends the process abnormally: installers that judge the helper
+// only by how it ends (a normal exit, whatever its code, counted as success)
+// still see the failure; ours also takes any exit code but 0 as failure.
 [[noreturn]] void endAbnormally()
 {
     std::fflush(stdout);
