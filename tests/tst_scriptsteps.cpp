@@ -85,8 +85,8 @@ void tst_ScriptSteps::scriptsRunInNameOrder()
 
     QCOMPARE(readFile(upgrade.installPath + "/order.txt"), QByteArray("A\nb\nc\nd\n"));
     QStringList scripts;
-    for (const QString &name : { "A.bat", "b.bat", "c.BAT", "d_reads.bat" })
-        scripts << folder + "/" + name + " 执行成功!";
+    for (const char *name : { "A.bat", "b.bat", "c.BAT", "d_reads.bat" })
+        scripts << folder + "/" + QLatin1String(name) + " 执行成功!";
     const QStringList steps { "正在删除文件:gone.txt", "正在添加文件:added.txt" };
     QCOMPARE(
         scriptAndStepLines(upgrade), folder == "shell_before" ? scripts + steps : steps + scripts);

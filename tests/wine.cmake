@@ -17,13 +17,13 @@ set(upgrade_wine_missing "")
 if(UPGRADE_MINGW_CXX)
     set(upgrade_wine_sources
         ${CMAKE_CURRENT_SOURCE_DIR}/wine/winprocess_selftest.cpp
-        ${CMAKE_SOURCE_DIR}/model/WinProcessSnapshot_win.cpp)
+        ${CMAKE_SOURCE_DIR}/platform/WinProcessSnapshot_win.cpp)
     add_custom_command(OUTPUT "${upgrade_wine_exe}"
         COMMAND ${CMAKE_COMMAND} -E make_directory "${upgrade_wine_dir}"
         COMMAND "${UPGRADE_MINGW_CXX}" -std=c++17 -O1 -Wall -Wextra -static
-            -I${CMAKE_SOURCE_DIR}/model
+            -I${CMAKE_SOURCE_DIR}/platform
             -o "${upgrade_wine_exe}" ${upgrade_wine_sources} -lpsapi
-        DEPENDS ${upgrade_wine_sources} ${CMAKE_SOURCE_DIR}/model/WinProcessSnapshot.h
+        DEPENDS ${upgrade_wine_sources} ${CMAKE_SOURCE_DIR}/platform/WinProcessSnapshot.h
         COMMENT "Cross-compiling the Windows process list self-test"
         VERBATIM)
     add_custom_target(winprocess_selftest ALL DEPENDS "${upgrade_wine_exe}")

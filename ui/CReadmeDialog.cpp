@@ -5,12 +5,14 @@
 #include <QTextCodec>
 #include <QTextStream>
 
+#include "ApplicationStyle.h"
 #include "UpgradeConstants.h"
 
 CReadmeDialog::CReadmeDialog(const QString &name, QWidget *parent)
     : QDialog(parent)
     , ui(new Ui::CReadmeDialog)
 {
+    initUiResources();
     ui->setupUi(this);
     setWindowTitle(tr("%1 详情").arg(name));
     ui->readmeTextEdit->setReadOnly(true);

@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "ApplicationStyle.h"
 #include "CReadmeDialog.h"
 #include "CStatusForm.h"
 #include "CUpgradeWorker.h"
@@ -35,6 +36,7 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), worker(nullptr), upgrading(false),
       statusForm(nullptr)
 {
+    initUiResources();
     ui->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral(":/res/sys_upgrade.ico")));
     ui->stackedWidget->setCurrentIndex(0);
