@@ -7,6 +7,7 @@ UPGRADE_PACKAGES=(
     xvfb xauth fonts-wqy-zenhei
     mingw-w64 wine64
     sqlite3
+    libsodium-dev libssl-dev minisign
 )
 
 ensure_packages() {
