@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "FileTree.h"
 #include "OutputTail.h"
 
 // Applies one upgrade package to the installed suite, as a chain of steps that
@@ -35,7 +36,8 @@ public:
     QList<QFileInfo> listLeafEntries(const QString &folder);
     bool removeFolder(const QString &folder);
 
-    // File operations of the delete, update and add steps.
+    // File operations of the delete, update and add steps. What failed, and
+    // why, is kept until the next operation (lastFailures).
     bool deleteFile(const QString &target);
     bool updateFile(const QString &source, const QString &target);
     bool addFile(const QString &source, const QString &target);
@@ -81,6 +83,7 @@ private:
     void runShellBefore(int index);
     void runShellAfter(int index);
 
+    // The processes are children of the worker, created on first use.
     QProcess *installHelperProcess = nullptr;
     QProcess *shellBeforeProcess = nullptr;
     QProcess *shellAfterProcess = nullptr;
@@ -95,38 +98,61 @@ private:
     int shellBeforeIndex = 0;
     int shellAfterIndex = 0;
 
-    // Shared by the before and after script steps.
+    // What the before and the after script step don't share; everything else
+    // is the one script runner below (enterScriptStep, runScript, scriptEnded).
+    struct ScriptStep
+    {
+        QString folder; // below shell/ in the staged package
+        QProcess *&process;
+        QStringList &list;
+        int &index;
+        void (CUpgradeWorker::*finished)(int); // the step's end-of-script slot
+        void (CUpgradeWorker::*next)(); // the signal after its last script
+        // True from a script's start until its end has been handled, so that
+        // each script's end is taken exactly once whatever the process reports.
+        bool running = false;
+    };
+    ScriptStep shellBefore { QStringLiteral("shell_before"), shellBeforeProcess, shellBeforeList,
+        shellBeforeIndex, &CUpgradeWorker::slotFinishShellBefore,
+        &CUpgradeWorker::sigExeDeleteFile };
+    ScriptStep shellAfter { QStringLiteral("shell_after"), shellAfterProcess, shellAfterList,
+        shellAfterIndex, &CUpgradeWorker::slotFinishShellAfter, &CUpgradeWorker::sigExeDb };
+    void enterScriptStep(ScriptStep &step);
+    void runScript(ScriptStep &step, int index);
+    void scriptFinished(ScriptStep &step, int exitCode);
+    void scriptEnded(ScriptStep &step, bool succeeded, bool failedToStart = false);
     QStringList findScripts(const QString &folderName) const;
-    QProcess *createScriptProcess(bool after);
-    void startScript(QProcess *process, const QString &script, bool &running);
-    void scriptEnded(bool after, bool succeeded, bool failedToStart = false);
-    // One log line per kept line of a failed child's error output.
-    void reportErrorOutput(const OutputTail &errors);
+    QProcess *createScriptProcess(ScriptStep &step);
+
     // The one procedure of the delete, update and add steps.
     void runFileStep(int step, const char *function);
+    bool runFileEntry(int step, const QFileInfo &entry, const QString &target);
+    void reportFailures();
+
     bool installFolderPresent() const;
     // False, after ending the upgrade with a line that says why, when the
     // installation folder or the staged package has gone.
     bool stepCanRun();
     void abandonWithoutInstallFolder();
     void removeStagingFolder();
-    // Forgets everything of an earlier upgrade: lists, indexes, flags, counts.
-    void resetUpgradeState();
     // Names what is left of a staging folder that could not be emptied.
     void reportStagingLeftovers(const QString &stagingRoot);
+    // Forgets everything of an earlier upgrade: lists, indexes, flags, counts.
+    void resetUpgradeState();
+    // One log line per kept line of a failed child's error output.
+    void reportErrorOutput(const OutputTail &errors);
 
-    // True from a script's start until its end has been handled, so that each
-    // script's end is taken exactly once whatever the process reports.
-    bool shellBeforeRunning = false;
-    bool shellAfterRunning = false;
     // The last lines of the running script's and of the helper's error output.
     OutputTail scriptErrors;
     OutputTail helperErrors;
-    // Failed operations of the delete, update and add steps of this upgrade.
+    // What the last file operation found wrong, and the failed operations of
+    // the delete, update and add steps of this upgrade.
+    FileTree::Failures lastFailures;
     int fileStepFailures = 0;
 
     // Database step: a helper that cannot be started ends the upgrade too.
     void installHelperErrorHandler(QProcess::ProcessError error);
+    void helperFailed(int exitCode, QProcess::ExitStatus exitStatus);
     // True from the helper's start until its end has been judged, so that a
     // start failure and a crash each end the upgrade exactly once.
     bool installHelperPending = false;

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "SuiteLayout.h"
 #include "UpgradeConstants.h"
 #include "VersionRecordFile.h"
 
@@ -12,17 +13,11 @@
 
 QString CUpgradeWorker::findDbScriptDir(QString name)
 {
-    if (installPath.isEmpty())
+    if (!installFolderPresent())
         return QString();
-    QDir dir(installPath);
+    const QDir dir(SuiteLayout::stagedDbFolder(installPath, name));
     if (!dir.exists())
         return QString();
-    const QStringList parts { UpgradeConstants::stagingFolderName(), QStringLiteral("upgrade"),
-        QStringLiteral("db"), name };
-    for (const QString &part : parts) {
-        if (!dir.cd(part))
-            return QString();
-    }
     // Plain files only (no links, nothing hidden); the pattern ignores case.
     const QFileInfoList scripts
         = dir.entryInfoList({ QStringLiteral("*.sql") }, QDir::Files | QDir::NoSymLinks);
@@ -63,7 +58,7 @@ void CUpgradeWorker::slotExeDb()
     }
 
     if (!installHelperProcess) {
-        installHelperProcess = new QProcess();
+        installHelperProcess = new QProcess(this);
         connect(installHelperProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
             this, &CUpgradeWorker::slotInstallHelperFinishedHandler);
         connect(installHelperProcess, &QProcess::readyReadStandardOutput, this,
@@ -78,9 +73,7 @@ void CUpgradeWorker::slotExeDb()
     }
     helperErrors.clear();
 
-    const QString separator = QDir::separator();
-    const QString program = installPath + separator + QStringLiteral("product") + separator
-        + exePath + separator + UpgradeConstants::helperProgramName();
+    const QString program = SuiteLayout::helperProgram(installPath, exePath);
     qDebug().noquote().nospace() << "program " << program << " arguments:" << arguments;
 
     installHelperPending = true;
@@ -113,8 +106,13 @@ void CUpgradeWorker::slotInstallHelperFinishedHandler(int exitCode, QProcess::Ex
         slotSuccessClear();
         return;
     }
-    // A helper that reports failure through its exit code failed as much as
-    // one that ended abnormally: the database is not at the new version.
+    helperFailed(exitCode, exitStatus);
+}
+
+// A helper that reports failure through its exit code failed as much as one
+// that ended abnormally: the database is not at the new version.
+void CUpgradeWorker::helperFailed(int exitCode, QProcess::ExitStatus exitStatus)
+{
     if (installHelperProcess) {
         slotInstallHelperHandler();
         helperErrors.append(installHelperProcess->readAllStandardError());
@@ -141,12 +139,10 @@ void CUpgradeWorker::installHelperErrorHandler(QProcess::ProcessError error)
 
 void CUpgradeWorker::updateVersionRecords()
 {
-    const QString separator = QDir::separator();
-    updateVersionRecord(
-        UpgradeConstants::installDir() + separator + UpgradeConstants::recordFileName());
-    updateVersionRecord(installPath + separator + QStringLiteral("product") + separator
-        + QStringLiteral("common") + separator + QStringLiteral("sysconfig") + separator
-        + UpgradeConstants::recordFileName());
+    const QStringList copies
+        = SuiteLayout::recordCopies(UpgradeConstants::installDir(), installPath);
+    for (const QString &copy : copies)
+        updateVersionRecord(copy);
 }
 
 void CUpgradeWorker::updateVersionRecord(QString xmlPath)

@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QResource>
 
+#include "SuiteLayout.h"
+
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +16,8 @@
 #endif
 
 namespace FileTree {
+
+using SuiteLayout::join;
 
 namespace {
 
@@ -143,7 +147,8 @@ enum class CopyOutcome { Copied, Failed, NotTried };
 // then gives it mode unless that is -1. NotTried when something is unusual
 // before anything was written; copyFile then leaves it to QFile::copy, so odd
 // cases keep its behaviour.
-CopyOutcome copyQuickly(const QString &source, const QString &target, int mode = -1)
+CopyOutcome copyQuickly(
+    const QString &source, const QString &target, int mode = -1, QString *reason = nullptr)
 {
     // QResource keeps isDir() to itself; one look-up answers both questions.
     struct ResourceEntry : QResource
@@ -175,10 +180,15 @@ CopyOutcome copyQuickly(const QString &source, const QString &target, int mode =
     const bool filled = !fromResource
         ? copyContents(in.get(), out.get(), size)
         : writeAll(out.get(), reinterpret_cast<const char *>(resource.data()), resource.size());
+    int error = filled ? 0 : errno;
     if (filled && mode >= 0)
         ::fchmod(out.get(), mode_t(mode)); // the result is ignored, as by makeCopiedFileAccessible
-    if (out.close() && filled)
+    if (!out.close() && error == 0)
+        error = errno;
+    if (error == 0)
         return CopyOutcome::Copied;
+    if (reason)
+        *reason = qt_error_string(error);
     // As QFile::copy: a copy that failed leaves nothing behind.
     ::unlink(targetName.constData());
     return CopyOutcome::Failed;
@@ -186,21 +196,45 @@ CopyOutcome copyQuickly(const QString &source, const QString &target, int mode =
 
 #endif
 
+void note(Failures *failures, const QString &path, const QString &reason)
+{
+    if (failures)
+        failures->append({ path, reason });
+}
+
+// QFile::copy, with its reason noted when it fails.
+bool copyByQFile(const QString &source, const QString &target, Failures *failures)
+{
+    QFile file(source);
+    if (file.copy(target))
+        return true;
+    note(failures, target, file.errorString());
+    return false;
+}
+
+// Removes a file or link, with the reason noted when it stays.
+bool removeFile(const QString &path, Failures *failures)
+{
+    QFile file(path);
+    if (file.remove())
+        return true;
+    note(failures, path, file.errorString());
+    return false;
+}
+
 } // namespace
 
-bool copyFile(const QString &source, const QString &target)
+bool copyFile(const QString &source, const QString &target, Failures *failures)
 {
 #ifdef Q_OS_UNIX
-    const CopyOutcome quick = copyQuickly(source, target);
+    QString reason;
+    const CopyOutcome quick = copyQuickly(source, target, -1, &reason);
+    if (quick == CopyOutcome::Failed)
+        note(failures, target, reason);
     if (quick != CopyOutcome::NotTried)
         return quick == CopyOutcome::Copied;
 #endif
-    return QFile::copy(source, target);
-}
-
-QString join(const QString &folder, const QString &name)
-{
-    return folder + QDir::separator() + name;
+    return copyByQFile(source, target, failures);
 }
 
 bool isSafeEntryName(const QString &name)
@@ -236,14 +270,17 @@ int accessibleMode(QFileDevice::Permissions keepExecutable = QFileDevice::Permis
 // copyFile followed by makeCopiedFileAccessible on success; the quick road
 // sets the mode on the open file instead of looking the path up again.
 bool copyAccessible(const QString &source, const QString &target,
-    QFileDevice::Permissions keepExecutable = QFileDevice::Permissions())
+    QFileDevice::Permissions keepExecutable, Failures *failures)
 {
 #ifdef Q_OS_UNIX
-    const CopyOutcome quick = copyQuickly(source, target, accessibleMode(keepExecutable));
+    QString reason;
+    const CopyOutcome quick = copyQuickly(source, target, accessibleMode(keepExecutable), &reason);
+    if (quick == CopyOutcome::Failed)
+        note(failures, target, reason);
     if (quick != CopyOutcome::NotTried)
         return quick == CopyOutcome::Copied;
 #endif
-    if (!QFile::copy(source, target))
+    if (!copyByQFile(source, target, failures))
         return false;
     makeCopiedFileAccessible(target, keepExecutable);
     return true;
@@ -254,14 +291,14 @@ bool copyAccessible(const QString &source, const QString &target,
 // part in a removal, and the owner's write bit is only added when the removal
 // fails: the end is the same (the file gone, or left with that bit added)
 // without a look-up and a metadata write per file.
-bool removeListedFile(const QFileInfo &info, const QString &path)
+bool removeListedFile(const QFileInfo &info, const QString &path, Failures *failures)
 {
 #ifdef Q_OS_UNIX
     if (::unlink(QFile::encodeName(path).constData()) == 0)
         return true;
 #endif
     makeWritable(info, path);
-    return QFile::remove(path);
+    return removeFile(path, failures);
 }
 
 } // namespace
@@ -271,11 +308,47 @@ void makeWritable(const QString &path)
     makeWritable(QFileInfo(path), path);
 }
 
-bool copyFolder(const QString &source, const QString &target, bool overwrite)
+namespace {
+
+// Copies one file of a folder being merged; see copyFolder.
+bool copyFolderFile(
+    const QString &sourceFile, const QString &targetFile, bool overwrite, Failures *failures)
+{
+#ifdef Q_OS_UNIX
+    // Most targets are new: the quick copy creates them without asking
+    // first, and refuses anything already there, which then goes the usual
+    // way below.
+    QString reason;
+    const CopyOutcome quick = copyQuickly(sourceFile, targetFile, accessibleMode(), &reason);
+    if (quick == CopyOutcome::Failed)
+        note(failures, targetFile, reason);
+    if (quick != CopyOutcome::NotTried)
+        return quick == CopyOutcome::Copied;
+#endif
+    const QFileInfo installed(targetFile);
+    QFileDevice::Permissions keep;
+    if (installed.exists()) {
+        if (!overwrite)
+            return true;
+#ifndef Q_OS_WIN
+        // A replaced program stays startable: its execute bits carry over.
+        if (installed.isFile())
+            keep = installed.permissions() & executeBits;
+#endif
+        QFile::remove(targetFile);
+    }
+    return copyAccessible(sourceFile, targetFile, keep, failures);
+}
+
+} // namespace
+
+bool copyFolder(const QString &source, const QString &target, bool overwrite, Failures *failures)
 {
     const QDir sourceDir(source);
-    if (!sourceDir.exists())
+    if (!sourceDir.exists()) {
+        note(failures, source, QStringLiteral("the folder does not exist"));
         return false;
+    }
     QDir targetDir(target);
     if (!targetDir.exists())
         QDir().mkpath(target);
@@ -292,55 +365,36 @@ bool copyFolder(const QString &source, const QString &target, bool overwrite)
     // A name that would lead outside the folder refuses the whole folder
     // before anything of it is written.
     for (const QString &name : folders + files) {
-        if (!isSafeEntryName(name))
+        if (!isSafeEntryName(name)) {
+            note(failures, join(source, name), QStringLiteral("the name would lead outside"));
             return false;
+        }
     }
 
     bool ok = true;
     for (const QString &name : folders) {
         const QString targetFolder = join(target, name);
         QDir().mkpath(targetFolder);
-        if (!copyFolder(join(source, name), targetFolder, overwrite))
+        if (!copyFolder(join(source, name), targetFolder, overwrite, failures))
             ok = false;
     }
     for (const QString &name : files) {
-        const QString sourceFile = join(source, name);
-        const QString targetFile = join(target, name);
-#ifdef Q_OS_UNIX
-        // Most targets are new: the quick copy creates them without asking
-        // first, and refuses anything already there, which then goes the
-        // usual way below.
-        const CopyOutcome quick = copyQuickly(sourceFile, targetFile, accessibleMode());
-        if (quick != CopyOutcome::NotTried) {
-            if (quick == CopyOutcome::Failed)
-                ok = false;
-            continue;
-        }
-#endif
-        const QFileInfo installed(targetFile);
-        QFileDevice::Permissions keep;
-        if (installed.exists()) {
-            if (!overwrite)
-                continue;
-#ifndef Q_OS_WIN
-            // A replaced program stays startable: its execute bits carry over.
-            if (installed.isFile())
-                keep = installed.permissions() & executeBits;
-#endif
-            QFile::remove(targetFile);
-        }
-        if (!copyAccessible(sourceFile, targetFile, keep))
+        if (!copyFolderFile(join(source, name), join(target, name), overwrite, failures))
             ok = false;
     }
     targetDir.refresh();
-    return ok && targetDir.exists();
+    if (!targetDir.exists()) {
+        note(failures, target, QStringLiteral("the folder could not be created"));
+        return false;
+    }
+    return ok;
 }
 
-bool copyFolderList(
-    const QString &sourceRoot, const QStringList &names, const QString &targetRoot, bool overwrite)
+bool copyFolderList(const QString &sourceRoot, const QStringList &names, const QString &targetRoot,
+    bool overwrite, Failures *failures)
 {
     for (const QString &name : names) {
-        if (!copyFolder(join(sourceRoot, name), join(targetRoot, name), overwrite))
+        if (!copyFolder(join(sourceRoot, name), join(targetRoot, name), overwrite, failures))
             return false;
     }
     return true;
@@ -387,12 +441,12 @@ QList<QFileInfo> listLeafEntries(const QString &folder)
     return result;
 }
 
-bool removeFolder(const QString &folder)
+bool removeFolder(const QString &folder, Failures *failures)
 {
     // A link standing where the folder is expected goes as a link; following
     // it would empty a folder elsewhere.
     if (QFileInfo(folder).isSymLink())
-        return QFile::remove(folder);
+        return removeFile(folder, failures);
     const QDir dir(folder);
     if (!dir.exists())
         return true;
@@ -412,27 +466,32 @@ bool removeFolder(const QString &folder)
     for (const QFileInfo &info : entries) {
         const QString path = prefix + info.fileName();
         if (info.isDir() && !info.isSymLink()) {
-            if (!removeFolder(path))
+            if (!removeFolder(path, failures))
                 ok = false;
-        } else if (!removeListedFile(info, path)) {
+        } else if (!removeListedFile(info, path, failures)) {
             ok = false;
         }
     }
-    if (!QDir().rmdir(QDir::toNativeSeparators(dir.absolutePath())))
+    const QString self = QDir::toNativeSeparators(dir.absolutePath());
+    if (!QDir().rmdir(self)) {
+        // Only worth a word of its own when nothing inside explains it.
+        if (ok)
+            note(failures, self, QStringLiteral("the folder could not be removed"));
         ok = false;
+    }
     return ok;
 }
 
-bool deleteFile(const QString &target)
+bool deleteFile(const QString &target, Failures *failures)
 {
     const QFileInfo info(target);
     makeWritable(info, target);
     if (entryPresent(info))
-        return QFile::remove(target);
+        return removeFile(target, failures);
     return true;
 }
 
-bool updateFile(const QString &source, const QString &target)
+bool updateFile(const QString &source, const QString &target, Failures *failures)
 {
     QFileDevice::Permissions keep;
     const QFileInfo installed(target);
@@ -440,16 +499,17 @@ bool updateFile(const QString &source, const QString &target)
     if (installed.isFile())
         keep = installed.permissions() & executeBits;
 #endif
+    // A removal that fails leaves the old file, which the copy then reports.
     if (entryPresent(installed))
         QFile::remove(target);
-    return copyAccessible(source, target, keep);
+    return copyAccessible(source, target, keep, failures);
 }
 
-bool addFile(const QString &source, const QString &target)
+bool addFile(const QString &source, const QString &target, Failures *failures)
 {
     if (QFile::exists(target))
         return true;
-    return copyAccessible(source, target);
+    return copyAccessible(source, target, QFileDevice::Permissions(), failures);
 }
 
 } // namespace FileTree

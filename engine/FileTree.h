@@ -13,8 +13,16 @@
 // separator. Nothing here throws or reports beyond its result.
 namespace FileTree {
 
-// Joins a folder path and a name with the native separator, as text.
-QString join(const QString &folder, const QString &name);
+// One thing that went wrong: the file or folder, and why (the system's words).
+struct Failure
+{
+    QString path;
+    QString reason;
+};
+using Failures = QList<Failure>;
+
+// The operations below return false when something failed and, when given a
+// list, append to it what failed and why, file by file.
 
 // False for a listed entry name that would lead outside its folder when joined
 // to a target path: ".", "..", or a name holding a slash or a backslash.
@@ -36,7 +44,7 @@ void makeWritable(const QString &path);
 // Windows it writes the target directly, in large blocks or inside the
 // kernel, where QFile::copy goes through an anonymous temporary file that it
 // flushes to disk before linking it in, in 4 KiB blocks from a package.
-bool copyFile(const QString &source, const QString &target);
+bool copyFile(const QString &source, const QString &target, Failures *failures = nullptr);
 
 // Merges the folder source into target (created with its parents when
 // missing): sub-folders first, then files. With overwrite an existing target
@@ -44,12 +52,13 @@ bool copyFile(const QString &source, const QString &target);
 // passed over, symbolic links followed. True when the source existed, no file
 // that was tried failed to copy, no nested copy failed, no entry name was
 // unsafe, and the target folder exists afterwards.
-bool copyFolder(const QString &source, const QString &target, bool overwrite);
+bool copyFolder(
+    const QString &source, const QString &target, bool overwrite, Failures *failures = nullptr);
 
 // copyFolder for each name of names below sourceRoot into the same name below
 // targetRoot; stops at the first failure. An empty list succeeds.
-bool copyFolderList(
-    const QString &sourceRoot, const QStringList &names, const QString &targetRoot, bool overwrite);
+bool copyFolderList(const QString &sourceRoot, const QStringList &names, const QString &targetRoot,
+    bool overwrite, Failures *failures = nullptr);
 
 // Every file named fileName (compared exactly) in folder at any depth, hidden
 // files included; hidden sub-folders are not entered.
@@ -65,17 +74,17 @@ QList<QFileInfo> listLeafEntries(const QString &folder);
 // link is removed as a link and never followed (also when folder itself is
 // one). Removes all it can; true when nothing failed. A folder that does not
 // exist counts as removed.
-bool removeFolder(const QString &folder);
+bool removeFolder(const QString &folder, Failures *failures = nullptr);
 
 // Removes a file; true also when it is already absent.
-bool deleteFile(const QString &target);
+bool deleteFile(const QString &target, Failures *failures = nullptr);
 
 // Replaces target with a copy of source. Elsewhere than on Windows the
 // replaced file's execute bits are kept.
-bool updateFile(const QString &source, const QString &target);
+bool updateFile(const QString &source, const QString &target, Failures *failures = nullptr);
 
 // Copies source to target unless target exists; an existing target is left
 // as it is and counts as added.
-bool addFile(const QString &source, const QString &target);
+bool addFile(const QString &source, const QString &target, Failures *failures = nullptr);
 
 } // namespace FileTree

@@ -1,5 +1,8 @@
 #include "InstallationRecord.h"
 
+#include <QCoreApplication>
+#include <QLocale>
+
 void InstallationRecord::apply(const RecordLayout::Entries &entries)
 {
     using RecordLayout::toInteger;
@@ -23,4 +26,24 @@ void InstallationRecord::apply(const RecordLayout::Entries &entries)
         else if (key == QLatin1String("MainPath"))
             mainPath = value;
     }
+}
+
+RecordLayout::ReadResult InstallationRecord::read(const QString &path)
+{
+    RecordLayout::Entries entries;
+    const RecordLayout::ReadResult result = RecordLayout::readFile(path, &entries);
+    if (result == RecordLayout::ReadResult::Ok)
+        apply(entries);
+    return result;
+}
+
+QStringList InstallationRecord::summary() const
+{
+    const auto tr
+        = [](const char *text) { return QCoreApplication::translate("MainWindow", text); };
+    const bool english = QLocale::system().language() == QLocale::English;
+    return { tr("ID:%1").arg(productId), tr("名称:%1").arg(english ? nameEn : nameZh),
+        tr("版本:%1").arg(version), isMain == 1 ? tr("主程序:已安装") : tr("主程序:未安装"),
+        isDb == 1 ? tr("数据库:已安装") : tr("数据库:未安装"),
+        isWeb == 1 ? tr("Web:已安装") : tr("Web:未安装"), tr("路径:%1").arg(mainPath) };
 }

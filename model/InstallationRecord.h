@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include "RecordLayout.h"
 
@@ -19,4 +20,11 @@ struct InstallationRecord
     // Takes the known keys from the entries; unknown keys are ignored and
     // missing keys keep the current value.
     void apply(const RecordLayout::Entries &entries);
+
+    // Reads the record file at path and takes its entries when it is Ok.
+    RecordLayout::ReadResult read(const QString &path);
+
+    // The seven lines of system information shown to the operator (ID, name
+    // in the system locale's language, version, the three parts, the path).
+    QStringList summary() const;
 };

@@ -1,5 +1,7 @@
 #include "PackageDescriptor.h"
 
+#include <QFile>
+
 void PackageDescriptor::apply(const RecordLayout::Entries &entries)
 {
     using RecordLayout::toInteger;
@@ -19,4 +21,16 @@ void PackageDescriptor::apply(const RecordLayout::Entries &entries)
         else if (key == QLatin1String("exe_path"))
             exePath = value;
     }
+}
+
+RecordLayout::ReadResult PackageDescriptor::read(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return RecordLayout::ReadResult::CannotOpen;
+    RecordLayout::Entries entries;
+    const RecordLayout::ReadResult result = RecordLayout::readDevice(&file, &entries);
+    if (result == RecordLayout::ReadResult::Ok)
+        apply(entries);
+    return result;
 }

@@ -17,4 +17,8 @@ struct PackageDescriptor
     QString exePath;
 
     void apply(const RecordLayout::Entries &entries);
+
+    // Reads the descriptor at path (in the registered package) and takes its
+    // entries when it is Ok.
+    RecordLayout::ReadResult read(const QString &path);
 };

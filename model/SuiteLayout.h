@@ -2,31 +2,49 @@
 
 #include <QDir>
 #include <QString>
+#include <QStringList>
 
-// Where the suite keeps things below its main directory. The suite's own
+// Where things are in an installation of the suite: the one place that knows
+// the folder names below the main directory and how paths are joined.
+//
+// The installer joins its paths as text with the native separator (a
+// backslash on Windows), the way they appear in its log. The suite's own
 // programs (the database helper under product/<exe>, the project management
-// tool under platform/<exe>) find the main directory from their own location.
+// tool under platform/<exe>) use the cleaned forms with "/" at the end.
 namespace SuiteLayout {
 
+// folder + native separator + name, as text, without cleaning.
+QString join(const QString &folder, const QString &name);
+
+// The installation record read at start-up: "%1%2%3" of the installation
+// directory, the native separator and setup_config.xml.
+QString installationRecord(const QString &installDir);
+// Both copies the upgrade rewrites: the one in the installation directory,
+// then product/common/sysconfig/setup_config.xml below the main directory.
+QStringList recordCopies(const QString &installDir, const QString &mainPath);
+
+// The staging folder upgrade_temp and the staged package below it.
+QString stagingRoot(const QString &mainPath);
+QString stagedPackageRoot(const QString &mainPath);
+// Step folders of the staged package: delete, update, add.
+QString stagedStepFolder(const QString &mainPath, const QString &step);
+// Script folders: shell/shell_before, shell/shell_after.
+QString stagedScriptFolder(const QString &mainPath, const QString &folder);
+// SQL folders: db/db_before, db/db_after.
+QString stagedDbFolder(const QString &mainPath, const QString &folder);
+
+// The two folders below the main directory that hold the suite's programs.
+QString platformFolderName();
+QString productFolderName();
+// The database helper: product/<exe>/upgrade_install_helper.exe.
+QString helperProgram(const QString &mainPath, const QString &exePath);
+// The project management tool: platform/<exe>/db_manager.exe.
+QString projectTool(const QString &mainPath, const QString &exePath);
+
 // Main directory of a program that sits in mainPath/<platform|product>/<exe>.
-inline QString mainPathFromProgramDir(const QString &programDir)
-{
-    return QDir::cleanPath(programDir + QStringLiteral("/../.."));
-}
-
-inline QString dataFolder(const QString &mainPath)
-{
-    return QDir::cleanPath(mainPath + QStringLiteral("/data"));
-}
-
-inline QString databaseFile(const QString &mainPath)
-{
-    return dataFolder(mainPath) + QStringLiteral("/suite.db");
-}
-
-inline QString backupFolder(const QString &mainPath)
-{
-    return QDir::cleanPath(mainPath + QStringLiteral("/backup"));
-}
+QString mainPathFromProgramDir(const QString &programDir);
+QString dataFolder(const QString &mainPath);
+QString databaseFile(const QString &mainPath);
+QString backupFolder(const QString &mainPath);
 
 } // namespace SuiteLayout

@@ -38,15 +38,21 @@ inline QString projectToolName()
     return QStringLiteral("db_manager.exe");
 }
 
-// The package's descriptor inside the registered resource tree.
+// The package's top folder: ":/upgrade" once registered, "upgrade" staged.
+inline QString packageFolderName()
+{
+    return QStringLiteral("upgrade");
+}
+
+// The package's descriptor and readme inside the registered resource tree.
 inline QString packageDescriptorPath()
 {
-    return QStringLiteral(":/upgrade/upgrade_config.xml");
+    return QStringLiteral(":/%1/upgrade_config.xml").arg(packageFolderName());
 }
 
 inline QString packageReadmePath()
 {
-    return QStringLiteral(":/upgrade/readme.txt");
+    return QStringLiteral(":/%1/readme.txt").arg(packageFolderName());
 }
 
 } // namespace UpgradeConstants

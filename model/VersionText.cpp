@@ -24,8 +24,8 @@ bool VersionText::sameSeries(const VersionText &other) const
     return first == other.first && second == other.second;
 }
 
-VersionVerdict judgeVersion(const QString &installed, const QString &from, const QString &to,
-                            int upgradeType)
+VersionVerdict judgeVersion(
+    const QString &installed, const QString &from, const QString &to, int upgradeType)
 {
     const VersionText system = VersionText::parse(installed);
     if (!system.valid)

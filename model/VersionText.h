@@ -29,5 +29,5 @@ enum class VersionVerdict {
     UnknownUpgradeType
 };
 
-VersionVerdict judgeVersion(const QString &installed, const QString &from, const QString &to,
-                            int upgradeType);
+VersionVerdict judgeVersion(
+    const QString &installed, const QString &from, const QString &to, int upgradeType);

@@ -21,4 +21,10 @@ bool snapshot(QList<ProcessEntry> *processes);
 // can't be read, for example for another user's process.
 bool imagePath(qint64 pid, QString *path);
 
+// The same path in a buffer of imagePathCapacity UTF-16 units, the platform's
+// path limit, null-terminated; false (and an empty buffer) when it can't be
+// read or doesn't fit.
+constexpr int imagePathCapacity = 260;
+bool imagePath(qint64 pid, char16_t *buffer);
+
 } // namespace ProcessList

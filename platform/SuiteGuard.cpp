@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "SuiteLayout.h"
+
 namespace {
 
 Qt::CaseSensitivity fileNameCase()
@@ -51,13 +53,12 @@ QStringList listExecutables(const QString &dir)
 
 QStringList listSuiteExecutables(const QString &mainPath, const QString &exePath)
 {
-    return listExecutables(programFolder(mainPath, QStringLiteral("platform"), exePath))
-        + listExecutables(programFolder(mainPath, QStringLiteral("product"), exePath));
+    return listExecutables(programFolder(mainPath, SuiteLayout::platformFolderName(), exePath))
+        + listExecutables(programFolder(mainPath, SuiteLayout::productFolderName(), exePath));
 }
 
 QString findBlockingProcess(const QList<ProcessEntry> &processes, const QStringList &names,
-                            const QString &platformDir, const QString &productDir,
-                            const ImagePathFunction &imagePath)
+    const QString &platformDir, const QString &productDir, const ImagePathFunction &imagePath)
 {
     const Qt::CaseSensitivity cs = fileNameCase();
     for (const ProcessEntry &process : processes) {
@@ -84,6 +85,18 @@ QString findBlockingProcess(const QList<ProcessEntry> &processes, const QStringL
             return process.name;
     }
     return QString();
+}
+
+QString findRunningSuiteProcess(const QString &mainPath, const QString &exePath)
+{
+    const QStringList names = listSuiteExecutables(mainPath, exePath);
+    QList<ProcessEntry> processes;
+    if (!ProcessList::snapshot(&processes))
+        return QString();
+    return findBlockingProcess(processes, names,
+        programFolder(mainPath, SuiteLayout::platformFolderName(), exePath),
+        programFolder(mainPath, SuiteLayout::productFolderName(), exePath),
+        [](qint64 pid, QString *path) { return ProcessList::imagePath(pid, path); });
 }
 
 } // namespace SuiteGuard

@@ -30,7 +30,12 @@ using ImagePathFunction = std::function<bool(qint64 pid, QString *path)>;
 // programs. Names holding "upgrade_install" (the installer and its helper) never
 // block. Empty when nothing blocks.
 QString findBlockingProcess(const QList<ProcessEntry> &processes, const QStringList &names,
-                            const QString &platformDir, const QString &productDir,
-                            const ImagePathFunction &imagePath);
+    const QString &platformDir, const QString &productDir, const ImagePathFunction &imagePath);
+
+// Name of the first running program that blocks an upgrade of the installation
+// at mainPath whose programs sit below platform/<exePath> and product/<exePath>
+// (findBlockingProcess over the process list); empty when none does, or when
+// the processes can't be listed.
+QString findRunningSuiteProcess(const QString &mainPath, const QString &exePath);
 
 } // namespace SuiteGuard

@@ -152,10 +152,19 @@ void tst_FileSteps::fileSteps()
             upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigSuccessClearEnd" }));
         return;
     }
-    // Every entry ran; then one line sums up, and nothing runs after it.
-    QCOMPARE(status.mid(status.size() - 2),
-        (QStringList {
-            expected.last(), QStringLiteral("%1项文件操作失败,升级终止").arg(failures) }));
+    // Every failed entry is followed by the reason, naming what failed; then
+    // one line sums up, and nothing runs after it.
+    for (int i = 0; i < status.size(); ++i) {
+        if (status.at(i).endsWith("失败") && !status.at(i).startsWith("正在")) {
+            const QString reason = status.value(i + 1);
+            QVERIFY2(reason.startsWith("失败原因:" + upgrade.installPath), qPrintable(reason));
+        }
+    }
+    const int end = status.size() - 1;
+    QCOMPARE(status.at(end), QStringLiteral("%1项文件操作失败,升级终止").arg(failures));
+    const int lastEntry = status.lastIndexOf(expected.last());
+    QVERIFY(lastEntry == end - 1
+        || (lastEntry == end - 2 && status.at(end - 1).startsWith("失败原因:")));
     QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
 }
 

@@ -32,6 +32,9 @@ QStringList shape(const QStringList &events)
 {
     QStringList result;
     for (const QString &event : events) {
+        // The reason line belongs to the failure line before it.
+        if (event.startsWith(QStringLiteral("status:失败原因:")) && !result.isEmpty())
+            continue;
         const QString kind
             = event.startsWith(QLatin1String("status:")) ? kindOf(event.mid(7)) : event;
         if (result.isEmpty() || result.last() != kind)

@@ -2,9 +2,13 @@
 #include "ui_CStatusForm.h"
 
 #include <QDateTime>
+#include <QGridLayout>
 #include <QTimer>
 
-CStatusForm::CStatusForm(QWidget *parent) : QWidget(parent), ui(new Ui::CStatusForm), timer(nullptr)
+CStatusForm::CStatusForm(QWidget *parent)
+    : QWidget(parent)
+    , ui(new Ui::CStatusForm)
+    , timer(nullptr)
 {
     ui->setupUi(this);
     lastTipTime = QDateTime::currentMSecsSinceEpoch();
@@ -23,6 +27,15 @@ CStatusForm::~CStatusForm()
     }
     timer = nullptr;
     delete ui;
+}
+
+CStatusForm *CStatusForm::placeIn(QWidget *container, QWidget *parent)
+{
+    auto *form = new CStatusForm(parent);
+    auto *layout = new QGridLayout(container);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(form);
+    return form;
 }
 
 void CStatusForm::showTip(const QString &mess)

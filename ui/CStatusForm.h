@@ -17,6 +17,10 @@ public:
     explicit CStatusForm(QWidget *parent = nullptr);
     ~CStatusForm() override;
 
+    // A status line (a child of parent) filling container through a grid
+    // layout without margins.
+    static CStatusForm *placeIn(QWidget *container, QWidget *parent);
+
     void showTip(const QString &mess);
     void showErrorTip(const QString &mess);
     void stopCheck();

@@ -1,17 +1,17 @@
 #pragma once
 
-#include <QByteArray>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
 #include <QThread>
 
 #include "InstallationRecord.h"
+#include "LoadedPackage.h"
 #include "PackageDescriptor.h"
+#include "PackageFit.h"
 
 class CStatusForm;
 class CUpgradeWorker;
-class QTimer;
 
 namespace Ui {
 class MainWindow;
@@ -86,6 +86,8 @@ private:
     void passUpgradeParameters();
     void startUpgradeSequence();
     void openProjectTool();
+    // Shows a failed check's message on the status line; true when it fits.
+    bool showFit(FitVerdict verdict);
 
     Ui::MainWindow *ui;
     InstallationRecord record;
@@ -97,16 +99,6 @@ private:
     CUpgradeWorker *worker;
     bool upgrading;
     CStatusForm *statusForm;
-    // The registered package's bytes: validated and registered from the same
-    // buffer, which must stay alive while it is registered.
-    QByteArray packageData;
-    QList<QByteArray> retiredPackageData;
-
-    // The log: lines from the worker wait here and are appended in batches.
-    void flushLog();
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    QStringList pendingLog;
-    QTimer *logFlushTimer = nullptr;
-    int logBatchLines = 256; // lines that fit the time budget, learnt from the last batch
-    bool continueHeldBack = false; // "继续" waits for the log to be complete
+    // The registered package's bytes and their registration.
+    LoadedPackage loaded;
 };

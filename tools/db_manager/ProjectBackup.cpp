@@ -208,8 +208,9 @@ QString runningSuiteProgram(const QString &mainPath, qint64 ownPid, bool *listed
             const QStringList names = SuiteGuard::listExecutables(folder);
             if (names.isEmpty())
                 continue;
-            const QString running = SuiteGuard::findBlockingProcess(
-                processes, names, folder, folder, &ProcessList::imagePath);
+            const QString running
+                = SuiteGuard::findBlockingProcess(processes, names, folder, folder,
+                    [](qint64 pid, QString *path) { return ProcessList::imagePath(pid, path); });
             if (!running.isEmpty())
                 return running;
         }

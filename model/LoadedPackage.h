@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// The package file chosen by the operator, registered as a resource tree with
+// an empty map root (its contents under ":/upgrade"). The file is read once;
+// the bytes that are checked are the bytes that get registered, and they stay
+// alive as long as the registration does.
+class LoadedPackage
+{
+public:
+    enum class Result {
+        Registered, // checked and registered
+        Unreadable, // missing, a folder, no permission
+        Damaged, // a resource file whose structure is broken: not registered
+        NotResourceFile // not a package at all: nothing registered
+    };
+
+    LoadedPackage() = default;
+    ~LoadedPackage();
+    LoadedPackage(const LoadedPackage &) = delete;
+    LoadedPackage &operator=(const LoadedPackage &) = delete;
+
+    // Releases the current package, then reads, checks and registers path.
+    Result load(const QString &path);
+    // Unregisters the current package, if any.
+    void release();
+
+    bool isRegistered() const { return !current.isEmpty(); }
+    // The registered bytes (empty when none is registered).
+    const QByteArray &data() const { return current; }
+    // What is wrong with a damaged file, in English.
+    QString detail() const { return damage; }
+
+    // The operator's text for a package that can't be used (translation
+    // context MainWindow); empty for one that can be read.
+    static QString message(Result result);
+    // The file name of path up to its first dot: what the window shows.
+    static QString baseName(const QString &path);
+
+private:
+    QByteArray current;
+    // Qt refuses to unregister a tree still in use (an open file of it, say);
+    // those bytes must then outlive the registration.
+    QList<QByteArray> retired;
+    QString damage;
+};

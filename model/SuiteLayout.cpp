@@ -1,0 +1,104 @@
+#include "SuiteLayout.h"
+
+#include "UpgradeConstants.h"
+
+namespace SuiteLayout {
+
+namespace {
+
+QString joinAll(QString path, const QStringList &names)
+{
+    for (const QString &name : names)
+        path = join(path, name);
+    return path;
+}
+
+} // namespace
+
+QString join(const QString &folder, const QString &name)
+{
+    return folder + QDir::separator() + name;
+}
+
+QString installationRecord(const QString &installDir)
+{
+    return QStringLiteral("%1%2%3").arg(
+        installDir, QDir::separator(), UpgradeConstants::recordFileName());
+}
+
+QStringList recordCopies(const QString &installDir, const QString &mainPath)
+{
+    return { join(installDir, UpgradeConstants::recordFileName()),
+        joinAll(mainPath,
+            { productFolderName(), QStringLiteral("common"), QStringLiteral("sysconfig"),
+                UpgradeConstants::recordFileName() }) };
+}
+
+QString stagingRoot(const QString &mainPath)
+{
+    return join(mainPath, UpgradeConstants::stagingFolderName());
+}
+
+QString stagedPackageRoot(const QString &mainPath)
+{
+    return join(stagingRoot(mainPath), UpgradeConstants::packageFolderName());
+}
+
+QString stagedStepFolder(const QString &mainPath, const QString &step)
+{
+    return join(stagedPackageRoot(mainPath), step);
+}
+
+QString stagedScriptFolder(const QString &mainPath, const QString &folder)
+{
+    return joinAll(stagedPackageRoot(mainPath), { QStringLiteral("shell"), folder });
+}
+
+QString stagedDbFolder(const QString &mainPath, const QString &folder)
+{
+    return joinAll(stagedPackageRoot(mainPath), { QStringLiteral("db"), folder });
+}
+
+QString platformFolderName()
+{
+    return QStringLiteral("platform");
+}
+
+QString productFolderName()
+{
+    return QStringLiteral("product");
+}
+
+QString helperProgram(const QString &mainPath, const QString &exePath)
+{
+    return joinAll(
+        mainPath, { productFolderName(), exePath, UpgradeConstants::helperProgramName() });
+}
+
+QString projectTool(const QString &mainPath, const QString &exePath)
+{
+    return joinAll(
+        mainPath, { platformFolderName(), exePath, UpgradeConstants::projectToolName() });
+}
+
+QString mainPathFromProgramDir(const QString &programDir)
+{
+    return QDir::cleanPath(programDir + QStringLiteral("/../.."));
+}
+
+QString dataFolder(const QString &mainPath)
+{
+    return QDir::cleanPath(mainPath + QStringLiteral("/data"));
+}
+
+QString databaseFile(const QString &mainPath)
+{
+    return dataFolder(mainPath) + QStringLiteral("/suite.db");
+}
+
+QString backupFolder(const QString &mainPath)
+{
+    return QDir::cleanPath(mainPath + QStringLiteral("/backup"));
+}
+
+} // namespace SuiteLayout

@@ -1,0 +1,69 @@
+#include "UpgradeDialogs.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPushButton>
+#include <QUrl>
+
+namespace UpgradeDialogs {
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("MainWindow", text);
+}
+
+} // namespace
+
+BackupAnswer askBackup(QWidget *parent)
+{
+    // Three choices in a fixed order; the same role keeps the button box from
+    // reordering them, and without a reject role there is no escape button.
+    QMessageBox question(
+        QMessageBox::Question, tr("警告"), tr("请注意备份工程数据"), QMessageBox::NoButton, parent);
+    QPushButton *proceed = question.addButton(tr("继续升级"), QMessageBox::ActionRole);
+    QPushButton *backup = question.addButton(tr("去备份"), QMessageBox::ActionRole);
+    question.addButton(tr("取消升级"), QMessageBox::ActionRole);
+    question.setDefaultButton(proceed);
+    question.exec();
+    if (question.clickedButton() == proceed)
+        return BackupAnswer::Proceed;
+    return question.clickedButton() == backup ? BackupAnswer::Backup : BackupAnswer::Cancel;
+}
+
+void warnRunning(QWidget *parent, const QString &program)
+{
+    QMessageBox::warning(
+        parent, tr("提示"), tr("进程%1正在运行，无法开始升级!").arg(program), QMessageBox::Ok);
+}
+
+void warnNoProjectTool(QWidget *parent)
+{
+    QMessageBox::warning(parent, tr("警告"), tr("工程管理工具不存在,无法打开"), QMessageBox::Ok);
+}
+
+void warnNoRecord(QWidget *parent)
+{
+    QMessageBox::warning(parent, tr("警告"), tr("获取本地系统安装信息失败,程序自动退出"),
+        QMessageBox::Ok, QMessageBox::NoButton);
+}
+
+bool askExit(QWidget *parent)
+{
+    return QMessageBox::question(parent, tr("提醒"), tr("是否退出?"),
+               QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton)
+        == QMessageBox::Yes;
+}
+
+QString droppedPackage(const QMimeData *data)
+{
+    const QList<QUrl> urls = data->urls();
+    if (urls.isEmpty())
+        return QString();
+    const QString path = urls.first().toLocalFile();
+    return path.endsWith(QLatin1String(".rcc")) ? path : QString();
+}
+
+} // namespace UpgradeDialogs

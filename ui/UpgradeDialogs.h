@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QString>
+
+class QMimeData;
+class QWidget;
+
+// The message boxes of the guard behind "升级", each modal over parent.
+namespace UpgradeDialogs {
+
+enum class BackupAnswer { Proceed, Backup, Cancel };
+
+// "请注意备份工程数据": "继续升级" (the default), "去备份", "取消升级", in this
+// order, without an escape button.
+BackupAnswer askBackup(QWidget *parent);
+
+// "进程%1正在运行，无法开始升级!"
+void warnRunning(QWidget *parent, const QString &program);
+
+// "工程管理工具不存在,无法打开"
+void warnNoProjectTool(QWidget *parent);
+
+// "获取本地系统安装信息失败,程序自动退出", before the program ends.
+void warnNoRecord(QWidget *parent);
+
+// "是否退出?": true when the operator answers Yes.
+bool askExit(QWidget *parent);
+
+// The path of a dropped package file: the first URL's local file when it
+// ends in ".rcc" (letter case counts); empty otherwise.
+QString droppedPackage(const QMimeData *data);
+
+} // namespace UpgradeDialogs
