@@ -46,39 +46,76 @@ void tst_StatusForm::timing_data()
     QTest::newRow("stopCheck freezes the line") << "stopped";
 }
 
+namespace {
+
+// The simulated wall clock, in milliseconds since the epoch.
+qint64 simulatedNow = 1700000000000;
+qint64 simulatedClock()
+{
+    return simulatedNow;
+}
+
+qint64 nextTick = 0;
+
+// Time goes on by ms; the form's timer ticks every 500 ms from when the form
+// was made, and each tick of the running timer checks the line, as the
+// timer's own would.
+void advance(CStatusForm &form, qint64 ms)
+{
+    auto *timer = form.findChild<QTimer *>();
+    const qint64 until = simulatedNow + ms;
+    for (; nextTick <= until; nextTick += 500) {
+        simulatedNow = nextTick;
+        if (timer && timer->isActive())
+            form.check();
+    }
+    simulatedNow = until;
+}
+
+} // namespace
+
 void tst_StatusForm::timing()
 {
     QFETCH(QString, kind);
+    CStatusForm::setClock(&simulatedClock);
     CStatusForm form(nullptr);
+    nextTick = simulatedNow + 500;
     auto *tip = form.findChild<QLabel *>("tip");
-    QElapsedTimer clock;
+    const auto elapsedSince = [](qint64 start) { return simulatedNow - start; };
     if (kind == "stopped") {
         form.stopCheck();
         form.stopCheck(); // harmless twice
     }
     form.showErrorTip("first");
-    clock.start();
+    qint64 start = simulatedNow;
     if (kind == "restart") {
-        QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() >= 1500, 5000);
+        advance(form, 1500);
+        QVERIFY(elapsedSince(start) >= 1500);
         form.showErrorTip("second");
-        clock.restart();
+        start = simulatedNow;
     }
     const QString shown = kind == "restart" ? "second" : "first";
     if (kind == "stopped") {
-        QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() >= 3200, 6000);
+        advance(form, 3200);
+        QVERIFY(elapsedSince(start) >= 3200);
         QCOMPARE(tip->text(), shown);
         form.showTip("next");
         QCOMPARE(tip->text(), QStringLiteral("next"));
+        CStatusForm::setClock(nullptr);
         return;
     }
     // Still up just before two seconds have passed, gone at the first tick
     // after them; the colour stays.
-    QTRY_VERIFY_WITH_TIMEOUT(clock.elapsed() >= 1900, 5000);
+    advance(form, 1900);
+    QVERIFY(elapsedSince(start) >= 1900);
     QCOMPARE(tip->text(), shown);
-    QTRY_VERIFY_WITH_TIMEOUT(tip->text().isEmpty(), 2000);
-    QVERIFY2(clock.elapsed() >= 2000 && clock.elapsed() <= 2500 + 400,
-        qPrintable(QString::number(clock.elapsed())));
+    while (!tip->text().isEmpty() && elapsedSince(start) < 1900 + 2000)
+        advance(form, 100);
+    QVERIFY(tip->text().isEmpty());
+    QVERIFY2(elapsedSince(start) >= 2000 && elapsedSince(start) <= 2500 + 400,
+        qPrintable(QString::number(elapsedSince(start))));
     QCOMPARE(tip->styleSheet(), QStringLiteral("QLabel{color:red}"));
+    CStatusForm::setClock(nullptr);
 }
 
 void tst_StatusForm::emptyMessage()

@@ -5,13 +5,24 @@
 #include <QGridLayout>
 #include <QTimer>
 
+namespace {
+
+CStatusForm::Clock wallClock = &QDateTime::currentMSecsSinceEpoch;
+
+} // namespace
+
+void CStatusForm::setClock(Clock now)
+{
+    wallClock = now ? now : &QDateTime::currentMSecsSinceEpoch;
+}
+
 CStatusForm::CStatusForm(QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::CStatusForm)
     , timer(nullptr)
 {
     ui->setupUi(this);
-    lastTipTime = QDateTime::currentMSecsSinceEpoch();
+    lastTipTime = wallClock();
     timer = new QTimer(this);
     timer->setInterval(500);
     connect(timer, &QTimer::timeout, this, &CStatusForm::check);
@@ -52,7 +63,7 @@ void CStatusForm::setTip(const QString &styleSheet, const QString &mess)
 {
     ui->tip->setStyleSheet(styleSheet);
     ui->tip->setText(mess);
-    lastTipTime = QDateTime::currentMSecsSinceEpoch();
+    lastTipTime = wallClock();
 }
 
 void CStatusForm::stopCheck()
@@ -66,6 +77,6 @@ void CStatusForm::check()
     if (ui->tip->text().isEmpty())
         return;
     // Wall-clock age: a message is wiped at the first tick more than 2 s after it was set.
-    if (QDateTime::currentMSecsSinceEpoch() - 2000 > lastTipTime)
+    if (wallClock() - 2000 > lastTipTime)
         ui->tip->clear();
 }

@@ -21,6 +21,11 @@ public:
     // layout without margins.
     static CStatusForm *placeIn(QWidget *container, QWidget *parent);
 
+    // The wall clock the age of a message is measured on (milliseconds since
+    // the epoch); tests put their own in its place. Null restores the real one.
+    using Clock = qint64 (*)();
+    static void setClock(Clock now);
+
     void showTip(const QString &mess);
     void showErrorTip(const QString &mess);
     void stopCheck();
