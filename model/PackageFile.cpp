@@ -88,7 +88,15 @@ private:
     qint64 nodeOffset(qint64 index) const { return m_treeOffset + index * m_nodeSize; }
     bool readName(qint64 node, QString *name, quint32 *hash, QString *problem) const;
     bool checkFile(qint64 node, const QString &name, QString *problem) const;
+    bool checkCompression(
+        quint16 flags, qint64 offset, qint64 length, const QString &where, QString *problem) const;
     bool checkZstdFrame(qint64 offset, qint64 length, QString *problem) const;
+    bool readHeader(QString *problem);
+    bool locateTree(QString *problem);
+    bool checkDirectory(
+        qint64 node, std::vector<qint64> *pending, std::vector<bool> *seen, QString *problem) const;
+    bool checkChildName(qint64 node, qint64 child, quint32 *previousHash, QSet<QString> *sameHash,
+        QString *name, QString *problem) const;
 
     const uchar *m_data;
     qint64 m_size;
@@ -98,6 +106,7 @@ private:
     qint64 m_dataOffset = 0;
     qint64 m_namesOffset = 0;
     qint64 m_nodeSize = 0;
+    qint64 m_headerSize = 20;
     qint64 m_nodeCount = 0;
     QString m_detail;
 };
@@ -210,6 +219,14 @@ bool Walker::checkFile(qint64 node, const QString &name, QString *problem) const
                        .arg(length);
         return false;
     }
+    return checkCompression(flags, offset, length, where, problem);
+}
+
+// The compressed forms: declared in the header, and sizes Qt can be trusted to
+// allocate.
+bool Walker::checkCompression(
+    quint16 flags, qint64 offset, qint64 length, const QString &where, QString *problem) const
+{
     if (flags & Zlib) {
         if (m_version >= 3 && !(m_fileFlags & Zlib)) {
             *problem
@@ -256,33 +273,62 @@ Verdict Walker::run()
         m_detail = QStringLiteral("not a Qt resource file (no \"qres\" header)");
         return Verdict::NotResourceFile;
     }
+    QString problem;
+    if (!readHeader(&problem) || !locateTree(&problem))
+        return damaged(problem);
+
+    std::vector<bool> seen(size_t(m_nodeCount), false);
+    seen[0] = true;
+    std::vector<qint64> pending { 0 };
+    while (!pending.empty()) {
+        const qint64 node = pending.back();
+        pending.pop_back();
+        if (!checkDirectory(node, &pending, &seen, &problem))
+            return damaged(problem);
+    }
+    return Verdict::Valid;
+}
+
+bool Walker::readHeader(QString *problem)
+{
+    const auto fail = [problem](const QString &what) {
+        *problem = what;
+        return false;
+    };
     if (!has(0, 20))
-        return damaged(QStringLiteral("the header is truncated (%1 bytes)").arg(m_size));
+        return fail(QStringLiteral("the header is truncated (%1 bytes)").arg(m_size));
     m_version = u32(4);
     if (m_version < 1 || m_version > 3)
-        return damaged(QStringLiteral("unknown format version %1").arg(m_version));
+        return fail(QStringLiteral("unknown format version %1").arg(m_version));
     m_treeOffset = u32(8);
     m_dataOffset = u32(12);
     m_namesOffset = u32(16);
-    qint64 headerSize = 20;
+    m_headerSize = 20;
     if (m_version >= 3) {
         if (!has(0, 24))
-            return damaged(QStringLiteral("the header is truncated (%1 bytes)").arg(m_size));
+            return fail(QStringLiteral("the header is truncated (%1 bytes)").arg(m_size));
         m_fileFlags = u32(20);
-        headerSize = 24;
+        m_headerSize = 24;
         if (m_fileFlags & ~quint32(Zlib | Zstd))
-            return damaged(
+            return fail(
                 QStringLiteral("the header names unknown features (0x%1)").arg(m_fileFlags, 0, 16));
     }
     m_nodeSize = m_version == 1 ? 14 : 22;
+    return true;
+}
+
+bool Walker::locateTree(QString *problem)
+{
+    const auto fail = [problem](const QString &what) {
+        *problem = what;
+        return false;
+    };
     for (const qint64 offset : { m_dataOffset, m_namesOffset }) {
-        if (offset < headerSize || offset > m_size)
-            return damaged(
-                QStringLiteral("a section offset (%1) lies outside the file").arg(offset));
+        if (offset < m_headerSize || offset > m_size)
+            return fail(QStringLiteral("a section offset (%1) lies outside the file").arg(offset));
     }
-    if (m_treeOffset < headerSize || !has(m_treeOffset, m_nodeSize))
-        return damaged(
-            QStringLiteral("the tree offset (%1) lies outside the file").arg(m_treeOffset));
+    if (m_treeOffset < m_headerSize || !has(m_treeOffset, m_nodeSize))
+        return fail(QStringLiteral("the tree offset (%1) lies outside the file").arg(m_treeOffset));
 
     // The tree runs up to the next section or the end of the file.
     qint64 treeEnd = m_size;
@@ -292,81 +338,101 @@ Verdict Walker::run()
     }
     m_nodeCount = (treeEnd - m_treeOffset) / m_nodeSize;
     if (m_nodeCount < 1)
-        return damaged(QStringLiteral("the tree holds no root node"));
+        return fail(QStringLiteral("the tree holds no root node"));
     if (!(u16(nodeOffset(0) + 4) & Directory))
-        return damaged(QStringLiteral("the root node is not a directory"));
+        return fail(QStringLiteral("the root node is not a directory"));
+    return true;
+}
 
-    std::vector<bool> seen(size_t(m_nodeCount), false);
-    seen[0] = true;
-    std::vector<qint64> pending { 0 };
-    QString problem;
-    while (!pending.empty()) {
-        const qint64 node = pending.back();
-        pending.pop_back();
-        const qint64 at = nodeOffset(node);
-        const quint32 count = u32(at + 6);
-        const quint32 first = u32(at + 10);
-        if (count == 0)
-            continue;
-        if (qint64(first) <= node)
-            return damaged(QStringLiteral("directory node %1 names child %2, which does not come "
-                                          "after it (a cycle)")
-                               .arg(node)
-                               .arg(first));
-        if (qint64(first) + qint64(count) > m_nodeCount)
-            return damaged(QStringLiteral("the children %1..%2 of node %3 lie outside the tree "
-                                          "(%4 nodes)")
-                               .arg(first)
-                               .arg(qint64(first) + count - 1)
-                               .arg(node)
-                               .arg(m_nodeCount));
-
-        quint32 previousHash = 0;
-        QSet<QString> sameHash; // names sharing the current hash
-        for (qint64 child = first; child < qint64(first) + count; ++child) {
-            if (seen[size_t(child)])
-                return damaged(QStringLiteral("node %1 is reached twice").arg(child));
-            seen[size_t(child)] = true;
-            QString name;
-            quint32 hash = 0;
-            if (!readName(child, &name, &hash, &problem))
-                return damaged(problem);
-            if (name == QLatin1String(".") || name == QLatin1String("..")
-                || name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\'))
-                || name.contains(QChar(0)))
-                return damaged(QStringLiteral("node %1 has the name \"%2\", which is no file name")
-                                   .arg(child)
-                                   .arg(name));
-            if (hash != resourceNameHash(name))
-                return damaged(QStringLiteral("the name \"%1\" of node %2 carries a wrong hash")
-                                   .arg(name)
-                                   .arg(child));
-            if (child > qint64(first) && hash < previousHash)
-                return damaged(QStringLiteral("the children of node %1 are out of order at \"%2\"")
-                                   .arg(node)
-                                   .arg(name));
-            if (child == qint64(first) || hash != previousHash)
-                sameHash.clear();
-            if (sameHash.contains(name))
-                return damaged(
-                    QStringLiteral("node %1 holds the name \"%2\" twice").arg(node).arg(name));
-            sameHash.insert(name);
-            previousHash = hash;
-
-            const quint16 flags = u16(nodeOffset(child) + 4);
-            if (flags & Directory) {
-                if (flags != Directory)
-                    return damaged(QStringLiteral("directory \"%1\" (node %2) has unknown flags "
-                                                  "0x%3")
-                                       .arg(name)
-                                       .arg(child)
-                                       .arg(flags, 0, 16));
-                pending.push_back(child);
-            } else if (!checkFile(child, name, &problem))
-                return damaged(problem);
+// The children of one directory node: each reached once, named, hashed and
+// ordered as Qt's lookup needs; sub-directories go on the pending list.
+bool Walker::checkDirectory(
+    qint64 node, std::vector<qint64> *pending, std::vector<bool> *seen, QString *problem) const
+{
+    const qint64 at = nodeOffset(node);
+    const quint32 count = u32(at + 6);
+    const quint32 first = u32(at + 10);
+    if (count == 0)
+        return true;
+    if (qint64(first) <= node) {
+        *problem = QStringLiteral("directory node %1 names child %2, which does not come after "
+                                  "it (a cycle)")
+                       .arg(node)
+                       .arg(first);
+        return false;
+    }
+    if (qint64(first) + qint64(count) > m_nodeCount) {
+        *problem = QStringLiteral("the children %1..%2 of node %3 lie outside the tree (%4 nodes)")
+                       .arg(first)
+                       .arg(qint64(first) + count - 1)
+                       .arg(node)
+                       .arg(m_nodeCount);
+        return false;
+    }
+    quint32 previousHash = 0;
+    QSet<QString> sameHash; // names sharing the current hash
+    for (qint64 child = first; child < qint64(first) + count; ++child) {
+        if ((*seen)[size_t(child)]) {
+            *problem = QStringLiteral("node %1 is reached twice").arg(child);
+            return false;
+        }
+        (*seen)[size_t(child)] = true;
+        QString name;
+        if (!checkChildName(node, child, &previousHash, &sameHash, &name, problem))
+            return false;
+        const quint16 flags = u16(nodeOffset(child) + 4);
+        if (flags & Directory) {
+            if (flags != Directory) {
+                *problem = QStringLiteral("directory \"%1\" (node %2) has unknown flags 0x%3")
+                               .arg(name)
+                               .arg(child)
+                               .arg(flags, 0, 16);
+                return false;
+            }
+            pending->push_back(child);
+        } else if (!checkFile(child, name, problem)) {
+            return false;
         }
     }
-    return Verdict::Valid;
+    return true;
+}
+
+bool Walker::checkChildName(qint64 node, qint64 child, quint32 *previousHash,
+    QSet<QString> *sameHash, QString *name, QString *problem) const
+{
+    quint32 hash = 0;
+    if (!readName(child, name, &hash, problem))
+        return false;
+    if (*name == QLatin1String(".") || *name == QLatin1String("..")
+        || name->contains(QLatin1Char('/')) || name->contains(QLatin1Char('\\'))
+        || name->contains(QChar(0))) {
+        *problem = QStringLiteral("node %1 has the name \"%2\", which is no file name")
+                       .arg(child)
+                       .arg(*name);
+        return false;
+    }
+    if (hash != resourceNameHash(*name)) {
+        *problem = QStringLiteral("the name \"%1\" of node %2 carries a wrong hash")
+                       .arg(*name)
+                       .arg(child);
+        return false;
+    }
+    const quint32 first = u32(nodeOffset(node) + 10);
+    if (child > qint64(first) && hash < *previousHash) {
+        *problem = QStringLiteral("the children of node %1 are out of order at \"%2\"")
+                       .arg(node)
+                       .arg(*name);
+        return false;
+    }
+    if (child == qint64(first) || hash != *previousHash)
+        sameHash->clear();
+    if (sameHash->contains(*name)) {
+        *problem = QStringLiteral("node %1 holds the name \"%2\" twice").arg(node).arg(*name);
+        return false;
+    }
+    sameHash->insert(*name);
+    *previousHash = hash;
+    return true;
 }
 
 // Builds a one-file resource in memory whose entry is zstd-compressed and

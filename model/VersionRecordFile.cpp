@@ -23,6 +23,85 @@ Result fail(Result result, const QString &reason, QString *errorString)
     return result;
 }
 
+// Where the copy stands in the record's layout.
+struct Position
+{
+    int depth = 0; // 1: inside root, 2: inside root's first child, ...
+    bool firstChildOfRoot = false; // the next node inside root is its first child
+    bool inModule = false; // that first child is the element "module"
+};
+
+void copyDeclaration(QXmlStreamReader &reader, QXmlStreamWriter &writer)
+{
+    QTextCodec *codec = QTextCodec::codecForName("UTF-8");
+    if (!reader.documentEncoding().isEmpty()) {
+        if (QTextCodec *declared = QTextCodec::codecForName(reader.documentEncoding().toLatin1()))
+            codec = declared;
+    }
+    writer.setCodec(codec);
+    if (reader.documentVersion().isEmpty())
+        return;
+    if (reader.isStandaloneDocument())
+        writer.writeStartDocument(reader.documentVersion().toString(), true);
+    else
+        writer.writeStartDocument(reader.documentVersion().toString());
+}
+
+void copyStartElement(QXmlStreamReader &reader, QXmlStreamWriter &writer, Position &at,
+    const QString &from, const QString &to)
+{
+    if (at.firstChildOfRoot)
+        at.inModule = reader.name() == QLatin1String("module");
+    at.firstChildOfRoot = at.depth == 0;
+    ++at.depth;
+    writer.writeStartElement(reader.qualifiedName().toString());
+    for (const QXmlStreamNamespaceDeclaration &ns : reader.namespaceDeclarations())
+        writer.writeNamespace(ns.namespaceUri().toString(), ns.prefix().toString());
+    const bool entry = at.inModule && at.depth == 3;
+    for (const QXmlStreamAttribute &attribute : reader.attributes()) {
+        QString value = attribute.value().toString();
+        if (entry && attribute.qualifiedName() == QLatin1String("value") && value == from)
+            value = to;
+        writer.writeAttribute(attribute.qualifiedName().toString(), value);
+    }
+}
+
+// Copies one token that is neither the declaration nor a start element.
+void copyToken(QXmlStreamReader &reader, QXmlStreamWriter &writer, Position &at)
+{
+    switch (reader.tokenType()) {
+    case QXmlStreamReader::DTD:
+        writer.writeDTD(reader.text().toString());
+        return;
+    case QXmlStreamReader::EndElement:
+        if (--at.depth == 1)
+            at.inModule = false;
+        writer.writeEndElement();
+        return;
+    case QXmlStreamReader::Characters:
+        if (reader.isWhitespace())
+            return; // blanks between tags are no node, as for the reader of the record
+        if (reader.isCDATA())
+            writer.writeCDATA(reader.text().toString());
+        else
+            writer.writeCharacters(reader.text().toString());
+        break;
+    case QXmlStreamReader::Comment:
+        writer.writeComment(reader.text().toString());
+        break;
+    case QXmlStreamReader::ProcessingInstruction:
+        writer.writeProcessingInstruction(reader.processingInstructionTarget().toString(),
+            reader.processingInstructionData().toString());
+        break;
+    case QXmlStreamReader::EntityReference:
+        writer.writeEntityReference(reader.name().toString());
+        break;
+    default:
+        return;
+    }
+    at.firstChildOfRoot = false;
+}
+
 // Copies the record token by token, re-indented with 4 blanks, setting the
 // version entries on the way. A stream keeps each element's attributes in
 // the order the file has them ("key" before "value"), where a DOM would
@@ -34,78 +113,16 @@ bool transform(const QByteArray &xml, const QString &from, const QString &to, QB
     QXmlStreamWriter writer(content);
     writer.setAutoFormatting(true);
     writer.setAutoFormattingIndent(4);
-    QTextCodec *codec = QTextCodec::codecForName("UTF-8");
-
-    int depth = 0; // 1: inside root, 2: inside root's first child, ...
-    bool firstChildOfRoot = false; // the next node inside root is its first child
-    bool inModule = false; // that first child is the element "module"
+    writer.setCodec(QTextCodec::codecForName("UTF-8"));
+    Position at;
     while (!reader.atEnd()) {
-        switch (reader.readNext()) {
-        case QXmlStreamReader::StartDocument:
-            if (!reader.documentEncoding().isEmpty()) {
-                if (QTextCodec *declared
-                    = QTextCodec::codecForName(reader.documentEncoding().toLatin1()))
-                    codec = declared;
-            }
-            writer.setCodec(codec);
-            if (!reader.documentVersion().isEmpty()) {
-                if (reader.isStandaloneDocument())
-                    writer.writeStartDocument(reader.documentVersion().toString(), true);
-                else
-                    writer.writeStartDocument(reader.documentVersion().toString());
-            }
-            break;
-        case QXmlStreamReader::DTD:
-            writer.writeDTD(reader.text().toString());
-            break;
-        case QXmlStreamReader::StartElement: {
-            if (firstChildOfRoot)
-                inModule = reader.name() == QLatin1String("module");
-            firstChildOfRoot = depth == 0;
-            ++depth;
-            writer.writeStartElement(reader.qualifiedName().toString());
-            for (const QXmlStreamNamespaceDeclaration &ns : reader.namespaceDeclarations())
-                writer.writeNamespace(ns.namespaceUri().toString(), ns.prefix().toString());
-            const bool entry = inModule && depth == 3;
-            for (const QXmlStreamAttribute &attribute : reader.attributes()) {
-                QString value = attribute.value().toString();
-                if (entry && attribute.qualifiedName() == QLatin1String("value") && value == from)
-                    value = to;
-                writer.writeAttribute(attribute.qualifiedName().toString(), value);
-            }
-            break;
-        }
-        case QXmlStreamReader::EndElement:
-            --depth;
-            if (depth == 1)
-                inModule = false;
-            writer.writeEndElement();
-            break;
-        case QXmlStreamReader::Characters:
-            if (reader.isWhitespace())
-                break; // blanks between tags are no node, as for the reader of the record
-            firstChildOfRoot = false;
-            if (reader.isCDATA())
-                writer.writeCDATA(reader.text().toString());
-            else
-                writer.writeCharacters(reader.text().toString());
-            break;
-        case QXmlStreamReader::Comment:
-            firstChildOfRoot = false;
-            writer.writeComment(reader.text().toString());
-            break;
-        case QXmlStreamReader::ProcessingInstruction:
-            firstChildOfRoot = false;
-            writer.writeProcessingInstruction(reader.processingInstructionTarget().toString(),
-                reader.processingInstructionData().toString());
-            break;
-        case QXmlStreamReader::EntityReference:
-            firstChildOfRoot = false;
-            writer.writeEntityReference(reader.name().toString());
-            break;
-        default:
-            break;
-        }
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::StartDocument)
+            copyDeclaration(reader, writer);
+        else if (token == QXmlStreamReader::StartElement)
+            copyStartElement(reader, writer, at, from, to);
+        else
+            copyToken(reader, writer, at);
     }
     if (reader.hasError()) {
         *reason = QStringLiteral("%1 (line %2, column %3)")
