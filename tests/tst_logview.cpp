@@ -6,6 +6,7 @@
 #include <QTextBlock>
 #include <QTextEdit>
 
+#include "LogView.h"
 #include "MainWindow.h"
 
 // The window's log: lines from the worker are appended in batches, and the
@@ -21,6 +22,7 @@ private slots:
     void sameAsAppendingEachLine();
     void eventLoopRunsBetweenBatches();
     void viewFollowsTheEndUnlessScrolledAway();
+    void drainsAndLoadsOnlyItsOwnImages();
 };
 
 namespace {
@@ -203,6 +205,29 @@ void tst_LogView::viewFollowsTheEndUnlessScrolledAway()
     window.addMsg(QStringLiteral("last"));
     QTRY_COMPARE(log->document()->blockCount(), 6001);
     QCOMPARE(bar->value(), bar->maximum());
+}
+
+// The log view on its own: it says when it has drained, and a line's markup
+// never makes it read a file from outside the program.
+void tst_LogView::drainsAndLoadsOnlyItsOwnImages()
+{
+    QTemporaryDir tmp;
+    const QString outside = tmp.filePath("outside.png");
+    QImage(5, 7, QImage::Format_RGB32).save(outside);
+    LogView log;
+    QSignalSpy drained(&log, &LogView::drained);
+    log.appendLine(QStringLiteral("<img src=\"%1\">").arg(outside));
+    log.appendLine(QStringLiteral("<img src=\":/res/升级_成功.png\">"));
+    QVERIFY(log.hasPending());
+    QTRY_COMPARE(drained.count(), 1);
+    QVERIFY(!log.hasPending());
+    QCOMPARE(log.document()->blockCount(), 2);
+    QTextDocument *document = log.document();
+    const auto image = [document](const QString &name) {
+        return document->resource(QTextDocument::ImageResource, QUrl(name)).value<QImage>().size();
+    };
+    QVERIFY(image(outside) != QSize(5, 7));
+    QCOMPARE(image(":/res/升级_成功.png"), QSize(121, 120));
 }
 
 QTEST_MAIN(tst_LogView)

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QImage>
 #include <QScrollBar>
 #include <QTextCursor>
 #include <QTimer>
@@ -94,9 +95,18 @@ bool LogView::eventFilter(QObject *watched, QEvent *event)
 
 QVariant LogView::loadResource(int type, const QUrl &name)
 {
-    // The program's own images are compiled in; nothing else is fetched.
-    if (name.scheme() == QLatin1String("qrc")
-        || name.toString().startsWith(QLatin1String(":/res/")))
+    // The program's own images are compiled in; nothing else is fetched. An
+    // empty answer would make the document read the file itself, so anything
+    // else gets a blank stand-in.
+    const bool own = name.scheme() == QLatin1String("qrc")
+        ? name.path().startsWith(QLatin1String("/res/"))
+        : name.scheme().isEmpty() && name.path().startsWith(QLatin1String(":/res/"));
+    if (own)
         return QTextEdit::loadResource(type, name);
-    return QVariant();
+    if (type == QTextDocument::ImageResource) {
+        QImage blank(1, 1, QImage::Format_ARGB32);
+        blank.fill(Qt::transparent);
+        return blank;
+    }
+    return QStringLiteral("");
 }
