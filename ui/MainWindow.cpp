@@ -16,7 +16,6 @@
 #include "CUpgradeWorker.h"
 #include "LogView.h"
 #include "ProcessList.h"
-#include "RecordLayout.h"
 #include "SuiteGuard.h"
 #include "SuiteLayout.h"
 #include "UpgradeConstants.h"
