@@ -14,10 +14,12 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QVector>
+#include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
 #include "PackageDescriptor.h"
 #include "PackageFile.h"
+#include "PackageManifest.h"
 #include "RecordLayout.h"
 #include "UpgradeConstants.h"
 #include "VersionText.h"
@@ -180,6 +182,76 @@ QString undecodableName(const QString &)
 }
 #endif
 
+// Why the descriptor at path does not parse, as " (line L, column C: reason)";
+// empty when the stream reader finds no fault (the nesting limit, say).
+QString xmlErrorAt(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QByteArray bytes = file.readAll();
+    QString reason;
+    if (!RecordLayout::withinNestingLimit(bytes, &reason))
+        return QStringLiteral(" (%1)").arg(reason);
+    QXmlStreamReader xml(bytes);
+    while (!xml.atEnd())
+        xml.readNext();
+    if (!xml.hasError())
+        return QString();
+    return QStringLiteral(" (line %1, column %2: %3)")
+        .arg(xml.lineNumber())
+        .arg(xml.columnNumber())
+        .arg(xml.errorString());
+}
+
+bool isNumber(const QString &part)
+{
+    if (part.isEmpty() || part.size() > 18)
+        return false;
+    for (const QChar c : part) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    return true;
+}
+
+// Index of the first byte that does not start a well-formed UTF-8 sequence
+// (no overlong forms, no surrogates, nothing above U+10FFFF), or -1.
+int firstInvalidUtf8(const QByteArray &text)
+{
+    const auto *p = reinterpret_cast<const uchar *>(text.constData());
+    const int size = text.size();
+    for (int i = 0; i < size;) {
+        const uchar c = p[i];
+        int more = 0;
+        uchar low = 0x80, high = 0xbf; // range of the second byte
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xc2 && c <= 0xdf) {
+            more = 1;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            more = 2;
+            low = c == 0xe0 ? 0xa0 : 0x80;
+            high = c == 0xed ? 0x9f : 0xbf;
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            more = 3;
+            low = c == 0xf0 ? 0x90 : 0x80;
+            high = c == 0xf4 ? 0x8f : 0xbf;
+        } else {
+            return i;
+        }
+        if (i + more >= size || p[i + 1] < low || p[i + 1] > high)
+            return i;
+        for (int k = 2; k <= more; ++k) {
+            if (p[i + k] < 0x80 || p[i + k] > 0xbf)
+                return i;
+        }
+        i += more + 1;
+    }
+    return -1;
+}
+
 class Builder
 {
 public:
@@ -200,9 +272,13 @@ private:
     }
     bool checkOutputPath();
     bool checkDescriptor();
+    bool checkVersions(const QString &rel, const RecordLayout::Entries &entries);
+    bool checkReadme();
+    bool writeManifest(const QString &manifestPath);
     bool walk(const QString &realDir, const QString &alias, QStringList &openDirs);
     bool checkPlace(const QString &alias, bool isDir);
-    bool writeQrc(const QString &qrcPath, const QString &placeholderPath);
+    bool writeQrc(
+        const QString &qrcPath, const QString &placeholderPath, const QString &manifestPath);
     bool runRcc(const QString &qrcPath, const QString &rccPath);
     bool checkResult(const QString &rccPath);
 
@@ -212,6 +288,7 @@ private:
     QString m_error;
     QVector<PackageEntry> m_files;
     QStringList m_emptyDirs; // aliases of folders that get the placeholder
+    qint64 m_manifestSize = 0;
 };
 
 bool Builder::checkOutputPath()
@@ -258,7 +335,8 @@ bool Builder::checkDescriptor()
     case RecordLayout::ReadResult::CannotOpen:
         return fail(QStringLiteral("%1 cannot be read").arg(rel));
     case RecordLayout::ReadResult::ParseError:
-        return fail(QStringLiteral("%1 is not well-formed XML").arg(rel));
+        return fail(
+            QStringLiteral("%1 is not well-formed XML%2").arg(rel, xmlErrorAt(info.filePath())));
     case RecordLayout::ReadResult::WrongRoot:
         return fail(QStringLiteral("%1 does not have the document element \"root\"").arg(rel));
     }
@@ -297,6 +375,86 @@ bool Builder::checkDescriptor()
                                        "dot-separated parts")
                             .arg(rel, value, key));
     }
+    return checkVersions(rel, entries);
+}
+
+// A range the installer's fit check can accept: numbers in the first three
+// parts, both ends in one series, the lower end not above the upper.
+bool Builder::checkVersions(const QString &rel, const RecordLayout::Entries &entries)
+{
+    const QString fromKey = QStringLiteral("software_version_from");
+    const QString toKey = QStringLiteral("software_version_to");
+    for (const QString &key : { fromKey, toKey }) {
+        const QString value = entries.value(key);
+        const QStringList parts = value.section(QLatin1Char('-'), 0, 0).split(QLatin1Char('.'));
+        for (int i = 0; i < 3; ++i) {
+            if (!isNumber(parts.at(i)))
+                return fail(QStringLiteral("%1: the version \"%2\" of \"%3\" has the part \"%4\", "
+                                           "which is not a number; the first three parts must be "
+                                           "numbers of at most 18 digits")
+                                .arg(rel, value, key, parts.at(i)));
+        }
+    }
+    const QString from = entries.value(fromKey), to = entries.value(toKey);
+    const VersionText lower = VersionText::parse(from), upper = VersionText::parse(to);
+    if (!lower.sameSeries(upper))
+        return fail(QStringLiteral("%1: the versions \"%2\" and \"%3\" belong to different series "
+                                   "(their first two parts differ); no installed version could "
+                                   "ever fit the package")
+                        .arg(rel, from, to));
+    if (lower.third > upper.third)
+        return fail(QStringLiteral("%1: \"%2\" (%3) is above \"%4\" (%5); no installed version "
+                                   "could ever fit the package")
+                        .arg(rel, fromKey, from, toKey, to));
+    return true;
+}
+
+// The readme is shown as UTF-8; any other encoding would reach the operator
+// as replacement characters.
+bool Builder::checkReadme()
+{
+    const QString alias = QStringLiteral("upgrade/readme.txt");
+    for (const PackageEntry &entry : qAsConst(m_files)) {
+        if (entry.alias != alias)
+            continue;
+        QFile file(entry.sourcePath);
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("%1 cannot be read: %2").arg(alias, file.errorString()));
+        const QByteArray text = file.readAll();
+        const int bad = firstInvalidUtf8(text);
+        if (bad >= 0)
+            return fail(QStringLiteral("%1 is not valid UTF-8 text (line %2, byte %3); save it as "
+                                       "UTF-8")
+                            .arg(alias)
+                            .arg(text.left(bad).count('\n') + 1)
+                            .arg(bad + 1));
+    }
+    return true;
+}
+
+// upgrade/manifest.sha256: every file of the package with its SHA-256, the
+// placeholder files included.
+bool Builder::writeManifest(const QString &manifestPath)
+{
+    QVector<PackageManifest::Entry> entries;
+    const QString prefix = QStringLiteral("upgrade/");
+    for (const PackageEntry &entry : qAsConst(m_files)) {
+        QString error;
+        const QByteArray digest = PackageManifest::hashFile(entry.sourcePath, &error);
+        if (digest.isEmpty())
+            return fail(QStringLiteral("%1 cannot be read: %2").arg(entry.alias, error));
+        entries.append({ digest, entry.alias.mid(prefix.size()) });
+    }
+    const QByteArray empty = PackageManifest::hashBytes(nullptr, 0);
+    for (const QString &dir : qAsConst(m_emptyDirs))
+        entries.append({ empty,
+            dir.mid(prefix.size()) + QLatin1Char('/') + UpgradeConstants::placeholderFileName() });
+    const QByteArray text = PackageManifest::format(entries);
+    QFile file(manifestPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.flush())
+        return fail(QStringLiteral("cannot write the manifest %1: %2")
+                        .arg(QDir::toNativeSeparators(manifestPath), file.errorString()));
+    m_manifestSize = text.size();
     return true;
 }
 
@@ -312,6 +470,9 @@ bool Builder::checkPlace(const QString &alias, bool isDir)
         "allowed below upgrade/ are the files upgrade_config.xml and readme.txt and the folders "
         "delete, update, add, shell/shell_before, shell/shell_after, db/db_before and db/db_after");
     if (parts.size() == 2) {
+        if (top == PackageManifest::fileName())
+            return fail(
+                QStringLiteral("%1 is written by the builder; remove it from the tree").arg(alias));
         if (top == QLatin1String("upgrade_config.xml") || top == QLatin1String("readme.txt")) {
             if (isDir)
                 return fail(QStringLiteral("%1 must be a file, not a folder").arg(alias));
@@ -414,7 +575,8 @@ bool Builder::walk(const QString &realDir, const QString &alias, QStringList &op
     return true;
 }
 
-bool Builder::writeQrc(const QString &qrcPath, const QString &placeholderPath)
+bool Builder::writeQrc(
+    const QString &qrcPath, const QString &placeholderPath, const QString &manifestPath)
 {
     QFile file(qrcPath);
     if (!file.open(QIODevice::WriteOnly))
@@ -437,7 +599,7 @@ bool Builder::writeQrc(const QString &qrcPath, const QString &placeholderPath)
         }
         return false;
     };
-    QStringList paths { placeholderPath };
+    QStringList paths { placeholderPath, manifestPath };
     for (const PackageEntry &entry : qAsConst(m_files))
         paths.append(entry.sourcePath);
     for (const QString &path : qAsConst(paths)) {
@@ -457,6 +619,7 @@ bool Builder::writeQrc(const QString &qrcPath, const QString &placeholderPath)
     for (const QString &dir : qAsConst(m_emptyDirs))
         writeFile(
             dir + QLatin1Char('/') + UpgradeConstants::placeholderFileName(), placeholderPath);
+    writeFile(QStringLiteral("upgrade/") + PackageManifest::fileName(), manifestPath);
     xml.writeEndElement();
     xml.writeEndElement();
     xml.writeEndDocument();
@@ -536,6 +699,7 @@ bool Builder::checkResult(const QString &rccPath)
         expected.insert(entry.alias, entry.size);
     for (const QString &dir : qAsConst(m_emptyDirs))
         expected.insert(dir + QLatin1Char('/') + UpgradeConstants::placeholderFileName(), 0);
+    expected.insert(QStringLiteral("upgrade/") + PackageManifest::fileName(), m_manifestSize);
     if (problem.isEmpty()) {
         QDirIterator it(base + QStringLiteral("upgrade"), QDir::Files | QDir::Hidden,
             QDirIterator::Subdirectories);
@@ -569,6 +733,14 @@ bool Builder::checkResult(const QString &rccPath)
                               .arg(expected.size());
         }
     }
+    if (problem.isEmpty()) {
+        const PackageManifest::Result manifest
+            = PackageManifest::verifyTree(base + QStringLiteral("upgrade"));
+        if (manifest.verdict != PackageManifest::Verdict::Verified)
+            problem = QStringLiteral("the package does not match its manifest (did a file change "
+                                     "while the package was built?): %1")
+                          .arg(manifest.detail());
+    }
     QResource::unregisterResource(data, mapRoot);
     if (!problem.isEmpty())
         return fail(problem);
@@ -590,7 +762,7 @@ bool Builder::run()
         return false;
 
     QStringList openDirs { m_treeRoot };
-    if (!walk(tree.absoluteFilePath(), QStringLiteral("upgrade"), openDirs))
+    if (!walk(tree.absoluteFilePath(), QStringLiteral("upgrade"), openDirs) || !checkReadme())
         return false;
 
     QTemporaryDir work;
@@ -605,7 +777,9 @@ bool Builder::run()
     }
     const QString qrcPath = work.filePath(QStringLiteral("package.qrc"));
     const QString rccPath = work.filePath(QStringLiteral("package.rcc"));
-    if (!writeQrc(qrcPath, placeholderPath) || !runRcc(qrcPath, rccPath) || !checkResult(rccPath))
+    const QString manifestPath = work.filePath(PackageManifest::fileName());
+    if (!writeManifest(manifestPath) || !writeQrc(qrcPath, placeholderPath, manifestPath)
+        || !runRcc(qrcPath, rccPath) || !checkResult(rccPath))
         return false;
 
     // Replace the output only once the new package is known to be good.

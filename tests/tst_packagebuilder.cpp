@@ -9,6 +9,7 @@
 #endif
 
 #include "PackageBuilder.h"
+#include "PackageDiff.h"
 #include "PackageFile.h"
 #include "UpgradeConstants.h"
 #include "support/EngineHarness.h"
@@ -18,6 +19,7 @@ Q_DECLARE_METATYPE(TestPackage::Files)
 
 using EngineHarness::readFile;
 using EngineHarness::snapshot;
+using EngineHarness::Tree;
 
 namespace {
 
@@ -60,6 +62,8 @@ class tst_PackageBuilder : public QObject
     Q_OBJECT
 private slots:
     void buildsTreeWithPlaceholders();
+    void acceptsVersions_data();
+    void acceptsVersions();
     void refusesBadTree_data();
     void refusesBadTree();
     void refusesSpecialEntries_data();
@@ -69,6 +73,9 @@ private slots:
     void replacesExistingOutput();
     void commandLineTool_data();
     void commandLineTool();
+    void toolCommands_data();
+    void toolCommands();
+    void diffBuildsTheNewTree();
 };
 
 // Every file travels with its bytes, hidden ones and unusual names too; the
@@ -115,7 +122,41 @@ void tst_PackageBuilder::buildsTreeWithPlaceholders()
                 ? entry.first + UpgradeConstants::placeholderFileName()
                 : entry.first,
             entry.second);
+    // The manifest lists every other file with its SHA-256, in byte order.
+    QMap<QByteArray, QByteArray> hashes;
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        hashes.insert(it.key().mid(8).toUtf8(),
+            QCryptographicHash::hash(it.value(), QCryptographicHash::Sha256).toHex());
+    QByteArray manifest;
+    for (auto it = hashes.cbegin(); it != hashes.cend(); ++it)
+        manifest += it.value() + "  " + it.key() + "\n";
+    expected.insert("upgrade/manifest.sha256", manifest);
     QCOMPARE(registeredTree(rcc), expected);
+}
+
+void tst_PackageBuilder::acceptsVersions_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::newRow("suffixes ignored") << "2.1.0-rc1"
+                                      << "2.1.5-beta.2";
+    QTest::newRow("one version") << "2.1.5"
+                                 << "2.1.5";
+    QTest::newRow("fourth part ignored") << "2.1.0.7"
+                                         << "2.1.10";
+}
+
+// What the installer's fit check can accept is not refused.
+void tst_PackageBuilder::acceptsVersions()
+{
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QTemporaryDir tmp;
+    QString error;
+    QVERIFY2(!TestPackage::build(tmp.path(),
+                 { { "upgrade/upgrade_config.xml", TestPackage::descriptor(7, from, to) } }, &error)
+                  .isEmpty(),
+        qPrintable(error));
 }
 
 void tst_PackageBuilder::refusesBadTree_data()
@@ -168,6 +209,35 @@ void tst_PackageBuilder::refusesBadTree_data()
         << QStringList { "\"2.1-5.3\"", "software_version_to" };
     QTest::newRow("empty to version") << descriptor(TestPackage::descriptor(7, "2.1.0", ""))
                                       << QStringList { "software_version_to" };
+    QTest::newRow("from version above to version")
+        << descriptor(TestPackage::descriptor(7, "2.1.6", "2.1.5"))
+        << QStringList { "\"software_version_from\" (2.1.6) is above", "2.1.5" };
+    QTest::newRow("versions of different series")
+        << descriptor(TestPackage::descriptor(7, "2.1.0", "2.2.5"))
+        << QStringList { "\"2.1.0\"", "\"2.2.5\"", "different series" };
+    QTest::newRow("third part not a number")
+        << descriptor(TestPackage::descriptor(7, "2.1.0", "2.1.5a"))
+        << QStringList { "\"2.1.5a\"", "software_version_to", "\"5a\"", "not a number" };
+    QTest::newRow("first part not digits")
+        << descriptor(TestPackage::descriptor(7, "v2.1.0", "v2.1.5"))
+        << QStringList { "\"v2.1.0\"", "\"v2\"", "not a number" };
+    QTest::newRow("empty second part") << descriptor(TestPackage::descriptor(7, "2..0", "2..5"))
+                                       << QStringList { "\"2..0\"", "\"\"", "not a number" };
+    QTest::newRow("descriptor XML error with its place")
+        << descriptor(
+               "<root>\n  <module>\n    <item key=\"a\" value=\"1\">\n  </module>\n</root>\n")
+        << QStringList { descriptorPath, "not well-formed", "line 4, column" };
+    QTest::newRow("readme in a legacy encoding")
+        << TestPackage::Files { { descriptorPath, goodDescriptor },
+               { "upgrade/readme.txt", "line one\nGBK \xd6\xd0\xce\xc4\n" } }
+        << QStringList { "upgrade/readme.txt", "not valid UTF-8", "line 2, byte 14" };
+    QTest::newRow("readme in UTF-16")
+        << TestPackage::Files { { descriptorPath, goodDescriptor },
+               { "upgrade/readme.txt", QByteArray("\xff\xfer\0e\0", 6) } }
+        << QStringList { "upgrade/readme.txt", "not valid UTF-8", "line 1, byte 1" };
+    QTest::newRow("readme with an encoded surrogate") << TestPackage::Files {
+        { descriptorPath, goodDescriptor }, { "upgrade/readme.txt", "ok\xed\xa0\x80" }
+    } << QStringList { "not valid UTF-8", "byte 3" };
 
     QTest::newRow("stray file at the top")
         << with("upgrade/notes.txt") << QStringList { "upgrade/notes.txt", "unknown entry" };
@@ -187,6 +257,9 @@ void tst_PackageBuilder::refusesBadTree_data()
         << with("upgrade/shell/shell_before") << QStringList { "upgrade/shell/shell_before" };
     QTest::newRow("file directly in db")
         << with("upgrade/db/1.sql") << QStringList { "upgrade/db/1.sql" };
+    QTest::newRow("manifest of the author's own")
+        << with("upgrade/manifest.sha256")
+        << QStringList { "upgrade/manifest.sha256", "written by the builder" };
 
     QTest::newRow("device name CON")
         << with("upgrade/update/CON") << QStringList { "upgrade/update/CON", "reserved" };
@@ -367,6 +440,158 @@ void tst_PackageBuilder::commandLineTool()
     const QString message = QString::fromLocal8Bit(tool.readAllStandardError());
     QVERIFY2(good || (message.contains("upgrade/adds") && message.contains("unknown entry")),
         qPrintable(message));
+}
+
+void tst_PackageBuilder::toolCommands_data()
+{
+    QTest::addColumn<QStringList>("args"); // PKG: the package, KEY: a public key
+    QTest::addColumn<QString>("prepare"); // what happens to the package first
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out"); // part of standard output
+    QTest::addColumn<QString>("err"); // part of standard error
+    QTest::newRow("--help on standard output")
+        << QStringList { "--help" } << "" << 0 << "--verify PACKAGE"
+        << "";
+    QTest::newRow("unknown option: usage on standard error")
+        << QStringList { "--frobnicate" } << "" << 64 << ""
+        << "Usage:";
+    QTest::newRow("two commands at once")
+        << QStringList { "--list", "--info", "PKG" } << "" << 64 << ""
+        << "cannot go together";
+    QTest::newRow("too many arguments")
+        << QStringList { "--verify", "PKG", "PKG" } << "" << 64 << ""
+        << "Usage:";
+    QTest::newRow("--list: the tree with sizes")
+        << QStringList { "--list", "PKG" } << "" << 0 << "         5  upgrade/add/a.txt\n"
+        << "";
+    QTest::newRow("--info: descriptor, manifest, signature")
+        << QStringList { "--info", "PKG" } << "" << 0
+        << "  upgrade_type = 0\nreadme:     none\nmanifest:   present, 2 files, all "
+           "match\nsignature:  unsigned\n"
+        << "";
+    QTest::newRow("--verify: all well")
+        << QStringList { "--verify", "PKG" } << "" << 0 << "hashes:    present, 2 files"
+        << "";
+    QTest::newRow("--verify: damaged structure")
+        << QStringList { "--verify", "PKG" } << "cut" << 2 << ""
+        << "structure:";
+    QTest::newRow("--verify: a file changed") << QStringList { "--verify", "PKG" } << "change" << 3
+                                              << "add/a.txt: content does not match the manifest"
+                                              << "";
+    QTest::newRow("--verify: unsigned, a key given")
+        << QStringList { "--verify", "PKG", "--key", "KEY" } << "" << 4
+        << "signature: FAILED: the package is not signed"
+        << "";
+    QTest::newRow("--verify: not a package") << QStringList { "--verify", "KEY" } << "" << 2 << ""
+                                             << "not a Qt resource file";
+    QTest::newRow("--sign: secret key missing")
+        << QStringList { "--sign", "PKG", "--secret-key", "KEY.sec" } << "" << 1 << ""
+        << "cannot read the secret key";
+    QTest::newRow("a new build removes the old package's signature")
+        << QStringList { "SRC", "PKG" } << "signature" << 0 << "removed"
+        << "";
+}
+
+void tst_PackageBuilder::toolCommands()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, prepare);
+    QTemporaryDir tmp;
+    QString error;
+    const QString package = TestPackage::build(tmp.path(),
+        { { "upgrade/upgrade_config.xml", goodDescriptor }, { "upgrade/add/a.txt", "abcde" } },
+        &error);
+    QVERIFY2(!package.isEmpty(), qPrintable(error));
+    QByteArray bytes = readFile(package);
+    if (prepare == "cut")
+        bytes.truncate(bytes.size() / 2);
+    if (prepare == "change")
+        bytes.replace("abcde", "abcdE");
+    QVERIFY(EngineHarness::writeFile(package, bytes));
+    if (prepare == "signature")
+        QVERIFY(EngineHarness::writeFile(package + ".minisig", "for the earlier package"));
+    const QString key = tmp.filePath("zero.pub");
+    QVERIFY(EngineHarness::writeFile(
+        key, "untrusted comment: a key\n" + ("Ed" + QByteArray(40, '\1')).toBase64() + "\n"));
+    args.replaceInStrings("PKG", package).replaceInStrings("KEY", key);
+    args.replaceInStrings("SRC", tmp.filePath("src-package.rcc"));
+
+    QProcess tool;
+    tool.start(UPGRADE_BINARY_DIR "/tools/make_upgrade_package/make_upgrade_package", args);
+    QVERIFY(tool.waitForFinished(120000));
+    const QString printed = QString::fromUtf8(tool.readAllStandardOutput());
+    const QString complained = QString::fromUtf8(tool.readAllStandardError());
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QVERIFY2(tool.exitCode() == exitCode, qPrintable(printed + complained));
+    QVERIFY2(printed.contains(out), qPrintable(printed));
+    QVERIFY2(complained.contains(err), qPrintable(complained));
+    QVERIFY(exitCode != 64 || printed.isEmpty());
+    QVERIFY(prepare != "signature" || !QFileInfo::exists(package + ".minisig"));
+}
+
+// An installation of the old tree, upgraded with the package laid out from
+// the two trees, holds exactly the new tree.
+void tst_PackageBuilder::diffBuildsTheNewTree()
+{
+    const Tree before { { "version.txt", "2.1.0" }, { "readme.txt", "same" },
+        { "product/bin/report.dll", "old report" }, { "product/bin/keep.dll", "keep" },
+        { "product/bin/old.dll", "old" }, { "product/plugins/legacy/a.dll", "a" },
+        { "product/plugins/legacy/sub/b.dll", "b" }, { "product/plugins/current.dll", "c" },
+        { "product/empty_old/", {} }, { "platform/tool", "a file" }, { "data/cache/x.bin", "x" },
+        { "kept_empty/", {} } };
+    const Tree after { { "version.txt", "2.1.9" }, { "readme.txt", "same" },
+        { "product/bin/report.dll", "new report" }, { "product/bin/keep.dll", "keep" },
+        { "product/bin/new.dll", "new" }, { "product/plugins/current.dll", "c" },
+        { "platform/tool/run.exe", "now a folder" }, { "data/cache", "now a file" },
+        { "kept_empty/", {} }, { "product/new_module/lib/m.dll", "m" },
+        { "product/new_module/logs/", {} }, { "new_top.txt", "top" },
+        { "scripts/run.sh", "#!/bin/sh\n" } };
+    EngineHarness::Upgrade upgrade;
+    const QString oldDir = upgrade.tmp.filePath("old"), newDir = upgrade.tmp.filePath("new");
+    const QString outDir = upgrade.tmp.filePath("out");
+    QVERIFY(EngineHarness::writeTree(oldDir, before) && EngineHarness::writeTree(newDir, after));
+    QVERIFY(EngineHarness::writeTree(upgrade.installPath, before));
+    QVERIFY(QFile::setPermissions(newDir + "/scripts/run.sh",
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+            | QFileDevice::ExeOther));
+
+    PackageDiff::Summary summary;
+    QString error;
+    QVERIFY2(PackageDiff::layout(oldDir, newDir, outDir, &summary, &error), qPrintable(error));
+    QCOMPARE(summary.deleted,
+        (QStringList { "data/cache/", "platform/tool", "product/bin/old.dll", "product/empty_old/",
+            "product/plugins/legacy/" }));
+    QCOMPARE(summary.updated, (QStringList { "product/bin/report.dll", "version.txt" }));
+    QCOMPARE(summary.added,
+        (QStringList { "data/cache", "new_top.txt", "platform/tool/run.exe", "product/bin/new.dll",
+            "product/new_module/lib/m.dll", "product/new_module/logs/", "scripts/run.sh" }));
+    QVERIFY(
+        QFileInfo(outDir + "/upgrade/add/scripts/run.sh").permissions() & QFileDevice::ExeOther);
+    QVERIFY(!PackageDiff::layout(oldDir, newDir, outDir, &summary, &error));
+    QVERIFY2(error.contains("already exists"), qPrintable(error));
+
+    // The template must be filled in before it builds.
+    const QString rcc = upgrade.tmp.filePath("diff.rcc");
+    QVERIFY(!PackageBuilder::build(outDir, rcc, &error));
+    QVERIFY2(error.contains("software_product_id"), qPrintable(error));
+    QByteArray descriptor = readFile(outDir + "/upgrade/upgrade_config.xml");
+    descriptor.replace("PRODUCT_ID", "7").replace("FROM_VERSION", "2.1.0");
+    QVERIFY(EngineHarness::writeFile(
+        outDir + "/upgrade/upgrade_config.xml", descriptor.replace("TO_VERSION", "2.1.9")));
+    QVERIFY2(PackageBuilder::build(outDir, rcc, &error), qPrintable(error));
+
+    {
+        EngineHarness::RegisteredPackage registered(rcc);
+        QVERIFY(registered.isRegistered());
+        EngineHarness::WorkingDirectory cwd(upgrade.tmp.path());
+        upgrade.run.startCopyAll(upgrade.installPath);
+        QVERIFY(upgrade.run.waitForEnd());
+        upgrade.run.stop();
+    }
+    QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigSuccessClearEnd" }));
+    QCOMPARE(snapshot(upgrade.installPath), snapshot(newDir));
 }
 
 QTEST_GUILESS_MAIN(tst_PackageBuilder)

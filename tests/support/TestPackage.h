@@ -18,9 +18,11 @@
 //   QResource::unregisterResource(rcc);
 //
 // build() writes the tree into <dir>/src and runs PackageBuilder::build, which
-// checks the tree and puts the placeholder file into every empty folder; the
-// package is <dir>/package.rcc. Call it again with another dir (or another
-// name) for a second package: a registered file must not be overwritten.
+// checks the tree, puts the placeholder file into every empty folder and adds
+// upgrade/manifest.sha256; the package is <dir>/package.rcc. A readme that is
+// not UTF-8, which the builder refuses, goes through buildUnchecked instead.
+// Call it again with another dir (or another name) for a second package: a
+// registered file must not be overwritten.
 //
 // buildUnchecked() skips the builder's checks and runs rcc directly, for
 // packages the builder would refuse (a descriptor without a product ID, an
@@ -39,6 +41,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QString>
+#include <QTextCodec>
 #include <QXmlStreamWriter>
 
 #include "PackageBuilder.h"
@@ -100,24 +103,6 @@ inline bool writeTree(const QString &sourceDir, const Files &files, QString *err
         }
     }
     return true;
-}
-
-// Builds <dir>/<name> through PackageBuilder from a tree written to
-// <dir>/src-<name>. Returns the package path, or an empty string with *error set.
-inline QString build(const QString &dir, const Files &files, QString *error = nullptr,
-    const QString &name = QStringLiteral("package.rcc"))
-{
-    const QString sourceDir = dir + QStringLiteral("/src-") + name;
-    if (!writeTree(sourceDir, files, error))
-        return QString();
-    const QString output = dir + QLatin1Char('/') + name;
-    QString message;
-    if (!PackageBuilder::build(sourceDir, output, &message)) {
-        if (error)
-            *error = message;
-        return QString();
-    }
-    return output;
 }
 
 // Path of Qt's resource compiler, as the builder finds it.
@@ -196,6 +181,35 @@ inline QString buildUnchecked(const QString &dir, const Files &files, QString *e
                 + QString::fromLocal8Bit(rcc.readAll());
         rcc.kill();
         rcc.waitForFinished(5000);
+        return QString();
+    }
+    return output;
+}
+
+// Builds <dir>/<name> through PackageBuilder from a tree written to
+// <dir>/src-<name>. Returns the package path, or an empty string with *error set.
+inline QString build(const QString &dir, const Files &files, QString *error = nullptr,
+    const QString &name = QStringLiteral("package.rcc"))
+{
+    for (const auto &file : files) {
+        // The builder refuses a readme that is not UTF-8; the details dialog
+        // must still show one that came from elsewhere.
+        QTextCodec::ConverterState state;
+        if (file.first == QLatin1String("upgrade/readme.txt")) {
+            QTextCodec::codecForName("UTF-8")->toUnicode(
+                file.second.constData(), file.second.size(), &state);
+            if (state.invalidChars > 0 || state.remainingChars > 0)
+                return buildUnchecked(dir, files, error, name);
+        }
+    }
+    const QString sourceDir = dir + QStringLiteral("/src-") + name;
+    if (!writeTree(sourceDir, files, error))
+        return QString();
+    const QString output = dir + QLatin1Char('/') + name;
+    QString message;
+    if (!PackageBuilder::build(sourceDir, output, &message)) {
+        if (error)
+            *error = message;
         return QString();
     }
     return output;

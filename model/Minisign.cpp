@@ -1,0 +1,166 @@
+#include "Minisign.h"
+
+#include <QList>
+
+#include <sodium.h>
+
+namespace Minisign {
+
+namespace {
+
+const QByteArray untrustedPrefix("untrusted comment: ");
+const QByteArray trustedPrefix("trusted comment: ");
+const int maxFileSize = 64 * 1024; // minisign's own limit is 8 KiB per comment
+const qint64 hashBlock = qint64(16) << 20;
+
+// The lines of a small text file, each without its "\n" or "\r\n".
+QList<QByteArray> linesOf(const QByteArray &text)
+{
+    QList<QByteArray> lines = text.split('\n');
+    for (QByteArray &line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+    }
+    while (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+bool decode(const QByteArray &line, int size, QByteArray *out)
+{
+    const auto decoded
+        = QByteArray::fromBase64Encoding(line, QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || decoded.decoded.size() != size)
+        return false;
+    *out = decoded.decoded;
+    return true;
+}
+
+bool fail(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+const unsigned char *bytes(const QByteArray &data)
+{
+    return reinterpret_cast<const unsigned char *>(data.constData());
+}
+
+} // namespace
+
+QString keyIdText(const QByteArray &keyId)
+{
+    QByteArray reversed;
+    for (int i = keyId.size() - 1; i >= 0; --i)
+        reversed.append(keyId.at(i));
+    return QString::fromLatin1(reversed.toHex().toUpper());
+}
+
+bool parsePublicKey(const QByteArray &fileText, PublicKey *key, QString *error)
+{
+    if (fileText.size() > maxFileSize)
+        return fail(error, QStringLiteral("too large to be a minisign public key"));
+    const QList<QByteArray> lines = linesOf(fileText);
+    QByteArray raw;
+    if (lines.size() < 2 || !lines.at(0).startsWith(untrustedPrefix)
+        || !decode(lines.at(1).trimmed(), 2 + keyIdSize + publicKeySize, &raw))
+        return fail(error,
+            QStringLiteral("not a minisign public key (an \"untrusted comment:\" line, then the "
+                           "key in base64)"));
+    if (!raw.startsWith("Ed"))
+        return fail(error, QStringLiteral("not an Ed25519 minisign public key"));
+    key->keyId = raw.mid(2, keyIdSize);
+    key->key = raw.mid(2 + keyIdSize);
+    return true;
+}
+
+bool parseSignature(const QByteArray &fileText, Signature *signature, QString *error)
+{
+    if (fileText.size() > maxFileSize)
+        return fail(error, QStringLiteral("too large to be a minisign signature"));
+    const QList<QByteArray> lines = linesOf(fileText);
+    if (lines.size() < 4)
+        return fail(error, QStringLiteral("not a minisign signature (four lines expected)"));
+    if (!lines.at(0).startsWith(untrustedPrefix))
+        return fail(error, QStringLiteral("the first line is not an \"untrusted comment:\""));
+    QByteArray raw;
+    if (!decode(lines.at(1).trimmed(), 2 + keyIdSize + signatureSize, &raw))
+        return fail(error, QStringLiteral("the signature line is not a minisign signature"));
+    if (!raw.startsWith("ED") && !raw.startsWith("Ed"))
+        return fail(error, QStringLiteral("unknown signature algorithm"));
+    if (!lines.at(2).startsWith(trustedPrefix))
+        return fail(error, QStringLiteral("the third line is not a \"trusted comment:\""));
+    Signature parsed;
+    if (!decode(lines.at(3).trimmed(), signatureSize, &parsed.globalSignature))
+        return fail(error, QStringLiteral("the comment signature line is malformed"));
+    parsed.prehashed = raw.startsWith("ED");
+    parsed.keyId = raw.mid(2, keyIdSize);
+    parsed.signature = raw.mid(2 + keyIdSize);
+    parsed.untrustedComment = lines.at(0).mid(untrustedPrefix.size());
+    parsed.trustedComment = lines.at(2).mid(trustedPrefix.size());
+    *signature = parsed;
+    return true;
+}
+
+QByteArray formatSignature(const Signature &signature)
+{
+    const QByteArray raw
+        = QByteArray(signature.prehashed ? "ED" : "Ed") + signature.keyId + signature.signature;
+    return untrustedPrefix + signature.untrustedComment + '\n' + raw.toBase64() + '\n'
+        + trustedPrefix + signature.trustedComment + '\n' + signature.globalSignature.toBase64()
+        + '\n';
+}
+
+bool cryptoReady()
+{
+    static const bool ready = sodium_init() >= 0;
+    return ready;
+}
+
+QByteArray prehash(const char *data, qint64 size)
+{
+    crypto_generichash_state state;
+    QByteArray digest(prehashSize, '\0');
+    crypto_generichash_init(&state, nullptr, 0, prehashSize);
+    for (qint64 done = 0; done < size; done += hashBlock)
+        crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(data) + done,
+            static_cast<unsigned long long>(qMin(hashBlock, size - done)));
+    crypto_generichash_final(
+        &state, reinterpret_cast<unsigned char *>(digest.data()), size_t(prehashSize));
+    return digest;
+}
+
+bool verify(const Signature &signature, const PublicKey &key, const QByteArray &message,
+    QString *error, const QByteArray &digest)
+{
+    if (!cryptoReady())
+        return fail(error, QStringLiteral("the signature library (libsodium) cannot start"));
+    if (signature.keyId != key.keyId || signature.signature.size() != signatureSize
+        || key.key.size() != publicKeySize)
+        return fail(error,
+            QStringLiteral("the signature is by key %1, not by key %2")
+                .arg(keyIdText(signature.keyId), key.keyIdText()));
+    QByteArray signedBytes = message;
+    if (signature.prehashed)
+        signedBytes
+            = digest.size() == prehashSize ? digest : prehash(message.constData(), message.size());
+    if (crypto_sign_verify_detached(bytes(signature.signature), bytes(signedBytes),
+            static_cast<unsigned long long>(signedBytes.size()), bytes(key.key))
+        != 0)
+        return fail(error,
+            QStringLiteral("the signature does not match the package: it was changed after "
+                           "signing"));
+    const QByteArray global = signature.signature + signature.trustedComment;
+    if (signature.globalSignature.size() != signatureSize
+        || crypto_sign_verify_detached(bytes(signature.globalSignature), bytes(global),
+               static_cast<unsigned long long>(global.size()), bytes(key.key))
+            != 0)
+        return fail(error,
+            QStringLiteral("the trusted comment does not match its signature: it was changed "
+                           "after signing"));
+    return true;
+}
+
+} // namespace Minisign

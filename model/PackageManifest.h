@@ -1,0 +1,89 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+// The content manifest of a package: upgrade/manifest.sha256 lists every
+// other file below upgrade/ (placeholder files included) with its SHA-256, in
+// the form "sha256sum -c" reads when run in upgrade/:
+//
+//   <64 hex digits><two blanks><path relative to upgrade/, "/" separated>\n
+//
+// sorted by path, UTF-8. The builder writes it into every package; packages
+// built before it existed have none, and the installer accepts them as before.
+// Every SHA-256 here goes through OpenSSL, which uses the processor's SHA
+// instructions (ten times Qt's own speed), straight over the bytes of an
+// uncompressed resource where it can.
+namespace PackageManifest {
+
+// "manifest.sha256", the manifest's name inside upgrade/.
+QString fileName();
+
+struct Entry
+{
+    QByteArray sha256; // 32 bytes
+    QString path; // relative to upgrade/, "/" separated
+};
+
+// Parses manifest text. False on the first line that is not in the form, a
+// path listed twice, an unsafe path (empty, absolute, a drive, "." or "..",
+// a backslash, a control character) or bytes that are not UTF-8; *error
+// then names the line and the reason in English. An empty text lists nothing.
+bool parse(const QByteArray &text, QVector<Entry> *entries, QString *error = nullptr);
+
+// The manifest text of entries: sorted by path (byte order of UTF-8), hex
+// digits in lower case, "\n" after every line.
+QByteArray format(QVector<Entry> entries);
+
+// SHA-256 of bytes in memory.
+QByteArray hashBytes(const char *data, qint64 size);
+
+// SHA-256 of a file on disk or of a file ":/..." of a registered package (an
+// uncompressed entry is hashed in place). An empty result with *error set
+// when it cannot be read.
+QByteArray hashFile(const QString &path, QString *error = nullptr);
+
+enum class ProblemKind {
+    Mismatch, // listed, but its bytes have another hash
+    Missing, // listed, but not in the tree
+    Extra, // in the tree, but not listed
+    Unreadable // listed, but it cannot be read (or is not a file)
+};
+
+struct Problem
+{
+    ProblemKind kind = ProblemKind::Mismatch;
+    QString path; // relative to the root, "/" separated
+    QString reason; // for Unreadable: what the system said
+
+    // A short English line for a person, e.g.
+    // "update/report.dll: content does not match the manifest".
+    QString text() const;
+};
+
+enum class Verdict {
+    Verified, // every file listed with its hash, nothing missing, nothing more
+    NoManifest, // the tree holds no manifest (a package from before manifests)
+    Malformed, // the manifest cannot be read or is not in the form
+    Failed // at least one problem
+};
+
+struct Result
+{
+    Verdict verdict = Verdict::NoManifest;
+    QVector<Problem> problems; // sorted by path
+    QString malformedReason; // for Malformed
+    int fileCount = 0; // files the manifest lists
+
+    // What a person reads first: why the manifest is malformed, or the
+    // first problem. Empty when verified or without a manifest.
+    QString detail() const;
+};
+
+// Checks the files below root, ":/upgrade" of a registered package or a
+// folder on disk, against root/manifest.sha256. The files are hashed on up to
+// two threads; a package must stay registered until this returns.
+Result verifyTree(const QString &root);
+
+} // namespace PackageManifest
