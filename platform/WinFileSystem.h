@@ -101,4 +101,11 @@ Status parseReparseData(const void *data, std::size_t size, const std::wstring &
 // resolved, as a plain drive or UNC path.
 Status finalPath(const std::wstring &path, std::wstring *resolved);
 
+// Opens (creating it when missing) a lock file that no other process can open
+// while the handle lives; Windows closes it when the process ends, however it
+// ends. Null with *status telling why (ERROR_SHARING_VIOLATION: held by another
+// process). Close with unlockFile.
+void *lockFile(const std::wstring &path, Status *status);
+void unlockFile(void *handle);
+
 } // namespace WinFileSystem

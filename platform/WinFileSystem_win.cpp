@@ -361,4 +361,22 @@ Status finalPath(const std::wstring &path, std::wstring *resolved)
     return status;
 }
 
+void *lockFile(const std::wstring &path, Status *status)
+{
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *status = lastError();
+        return nullptr;
+    }
+    *status = Status();
+    return handle;
+}
+
+void unlockFile(void *handle)
+{
+    if (handle != nullptr)
+        CloseHandle(handle);
+}
+
 } // namespace WinFileSystem

@@ -25,4 +25,12 @@ bool terminate(void *job, std::uint32_t exitCode);
 // Closes the job handle (null is allowed), ending its processes.
 void close(void *job);
 
+// The creation flag that starts a process suspended (CREATE_SUSPENDED).
+std::uint32_t suspendedFlag();
+
+// For a process started suspended, given its PROCESS_INFORMATION: a new
+// kill-on-close job with the process in it, and the process resumed. The
+// process is resumed even when no job could be made (null is returned then).
+void *adoptSuspended(void *processInformation);
+
 } // namespace WinJob

@@ -44,4 +44,21 @@ void close(void *job)
         CloseHandle(job);
 }
 
+std::uint32_t suspendedFlag()
+{
+    return CREATE_SUSPENDED;
+}
+
+void *adoptSuspended(void *processInformation)
+{
+    const auto *info = static_cast<const PROCESS_INFORMATION *>(processInformation);
+    void *job = createKillOnClose();
+    if (job != nullptr && !assign(job, info->hProcess)) {
+        close(job);
+        job = nullptr;
+    }
+    resumeThread(info->hThread);
+    return job;
+}
+
 } // namespace WinJob

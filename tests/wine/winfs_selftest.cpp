@@ -242,6 +242,18 @@ void checkReplace(const std::wstring &dir)
         "probeExclusive of a free file");
     check(fs::probeExclusive(dir, true).ok(), "probeExclusive of a folder");
 
+    // One lock holder at a time; closing the handle frees it.
+    fs::Status status;
+    void *lock = fs::lockFile(dir + L"\\upgrade.lock", &status);
+    fs::Status second;
+    void *again = fs::lockFile(dir + L"\\upgrade.lock", &second);
+    check(lock != nullptr && again == nullptr && second.error == ERROR_SHARING_VIOLATION,
+        "a held lock file can't be taken again", said(second));
+    fs::unlockFile(lock);
+    again = fs::lockFile(dir + L"\\upgrade.lock", &second);
+    check(again != nullptr, "a released lock file can be taken", said(second));
+    fs::unlockFile(again);
+
     // A read-only target is not replaced.
     SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY);
     const fs::Status readOnly = fs::replace(target, replacement, std::wstring());
@@ -417,10 +429,15 @@ void checkJob(const std::wstring &dir, bool byTerminate)
     const char *how = byTerminate ? "terminate" : "close";
     const std::wstring marker = dir + L"\\grandchild_" + (byTerminate ? L"t" : L"c") + L".pid";
     PROCESS_INFORMATION child;
-    void *job = WinJob::createKillOnClose();
-    const bool started = startSelf(L"spawn \"" + marker + L"\"", CREATE_SUSPENDED, &child);
-    const bool running = job != nullptr && started && WinJob::assign(job, child.hProcess)
-        && WinJob::resumeThread(child.hThread);
+    // Closing: the calls one by one; terminating: adoptSuspended, as the
+    // installer starts its children.
+    void *job = byTerminate ? nullptr : WinJob::createKillOnClose();
+    const bool started = startSelf(L"spawn \"" + marker + L"\"", WinJob::suspendedFlag(), &child);
+    if (byTerminate && started)
+        job = WinJob::adoptSuspended(&child);
+    const bool running = job != nullptr && started
+        && (byTerminate
+            || (WinJob::assign(job, child.hProcess) && WinJob::resumeThread(child.hThread)));
     std::string label
         = std::string("job (") + how + "): child started suspended, assigned, resumed";
     check(running, label.c_str());

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QProcess>
+
+class QTimer;
+
+// A child process (a script, the database helper) that never outlives the
+// installer and can be stopped together with everything it started: on Unix
+// it leads a process group of its own, which a watcher process ends should the
+// installer die; on Windows it runs in a job object that Windows ends with the
+// installer. Whatever it leaves running is ended when it ends.
+class ChildProcess : public QProcess
+{
+    Q_OBJECT
+public:
+    explicit ChildProcess(QObject *parent = nullptr);
+    ~ChildProcess() override;
+
+    // Stops the child (and its children) when it runs longer than this;
+    // 0 for no limit. Counted from each start.
+    void setTimeLimit(int seconds);
+    int timeLimit() const { return limitSeconds; }
+    // True when the last run was stopped by the time limit.
+    bool timedOut() const { return overTime; }
+    // Ends the child and every process it started, at once.
+    void killTree();
+
+protected:
+    void setupChildProcess() override;
+
+private:
+    void childStarted();
+    void childEnded();
+
+    QTimer *limit;
+    int limitSeconds = 0;
+    bool overTime = false;
+    qint64 group = 0; // the child's process group (Unix)
+    void *job = nullptr; // the child's job (Windows)
+    qint64 parentPid = 0;
+};

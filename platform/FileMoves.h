@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+// The moves a transactional upgrade is made of: renames within one file
+// system, each of them one step that either happened or didn't.
+namespace FileMoves {
+
+enum class Result {
+    Done,
+    Exists, // the destination is already there: nothing was moved
+    CrossDevice, // source and destination are on different file systems
+    Failed
+};
+
+// Renames a file or folder to a name that must not exist yet.
+Result moveNew(const QString &from, const QString &to, QString *reason = nullptr);
+
+// Renames from over to, replacing to in one step.
+Result moveReplacing(const QString &from, const QString &to, QString *reason = nullptr);
+
+// The installed file target is kept as backup (which must not exist) and
+// replacement takes target's place, without a moment in which target is
+// missing: a hard link and a rename on Unix, ReplaceFile on Windows (which
+// refuses a read-only target). On failure target is as it was (backup may
+// then exist as a second name of it).
+Result replaceKeeping(
+    const QString &target, const QString &replacement, const QString &backup, QString *reason);
+
+// Writes what is cached for the file system that holds path to disk.
+bool syncFileSystem(const QString &path);
+// Writes a file's or a folder's own data and entry list to disk.
+bool syncEntry(const QString &path);
+
+} // namespace FileMoves

@@ -1,0 +1,106 @@
+#include "FileMoves.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace FileMoves {
+
+namespace {
+
+QByteArray name(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+Result failure(int error, QString *reason)
+{
+    if (reason)
+        *reason = qt_error_string(error);
+    if (error == EXDEV)
+        return Result::CrossDevice;
+    return error == EEXIST || error == ENOTEMPTY ? Result::Exists : Result::Failed;
+}
+
+bool present(const QByteArray &path)
+{
+    struct stat info;
+    return ::lstat(path.constData(), &info) == 0;
+}
+
+} // namespace
+
+Result moveNew(const QString &from, const QString &to, QString *reason)
+{
+    const QByteArray source = name(from);
+    const QByteArray target = name(to);
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE)
+        == 0)
+        return Result::Done;
+    if (errno != EINVAL && errno != ENOSYS)
+        return failure(errno, reason);
+#endif
+    // Without the flag: a second name first, which refuses an existing one,
+    // then the old name goes. Folders can't be linked; for them the check and
+    // the rename are two steps, run under the installation's lock.
+    struct stat info;
+    if (::lstat(source.constData(), &info) != 0)
+        return failure(errno, reason);
+    if (!S_ISDIR(info.st_mode)) {
+        if (::link(source.constData(), target.constData()) != 0)
+            return failure(errno, reason);
+        ::unlink(source.constData());
+        return Result::Done;
+    }
+    if (present(target))
+        return failure(EEXIST, reason);
+    return ::rename(source.constData(), target.constData()) == 0 ? Result::Done
+                                                                 : failure(errno, reason);
+}
+
+Result moveReplacing(const QString &from, const QString &to, QString *reason)
+{
+    return ::rename(name(from).constData(), name(to).constData()) == 0 ? Result::Done
+                                                                       : failure(errno, reason);
+}
+
+Result replaceKeeping(
+    const QString &target, const QString &replacement, const QString &backup, QString *reason)
+{
+    const QByteArray installed = name(target);
+    if (::link(installed.constData(), name(backup).constData()) != 0)
+        return failure(errno, reason);
+    return moveReplacing(replacement, target, reason);
+}
+
+bool syncFileSystem(const QString &path)
+{
+    const int fd = ::open(name(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+#ifdef Q_OS_LINUX
+    const bool synced = ::syncfs(fd) == 0;
+#else
+    ::sync();
+    const bool synced = true;
+#endif
+    ::close(fd);
+    return synced;
+}
+
+bool syncEntry(const QString &path)
+{
+    const int fd = ::open(name(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+} // namespace FileMoves

@@ -1,0 +1,71 @@
+#include "InstallationLock.h"
+
+#include <QFile>
+
+#ifdef Q_OS_WIN
+#include "WinFileSystem.h"
+#include <QDir>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
+InstallationLock::~InstallationLock()
+{
+    release();
+}
+
+#ifdef Q_OS_WIN
+
+InstallationLock::Result InstallationLock::take(const QString &lockFile)
+{
+    release();
+    WinFileSystem::Status status;
+    handle = WinFileSystem::lockFile(QDir::toNativeSeparators(lockFile).toStdWString(), &status);
+    held = handle != nullptr;
+    if (held)
+        return Result::Taken;
+    error = QString::fromStdWString(WinFileSystem::errorText(status.error));
+    return status.error == 32 ? Result::Busy : Result::Failed; // ERROR_SHARING_VIOLATION
+}
+
+void InstallationLock::release()
+{
+    WinFileSystem::unlockFile(handle);
+    handle = nullptr;
+    held = false;
+}
+
+#else
+
+InstallationLock::Result InstallationLock::take(const QString &lockFile)
+{
+    release();
+    // Close-on-exec: a script started meanwhile must not keep the lock alive.
+    fd = ::open(QFile::encodeName(lockFile).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = qt_error_string(errno);
+        return Result::Failed;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int reason = errno;
+        error = qt_error_string(reason);
+        ::close(fd);
+        fd = -1;
+        return reason == EWOULDBLOCK ? Result::Busy : Result::Failed;
+    }
+    held = true;
+    return Result::Taken;
+}
+
+void InstallationLock::release()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+    held = false;
+}
+
+#endif
