@@ -4,6 +4,7 @@
 #include <QDirIterator>
 #include <QFile>
 
+#include "FaultInjection.h"
 #include "SuiteLayout.h"
 #include "UpgradeConstants.h"
 
@@ -16,6 +17,8 @@ CUpgradeWorker::CUpgradeWorker(QObject *parent)
     connect(this, &CUpgradeWorker::sigExeAddFile, this, &CUpgradeWorker::slotExeAddFile);
     connect(this, &CUpgradeWorker::sigExeShellAfter, this, &CUpgradeWorker::slotExeShellAfter);
     connect(this, &CUpgradeWorker::sigExeDb, this, &CUpgradeWorker::slotExeDb);
+    connect(this, &CUpgradeWorker::sigRollbackScriptsDone, this,
+        &CUpgradeWorker::rollbackScriptsEnded);
 }
 
 CUpgradeWorker::~CUpgradeWorker()
@@ -24,6 +27,7 @@ CUpgradeWorker::~CUpgradeWorker()
     // pointers are cleared first, so that nothing reaches them meanwhile.
     shellBeforeProcess = nullptr;
     shellAfterProcess = nullptr;
+    shellRollbackProcess = nullptr;
     installHelperProcess = nullptr;
 }
 
@@ -44,8 +48,19 @@ void CUpgradeWorker::setVersions(QString version, QString versionTo)
     this->versionTo = versionTo;
 }
 
+void CUpgradeWorker::setTimeouts(int scriptSeconds, int dbSeconds)
+{
+    scriptTimeoutSeconds = qMax(0, scriptSeconds);
+    dbTimeoutSeconds = qMax(0, dbSeconds);
+}
+
 void CUpgradeWorker::doStartUpgrade()
 {
+    // From here on scripts may run, which nothing can undo but the
+    // package's rollback scripts.
+    chainStarted = true;
+    if (!journalMark(Journal::Mark::ChainStarted))
+        return;
     emit sigExeShellBefore();
 }
 
@@ -57,7 +72,7 @@ void CUpgradeWorker::doStartCopyAll(QString sysConfigXmlPath, QString installPat
     resetUpgradeState();
     this->installPath = installPath;
     emit status(tr("开始拷贝升级包信息"));
-    if (copyAllToStaging()) {
+    if (beginTransaction() && copyAllToStaging()) {
         emit status(tr("升级包信息拷贝成功"));
         emit sigCopyAllEnd(true);
     } else {
@@ -76,6 +91,17 @@ void CUpgradeWorker::resetUpgradeState()
     shellBefore.running = false;
     shellAfter.running = false;
     installHelperPending = false;
+    shellRollbackList.clear();
+    shellRollbackIndex = 0;
+    shellRollback.running = false;
+    madeChanges.clear();
+    nextBackup = 0;
+    chainStarted = false;
+    committed = false;
+    restoreFailed = false;
+    recovering = false;
+    cancelRequested = false;
+    lockBusy = false;
     fileStepFailures = 0;
     lastFailures.clear();
     scriptErrors.clear();
@@ -159,17 +185,104 @@ bool CUpgradeWorker::removeFolder(const QString &folder)
     return FileTree::removeFolder(folder, &lastFailures);
 }
 
+// ---- Transaction --------------------------------------------------------------
+
+// Before anything in the installation changes: the installation's lock (one
+// upgrade at a time) and the journal that lets a later start recover.
+bool CUpgradeWorker::beginTransaction()
+{
+    if (!installFolderPresent())
+        return true; // the extraction fails on its own, creating nothing
+    switch (lock.take(SuiteLayout::lockFile(installPath))) {
+    case InstallationLock::Result::Taken:
+        break;
+    case InstallationLock::Result::Busy:
+        lockBusy = true;
+        emit status(tr("另一个升级程序正在运行,本次升级未作任何改动"));
+        return false;
+    case InstallationLock::Result::Failed:
+        emit status(tr("无法锁定安装目录:%1").arg(lock.errorString()));
+        return false;
+    }
+    if (Journal::exists(installPath)) {
+        emit status(tr("上次升级未完成,请先重新启动升级程序完成恢复"));
+        lock.release();
+        return false;
+    }
+    QString error;
+    if (!journal.begin(installPath, { version, versionTo, exePath, isDb, ifUpgradeDb }, &error)) {
+        emit status(tr("无法写入升级日志文件%1:%2")
+                        .arg(SuiteLayout::journalFile(installPath), error));
+        lock.release();
+        return false;
+    }
+    FaultInjection::changeMade();
+    return true;
+}
+
+bool CUpgradeWorker::journalMark(Journal::Mark mark)
+{
+    if (!journal.isOpen())
+        return true; // a step driven on its own, outside an upgrade
+    QString error;
+    if (journal.mark(mark, &error)) {
+        FaultInjection::changeMade();
+        return true;
+    }
+    emit status(tr("无法写入升级日志文件%1:%2")
+                    .arg(SuiteLayout::journalFile(installPath), error));
+    slotFaildClear();
+    return false;
+}
+
+// Removes the staging folder, the backups (unless something could not be put
+// back: they are the operator's way back then) and the journal, and lets the
+// installation go.
+void CUpgradeWorker::endTransaction(bool keepBackups)
+{
+    removeTransactionFolders(keepBackups);
+    if (!keepBackups)
+        journal.finish();
+    lock.release();
+}
+
+void CUpgradeWorker::removeTransactionFolders(bool keepBackups)
+{
+    removeStagingFolder();
+    const QString backups = SuiteLayout::backupRoot(installPath);
+    if (!keepBackups && installFolderPresent() && QFileInfo(backups).isDir())
+        FileTree::removeFolder(backups);
+}
+
 // ---- Clean-up ----------------------------------------------------------------
 
 void CUpgradeWorker::slotFaildClear()
 {
-    removeStagingFolder();
+    // Without the lock this upgrade changed nothing, and what is there (a
+    // staging folder, a journal) belongs to another one.
+    if (lockBusy) {
+        emit sigOutcome(int(UpgradeOutcome::Busy));
+        emit sigFaildClearEnd();
+        return;
+    }
+    rollBack(true);
+}
+
+void CUpgradeWorker::finishFailure()
+{
+    if (recovering) {
+        endRecovery();
+        return;
+    }
+    endTransaction(restoreFailed);
+    emit sigOutcome(int(restoreFailed ? UpgradeOutcome::NotRestored : UpgradeOutcome::Restored));
     emit sigFaildClearEnd();
 }
 
 void CUpgradeWorker::slotSuccessClear()
 {
-    removeStagingFolder();
+    endTransaction(false);
+    emit sigOutcome(int(UpgradeOutcome::Upgraded));
     emit sigSuccessClearEnd();
 }
 

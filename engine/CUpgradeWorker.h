@@ -2,19 +2,36 @@
 
 #include <QFileInfo>
 #include <QList>
+#include <QMetaType>
 #include <QObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
+#include "ChangePlan.h"
+#include "FileChange.h"
 #include "FileTree.h"
+#include "InstallationLock.h"
+#include "Journal.h"
 #include "OutputTail.h"
+#include "UpgradeOutcome.h"
+
+class ChildProcess;
 
 // Applies one upgrade package to the installed suite, as a chain of steps that
 // hand over to each other through signals joined to the worker itself. Lives on
 // its own thread; talks to the window only through signals. One upgrade runs
 // at a time; each starts from a clean state, so one worker may apply several
 // packages one after another.
+//
+// The upgrade is a transaction: the installation is locked against a second
+// upgrade, every change of the file steps is journaled before it is made and
+// made by moving (the replaced and removed items kept in a backup folder), so
+// that a failure, a cancel, a time limit or a crash before the database step
+// has ended well puts the installation back as it was, and a crash after it
+// finishes the upgrade at the next start (doRecover).
 class CUpgradeWorker : public QObject
 {
     Q_OBJECT
@@ -26,6 +43,13 @@ public:
     void setDbFlags(int isDb, int ifUpgradeDb);
     void setExePath(QString exePath);
     void setVersions(QString version, QString versionTo);
+    // Time limits of a script and of the database helper, in seconds; 0 for
+    // none. Defaults: 30 minutes for a script, none for the helper.
+    void setTimeouts(int scriptSeconds, int dbSeconds);
+
+    // Thread-safe: asks the running upgrade to stop and roll back. Ignored
+    // once the upgrade is past the point where it can be undone.
+    void requestCancel();
 
     // File-system helpers shared by the steps.
     bool copyAllToStaging();
@@ -62,6 +86,13 @@ signals:
     void sigSuccess(bool success);
     void sigFaildClearEnd();
     void sigSuccessClearEnd();
+    // Just before sigSuccessClearEnd or sigFaildClearEnd: how it ended, an
+    // UpgradeOutcome as int.
+    void sigOutcome(int outcome);
+    // The end of doRecover: an UpgradeOutcome and a RecoveryAction, as ints.
+    void sigRecoverEnd(int outcome, int action);
+    // The rollback scripts have run (internal).
+    void sigRollbackScriptsDone();
 
 public slots:
     void doStartCopyAll(QString sysConfigXmlPath, QString installPath);
@@ -78,6 +109,12 @@ public slots:
     void slotInstallHelperFinishedHandler(int exitCode, QProcess::ExitStatus exitStatus);
     void slotFaildClear();
     void slotSuccessClear();
+    // Stops what runs (a script, the helper) and rolls the upgrade back.
+    void doCancel();
+    // Brings an installation whose upgrade was interrupted (the journal is
+    // still there) to a consistent state: undone, or finished when it was past
+    // the database step. Ends with sigRecoverEnd; with nothing to do at once.
+    void doRecover(QString installPath);
 
 private:
     void runShellBefore(int index);
@@ -117,17 +154,40 @@ private:
         &CUpgradeWorker::sigExeDeleteFile };
     ScriptStep shellAfter { QStringLiteral("shell_after"), shellAfterProcess, shellAfterList,
         shellAfterIndex, &CUpgradeWorker::slotFinishShellAfter, &CUpgradeWorker::sigExeDb };
+    // The package's rollback scripts, run after the files were put back.
+    QProcess *shellRollbackProcess = nullptr;
+    QStringList shellRollbackList;
+    int shellRollbackIndex = 0;
+    void slotFinishShellRollback(int exitCode);
+    ScriptStep shellRollback { QStringLiteral("shell_rollback"), shellRollbackProcess,
+        shellRollbackList, shellRollbackIndex, &CUpgradeWorker::slotFinishShellRollback,
+        &CUpgradeWorker::sigRollbackScriptsDone };
     void enterScriptStep(ScriptStep &step);
     void runScript(ScriptStep &step, int index);
     void scriptFinished(ScriptStep &step, int exitCode);
     void scriptEnded(ScriptStep &step, bool succeeded, bool failedToStart = false);
+    QString scriptFailureReason(ScriptStep &step, bool failedToStart);
     QStringList findScripts(const QString &folderName) const;
     QProcess *createScriptProcess(ScriptStep &step);
 
     // The one procedure of the delete, update and add steps.
     void runFileStep(int step, const char *function);
-    bool runFileEntry(int step, const QFileInfo &entry, const QString &target);
+    bool runFileEntry(int step, const PlannedEntry &planned);
+    bool applyChanges(const PlannedEntry &planned);
+    void endFileSteps();
     void reportFailures();
+
+    // The transaction: lock, journal, backups, and their end.
+    bool beginTransaction();
+    bool journalMark(Journal::Mark mark);
+    void rollBack(bool knownChanges);
+    void rollbackScriptsEnded();
+    void finishFailure();
+    void endTransaction(bool keepBackups);
+    void removeTransactionFolders(bool keepBackups);
+    bool recoverForward(const Journal::Contents &contents);
+    bool helperFinishedDatabase(const Journal::Contents &contents);
+    void endRecovery();
 
     bool installFolderPresent() const;
     // False, after ending the upgrade with a line that says why, when the
@@ -150,9 +210,27 @@ private:
     FileTree::Failures lastFailures;
     int fileStepFailures = 0;
 
+    InstallationLock lock;
+    Journal journal;
+    // The changes made so far, in order, for an undo that knows what it did.
+    QList<FileChange> madeChanges;
+    int nextBackup = 0;
+    bool chainStarted = false;
+    bool committed = false;
+    bool restoreFailed = false; // something could not be put back
+    bool recovering = false; // doRecover, not an upgrade, is rolling back
+    bool lockBusy = false; // another upgrade holds the installation
+    RecoveryAction recoveryAction = RecoveryAction::Nothing;
+    std::atomic<bool> cancelRequested { false };
+    int scriptTimeoutSeconds = 30 * 60;
+    int dbTimeoutSeconds = 0;
+    bool stopForCancel();
+
     // Database step: a helper that cannot be started ends the upgrade too.
     void installHelperErrorHandler(QProcess::ProcessError error);
     void helperFailed(int exitCode, QProcess::ExitStatus exitStatus);
+    void startHelper(const QStringList &arguments);
+    void commitUpgrade();
     // True from the helper's start until its end has been judged, so that a
     // start failure and a crash each end the upgrade exactly once.
     bool installHelperPending = false;

@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "ChildProcess.h"
+#include "FaultInjection.h"
 #include "SuiteLayout.h"
 #include "UpgradeConstants.h"
 #include "VersionRecordFile.h"
@@ -39,26 +41,28 @@ void CUpgradeWorker::makeHelperArguments(
 
 void CUpgradeWorker::slotExeDb()
 {
-    if (isDb == 0) {
-        updateVersionRecords();
-        slotSuccessClear();
-        return;
-    }
-
-    if (!stepCanRun())
-        return;
-    const QString beforeDir = findDbScriptDir(QStringLiteral("db_before"));
-    const QString afterDir = findDbScriptDir(QStringLiteral("db_after"));
     QStringList arguments;
-    makeHelperArguments(arguments, beforeDir, afterDir);
+    if (isDb != 0) {
+        if (!stepCanRun())
+            return;
+        makeHelperArguments(arguments, findDbScriptDir(QStringLiteral("db_before")),
+            findDbScriptDir(QStringLiteral("db_after")));
+    }
     if (arguments.isEmpty()) {
-        updateVersionRecords();
-        slotSuccessClear();
+        commitUpgrade();
         return;
     }
+    // Should the installer die while the helper runs, the next start asks the
+    // database whether the helper got through.
+    if (!journalMark(Journal::Mark::DatabaseBegun))
+        return;
+    startHelper(arguments);
+}
 
+void CUpgradeWorker::startHelper(const QStringList &arguments)
+{
     if (!installHelperProcess) {
-        installHelperProcess = new QProcess(this);
+        installHelperProcess = new ChildProcess(this);
         connect(installHelperProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished),
             this, &CUpgradeWorker::slotInstallHelperFinishedHandler);
         connect(installHelperProcess, &QProcess::readyReadStandardOutput, this,
@@ -72,6 +76,7 @@ void CUpgradeWorker::slotExeDb()
             [this] { helperErrors.append(installHelperProcess->readAllStandardError()); });
     }
     helperErrors.clear();
+    static_cast<ChildProcess *>(installHelperProcess)->setTimeLimit(dbTimeoutSeconds);
 
     const QString program = SuiteLayout::helperProgram(installPath, exePath);
     qDebug().noquote().nospace() << "program " << program << " arguments:" << arguments;
@@ -81,6 +86,23 @@ void CUpgradeWorker::slotExeDb()
     installHelperProcess->start(program, arguments, QIODevice::ReadWrite);
     // The outcome is judged by the process's notifications, not by this wait.
     installHelperProcess->waitForStarted(30000);
+}
+
+// Past the database step the upgrade is finished, never undone: the journal
+// says so first, then the version records are written.
+void CUpgradeWorker::commitUpgrade()
+{
+    QString error;
+    if (!journal.isOpen())
+        ; // a step driven on its own, outside an upgrade
+    else if (journal.mark(Journal::Mark::Committed, &error))
+        FaultInjection::changeMade();
+    else
+        emit status(tr("无法写入升级日志文件%1:%2")
+                        .arg(SuiteLayout::journalFile(installPath), error));
+    committed = true;
+    updateVersionRecords();
+    slotSuccessClear();
 }
 
 void CUpgradeWorker::slotInstallHelperHandler()
@@ -101,9 +123,9 @@ void CUpgradeWorker::slotInstallHelperFinishedHandler(int exitCode, QProcess::Ex
             return; // this run's end was already judged
         installHelperPending = false;
     }
+    FaultInjection::changeMade();
     if (exitStatus == QProcess::NormalExit && exitCode == 0) {
-        updateVersionRecords();
-        slotSuccessClear();
+        commitUpgrade();
         return;
     }
     helperFailed(exitCode, exitStatus);
@@ -117,7 +139,12 @@ void CUpgradeWorker::helperFailed(int exitCode, QProcess::ExitStatus exitStatus)
         slotInstallHelperHandler();
         helperErrors.append(installHelperProcess->readAllStandardError());
     }
-    if (exitStatus == QProcess::NormalExit)
+    auto *helper = static_cast<ChildProcess *>(installHelperProcess);
+    if (helper && helper->timedOut())
+        emit status(tr("数据库升级程序超过时间限制(%1秒),已终止").arg(helper->timeLimit()));
+    else if (cancelRequested)
+        emit status(tr("升级已取消"));
+    else if (exitStatus == QProcess::NormalExit)
         emit status(tr("数据库升级程序执行失败,退出码为%1").arg(exitCode));
     else
         emit status(tr("数据库升级程序异常结束"));

@@ -3,6 +3,8 @@
 #include <QDebug>
 #include <QDir>
 
+#include "FaultInjection.h"
+#include "FileMoves.h"
 #include "SuiteLayout.h"
 
 // The delete, update and add steps: one procedure, three tables of texts.
@@ -93,69 +95,88 @@ void CUpgradeWorker::runFileStep(int step, const char *function)
 {
     if (!stepCanRun())
         return;
-    const QDir dir(
-        SuiteLayout::stagedStepFolder(installPath, QLatin1String(fileSteps[step].folder)));
+    const QDir dir(SuiteLayout::stagedStepFolder(installPath, QLatin1String(fileSteps[step].folder)));
     if (dir.exists()) {
         const QString stepRoot = dir.absolutePath();
         QMessageLogger(__FILE__, __LINE__, function).debug().noquote() << function << stepRoot;
-        // Delete: every leaf at any depth. Update and add: the top level only,
-        // without hidden entries and links.
-        const QList<QFileInfo> entries = step == DeleteStep
-            ? listLeafEntries(stepRoot)
-            : QDir(stepRoot).entryInfoList(
-                QDir::Dirs | QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot);
-        for (const QFileInfo &entry : entries) {
-            // Mirror rule: the path below the step folder is the path below
-            // the installation folder.
-            const QString relative = entry.filePath().mid(stepRoot.length() + 1);
-            if (!runFileEntry(step, entry, SuiteLayout::join(installPath, relative)))
+        const QString backups = SuiteLayout::backupRoot(installPath);
+        QDir().mkpath(backups);
+        const QList<PlannedEntry> entries = ChangePlan::plan(ChangePlan::Step(step), stepRoot,
+            installPath, QFileInfo(backups).absoluteFilePath(), &nextBackup);
+        // The step's changes are on disk in the journal before the first is made.
+        QList<FileChange> changes;
+        for (const PlannedEntry &planned : entries)
+            changes += planned.changes;
+        QString error;
+        if (journal.isOpen() && !journal.record(changes, &error)) {
+            emit status(tr("无法写入升级日志文件%1:%2")
+                            .arg(SuiteLayout::journalFile(installPath), error));
+            slotFaildClear();
+            return;
+        }
+        FaultInjection::changeMade();
+        for (const PlannedEntry &planned : entries) {
+            if (stopForCancel())
+                return;
+            if (!runFileEntry(step, planned))
                 ++fileStepFailures;
         }
     }
 
-    if (step == DeleteStep) {
+    if (step == DeleteStep)
         emit sigExeUpdateFile();
-    } else if (step == UpdateStep) {
+    else if (step == UpdateStep)
         emit sigExeAddFile();
-    } else if (fileStepFailures > 0) {
-        // Best effort is over: with a file operation failed the after scripts,
-        // the database and the version record must not run on a half-changed
-        // installation as if all went well.
+    else
+        endFileSteps();
+}
+
+// After the add step: every change made, or the upgrade fails and is undone.
+void CUpgradeWorker::endFileSteps()
+{
+    if (fileStepFailures > 0) {
+        // With a file operation failed the after scripts, the database and the
+        // version record must not run on a half-changed installation.
         emit status(tr("%1项文件操作失败,升级终止").arg(fileStepFailures));
         slotFaildClear();
-    } else {
-        emit sigExeShellAfter();
+        return;
     }
+    // What the file steps wrote is on disk before the journal says so.
+    FileMoves::syncFileSystem(installPath);
+    if (journalMark(Journal::Mark::FilesDone))
+        emit sigExeShellAfter();
 }
 
 // One entry of a file step, with its lines; false when it failed.
-bool CUpgradeWorker::runFileEntry(int step, const QFileInfo &entry, const QString &target)
+bool CUpgradeWorker::runFileEntry(int step, const PlannedEntry &planned)
 {
     const FileStepTexts &texts = fileSteps[step];
-    bool done = false;
-    if (entry.isFile()) {
-        emit status(tr(texts.beforeFile).arg(target));
-        if (step == DeleteStep)
-            done = deleteFile(target);
-        else if (step == UpdateStep)
-            done = updateFile(entry.filePath(), target);
-        else
-            done = addFile(entry.filePath(), target);
-        emit status(tr(done ? texts.fileDone : texts.fileFailed).arg(target));
-    } else if (entry.isDir()) {
-        emit status(tr(texts.beforeFolder).arg(target));
-        if (step == DeleteStep)
-            done = removeFolder(target);
-        else if (step == UpdateStep)
-            done = updateFolder(entry.filePath(), target);
-        else
-            done = addFolder(entry.filePath(), target);
-        emit status(tr(done ? texts.folderDone : texts.folderFailed).arg(target));
-    } else {
-        return true; // neither file nor folder: nothing to do
-    }
+    const bool folder = planned.entry.isDir();
+    emit status(tr(folder ? texts.beforeFolder : texts.beforeFile).arg(planned.target));
+    const bool done = applyChanges(planned);
+    if (folder)
+        emit status(tr(done ? texts.folderDone : texts.folderFailed).arg(planned.target));
+    else
+        emit status(tr(done ? texts.fileDone : texts.fileFailed).arg(planned.target));
     if (!done)
         reportFailures();
+    return done;
+}
+
+// The entry's changes in order; one that fails leaves its target as it was,
+// and the others are still made (they are undone with the rest).
+bool CUpgradeWorker::applyChanges(const PlannedEntry &planned)
+{
+    lastFailures = planned.refusals;
+    bool done = planned.refusals.isEmpty();
+    for (const FileChange &change : planned.changes) {
+        if (change.apply(&lastFailures)) {
+            madeChanges.append(change);
+            FaultInjection::changeMade();
+        } else {
+            done = false;
+        }
+    }
     return done;
 }
 
@@ -165,8 +186,7 @@ void CUpgradeWorker::reportFailures()
     if (lastFailures.isEmpty())
         return;
     const FileTree::Failure &first = lastFailures.first();
-    QString reason
-        = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(first.path), first.reason);
+    QString reason = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(first.path), first.reason);
     if (lastFailures.size() > 1)
         reason += tr("(另有%1项失败)").arg(lastFailures.size() - 1);
     emit status(tr("失败原因:%1").arg(reason));

@@ -2,6 +2,8 @@
 
 #include <QDir>
 
+#include "ChildProcess.h"
+#include "FaultInjection.h"
 #include "SuiteLayout.h"
 
 // The before and after script steps: one runner, run with the step's members.
@@ -42,9 +44,15 @@ void CUpgradeWorker::slotFinishShellAfter(int exitCode)
     scriptFinished(shellAfter, exitCode);
 }
 
+void CUpgradeWorker::slotFinishShellRollback(int exitCode)
+{
+    scriptFinished(shellRollback, exitCode);
+}
+
 void CUpgradeWorker::enterScriptStep(ScriptStep &step)
 {
-    if (!stepCanRun())
+    // The rollback scripts run on whatever is left after a failure.
+    if (&step != &shellRollback && !stepCanRun())
         return;
     const QStringList scripts = findScripts(step.folder);
     if (scripts.isEmpty()) {
@@ -68,6 +76,7 @@ void CUpgradeWorker::runScript(ScriptStep &step, int index)
     }
     step.running = true;
     scriptErrors.clear();
+    static_cast<ChildProcess *>(step.process)->setTimeLimit(scriptTimeoutSeconds);
     step.process->setWorkingDirectory(installPath);
     // The path is one argument, so that blanks in it reach sh intact.
     step.process->start(
@@ -99,7 +108,7 @@ QStringList CUpgradeWorker::findScripts(const QString &folderName) const
 
 QProcess *CUpgradeWorker::createScriptProcess(ScriptStep &step)
 {
-    auto *process = new QProcess(this);
+    auto *process = new ChildProcess(this);
     connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
         step.finished);
     // A process that cannot be started never reports finished; its error is
@@ -123,6 +132,7 @@ void CUpgradeWorker::scriptEnded(ScriptStep &step, bool succeeded, bool failedTo
     if (!step.running)
         return;
     step.running = false;
+    FaultInjection::changeMade();
 
     const QString script = step.list.value(step.index);
     if (succeeded) {
@@ -131,15 +141,31 @@ void CUpgradeWorker::scriptEnded(ScriptStep &step, bool succeeded, bool failedTo
         return;
     }
     emit status(tr("%1 执行失败!").arg(script));
-    // A script that ran and ended with a code of its own says more through
-    // that code and its error output than the process object's error text.
-    QProcess *process = step.process;
-    QString reason = process->errorString();
-    if (!failedToStart && process->exitStatus() == QProcess::NormalExit) {
-        reason = tr("退出码为%1").arg(process->exitCode());
-        scriptErrors.append(process->readAllStandardError());
-    }
-    emit status(tr("失败原因:%1").arg(reason));
+    emit status(tr("失败原因:%1").arg(scriptFailureReason(step, failedToStart)));
     reportErrorOutput(scriptErrors);
+    if (&step == &shellRollback) {
+        // The upgrade has failed already; what the rest would have put right
+        // stays undone.
+        restoreFailed = true;
+        emit status(tr("回滚脚本执行失败,安装可能未完全恢复"));
+        rollbackScriptsEnded();
+        return;
+    }
     slotFaildClear();
+}
+
+// A script that ran and ended with a code of its own says more through that
+// code and its error output than the process object's error text.
+QString CUpgradeWorker::scriptFailureReason(ScriptStep &step, bool failedToStart)
+{
+    auto *process = static_cast<ChildProcess *>(step.process);
+    if (!failedToStart && process->timedOut())
+        return tr("超过时间限制(%1秒),已终止").arg(process->timeLimit());
+    if (!failedToStart && cancelRequested && &step != &shellRollback)
+        return tr("升级已取消");
+    if (!failedToStart && process->exitStatus() == QProcess::NormalExit) {
+        scriptErrors.append(process->readAllStandardError());
+        return tr("退出码为%1").arg(process->exitCode());
+    }
+    return process->errorString();
 }

@@ -59,6 +59,26 @@ QString stagedDbFolder(const QString &mainPath, const QString &folder)
     return joinAll(stagedPackageRoot(mainPath), { QStringLiteral("db"), folder });
 }
 
+QString lockFile(const QString &mainPath)
+{
+    return join(mainPath, QStringLiteral("upgrade.lock"));
+}
+
+QString journalFile(const QString &mainPath)
+{
+    return join(mainPath, QStringLiteral("upgrade_journal.txt"));
+}
+
+QString backupRoot(const QString &mainPath)
+{
+    return join(mainPath, QStringLiteral("upgrade_backup"));
+}
+
+QString rollbackScriptFolderName()
+{
+    return QStringLiteral("shell_rollback");
+}
+
 QString platformFolderName()
 {
     return QStringLiteral("platform");

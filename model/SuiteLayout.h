@@ -33,6 +33,15 @@ QString stagedScriptFolder(const QString &mainPath, const QString &folder);
 // SQL folders: db/db_before, db/db_after.
 QString stagedDbFolder(const QString &mainPath, const QString &folder);
 
+// What a transactional upgrade keeps in the main directory while it runs: the
+// lock that admits one upgrade at a time, the journal of the changes, and the
+// folder that holds what they replaced or removed.
+QString lockFile(const QString &mainPath);
+QString journalFile(const QString &mainPath);
+QString backupRoot(const QString &mainPath);
+// The package's rollback scripts: shell/shell_rollback.
+QString rollbackScriptFolderName();
+
 // The two folders below the main directory that hold the suite's programs.
 QString platformFolderName();
 QString productFolderName();

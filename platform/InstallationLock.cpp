@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -43,27 +44,46 @@ void InstallationLock::release()
 InstallationLock::Result InstallationLock::take(const QString &lockFile)
 {
     release();
-    // Close-on-exec: a script started meanwhile must not keep the lock alive.
-    fd = ::open(QFile::encodeName(lockFile).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = qt_error_string(errno);
-        return Result::Failed;
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int reason = errno;
-        error = qt_error_string(reason);
+    const QByteArray name = QFile::encodeName(lockFile);
+    // The holder removes the file before it lets go, so that no lock file is
+    // left behind; a lock taken on a file that was removed meanwhile is no
+    // lock, and the file is opened again.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        // Close-on-exec: a script started meanwhile must not keep the lock alive.
+        fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            error = qt_error_string(errno);
+            return Result::Failed;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int reason = errno;
+            error = qt_error_string(reason);
+            ::close(fd);
+            fd = -1;
+            return reason == EWOULDBLOCK ? Result::Busy : Result::Failed;
+        }
+        struct stat held;
+        struct stat named;
+        if (::fstat(fd, &held) == 0 && ::stat(name.constData(), &named) == 0
+            && held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+            path = name;
+            this->held = true;
+            return Result::Taken;
+        }
         ::close(fd);
         fd = -1;
-        return reason == EWOULDBLOCK ? Result::Busy : Result::Failed;
     }
-    held = true;
-    return Result::Taken;
+    error = QStringLiteral("the lock file keeps being replaced");
+    return Result::Failed;
 }
 
 void InstallationLock::release()
 {
-    if (fd >= 0)
+    if (fd >= 0) {
+        if (held)
+            ::unlink(path.constData());
         ::close(fd);
+    }
     fd = -1;
     held = false;
 }

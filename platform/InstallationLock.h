@@ -5,7 +5,8 @@
 // One upgrade at a time per installation: a lock on a file in the main
 // directory, held while the object lives and released by the operating system
 // when the process ends, however it ends (flock on Unix; a handle that shares
-// nothing on Windows).
+// nothing on Windows). The file is removed when the lock is released; one
+// left by a process that died is taken over.
 class InstallationLock
 {
 public:
@@ -32,6 +33,7 @@ private:
     void *handle = nullptr;
 #else
     int fd = -1;
+    QByteArray path;
 #endif
     QString error;
 };

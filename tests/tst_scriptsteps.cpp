@@ -125,17 +125,19 @@ void tst_ScriptSteps::failingScriptStopsTheChain()
     const QStringList steps { "正在删除文件:gone.txt", "正在更新文件:updated.txt" };
     const QStringList scripts { folder + "/a.bat 执行成功!", folder + "/b.bat 执行失败!",
         reasonPrefix };
-    QCOMPARE(scriptAndStepLines(upgrade), after ? steps + scripts : scripts);
-    // The reason line carries the process's error text and ends the log.
-    const QString reason = upgrade.run.statusLines().last();
+    // What the file steps did before an after script failed is undone.
+    const QStringList undone { "正在恢复升级前的文件" };
+    QCOMPARE(scriptAndStepLines(upgrade), after ? steps + scripts + undone : scripts);
+    // The reason line carries the process's error text and ends the script's lines.
+    const QStringList lines = upgrade.run.statusLines();
+    const QString reason = lines.at(lines.indexOf(QRegularExpression("^失败原因:.*")));
     QVERIFY2(
         reason.startsWith(reasonPrefix) && reason.size() > reasonPrefix.size(), qPrintable(reason));
+    QCOMPARE(lines.last(), after ? QStringLiteral("已恢复到升级前的版本") : reason);
     QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
     QVERIFY(!QFileInfo::exists(upgrade.staging()));
-    // What the file steps did before an after script failed stays so.
-    QCOMPARE(QFileInfo::exists(upgrade.installPath + "/gone.txt"), !after);
-    QCOMPARE(readFile(upgrade.installPath + "/updated.txt"),
-        after ? QByteArray("new") : QByteArray("old"));
+    QVERIFY(QFileInfo::exists(upgrade.installPath + "/gone.txt"));
+    QCOMPARE(readFile(upgrade.installPath + "/updated.txt"), QByteArray("old"));
 }
 
 void tst_ScriptSteps::shMissingFromPath()

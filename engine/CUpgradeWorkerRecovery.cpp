@@ -1,0 +1,171 @@
+#include "CUpgradeWorker.h"
+
+#include <QDir>
+#include <QFile>
+
+#include "ChildProcess.h"
+#include "SuiteLayout.h"
+
+// Undoing an upgrade (after a failure or a cancel), and bringing an
+// interrupted one to an end at the next start.
+
+void CUpgradeWorker::rollBack(bool knownChanges)
+{
+    Q_UNUSED(knownChanges)
+    if (!madeChanges.isEmpty())
+        emit status(tr("正在恢复升级前的文件"));
+    // Last change first: a folder made for new files goes after them, a
+    // folder moved away comes back before what was inside it is touched.
+    FileTree::Failures unrestored;
+    for (int i = madeChanges.size() - 1; i >= 0; --i) {
+        FileTree::Failures failures;
+        if (!madeChanges.at(i).undo(true, &failures)) {
+            if (failures.isEmpty())
+                failures.append({ madeChanges.at(i).target, QString() });
+            unrestored += failures;
+        }
+    }
+    for (const FileTree::Failure &failure : qAsConst(unrestored))
+        emit status(tr("无法恢复:%1 %2").arg(QDir::toNativeSeparators(failure.path), failure.reason));
+    if (!unrestored.isEmpty()) {
+        restoreFailed = true;
+        emit status(tr("部分文件未能恢复,升级前的文件保留在%1")
+                        .arg(SuiteLayout::backupRoot(installPath)));
+    } else if (!madeChanges.isEmpty()) {
+        emit status(tr("已恢复到升级前的版本"));
+    }
+    madeChanges.clear();
+    // The package's rollback scripts, when scripts of it may have run.
+    if (chainStarted && installFolderPresent()
+        && QFileInfo(SuiteLayout::stagedPackageRoot(installPath)).isDir()) {
+        enterScriptStep(shellRollback);
+        return;
+    }
+    finishFailure();
+}
+
+void CUpgradeWorker::rollbackScriptsEnded()
+{
+    finishFailure();
+}
+
+void CUpgradeWorker::requestCancel()
+{
+    cancelRequested = true;
+    QMetaObject::invokeMethod(this, &CUpgradeWorker::doCancel, Qt::QueuedConnection);
+}
+
+// A script or the helper that runs is stopped with what it started; its end
+// then fails the upgrade, which is rolled back. The file steps look at the
+// request between entries (stopForCancel).
+void CUpgradeWorker::doCancel()
+{
+    if (!lock.isHeld() || recovering)
+        return;
+    if (committed) {
+        emit status(tr("升级已完成数据库步骤,无法取消"));
+        return;
+    }
+    for (QProcess *process : { shellBeforeProcess, shellAfterProcess, installHelperProcess }) {
+        if (process && process->state() != QProcess::NotRunning)
+            static_cast<ChildProcess *>(process)->killTree();
+    }
+}
+
+bool CUpgradeWorker::stopForCancel()
+{
+    if (!cancelRequested || committed)
+        return false;
+    emit status(tr("升级已取消"));
+    slotFaildClear();
+    return true;
+}
+
+void CUpgradeWorker::doRecover(QString installPath)
+{
+    resetUpgradeState();
+    this->installPath = installPath;
+    recovering = true;
+    recoveryAction = RecoveryAction::Nothing;
+    if (!installFolderPresent() || !Journal::exists(installPath)) {
+        emit sigRecoverEnd(int(UpgradeOutcome::Upgraded), int(RecoveryAction::Nothing));
+        return;
+    }
+    if (lock.take(SuiteLayout::lockFile(installPath)) != InstallationLock::Result::Taken) {
+        emit status(tr("另一个升级程序正在运行,无法恢复"));
+        emit sigRecoverEnd(int(UpgradeOutcome::Busy), int(RecoveryAction::Nothing));
+        return;
+    }
+    Journal::Contents contents;
+    QString error;
+    if (!Journal::read(installPath, &contents, &error)) {
+        emit status(tr("无法读取升级日志文件%1:%2")
+                        .arg(SuiteLayout::journalFile(installPath), error));
+        lock.release();
+        emit sigRecoverEnd(int(UpgradeOutcome::NotRestored), int(RecoveryAction::Nothing));
+        return;
+    }
+    const Journal::Header &header = contents.header;
+    setVersions(header.version, header.versionTo);
+    setExePath(header.exePath);
+    setDbFlags(header.isDb, header.ifUpgradeDb);
+    emit status(tr("发现未完成的升级(%1 升级到 %2),正在处理").arg(version, versionTo));
+    if (contents.marks.contains(Journal::Mark::Committed)
+        || (contents.marks.contains(Journal::Mark::DatabaseBegun)
+            && helperFinishedDatabase(contents))) {
+        recoverForward(contents);
+        return;
+    }
+    recoveryAction = RecoveryAction::RolledBack;
+    chainStarted = contents.marks.contains(Journal::Mark::ChainStarted);
+    // What the journal lists may have happened, wholly, partly or not: each
+    // change is undone as far as the files show it was made.
+    madeChanges = contents.changes;
+    rollBack(false);
+}
+
+// The database step had ended well: only the version records and the
+// clean-up were left to do.
+bool CUpgradeWorker::recoverForward(const Journal::Contents &contents)
+{
+    Q_UNUSED(contents)
+    recoveryAction = RecoveryAction::RolledForward;
+    committed = true;
+    updateVersionRecords();
+    endRecovery();
+    return true;
+}
+
+// Whether the helper got through before the installer died: asked of the
+// helper itself, which knows what it has applied. Unknown counts as no.
+bool CUpgradeWorker::helperFinishedDatabase(const Journal::Contents &contents)
+{
+    Q_UNUSED(contents)
+    QStringList arguments;
+    makeHelperArguments(arguments, findDbScriptDir(QStringLiteral("db_before")),
+        findDbScriptDir(QStringLiteral("db_after")));
+    if (arguments.isEmpty())
+        return true;
+    QProcess helper;
+    helper.start(SuiteLayout::helperProgram(installPath, exePath),
+        arguments << QStringLiteral("--applied"));
+    const bool answered = helper.waitForFinished(5 * 60 * 1000);
+    if (!answered)
+        helper.kill();
+    return answered && helper.exitStatus() == QProcess::NormalExit && helper.exitCode() == 0;
+}
+
+void CUpgradeWorker::endRecovery()
+{
+    removeTransactionFolders(restoreFailed);
+    if (!restoreFailed)
+        QFile::remove(SuiteLayout::journalFile(installPath));
+    lock.release();
+    recovering = false;
+    if (recoveryAction == RecoveryAction::RolledForward)
+        emit status(tr("已完成上次中断的升级"));
+    else if (!restoreFailed)
+        emit status(tr("已将上次中断的升级撤销,安装已恢复到升级前的版本"));
+    emit sigRecoverEnd(int(restoreFailed ? UpgradeOutcome::NotRestored : UpgradeOutcome::Upgraded),
+        int(recoveryAction));
+}

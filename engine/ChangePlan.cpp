@@ -1,0 +1,136 @@
+#include "ChangePlan.h"
+
+#include <QDir>
+
+#include "SuiteLayout.h"
+
+namespace ChangePlan {
+
+namespace {
+
+struct Planner
+{
+    QString backupRoot;
+    int *nextBackup;
+
+    QString backup() { return backupRoot + QLatin1Char('/') + QString::number((*nextBackup)++); }
+
+    void refuse(PlannedEntry &planned, const QString &path, const QString &why)
+    {
+        planned.refusals.append({ path, why });
+    }
+
+    // A file of the package put at target: replacing what is there (update)
+    // or only where nothing is (add).
+    void planFile(PlannedEntry &planned, const QFileInfo &source, const QString &target,
+        bool overwrite)
+    {
+        if (source.isSymLink()) {
+            refuse(planned, source.filePath(), QStringLiteral("the package entry is a link"));
+            return;
+        }
+        const QFileInfo installed(target);
+        const bool present = installed.exists() || installed.isSymLink();
+        if (!overwrite) {
+            if (installed.exists())
+                return; // installed: stays as it is, counts as added
+            planned.changes.append({ FileChange::MoveIn, target, source.filePath(), QString() });
+            return;
+        }
+        if (installed.isDir() && !installed.isSymLink())
+            refuse(planned, target, QStringLiteral("a folder stands where a file is expected"));
+        else if (present)
+            planned.changes.append({ FileChange::Replace, target, source.filePath(), backup() });
+        else
+            planned.changes.append({ FileChange::MoveIn, target, source.filePath(), QString() });
+    }
+
+    // A folder of the package merged into target: sub-folders first, then
+    // files, in the listing's order.
+    void planFolder(PlannedEntry &planned, const QString &source, const QString &target,
+        bool overwrite)
+    {
+        const QFileInfo installed(target);
+        if (!installed.exists()) {
+            if (installed.isSymLink()) {
+                refuse(planned, target, QStringLiteral("a broken link stands where a folder is"));
+                return;
+            }
+            planned.changes.append({ FileChange::MakeFolder, target, QString(), QString() });
+        } else if (!installed.isDir()) {
+            refuse(planned, target, QStringLiteral("a file stands where a folder is expected"));
+            return;
+        }
+        const QFileInfoList entries
+            = QDir(source).entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot);
+        for (const QFileInfo &entry : entries) {
+            if (!FileTree::isSafeEntryName(entry.fileName())) {
+                refuse(planned, entry.filePath(), QStringLiteral("the name would lead outside"));
+                return;
+            }
+        }
+        for (const QFileInfo &entry : entries) {
+            if (entry.isDir())
+                planFolder(planned, entry.filePath(),
+                    SuiteLayout::join(target, entry.fileName()), overwrite);
+        }
+        for (const QFileInfo &entry : entries) {
+            if (!entry.isDir())
+                planFile(planned, entry, SuiteLayout::join(target, entry.fileName()), overwrite);
+        }
+    }
+
+    // A leaf of delete/: the file, or the whole folder, goes to the backup.
+    void planDeletion(PlannedEntry &planned)
+    {
+        const QFileInfo installed(planned.target);
+        if (!installed.exists() && !installed.isSymLink())
+            return; // already absent: counts as deleted
+        const bool folderInPlace = installed.isDir() && !installed.isSymLink();
+        if (planned.entry.isDir()) {
+            // A file where a folder is named counts as removed, as always.
+            if (folderInPlace || installed.isSymLink())
+                planned.changes.append({ FileChange::MoveAway, planned.target, QString(), backup() });
+            return;
+        }
+        if (folderInPlace)
+            refuse(planned, planned.target, QStringLiteral("a folder stands where a file is expected"));
+        else
+            planned.changes.append({ FileChange::MoveAway, planned.target, QString(), backup() });
+    }
+};
+
+} // namespace
+
+QList<PlannedEntry> plan(Step step, const QString &stepRoot, const QString &installPath,
+    const QString &backupRoot, int *nextBackup)
+{
+    Planner planner { backupRoot, nextBackup };
+    // Delete: every leaf at any depth. Update and add: the top level only,
+    // without hidden entries and links.
+    const QList<QFileInfo> entries = step == Step::Delete
+        ? FileTree::listLeafEntries(stepRoot)
+        : QDir(stepRoot).entryInfoList(
+            QDir::Dirs | QDir::Files | QDir::NoSymLinks | QDir::NoDotAndDotDot);
+    QList<PlannedEntry> result;
+    for (const QFileInfo &entry : entries) {
+        if (!entry.isFile() && !entry.isDir())
+            continue;
+        PlannedEntry planned;
+        planned.entry = entry;
+        // Mirror rule: the path below the step folder is the path below the
+        // installation folder.
+        planned.target
+            = SuiteLayout::join(installPath, entry.filePath().mid(stepRoot.length() + 1));
+        if (step == Step::Delete)
+            planner.planDeletion(planned);
+        else if (entry.isDir())
+            planner.planFolder(planned, entry.filePath(), planned.target, step == Step::Update);
+        else
+            planner.planFile(planned, entry, planned.target, step == Step::Update);
+        result.append(planned);
+    }
+    return result;
+}
+
+} // namespace ChangePlan

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+
+#include "FileTree.h"
+
+// One change of the delete, update and add steps, as the upgrade's journal
+// records it before it is made. Each change is one rename that either
+// happened or didn't; where a rename can't cross file systems a copy under a
+// temporary name takes its place, so that the final name still appears in
+// one step. Backups are moved, not copied, and removed only after the
+// upgrade is committed.
+struct FileChange
+{
+    enum Kind {
+        MoveAway, // target (file, link or folder) -> backup: a deletion
+        Replace, // target kept as backup, source (staged) takes its place
+        MoveIn, // source (staged) -> target, which doesn't exist yet
+        MakeFolder // target is created as an empty folder
+    };
+
+    Kind kind = MoveAway;
+    QString target; // in the installation
+    QString source; // in the staging folder (Replace, MoveIn)
+    QString backup; // in the backup folder (MoveAway, Replace)
+
+    // Carries the change out; false, with what failed and why, when it
+    // couldn't. A change that failed left target as it was.
+    bool apply(FileTree::Failures *failures) const;
+
+    // Takes the change back as far as the files show it was made, so that it
+    // is safe whether the change happened, half happened or didn't, and safe
+    // to repeat (a recovery after a crash at any point). applied tells what is
+    // known for sure: false when the change was not made at all.
+    bool undo(bool applied, FileTree::Failures *failures) const;
+
+    // Journal form: one line, fields separated by tabs.
+    QString toLine() const;
+    static bool fromLine(const QString &line, FileChange *change);
+};
