@@ -35,6 +35,7 @@ private slots:
     void missingDatabaseIsNotCreated_data();
     void missingDatabaseIsNotCreated();
     void help();
+    void applied();
 
 private:
     struct Run
@@ -559,6 +560,23 @@ void tst_InstallHelper::help()
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 1);
     QCOMPARE(select("SELECT script FROM upgrade_history"), QStringList { "001.sql" });
+}
+
+// What the installer asks after an interruption: pending, or all applied.
+void tst_InstallHelper::applied()
+{
+    script("db_before/1.sql", "CREATE TABLE t (x);");
+    const auto asked = [this](const QStringList &more = {}) {
+        const Run run = runOn({ "before" }, QStringList { "--applied" } + more);
+        return run.status == QProcess::NormalExit ? run.exitCode : -1;
+    };
+    QCOMPARE(asked(), 3);
+    QVERIFY(!QFileInfo::exists(m_database)); // asking creates nothing
+    QCOMPARE(runOn({ "before" }).exitCode, 0);
+    const QByteArray applied = databaseBytes();
+    QCOMPARE(asked(), 0);
+    QCOMPARE(asked({ "--up", "yes" }), 3);
+    QCOMPARE(databaseBytes(), applied);
 }
 
 QTEST_GUILESS_MAIN(tst_InstallHelper)

@@ -70,7 +70,7 @@ const char historyTableSql[] = "CREATE TABLE IF NOT EXISTS upgrade_history ("
 
 // Exit codes of a normal end. A run's errors end the program abnormally
 // instead (see endAbnormally()).
-enum ExitCode { ExitSuccess = 0, ExitFailure = 1, ExitUsage = 64 };
+enum ExitCode { ExitSuccess = 0, ExitFailure = 1, ExitPending = 3, ExitUsage = 64 };
 
 enum class Mode { Run, DryRun, Status };
 
@@ -207,6 +207,8 @@ public:
     void run();
     // The report of --status; throws Failure.
     void status();
+    // After status(): whether a run would change anything.
+    bool pending() const { return hasWork(); }
     // After a Failure: nothing of the run stays in the database.
     void abandon();
 
@@ -696,7 +698,10 @@ int main(int argc, char *argv[])
         "Exit: 0 success; any error of a run ends the program abnormally (the installer\n"
         "counts that as a failure). With --status or --dry-run errors end it normally:\n"
         "64 for a wrong command line, 1 for anything else (for --dry-run: the run would\n"
-        "fail). 1 as well when the output could not be written."));
+        "fail). 1 as well when the output could not be written.\n"
+        "--applied (with the arguments of a run) tells, changing nothing, whether that run\n"
+        "has nothing left to do: exit 0 when everything is applied, 3 when something is\n"
+        "pending. The installer asks it after an interruption during the database step."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption upOption(QStringLiteral("up"),
         QStringLiteral("Upgrade the database schema (the only value is yes)."),
@@ -715,14 +720,18 @@ int main(int argc, char *argv[])
     const QCommandLineOption dryRunOption(QStringLiteral("dry-run"),
         QStringLiteral("Run everything in the transaction as a run would, report it, and roll "
                        "it back: the database stays as it was."));
-    parser.addOptions(
-        { upOption, beforeOption, afterOption, databaseOption, statusOption, dryRunOption });
+    const QCommandLineOption appliedOption(QStringLiteral("applied"),
+        QStringLiteral("Change nothing; exit 0 when everything the other options would run is "
+                       "applied already, 3 when something is pending."));
+    parser.addOptions({ upOption, beforeOption, afterOption, databaseOption, statusOption,
+        dryRunOption, appliedOption });
 
     // The installer never passes --status or --dry-run: a command line naming
     // either is a person's, whose errors end the program normally.
     const QStringList arguments = QCoreApplication::arguments();
     const bool byPerson = arguments.contains(QStringLiteral("--status"))
-        || arguments.contains(QStringLiteral("--dry-run"));
+        || arguments.contains(QStringLiteral("--dry-run"))
+        || arguments.contains(QStringLiteral("--applied"));
     const QString usageHint = QStringLiteral("(参数见 --help)");
     const auto usageError = [&](const QString &text) {
         complain(QStringLiteral("参数错误: %1 %2").arg(text, usageHint));
@@ -756,7 +765,10 @@ int main(int argc, char *argv[])
     if (parser.isSet(statusOption) && parser.isSet(dryRunOption))
         return usageError(QStringLiteral("--status 和 --dry-run 只能选一个"));
 
-    const Mode mode = parser.isSet(statusOption)
+    const bool askApplied = parser.isSet(appliedOption);
+    if (askApplied && (parser.isSet(statusOption) || parser.isSet(dryRunOption)))
+        return usageError(QStringLiteral("--applied 不能与 --status 或 --dry-run 同用"));
+    const Mode mode = parser.isSet(statusOption) || askApplied
         ? Mode::Status
         : (parser.isSet(dryRunOption) ? Mode::DryRun : Mode::Run);
     const bool up = parser.isSet(upOption);
@@ -783,6 +795,8 @@ int main(int argc, char *argv[])
                 helper.status();
             else
                 helper.run();
+            if (askApplied)
+                return helper.pending() ? ExitPending : ExitSuccess;
         } catch (const Failure &failure) {
             helper.abandon();
             QString message = failure.message;
