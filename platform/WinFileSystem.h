@@ -103,9 +103,25 @@ Status finalPath(const std::wstring &path, std::wstring *resolved);
 
 // Opens (creating it when missing) a lock file that no other process can open
 // while the handle lives; Windows closes it when the process ends, however it
-// ends. Null with *status telling why (ERROR_SHARING_VIOLATION: held by another
-// process). Close with unlockFile.
+// ends, and then deletes the file. Null with *status telling why
+// (ERROR_SHARING_VIOLATION: held by another process). Close with unlockFile.
 void *lockFile(const std::wstring &path, Status *status);
 void unlockFile(void *handle);
+
+// Looks at path part by part below mainDir, from the top down, for the first
+// existing part that is a link (symbolic link, junction) whose final location
+// is neither mainDir's final location nor below it. Paths are compared without
+// regard to case, by whole parts, after "." and ".." are folded; either may
+// have the \\?\ prefix (used for parts of MAX_PATH or more in any case).
+// True with *link (that part) and *target (where it finally leads; for a
+// dangling link the target it stores) set when such a part exists, and also
+// - when path isn't mainDir or below it as text: link and target are path;
+// - for a reparse point that redirects but can't be read: target is the part.
+// False when none leads outside. A missing part ends the walk (nothing below
+// it can be a link yet), and so does a part that can't be looked at (whatever
+// is done below it fails the same way). Parts down to `checked` (a folder on
+// the way to path found good before) are not looked at again.
+bool firstEscape(const std::wstring &mainDir, const std::wstring &path, std::wstring *link,
+    std::wstring *target, const std::wstring &checked = std::wstring());
 
 } // namespace WinFileSystem

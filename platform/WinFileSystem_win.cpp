@@ -145,6 +145,40 @@ bool isMissing(std::uint32_t error)
         || error == ERROR_CANT_RESOLVE_FILENAME;
 }
 
+// The plain absolute form of path: no \\?\ prefix, backslashes, "." and ".."
+// folded, no trailing backslash but on a drive's root.
+std::wstring plainAbsolute(const std::wstring &path)
+{
+    std::wstring plain = plainPath(path);
+    std::wstring absolute;
+    if (absolutePath(plain, &absolute))
+        plain = absolute;
+    while (plain.size() > 3 && plain.back() == L'\\')
+        plain.pop_back();
+    return plain;
+}
+
+// A plain path as it is passed to Win32: with the \\?\ prefix when asked
+// for or when it is too long without.
+std::wstring callForm(const std::wstring &plain, bool prefixed)
+{
+    if (!prefixed && plain.size() < MAX_PATH)
+        return plain;
+    if (startsWith(plain, L"\\\\"))
+        return L"\\\\?\\UNC\\" + plain.substr(2);
+    return L"\\\\?\\" + plain;
+}
+
+// Whether the plain path is dir or lies below it, without regard to case.
+bool atOrBelow(const std::wstring &path, const std::wstring &dir)
+{
+    return path.size() >= dir.size()
+        && CompareStringOrdinal(path.c_str(), static_cast<int>(dir.size()), dir.c_str(),
+               static_cast<int>(dir.size()), TRUE)
+        == CSTR_EQUAL
+        && (path.size() == dir.size() || dir.back() == L'\\' || path[dir.size()] == L'\\');
+}
+
 } // namespace
 
 namespace WinFileSystem {
@@ -363,8 +397,8 @@ Status finalPath(const std::wstring &path, std::wstring *resolved)
 
 void *lockFile(const std::wstring &path, Status *status)
 {
-    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         *status = lastError();
         return nullptr;
@@ -377,6 +411,59 @@ void unlockFile(void *handle)
 {
     if (handle != nullptr)
         CloseHandle(handle);
+}
+
+bool firstEscape(const std::wstring &mainDir, const std::wstring &path, std::wstring *link,
+    std::wstring *target, const std::wstring &checked)
+{
+    link->clear();
+    target->clear();
+    const bool prefixed = startsWith(mainDir, L"\\\\?\\") || startsWith(path, L"\\\\?\\");
+    const std::wstring main = plainAbsolute(mainDir);
+    const std::wstring full = plainAbsolute(path);
+    if (main.empty() || !atOrBelow(full, main)) {
+        *link = full;
+        *target = full;
+        return true;
+    }
+    // Inside is judged against where the main directory finally is; one that
+    // doesn't exist has no links below it to follow.
+    std::wstring mainFinal;
+    if (finalPath(callForm(main, prefixed), &mainFinal).ok())
+        mainFinal = plainAbsolute(mainFinal);
+    else
+        mainFinal = main;
+    std::wstring known = checked.empty() ? main : plainAbsolute(checked);
+    if (!atOrBelow(known, main) || !atOrBelow(full, known))
+        known = main;
+
+    for (std::size_t end = known.size(); end < full.size();) {
+        end = full.find(L'\\', end + 1);
+        if (end == std::wstring::npos)
+            end = full.size();
+        const std::wstring part = full.substr(0, end);
+        const std::wstring call = callForm(part, prefixed);
+        const DWORD attributes = GetFileAttributesW(call.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return false;
+        if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            continue;
+        LinkInfo info;
+        if (!linkInfo(call, &info).ok()) {
+            *link = part;
+            *target = part;
+            return true;
+        }
+        if (!info.isLink)
+            continue; // another kind of reparse point: no redirection
+        const std::wstring leads = plainAbsolute(info.finalPath);
+        if (!atOrBelow(leads, mainFinal)) {
+            *link = part;
+            *target = leads;
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace WinFileSystem

@@ -82,3 +82,17 @@ set(upgrade_winfs_links "${upgrade_wine_dir}/winfs_links")
 file(MAKE_DIRECTORY "${upgrade_winfs_links}/target")
 file(TOUCH "${upgrade_winfs_links}/target/inner.txt")
 file(CREATE_LINK target "${upgrade_winfs_links}/link" SYMBOLIC)
+# Links for the check that writes stay inside a main folder: inside ones,
+# outside ones at several levels, a chain, a loop, a sibling whose name starts
+# like the main folder's, and the main folder reached through a link.
+set(upgrade_guard_links "${upgrade_winfs_links}/guard")
+file(MAKE_DIRECTORY "${upgrade_guard_links}/main/sub" "${upgrade_guard_links}/main2"
+    "${upgrade_guard_links}/outside")
+file(CREATE_LINK sub "${upgrade_guard_links}/main/in" SYMBOLIC)
+file(CREATE_LINK ../outside "${upgrade_guard_links}/main/out" SYMBOLIC)
+file(CREATE_LINK "${upgrade_guard_links}/outside" "${upgrade_guard_links}/main/sub/deep" SYMBOLIC)
+file(CREATE_LINK out "${upgrade_guard_links}/main/hop" SYMBOLIC)
+file(CREATE_LINK ../main2 "${upgrade_guard_links}/main/sib" SYMBOLIC)
+file(CREATE_LINK loop2 "${upgrade_guard_links}/main/loop1" SYMBOLIC)
+file(CREATE_LINK loop1 "${upgrade_guard_links}/main/loop2" SYMBOLIC)
+file(CREATE_LINK main "${upgrade_guard_links}/suite" SYMBOLIC)

@@ -253,6 +253,7 @@ void checkReplace(const std::wstring &dir)
     again = fs::lockFile(dir + L"\\upgrade.lock", &second);
     check(again != nullptr, "a released lock file can be taken", said(second));
     fs::unlockFile(again);
+    check(!exists(dir + L"\\upgrade.lock"), "the released lock file is gone");
 
     // A read-only target is not replaced.
     SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_READONLY);
@@ -424,6 +425,67 @@ void checkLinks(const std::wstring &dir)
         skip("Unix symbolic link", L"none prepared at " + prepared);
 }
 
+// The walk that finds links leading out of a main folder, on the Unix links
+// the test suite prepared beside this program.
+void checkEscapes()
+{
+    struct Row
+    {
+        const char *name;
+        std::wstring main, path, checked;
+        bool escapes;
+        std::wstring link, target;
+    };
+    wchar_t self[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring prepared(self, length);
+    prepared = prepared.substr(0, prepared.find_last_of(L'\\')) + L"\\winfs_links\\guard";
+    if (!exists(prepared + L"\\main\\in")) {
+        skip("firstEscape on Unix links", L"none prepared at " + prepared);
+        return;
+    }
+    std::wstring root, outside;
+    fs::finalPath(prepared, &root);
+    fs::finalPath(prepared + L"\\outside", &outside);
+    const std::wstring m = prepared + L"\\main", suite = prepared + L"\\suite", none;
+    const Row rows[] = {
+        { "plain folder and missing tail", m, m + L"\\sub\\new\\x.dll", none, false, none, none },
+        { "the main folder itself", m, m, none, false, none, none },
+        { "link inside is followed", m, m + L"\\in\\x.dll", none, false, none, none },
+        { "relative link climbing out", m, m + L"\\out\\x.dll", none, true, m + L"\\out", outside },
+        { "the last part itself", m, m + L"\\out", none, true, m + L"\\out", outside },
+        { "absolute link behind an inside one", m, m + L"\\in\\deep\\x.dll", none, true,
+            m + L"\\in\\deep", outside },
+        { "walk from a folder found good", m, m + L"\\sub\\deep\\x.dll", m + L"\\sub", true,
+            m + L"\\sub\\deep", outside },
+        { "link to a link that ends outside", m, m + L"\\hop\\x.dll", none, true, m + L"\\hop",
+            outside },
+        { "sibling whose name starts like the main folder's", m, m + L"\\sib\\x.dll", none, true,
+            m + L"\\sib", root + L"\\main2" },
+        { "'..' leaving the main folder as text", m, m + L"\\sub\\..\\..\\outside\\x.dll", none,
+            true, prepared + L"\\outside\\x.dll", prepared + L"\\outside\\x.dll" },
+        { "case differs between main folder and path", m, prepared + L"\\MAIN\\Out\\x.dll", none,
+            true, m + L"\\out", outside },
+        { "\\\\?\\ prefixes", L"\\\\?\\" + m, L"\\\\?\\" + m + L"\\out\\x.dll", none, true,
+            m + L"\\out", outside },
+        { "main folder reached through a link", suite, suite + L"\\in\\x.dll", none, false, none,
+            none },
+        { "main folder reached through a link, outside link in it", suite, suite + L"\\out\\x.dll",
+            none, true, suite + L"\\out", outside },
+        { "link loop: nothing can be written through it", m, m + L"\\loop1\\x.dll", none, false,
+            none, none },
+    };
+    for (const Row &row : rows) {
+        std::wstring link = L"untouched", target;
+        const bool escapes = fs::firstEscape(row.main, row.path, &link, &target, row.checked);
+        const std::string label = std::string("firstEscape: ") + row.name;
+        check(escapes == row.escapes
+                && (!escapes ? link.empty()
+                             : samePath(link, row.link) && samePath(target, row.target)),
+            label.c_str(), escapes ? link + L" -> " + target : L"none");
+    }
+}
+
 void checkJob(const std::wstring &dir, bool byTerminate)
 {
     const char *how = byTerminate ? "terminate" : "close";
@@ -502,6 +564,7 @@ int main()
     checkMoves(dir);
     checkReplace(dir);
     checkLinks(dir);
+    checkEscapes();
     checkJob(dir, false);
     checkJob(dir, true);
 
