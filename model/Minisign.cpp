@@ -55,7 +55,11 @@ QString keyIdText(const QByteArray &keyId)
     QByteArray reversed;
     for (int i = keyId.size() - 1; i >= 0; --i)
         reversed.append(keyId.at(i));
-    return QString::fromLatin1(reversed.toHex().toUpper());
+    // As minisign writes it: upper-case hex without leading zeros.
+    QString text = QString::fromLatin1(reversed.toHex().toUpper());
+    while (text.size() > 1 && text.startsWith(QLatin1Char('0')))
+        text.remove(0, 1);
+    return text;
 }
 
 bool parsePublicKey(const QByteArray &fileText, PublicKey *key, QString *error)
