@@ -17,8 +17,8 @@ CUpgradeWorker::CUpgradeWorker(QObject *parent)
     connect(this, &CUpgradeWorker::sigExeAddFile, this, &CUpgradeWorker::slotExeAddFile);
     connect(this, &CUpgradeWorker::sigExeShellAfter, this, &CUpgradeWorker::slotExeShellAfter);
     connect(this, &CUpgradeWorker::sigExeDb, this, &CUpgradeWorker::slotExeDb);
-    connect(this, &CUpgradeWorker::sigRollbackScriptsDone, this,
-        &CUpgradeWorker::rollbackScriptsEnded);
+    connect(
+        this, &CUpgradeWorker::sigRollbackScriptsDone, this, &CUpgradeWorker::rollbackScriptsEnded);
 }
 
 CUpgradeWorker::~CUpgradeWorker()
@@ -211,8 +211,8 @@ bool CUpgradeWorker::beginTransaction()
     }
     QString error;
     if (!journal.begin(installPath, { version, versionTo, exePath, isDb, ifUpgradeDb }, &error)) {
-        emit status(tr("无法写入升级日志文件%1:%2")
-                        .arg(SuiteLayout::journalFile(installPath), error));
+        emit status(
+            tr("无法写入升级日志文件%1:%2").arg(SuiteLayout::journalFile(installPath), error));
         lock.release();
         return false;
     }
@@ -229,8 +229,7 @@ bool CUpgradeWorker::journalMark(Journal::Mark mark)
         FaultInjection::changeMade();
         return true;
     }
-    emit status(tr("无法写入升级日志文件%1:%2")
-                    .arg(SuiteLayout::journalFile(installPath), error));
+    emit status(tr("无法写入升级日志文件%1:%2").arg(SuiteLayout::journalFile(installPath), error));
     slotFaildClear();
     return false;
 }

@@ -98,8 +98,8 @@ void CUpgradeWorker::commitUpgrade()
     else if (journal.mark(Journal::Mark::Committed, &error))
         FaultInjection::changeMade();
     else
-        emit status(tr("无法写入升级日志文件%1:%2")
-                        .arg(SuiteLayout::journalFile(installPath), error));
+        emit status(
+            tr("无法写入升级日志文件%1:%2").arg(SuiteLayout::journalFile(installPath), error));
     committed = true;
     updateVersionRecords();
     slotSuccessClear();

@@ -95,7 +95,8 @@ void CUpgradeWorker::runFileStep(int step, const char *function)
 {
     if (!stepCanRun())
         return;
-    const QDir dir(SuiteLayout::stagedStepFolder(installPath, QLatin1String(fileSteps[step].folder)));
+    const QDir dir(
+        SuiteLayout::stagedStepFolder(installPath, QLatin1String(fileSteps[step].folder)));
     if (dir.exists()) {
         const QString stepRoot = dir.absolutePath();
         QMessageLogger(__FILE__, __LINE__, function).debug().noquote() << function << stepRoot;
@@ -109,8 +110,8 @@ void CUpgradeWorker::runFileStep(int step, const char *function)
             changes += planned.changes;
         QString error;
         if (journal.isOpen() && !journal.record(changes, &error)) {
-            emit status(tr("无法写入升级日志文件%1:%2")
-                            .arg(SuiteLayout::journalFile(installPath), error));
+            emit status(
+                tr("无法写入升级日志文件%1:%2").arg(SuiteLayout::journalFile(installPath), error));
             slotFaildClear();
             return;
         }
@@ -186,7 +187,8 @@ void CUpgradeWorker::reportFailures()
     if (lastFailures.isEmpty())
         return;
     const FileTree::Failure &first = lastFailures.first();
-    QString reason = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(first.path), first.reason);
+    QString reason
+        = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(first.path), first.reason);
     if (lastFailures.size() > 1)
         reason += tr("(另有%1项失败)").arg(lastFailures.size() - 1);
     emit status(tr("失败原因:%1").arg(reason));

@@ -26,11 +26,12 @@ void CUpgradeWorker::rollBack(bool knownChanges)
         }
     }
     for (const FileTree::Failure &failure : qAsConst(unrestored))
-        emit status(tr("无法恢复:%1 %2").arg(QDir::toNativeSeparators(failure.path), failure.reason));
+        emit status(
+            tr("无法恢复:%1 %2").arg(QDir::toNativeSeparators(failure.path), failure.reason));
     if (!unrestored.isEmpty()) {
         restoreFailed = true;
-        emit status(tr("部分文件未能恢复,升级前的文件保留在%1")
-                        .arg(SuiteLayout::backupRoot(installPath)));
+        emit status(
+            tr("部分文件未能恢复,升级前的文件保留在%1").arg(SuiteLayout::backupRoot(installPath)));
     } else if (!madeChanges.isEmpty()) {
         emit status(tr("已恢复到升级前的版本"));
     }
@@ -99,8 +100,8 @@ void CUpgradeWorker::doRecover(QString installPath)
     Journal::Contents contents;
     QString error;
     if (!Journal::read(installPath, &contents, &error)) {
-        emit status(tr("无法读取升级日志文件%1:%2")
-                        .arg(SuiteLayout::journalFile(installPath), error));
+        emit status(
+            tr("无法读取升级日志文件%1:%2").arg(SuiteLayout::journalFile(installPath), error));
         lock.release();
         emit sigRecoverEnd(int(UpgradeOutcome::NotRestored), int(RecoveryAction::Nothing));
         return;
@@ -147,8 +148,8 @@ bool CUpgradeWorker::helperFinishedDatabase(const Journal::Contents &contents)
     if (arguments.isEmpty())
         return true;
     QProcess helper;
-    helper.start(SuiteLayout::helperProgram(installPath, exePath),
-        arguments << QStringLiteral("--applied"));
+    helper.start(
+        SuiteLayout::helperProgram(installPath, exePath), arguments << QStringLiteral("--applied"));
     const bool answered = helper.waitForFinished(5 * 60 * 1000);
     if (!answered)
         helper.kill();

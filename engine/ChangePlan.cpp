@@ -22,8 +22,8 @@ struct Planner
 
     // A file of the package put at target: replacing what is there (update)
     // or only where nothing is (add).
-    void planFile(PlannedEntry &planned, const QFileInfo &source, const QString &target,
-        bool overwrite)
+    void planFile(
+        PlannedEntry &planned, const QFileInfo &source, const QString &target, bool overwrite)
     {
         if (source.isSymLink()) {
             refuse(planned, source.filePath(), QStringLiteral("the package entry is a link"));
@@ -47,8 +47,8 @@ struct Planner
 
     // A folder of the package merged into target: sub-folders first, then
     // files, in the listing's order.
-    void planFolder(PlannedEntry &planned, const QString &source, const QString &target,
-        bool overwrite)
+    void planFolder(
+        PlannedEntry &planned, const QString &source, const QString &target, bool overwrite)
     {
         const QFileInfo installed(target);
         if (!installed.exists()) {
@@ -71,8 +71,8 @@ struct Planner
         }
         for (const QFileInfo &entry : entries) {
             if (entry.isDir())
-                planFolder(planned, entry.filePath(),
-                    SuiteLayout::join(target, entry.fileName()), overwrite);
+                planFolder(planned, entry.filePath(), SuiteLayout::join(target, entry.fileName()),
+                    overwrite);
         }
         for (const QFileInfo &entry : entries) {
             if (!entry.isDir())
@@ -90,11 +90,13 @@ struct Planner
         if (planned.entry.isDir()) {
             // A file where a folder is named counts as removed, as always.
             if (folderInPlace || installed.isSymLink())
-                planned.changes.append({ FileChange::MoveAway, planned.target, QString(), backup() });
+                planned.changes.append(
+                    { FileChange::MoveAway, planned.target, QString(), backup() });
             return;
         }
         if (folderInPlace)
-            refuse(planned, planned.target, QStringLiteral("a folder stands where a file is expected"));
+            refuse(planned, planned.target,
+                QStringLiteral("a folder stands where a file is expected"));
         else
             planned.changes.append({ FileChange::MoveAway, planned.target, QString(), backup() });
     }

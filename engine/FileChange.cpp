@@ -46,10 +46,12 @@ bool copyExactly(const QString &from, const QString &to, FileTree::Failures *fai
         ok = QFile::link(source.symLinkTarget(), part);
     } else if (source.isDir()) {
         ok = QDir().mkdir(part);
-        const QStringList names
-            = QDir(from).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        const QStringList names = QDir(from).entryList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
         for (const QString &name : names)
-            ok = ok && copyExactly(from + QLatin1Char('/') + name, part + QLatin1Char('/') + name, failures);
+            ok = ok
+                && copyExactly(
+                    from + QLatin1Char('/') + name, part + QLatin1Char('/') + name, failures);
         QFile::setPermissions(part, source.permissions());
     } else {
         QFile file(from);
@@ -186,9 +188,8 @@ bool FileChange::fromLine(const QString &line, FileChange *change)
         QStringLiteral("move-in"), QStringLiteral("make-folder") };
     if (fields.size() != 4 || !names.contains(fields.at(0)))
         return false;
-    const auto path = [](const QString &field) {
-        return QUrl::fromPercentEncoding(field.toLatin1());
-    };
+    const auto path
+        = [](const QString &field) { return QUrl::fromPercentEncoding(field.toLatin1()); };
     change->kind = Kind(names.indexOf(fields.at(0)));
     change->target = path(fields.at(1));
     change->source = path(fields.at(2));

@@ -46,11 +46,11 @@ bool Journal::begin(const QString &mainPath, const Header &header, QString *erro
         *error = file.errorString();
         return false;
     }
-    const QString head = QStringLiteral("header\t%1\t%2\t%3\t%4\t%5")
-                             .arg(field(header.version), field(header.versionTo),
-                                 field(header.exePath))
-                             .arg(header.isDb)
-                             .arg(header.ifUpgradeDb);
+    const QString head
+        = QStringLiteral("header\t%1\t%2\t%3\t%4\t%5")
+              .arg(field(header.version), field(header.versionTo), field(header.exePath))
+              .arg(header.isDb)
+              .arg(header.ifUpgradeDb);
     // The folder's entry for the journal must be on disk as well.
     return writeDurably({ magic, head }, error) && FileMoves::syncEntry(mainPath);
 }
@@ -120,8 +120,8 @@ bool Journal::read(const QString &mainPath, Contents *contents, QString *error)
             if (FileChange::fromLine(lines.at(i).mid(7), &change))
                 contents->changes.append(change);
         } else if (parts.value(0) == QLatin1String("mark")) {
-            for (Mark mark : { Mark::ChainStarted, Mark::FilesDone, Mark::DatabaseBegun,
-                     Mark::Committed }) {
+            for (Mark mark :
+                { Mark::ChainStarted, Mark::FilesDone, Mark::DatabaseBegun, Mark::Committed }) {
                 if (parts.value(1) == QLatin1String(markName(mark)))
                     contents->marks.insert(mark);
             }

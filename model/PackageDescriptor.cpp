@@ -20,6 +20,10 @@ void PackageDescriptor::apply(const RecordLayout::Entries &entries)
             ifUpgradeDb = toInteger(value);
         else if (key == QLatin1String("exe_path"))
             exePath = value;
+        else if (key == QLatin1String("script_timeout_seconds"))
+            scriptTimeoutSeconds = toInteger(value) > 0 ? toInteger(value) : 30 * 60;
+        else if (key == QLatin1String("db_timeout_seconds"))
+            dbTimeoutSeconds = qMax(0, toInteger(value));
     }
 }
 

@@ -15,6 +15,12 @@ struct PackageDescriptor
     QString versionTo;
     int ifUpgradeDb = 0;
     QString exePath;
+    // Time limits, in whole seconds, from "script_timeout_seconds" and
+    // "db_timeout_seconds": a script that runs longer is stopped (30 minutes
+    // when the package says nothing), the database helper only when the
+    // package sets a limit (0: none).
+    int scriptTimeoutSeconds = 30 * 60;
+    int dbTimeoutSeconds = 0;
 
     void apply(const RecordLayout::Entries &entries);
 

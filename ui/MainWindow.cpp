@@ -16,10 +16,13 @@
 #include "CUpgradeWorker.h"
 #include "LogView.h"
 #include "ProcessList.h"
+#include "ProgressPanel.h"
 #include "SuiteGuard.h"
+#include "StartupRecovery.h"
 #include "SuiteLayout.h"
 #include "UpgradeConstants.h"
 #include "UpgradeDialogs.h"
+#include "WindowParts.h"
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -30,19 +33,12 @@ MainWindow::MainWindow(QWidget *parent)
 {
     initUiResources();
     ui->setupUi(this);
-    setWindowIcon(QIcon(QStringLiteral(":/res/sys_upgrade.ico")));
-    ui->stackedWidget->setCurrentIndex(0);
-    ui->textEdit_3->setReadOnly(true);
-    ui->lineEdit_3->setReadOnly(true);
-    ui->textEdit->setReadOnly(true);
-    setAcceptDrops(true);
-    ui->lineEdit_3->setAcceptDrops(false); // drops on the package field reach the window
-    ui->pDetails->setEnabled(false);
+    WindowParts::prepareForm(ui, this);
     setOptionsEnabled(false);
     statusForm = CStatusForm::placeIn(ui->widget_3, this);
-    ui->widget_5->hide();
     // "继续" follows the worker's last line: the log must be complete first.
     ui->textEdit->holdBackUntilDrained(ui->pushButton_10);
+    progress = new ProgressPanel(ui->pCancelUpgrade, this);
 }
 
 MainWindow::~MainWindow()
@@ -55,7 +51,12 @@ MainWindow::~MainWindow()
 bool MainWindow::init()
 {
     installDir = UpgradeConstants::installDir();
-    if (readInstallationRecord(SuiteLayout::installationRecord(installDir))) {
+    const QString recordPath = SuiteLayout::installationRecord(installDir);
+    if (readInstallationRecord(recordPath)) {
+        // An interrupted upgrade is brought to an end first; the record then
+        // says what is installed now.
+        if (StartupRecovery::run(this, record.mainPath) != RecoveryAction::Nothing)
+            readInstallationRecord(recordPath);
         showSystemInfo();
         createWorker();
         return true;
@@ -110,13 +111,10 @@ void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 void MainWindow::dropEvent(QDropEvent *event)
 {
     // The package is in use while an upgrade runs; it can't be replaced then.
-    const QString path = upgrading ? QString() : UpgradeDialogs::droppedPackage(event->mimeData());
-    if (path.isEmpty())
-        return;
-    const QRect field(ui->lineEdit_3->mapTo(this, QPoint(0, 0)), ui->lineEdit_3->size());
-    if (field.contains(event->pos()))
+    const QString path
+        = upgrading ? QString() : WindowParts::packageDroppedOn(event, this, ui->lineEdit_3);
+    if (!path.isEmpty())
         loadPackage(path);
-    event->accept();
 }
 
 void MainWindow::loadPackage(const QString &path)
@@ -287,6 +285,7 @@ void MainWindow::createWorker()
     connect(this, &MainWindow::sigFaildClear, worker, &CUpgradeWorker::slotFaildClear);
     connect(worker, &CUpgradeWorker::sigFaildClearEnd, this, &MainWindow::slotFaildClearEnd);
     connect(worker, &CUpgradeWorker::sigSuccessClearEnd, this, &MainWindow::slotSuccessClearEnd);
+    connect(progress, &ProgressPanel::cancelRequested, this, [this] { worker->requestCancel(); });
     workerThread.start(QThread::InheritPriority);
 }
 
@@ -295,6 +294,7 @@ void MainWindow::passUpgradeParameters()
     worker->setDbFlags(record.isDb, package.ifUpgradeDb);
     worker->setExePath(package.exePath);
     worker->setVersions(record.version, package.versionTo);
+    worker->setTimeouts(package.scriptTimeoutSeconds, package.dbTimeoutSeconds);
 }
 
 void MainWindow::startUpgradeSequence()
@@ -303,6 +303,7 @@ void MainWindow::startUpgradeSequence()
     upgrading = true;
     ui->stackedWidget->setCurrentIndex(1);
     slotNextShow(false);
+    progress->upgradeStarted();
     statusForm->stopCheck();
     emit startCopyAll(installDir, record.mainPath);
 }
@@ -323,17 +324,13 @@ void MainWindow::slotCopyAllEnd(bool success)
 void MainWindow::slotNextShow(bool show)
 {
     ui->pushButton_10->setHidden(!show);
+    if (show)
+        progress->upgradeEnded();
 }
 
 void MainWindow::slotSuccess(bool success)
 {
-    if (success) {
-        ui->label_text->setText(tr("升级成功"));
-        ui->label_icon->setStyleSheet(QStringLiteral("border-image:url(:/res/升级_成功.png);"));
-    } else {
-        ui->label_text->setText(tr("升级失败"));
-        ui->label_icon->setStyleSheet(QStringLiteral("border-image:url(:/res/升级_失败.png);"));
-    }
+    WindowParts::showResult(ui->label_text, ui->label_icon, success);
 }
 
 void MainWindow::slotFaildClearEnd()

@@ -12,6 +12,7 @@
 
 class CStatusForm;
 class CUpgradeWorker;
+class ProgressPanel;
 
 namespace Ui {
 class MainWindow;
@@ -101,4 +102,5 @@ private:
     CStatusForm *statusForm;
     // The registered package's bytes and their registration.
     LoadedPackage loaded;
+    ProgressPanel *progress;
 };

@@ -57,6 +57,14 @@ bool askExit(QWidget *parent)
         == QMessageBox::Yes;
 }
 
+bool askCancel(QWidget *parent)
+{
+    return QMessageBox::question(parent, tr("提醒"),
+               tr("是否取消升级?已做的改动将全部撤销,安装恢复到升级前的版本。"),
+               QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+        == QMessageBox::Yes;
+}
+
 QString droppedPackage(const QMimeData *data)
 {
     const QList<QUrl> urls = data->urls();

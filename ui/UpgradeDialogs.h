@@ -26,6 +26,9 @@ void warnNoRecord(QWidget *parent);
 // "是否退出?": true when the operator answers Yes.
 bool askExit(QWidget *parent);
 
+// "是否取消升级?...": true when the operator answers Yes.
+bool askCancel(QWidget *parent);
+
 // The path of a dropped package file: the first URL's local file when it
 // ends in ".rcc" (letter case counts); empty otherwise.
 QString droppedPackage(const QMimeData *data);
