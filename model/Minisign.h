@@ -21,7 +21,7 @@ const int signatureSize = 64;
 const int prehashSize = 64;
 
 // Key id as minisign prints it: the 8 bytes read as a little-endian number,
-// 16 upper-case hex digits.
+// upper-case hex digits without leading zeros.
 QString keyIdText(const QByteArray &keyId);
 
 struct PublicKey
