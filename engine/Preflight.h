@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// The check before an upgrade: what can be seen wrong before anything changes
+// (a file in use or locked, a full disk, a path the system can't handle, a
+// missing database helper, a link leading outside the installation), and what
+// the upgrade would delete, replace and add. It reads only: nothing on disk
+// changes, and the helper is merely asked for its usage.
+
+struct PreflightInput
+{
+    QString mainPath; // the suite's main directory (the record's MainPath)
+    QString exePath; // the descriptor's exe_path
+    int isDb = 0; // the record's isDb
+    int ifUpgradeDb = 0; // the descriptor's if_upgrade_db
+    QString packageRoot = QStringLiteral(":/upgrade"); // the package tree
+};
+
+struct PreflightProblem
+{
+    enum Kind {
+        InUse, // detail: the programs holding it (may be empty)
+        NotWritable, // detail: the system's reason, or why the plan refuses it
+        DiskSpace, // path: the main directory; detail: needed and available
+        PathTooLong, // detail: the path's length
+        NameTooLong, // path: up to the name; detail: the name's length
+        HelperMissing,
+        HelperNotStartable, // detail: why
+        BadExePath, // path: the exe_path as given
+        LinkOutside // path: the link; detail: where it leads
+    };
+    Kind kind = NotWritable;
+    QString path;
+    QString detail;
+
+    // The operator's line.
+    QString text() const;
+};
+
+struct PreflightReport
+{
+    QList<PreflightProblem> problems;
+    // What the upgrade would delete, replace and add (files and folders; a
+    // folder deleted or added goes with what it holds).
+    QStringList deletes, updates, adds;
+    qint64 bytesNeeded = 0, bytesAvailable = 0;
+    bool ok() const { return problems.isEmpty(); }
+};
+
+// Runs every check; an invalid exe_path stops it at once (the other checks
+// would look in the wrong place).
+PreflightReport runPreflight(const PreflightInput &input);
+
+// Whether exe_path is a plain folder name below platform/ and product/ (or
+// empty: those folders themselves).
+bool isPlainExePath(const QString &exePath);

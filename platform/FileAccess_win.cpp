@@ -1,0 +1,104 @@
+#include "FileAccess.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+
+#include "WinFileSystem.h"
+
+#include <windows.h>
+
+// The probes are WinFileSystem's (checked under wine); this adapts the types.
+
+namespace FileAccess {
+
+namespace {
+
+// Native form; paths of MAX_PATH or more get the \\?\ prefix so that the probe
+// looks at the file, not at a path the system cuts off.
+std::wstring native(const QString &path)
+{
+    const QString absolute = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+    if (absolute.size() < MAX_PATH || absolute.startsWith(QLatin1String("\\\\")))
+        return absolute.toStdWString();
+    return (QStringLiteral("\\\\?\\") + absolute).toStdWString();
+}
+
+QString errorText(std::uint32_t error)
+{
+    return QString::fromStdWString(WinFileSystem::errorText(error));
+}
+
+// One entry opened without sharing and closed again at once.
+Verdict probe(const QString &path, bool forWrite)
+{
+    const WinFileSystem::Status status = WinFileSystem::probeExclusive(native(path), forWrite);
+    if (status.ok())
+        return Verdict();
+    Verdict verdict;
+    verdict.path = path;
+    if (status.error == ERROR_SHARING_VIOLATION || status.error == ERROR_LOCK_VIOLATION) {
+        verdict.kind = Verdict::InUse;
+        for (const WinFileSystem::Holder &holder : WinFileSystem::holders(native(path)))
+            verdict.holders << QString::fromStdWString(holder.name);
+    } else {
+        verdict.kind = Verdict::Refused;
+        verdict.reason = errorText(status.error);
+    }
+    return verdict;
+}
+
+} // namespace
+
+Verdict checkRemovable(const QString &path, bool replacing)
+{
+    if (replacing) {
+        // Replacing refuses a read-only file; the installer never clears it.
+        const DWORD attributes = GetFileAttributesW(native(path).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+            return { Verdict::Refused, path,
+                QCoreApplication::translate("FileAccess", "文件为只读"), {} };
+    }
+    Verdict verdict = probe(path, replacing);
+    const QFileInfo info(path);
+    if (!verdict.ok() || !info.isDir() || info.isSymLink())
+        return verdict;
+    // A folder can't be renamed while a file in it is open.
+    QDirIterator files(
+        path, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (verdict.ok() && files.hasNext())
+        verdict = probe(files.next(), false);
+    return verdict;
+}
+
+Verdict checkReceiving(const QString &folder)
+{
+    // Whether the folder's access rights let this process create entries is
+    // left to the run: it can't be told without a try. It must be a folder.
+    const DWORD attributes = GetFileAttributesW(native(folder).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return { Verdict::Refused, folder, errorText(GetLastError()), {} };
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return { Verdict::Refused, folder, errorText(ERROR_DIRECTORY), {} };
+    return Verdict();
+}
+
+int lengthOverLimit(const QString &path, QString *name)
+{
+    const QString nativePath = QDir::toNativeSeparators(path);
+    for (const QString &part : nativePath.split(QLatin1Char('\\'))) {
+        if (part.size() > 255) {
+            if (name)
+                *name = part;
+            return part.size();
+        }
+    }
+    // Without long-path support a path must stay under MAX_PATH (its
+    // terminating zero included); with it, under the system's own limit.
+    static const bool longPaths = WinFileSystem::longPathsEnabled();
+    const int limit = longPaths ? 32767 : MAX_PATH;
+    return nativePath.size() >= limit ? nativePath.size() : 0;
+}
+
+} // namespace FileAccess
