@@ -468,7 +468,8 @@ bool Builder::checkPlace(const QString &alias, bool isDir)
     const QString top = parts.value(1);
     const QString allowed = QStringLiteral(
         "allowed below upgrade/ are the files upgrade_config.xml and readme.txt and the folders "
-        "delete, update, add, shell/shell_before, shell/shell_after, db/db_before and db/db_after");
+        "delete, update, add, shell/shell_before, shell/shell_after, shell/shell_rollback, "
+        "db/db_before and db/db_after");
     if (parts.size() == 2) {
         if (top == PackageManifest::fileName())
             return fail(
@@ -491,7 +492,8 @@ bool Builder::checkPlace(const QString &alias, bool isDir)
     if (parts.size() == 3 && (top == QLatin1String("shell") || top == QLatin1String("db"))) {
         const QString sub = parts.at(2);
         const bool known = top == QLatin1String("shell")
-            ? (sub == QLatin1String("shell_before") || sub == QLatin1String("shell_after"))
+            ? (sub == QLatin1String("shell_before") || sub == QLatin1String("shell_after")
+                || sub == QLatin1String("shell_rollback"))
             : (sub == QLatin1String("db_before") || sub == QLatin1String("db_after"));
         if (!known)
             return fail(

@@ -92,9 +92,16 @@ void CUpgradeWorker::doRecover(QString installPath)
         emit sigRecoverEnd(int(UpgradeOutcome::Upgraded), int(RecoveryAction::Nothing));
         return;
     }
-    if (lock.take(SuiteLayout::lockFile(installPath)) != InstallationLock::Result::Taken) {
+    switch (lock.take(SuiteLayout::lockFile(installPath))) {
+    case InstallationLock::Result::Taken:
+        break;
+    case InstallationLock::Result::Busy:
         emit status(tr("另一个升级程序正在运行,无法恢复"));
         emit sigRecoverEnd(int(UpgradeOutcome::Busy), int(RecoveryAction::Nothing));
+        return;
+    case InstallationLock::Result::Failed:
+        emit status(tr("无法锁定安装目录:%1").arg(lock.errorString()));
+        emit sigRecoverEnd(int(UpgradeOutcome::NotRestored), int(RecoveryAction::Nothing));
         return;
     }
     Journal::Contents contents;

@@ -1,0 +1,344 @@
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include "InstallationLock.h"
+#include "SuiteLayout.h"
+#include "WorkerDriver.h"
+#include "support/EngineHarness.h"
+
+#ifdef Q_OS_UNIX
+#include <sys/mount.h>
+#endif
+
+using namespace EngineHarness;
+
+namespace {
+
+// Scripts note themselves in script_log.txt beside the main directory:
+// their side effects are theirs, not the installation's.
+QByteArray note(const QString &what, const QByteArray &more = {})
+{
+    return "echo " + what.toUtf8() + " >> ../script_log.txt\n" + more;
+}
+
+// The package: every kind of change, scripts, and SQL for the helper.
+const Tree package {
+    { "delete/product/bin/old.dll", "" },
+    { "delete/product/bin/plugins/legacy/", {} },
+    { "update/product/bin/app.exe", "app v2" },
+    { "update/product/bin/ro.cfg", "config v2" },
+    { "update/product/bin/lib/core.dll", "core v2" },
+    { "update/product/bin/lib/new.dll", "new" },
+    { "add/product/bin/lib/keep.dll", "not this" },
+    { "add/product/bin/extra/x.dll", "x" },
+    { "add/docs/manual.md", "manual" },
+    { "shell/shell_before/1.bat", note("before") },
+    { "shell/shell_after/1.bat", note("after") },
+    { "shell/shell_rollback/1.bat", note("rollback") },
+    { "db/db_before/001.sql", "CREATE TABLE release_notes (version TEXT);" },
+};
+
+// An installation below tmp: main directory "suite", record copies at 2.1.5,
+// the real database helper and a database.
+struct Installation
+{
+    QTemporaryDir tmp;
+    QString main = tmp.path() + QStringLiteral("/suite");
+
+    bool layOut()
+    {
+        const QByteArray record = "<?xml version=\"1.0\"?>\n<root><module>"
+                                  "<item key=\"software_version\" value=\"2.1.5\"/>"
+                                  "</module></root>\n";
+        const QString helper = main + "/product/bin/upgrade_install_helper.exe";
+        const bool written
+            = writeTree(main,
+                  { { "product/bin/old.dll", "old" }, { "product/bin/plugins/legacy/a.dll", "a" },
+                      { "product/bin/plugins/legacy/.hidden", "h" },
+                      { "product/bin/app.exe", "app v1" }, { "product/bin/ro.cfg", "config v1" },
+                      { "product/bin/lib/core.dll", "core v1" },
+                      { "product/bin/lib/keep.dll", "keep" },
+                      { "product/common/sysconfig/setup_config.xml", record } })
+            && writeFile(tmp.path() + "/C:/Program Files/Tessaron/setup_config.xml", record)
+            && QFile::copy(UPGRADE_INSTALL_HELPER, helper)
+            && QFile::setPermissions(
+                main + "/product/bin/app.exe", QFileDevice::Permissions(0x7555))
+            && QFile::setPermissions(
+                main + "/product/bin/ro.cfg", QFileDevice::Permissions(0x4444));
+        QDir().mkpath(main + "/data");
+        writeFile(tmp.path() + "/0.sql", "CREATE TABLE projects (name TEXT);");
+        QProcess init;
+        init.start(helper, { "--database", main + "/data/suite.db", "--before", tmp.path() });
+        init.waitForFinished(30000);
+        QFile::remove(tmp.path() + "/0.sql");
+        return written && QFile::exists(main + "/data/suite.db");
+    }
+
+    // Names, modes and contents below the main directory; the database by
+    // its tables.
+    Tree state() const
+    {
+        Tree tree;
+        QDirIterator it(main, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+            QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QFileInfo info(it.next());
+            const QString name = QDir(main).relativeFilePath(info.filePath());
+            if (name.startsWith("data/suite.db"))
+                continue;
+            const QByteArray mode = QByteArray::number(int(info.permissions()), 16);
+            tree.insert(name + (info.isDir() ? "/" : ""),
+                mode + (info.isDir() ? QByteArray() : " " + readFile(info.filePath())));
+        }
+        tree.insert("tables", tables().join(' ').toUtf8());
+        tree.insert("record", readFile(tmp.path() + "/C:/Program Files/Tessaron/setup_config.xml"));
+        return tree;
+    }
+
+    QStringList tables() const
+    {
+        QStringList names;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "tables");
+            db.setDatabaseName(main + "/data/suite.db");
+            QSqlQuery query(db);
+            if (db.open()
+                && query.exec("SELECT name FROM sqlite_master WHERE type = 'table' "
+                              "ORDER BY name")) {
+                while (query.next())
+                    names << query.value(0).toString();
+            }
+        }
+        QSqlDatabase::removeDatabase("tables");
+        return names;
+    }
+
+    QByteArray scriptLog() const { return readFile(tmp.path() + "/script_log.txt"); }
+};
+
+// The worker as the window sets it up for this package.
+void prepare(CUpgradeWorker *worker, int scriptTimeout = 30 * 60)
+{
+    worker->setDbFlags(1, 0);
+    worker->setExePath("bin");
+    worker->setVersions("2.1.5", "2.1.9");
+    worker->setTimeouts(scriptTimeout, 0);
+}
+
+// Runs the upgrade of package (built into dir) on install; the worker's
+// events, or empty when it didn't end.
+QStringList upgrade(Installation &install, const Tree &tree, int scriptTimeout = 30 * 60,
+    const std::function<void(WorkerRun &)> &during = {})
+{
+    QString error;
+    const QString rcc = buildPackage(install.tmp.path() + "/pkg", tree, &error);
+    if (rcc.isEmpty())
+        qWarning("package not built: %s", qPrintable(error));
+    RegisteredPackage registered(rcc);
+    WorkingDirectory cwd(install.tmp.path());
+    WorkerRun run;
+    prepare(run.object(), scriptTimeout);
+    QStringList outcome;
+    QObject::connect(
+        run.object(), &CUpgradeWorker::sigOutcome, run.object(),
+        [&outcome](int code) { outcome << QString::number(code); }, Qt::DirectConnection);
+    run.startCopyAll(install.main);
+    if (during)
+        during(run);
+    if (!run.waitForEnd() || !run.flush())
+        return {};
+    run.stop();
+    return run.events + outcome;
+}
+
+} // namespace
+
+// The upgrade as a transaction: after any failure, cancel or interruption the
+// installation is as it was, or (past the database step) fully upgraded.
+class tst_Transaction : public QObject
+{
+    Q_OBJECT
+private slots:
+    void failureRestores_data();
+    void failureRestores();
+    void interruptedAtEveryChange();
+    void secondUpgradeRefused();
+    void fullDiskDuringUpdate();
+};
+
+void tst_Transaction::failureRestores_data()
+{
+    QTest::addColumn<Tree>("changed"); // entries put into the package
+    QTest::addColumn<QString>("cause"); // a line that says why
+    QTest::addColumn<QString>("rollback"); // what the rollback script ran after
+
+    QTest::newRow("file operation")
+        << Tree { { "update/product/bin/lib/keep.dll/x", "x" } } << "1项文件操作失败,升级终止"
+        << "before\nrollback\n";
+    QTest::newRow("before script")
+        << Tree { { "shell/shell_before/1.bat", note("before", "exit 3\n") } }
+        << "失败原因:退出码为3"
+        << "before\nrollback\n";
+    QTest::newRow("after script") << Tree { { "shell/shell_after/1.bat",
+        note("after", "exit 3\n") } }
+                                  << "失败原因:退出码为3"
+                                  << "before\nafter\nrollback\n";
+    QTest::newRow("database helper")
+        << Tree { { "db/db_before/002.sql", "SELECT * FROM no_such_table;" } }
+        << "数据库升级程序异常结束"
+        << "before\nafter\nrollback\n";
+    QTest::newRow("time limit") << Tree { { "shell/shell_after/1.bat",
+        note("after", "sleep 60 & sleep 60\n") } }
+                                << "失败原因:超过时间限制(1秒),已终止"
+                                << "before\nafter\nrollback\n";
+    QTest::newRow("cancel") << Tree { { "shell/shell_after/1.bat", note("after", "sleep 60\n") } }
+                            << "失败原因:升级已取消"
+                            << "before\nafter\nrollback\n";
+}
+
+void tst_Transaction::failureRestores()
+{
+    QFETCH(Tree, changed);
+    QFETCH(QString, cause);
+    Installation install;
+    QVERIFY(install.layOut());
+    const Tree before = install.state();
+    Tree tree = package;
+    for (auto it = changed.cbegin(); it != changed.cend(); ++it)
+        tree.insert(it.key(), it.value());
+    const QString tag = QTest::currentDataTag();
+
+    const QStringList events
+        = upgrade(install, tree, tag == "time limit" ? 1 : 30 * 60, [&](WorkerRun &run) {
+              if (tag == "cancel") {
+                  QTRY_VERIFY(install.scriptLog().contains("after"));
+                  run.object()->requestCancel();
+              }
+          });
+
+    QVERIFY2(events.contains("sigFaildClearEnd"), qPrintable(events.join('\n')));
+    QVERIFY2(events.contains("status:" + cause), qPrintable(events.join('\n')));
+    QCOMPARE(events.last(), QStringLiteral("1")); // failed, restored
+    QCOMPARE(install.state(), before);
+    QFETCH(QString, rollback);
+    QCOMPARE(QString::fromUtf8(install.scriptLog()), rollback);
+}
+
+// The upgrade in a child process, stopped dead after its k-th change, for
+// every k; then the next start's recovery. No third state: before, or fully
+// upgraded.
+void tst_Transaction::interruptedAtEveryChange()
+{
+    Installation reference;
+    QVERIFY(reference.layOut());
+    const Tree before = reference.state();
+    QVERIFY(upgrade(reference, package).contains("sigSuccessClearEnd"));
+    const Tree after = reference.state();
+    QVERIFY(before != after);
+
+    int rolledBack = 0, rolledForward = 0;
+    for (int k = 1; k < 200; ++k) {
+        Installation install;
+        QVERIFY(install.layOut());
+        QString error;
+        const QString rcc = buildPackage(install.tmp.path() + "/pkg", package, &error);
+        QProcess child;
+        child.setWorkingDirectory(install.tmp.path());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("UPGRADE_FAULT_AFTER", QString::number(k));
+        child.setProcessEnvironment(environment);
+        child.start(
+            QCoreApplication::applicationFilePath(), { "--upgrade-child", rcc, install.main });
+        QVERIFY(child.waitForFinished(60000));
+        if (child.exitStatus() == QProcess::NormalExit) {
+            QCOMPARE(child.exitCode(), 0);
+            QCOMPARE(install.state(), after); // past the last change: the whole upgrade
+            break;
+        }
+        WorkingDirectory cwd(install.tmp.path());
+        WorkerDriver driver;
+        const WorkerDriver::Recovery recovery = driver.recover(install.main);
+        QVERIFY2(recovery.outcome == UpgradeOutcome::Upgraded,
+            qPrintable(QStringLiteral("k=%1: %2").arg(k).arg(recovery.lines.join('\n'))));
+        const bool forward = recovery.action == RecoveryAction::RolledForward;
+        (forward ? rolledForward : rolledBack)++;
+        const Tree expected = forward ? after : before;
+        const Tree found = install.state();
+        QStringList differ;
+        for (const QString &key : (expected.keys() + found.keys()).toSet())
+            if (expected.value(key, "<none>") != found.value(key, "<none>"))
+                differ << key + ": " + expected.value(key, "<none>") + " / "
+                        + found.value(key, "<none>");
+        QVERIFY2(differ.isEmpty(),
+            qPrintable(QStringLiteral("k=%1: %2\n%3")
+                           .arg(k)
+                           .arg(recovery.lines.join('\n'), differ.join('\n'))));
+    }
+    QVERIFY2(rolledBack > 10 && rolledForward > 0,
+        qPrintable(QStringLiteral("%1 back, %2 forward").arg(rolledBack).arg(rolledForward)));
+}
+
+// A second installer on the same installation is refused and changes nothing.
+void tst_Transaction::secondUpgradeRefused()
+{
+    Installation install;
+    QVERIFY(install.layOut());
+    InstallationLock first;
+    QCOMPARE(first.take(SuiteLayout::lockFile(install.main)), InstallationLock::Result::Taken);
+    const Tree before = install.state();
+
+    const QStringList events = upgrade(install, package);
+
+    QVERIFY(events.contains("status:另一个升级程序正在运行,本次升级未作任何改动"));
+    QCOMPARE(events.last(), QStringLiteral("5"));
+    QCOMPARE(install.state(), before);
+    QVERIFY(!QFileInfo::exists(install.tmp.path() + "/script_log.txt"));
+}
+
+// The update step writes to a folder on a full file system of its own: the
+// copy fails, and the upgrade is rolled back with nothing lost.
+void tst_Transaction::fullDiskDuringUpdate()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("needs a tmpfs mount");
+#else
+    Installation install;
+    QVERIFY(install.layOut());
+    const QString lib = install.main + "/product/bin/lib";
+    if (::mount("tmpfs", QFile::encodeName(lib).constData(), "tmpfs", 0, "size=64k") != 0)
+        QSKIP("no tmpfs can be mounted here (needs root)");
+    const auto unmount
+        = qScopeGuard([&lib] { ::umount2(QFile::encodeName(lib).constData(), MNT_DETACH); });
+    QVERIFY(writeTree(lib, { { "core.dll", "core v1" }, { "keep.dll", "keep" } }));
+    const Tree before = install.state();
+    Tree tree = package;
+    tree.insert("update/product/bin/lib/big.dll", QByteArray(200 * 1024, 'b'));
+
+    const QStringList events = upgrade(install, tree);
+
+    QVERIFY2(events.contains("status:1项文件操作失败,升级终止"), qPrintable(events.join('\n')));
+    QCOMPARE(events.last(), QStringLiteral("1"));
+    QCOMPARE(install.state(), before);
+#endif
+}
+
+int main(int argc, char *argv[])
+{
+    // The child of interruptedAtEveryChange: one upgrade, stopped by the
+    // fault injection (UPGRADE_FAULT_AFTER) or ended normally.
+    if (argc == 4 && qstrcmp(argv[1], "--upgrade-child") == 0) {
+        QCoreApplication app(argc, argv);
+        RegisteredPackage registered(QString::fromLocal8Bit(argv[2]));
+        WorkerRun run;
+        prepare(run.object());
+        run.startCopyAll(QString::fromLocal8Bit(argv[3]));
+        return run.waitForEnd() && run.flush() ? 0 : 1;
+    }
+    QCoreApplication app(argc, argv);
+    tst_Transaction test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_transaction.moc"
