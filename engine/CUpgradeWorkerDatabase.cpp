@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include "ChildProcess.h"
+#include "EngineLog.h"
 #include "FaultInjection.h"
 #include "SuiteLayout.h"
 #include "UpgradeConstants.h"
@@ -79,7 +80,7 @@ void CUpgradeWorker::startHelper(const QStringList &arguments)
     static_cast<ChildProcess *>(installHelperProcess)->setTimeLimit(dbTimeoutSeconds);
 
     const QString program = SuiteLayout::helperProgram(installPath, exePath);
-    qDebug().noquote().nospace() << "program " << program << " arguments:" << arguments;
+    qCDebug(lcEngine).noquote().nospace() << "program " << program << " arguments:" << arguments;
 
     installHelperPending = true;
     // No working directory is set: the helper inherits the installer's.
@@ -184,7 +185,7 @@ void CUpgradeWorker::updateVersionRecord(QString xmlPath)
         // version, as for a record that can't be read.
     case VersionRecordFile::Result::CannotRead:
     case VersionRecordFile::Result::CannotWrite:
-        qDebug().noquote() << "version record not updated:" << xmlPath << reason;
+        qCDebug(lcEngine).noquote() << "version record not updated:" << xmlPath << reason;
         emit status(tr("升级成功,但修改%1版本信息失败,请手动修改!").arg(xmlPath));
         break;
     }

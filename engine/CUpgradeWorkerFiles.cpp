@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QDir>
 
+#include "EngineLog.h"
 #include "FaultInjection.h"
 #include "FileMoves.h"
 #include "SuiteLayout.h"
@@ -99,7 +100,7 @@ void CUpgradeWorker::runFileStep(int step, const char *function)
         SuiteLayout::stagedStepFolder(installPath, QLatin1String(fileSteps[step].folder)));
     if (dir.exists()) {
         const QString stepRoot = dir.absolutePath();
-        QMessageLogger(__FILE__, __LINE__, function).debug().noquote() << function << stepRoot;
+        qCDebug(lcEngine).noquote() << function << stepRoot;
         const QString backups = SuiteLayout::backupRoot(installPath);
         QDir().mkpath(backups);
         const QList<PlannedEntry> entries = ChangePlan::plan(ChangePlan::Step(step), stepRoot,

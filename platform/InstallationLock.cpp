@@ -13,6 +13,26 @@
 #include <unistd.h>
 #endif
 
+#ifndef Q_OS_WIN
+namespace {
+
+// The system lets go of a lock when its holder's last handle is closed, which
+// for a process that was killed may come a moment after it is gone: a lock
+// held still is given a short while before it counts as another's.
+bool lockBriefly(int fd)
+{
+    for (int attempt = 0;; ++attempt) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK || attempt == 20)
+            return false;
+        ::usleep(100 * 1000);
+    }
+}
+
+} // namespace
+#endif
+
 InstallationLock::~InstallationLock()
 {
     release();
@@ -55,7 +75,7 @@ InstallationLock::Result InstallationLock::take(const QString &lockFile)
             error = qt_error_string(errno);
             return Result::Failed;
         }
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (!lockBriefly(fd)) {
             const int reason = errno;
             error = qt_error_string(reason);
             ::close(fd);

@@ -265,11 +265,14 @@ void tst_Transaction::interruptedAtEveryChange()
         (forward ? rolledForward : rolledBack)++;
         const Tree expected = forward ? after : before;
         const Tree found = install.state();
-        QStringList differ;
-        for (const QString &key : (expected.keys() + found.keys()).toSet())
+        QStringList differ; // what isn't as expected, for the message
+        QStringList keys = expected.keys() + found.keys();
+        keys.removeDuplicates();
+        for (const QString &key : qAsConst(keys)) {
             if (expected.value(key, "<none>") != found.value(key, "<none>"))
                 differ << key + ": " + expected.value(key, "<none>") + " / "
                         + found.value(key, "<none>");
+        }
         QVERIFY2(differ.isEmpty(),
             qPrintable(QStringLiteral("k=%1: %2\n%3")
                            .arg(k)
