@@ -36,6 +36,8 @@ struct PackageShape
     int nestedFolders = 0;
     int filesPerFolder = 0;
     qint64 fileSize = 0;
+    // The package's last after script fails, so that the upgrade is rolled back.
+    bool failingAfterScript = false;
 
     int fileCount() const { return topFiles + nestedFolders * filesPerFolder; }
     qint64 dataBytes() const { return qint64(fileCount()) * fileSize; }
@@ -49,6 +51,14 @@ inline PackageShape largeFiles() // (a) 200 files of 1 MB
 inline PackageShape manySmallFiles() // (b) 20,000 files of 4 KB
 {
     return { QStringLiteral("small-files"), 10000, 100, 100, 4096 };
+}
+
+inline PackageShape manySmallFilesRolledBack() // (b), failing at its last after script
+{
+    PackageShape shape = manySmallFiles();
+    shape.name = QStringLiteral("small-files-failing");
+    shape.failingAfterScript = true;
+    return shape;
 }
 
 inline PackageShape halfGigabyte() // 500 MB in 50 files of 10 MB
@@ -169,7 +179,9 @@ inline QString ensurePackage(
     clock.start();
     const QString upgrade = source + QStringLiteral("/upgrade");
     bool ok = writeFile(upgrade + QStringLiteral("/upgrade_config.xml"), descriptorXml())
-        && writeFile(upgrade + QStringLiteral("/readme.txt"), "benchmark package\n");
+        && writeFile(upgrade + QStringLiteral("/readme.txt"), "benchmark package\n")
+        && (!shape.failingAfterScript
+            || writeFile(upgrade + QStringLiteral("/shell/shell_after/zz_fail.bat"), "exit 1\n"));
     int index = 0;
     for (int i = 0; ok && i < shape.topFiles; ++i, ++index)
         ok = writeFile(

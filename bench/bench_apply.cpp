@@ -40,15 +40,18 @@ struct ChainResult
     // Extraction, the update step, and the rest up to the end (the other
     // file steps have nothing to do; clean-up dominates the rest).
     double extractMs = 0, updateMs = 0, restMs = 0;
+    // From the failing script's line to the end of the rollback.
+    double rollbackMs = 0;
     int lines = 0;
     int failedLines = 0;
     bool succeeded = false;
+    bool rolledBack = false;
 };
 
 // One worker on a thread of its own, driven as the window drives it: the
 // extraction's end is answered with doStartUpgrade from this thread. Timed
 // from posting startCopyAll to the worker emitting sigSuccessClearEnd.
-ChainResult runChain(const QString &installPath)
+ChainResult runChain(const QString &installPath, bool expectFailure)
 {
     ChainResult result;
     QThread thread;
@@ -63,9 +66,9 @@ ChainResult runChain(const QString &installPath)
     QEventLoop loop;
     QObject receiver;
     std::atomic<qint64> endNs { 0 };
-    QObject::connect(worker, &CUpgradeWorker::status, &receiver, [&result](const QString &line) {
+    QObject::connect(worker, &CUpgradeWorker::status, &receiver, [&](const QString &line) {
         ++result.lines;
-        if (line.contains(QStringLiteral("失败"))) {
+        if (line.contains(QStringLiteral("失败")) && !expectFailure) {
             if (++result.failedLines <= 3)
                 Bench::fail(QStringLiteral("log line: ") + line);
         }
@@ -80,17 +83,19 @@ ChainResult runChain(const QString &installPath)
     });
     // The steps run nested inside each other's signals, so the update step is
     // timed by its first and last log lines, taken on the worker's thread.
-    std::atomic<qint64> extractedNs { 0 }, updateNs { 0 }, updatedNs { 0 };
+    std::atomic<qint64> extractedNs { 0 }, updateNs { 0 }, updatedNs { 0 }, failedNs { 0 };
     QObject::connect(
         worker, &CUpgradeWorker::sigCopyAllEnd, worker, [&extractedNs] { extractedNs = nowNs(); },
         Qt::DirectConnection);
     QObject::connect(
         worker, &CUpgradeWorker::status, worker,
-        [&updateNs, &updatedNs](const QString &line) {
+        [&updateNs, &updatedNs, &failedNs](const QString &line) {
             if (updateNs == 0 && line.startsWith(QStringLiteral("正在更新")))
                 updateNs = nowNs();
             if (line.startsWith(QStringLiteral("更新")))
                 updatedNs = nowNs();
+            if (failedNs == 0 && line.endsWith(QStringLiteral("执行失败!")))
+                failedNs = nowNs();
         },
         Qt::DirectConnection);
     auto stamp = [&endNs] { endNs = nowNs(); };
@@ -102,7 +107,10 @@ ChainResult runChain(const QString &installPath)
         result.succeeded = true;
         loop.quit();
     });
-    QObject::connect(worker, &CUpgradeWorker::sigFaildClearEnd, &loop, &QEventLoop::quit);
+    QObject::connect(worker, &CUpgradeWorker::sigFaildClearEnd, &receiver, [&] {
+        result.rolledBack = true;
+        loop.quit();
+    });
     QTimer::singleShot(10 * 60 * 1000, &loop, &QEventLoop::quit);
 
     const qint64 startNs = nowNs();
@@ -120,6 +128,8 @@ ChainResult runChain(const QString &installPath)
         result.extractMs = (extractedNs - startNs) / 1e6;
         result.updateMs = (updatedNs - updateNs) / 1e6;
         result.restMs = (endNs - updatedNs) / 1e6;
+        if (failedNs > 0)
+            result.rollbackMs = (endNs - failedNs) / 1e6;
     }
     return result;
 }
@@ -145,6 +155,13 @@ double runBaseline(
     if (code != 0)
         *error = QStringLiteral("cp failed with exit code %1").arg(code);
     return elapsed;
+}
+
+// True when any of the package's files is in the installation.
+bool installedAny(const QString &main)
+{
+    return !QDir(main).entryList({ QStringLiteral("top_*.dat") }, QDir::Files).isEmpty()
+        || QFileInfo::exists(main + QStringLiteral("/nested"));
 }
 
 // True when the installation holds the package's files where they belong.
@@ -231,8 +248,13 @@ bool measure(const QString &work, const Bench::PackageShape &shape, const QStrin
             const QString main = freshInstallation(runDir, source, package);
             QDir::setCurrent(runDir);
             if (upgradeSide) {
-                const ChainResult chain = runChain(main);
-                if (!chain.succeeded || chain.failedLines > 0 || !installed(main, shape)) {
+                const bool rollback = shape.failingAfterScript;
+                const ChainResult chain = runChain(main, rollback);
+                if (rollback && (!chain.rolledBack || installedAny(main))) {
+                    Bench::fail(label + QStringLiteral(": the upgrade was not rolled back"));
+                    ok = false;
+                } else if (!rollback
+                    && (!chain.succeeded || chain.failedLines > 0 || !installed(main, shape))) {
                     Bench::fail(
                         QStringLiteral("%1: the upgrade did not apply cleanly (%2 failure lines)")
                             .arg(label)
@@ -244,7 +266,7 @@ bool measure(const QString &work, const Bench::PackageShape &shape, const QStrin
                 }
                 lines = chain.lines;
                 if (round > 0) {
-                    upgrade << chain.ms;
+                    upgrade << (rollback ? chain.rollbackMs : chain.ms);
                     extract << chain.extractMs;
                     update << chain.updateMs;
                     rest << chain.restMs;
@@ -287,11 +309,16 @@ bool measure(const QString &work, const Bench::PackageShape &shape, const QStrin
                              list(sides == "upgrade" ? upgrade : baseline)));
         return true;
     }
-    Bench::print(QStringLiteral("apply %1: upgrade %2, baseline cp -r twice %3, ratio %4 "
-                                "(target <= 1.3) %5")
-                     .arg(label, Bench::ms(up), Bench::ms(base))
+    const bool rollback = shape.failingAfterScript;
+    const double target = rollback ? 0.5 : (shape.fileSize >= 1024 * 1024 ? 0.6 : 0.9);
+    Bench::print(QStringLiteral("%1 %2: %3 %4, baseline cp -r twice %5, ratio %6 "
+                                "(target <= %7) %8")
+                     .arg(rollback ? QStringLiteral("rollback") : QStringLiteral("apply"), label,
+                         rollback ? QStringLiteral("rollback") : QStringLiteral("upgrade"),
+                         Bench::ms(up), Bench::ms(base))
                      .arg(ratio, 0, 'f', 2)
-                     .arg(ratio <= 1.3 ? QStringLiteral("MET") : QStringLiteral("MISSED")));
+                     .arg(target)
+                     .arg(ratio <= target ? QStringLiteral("MET") : QStringLiteral("MISSED")));
     Bench::print(QStringLiteral("      (upgrade by step, medians: extraction %1, update step %2, "
                                 "clean-up and the rest %3; cp: first copy %4, second copy %5)")
                      .arg(Bench::ms(Bench::median(extract)), Bench::ms(Bench::median(update)),
@@ -332,5 +359,8 @@ int main(int argc, char *argv[])
         ok = measure(work, large, QStringLiteral("(a) 200 x 1 MB"), runs) && ok;
     if (only.isEmpty() || only == small.name)
         ok = measure(work, small, QStringLiteral("(b) 20,000 x 4 KB"), runs) && ok;
+    const Bench::PackageShape failing = Bench::manySmallFilesRolledBack();
+    if (only.isEmpty() || only == failing.name)
+        ok = measure(work, failing, QStringLiteral("(b) 20,000 x 4 KB"), runs) && ok;
     return ok ? 0 : 1;
 }

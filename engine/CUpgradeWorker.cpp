@@ -5,6 +5,7 @@
 #include <QFile>
 
 #include "FaultInjection.h"
+#include "FileMoves.h"
 #include "SuiteLayout.h"
 #include "UpgradeConstants.h"
 
@@ -29,6 +30,10 @@ CUpgradeWorker::~CUpgradeWorker()
     shellAfterProcess = nullptr;
     shellRollbackProcess = nullptr;
     installHelperProcess = nullptr;
+    if (writeBack) {
+        writeBack->wait();
+        delete writeBack;
+    }
 }
 
 void CUpgradeWorker::setDbFlags(int isDb, int ifUpgradeDb)
@@ -61,6 +66,7 @@ void CUpgradeWorker::doStartUpgrade()
     chainStarted = true;
     if (!journalMark(Journal::Mark::ChainStarted))
         return;
+    countProgressTotal();
     emit sigExeShellBefore();
 }
 
@@ -73,6 +79,7 @@ void CUpgradeWorker::doStartCopyAll(QString sysConfigXmlPath, QString installPat
     this->installPath = installPath;
     emit status(tr("开始拷贝升级包信息"));
     if (beginTransaction() && copyAllToStaging()) {
+        startWriteBack();
         emit status(tr("升级包信息拷贝成功"));
         emit sigCopyAllEnd(true);
     } else {
@@ -103,6 +110,10 @@ void CUpgradeWorker::resetUpgradeState()
     cancelRequested = false;
     lockBusy = false;
     fileStepFailures = 0;
+    progressDone = 0;
+    progressTotal = 0;
+    progressAction.clear();
+    scriptOutput.clear();
     lastFailures.clear();
     scriptErrors.clear();
     helperErrors.clear();
@@ -124,8 +135,10 @@ bool CUpgradeWorker::copyAllToStaging()
     QDir(installPath).mkdir(UpgradeConstants::stagingFolderName());
 
     // Only the package's top folder: the program's own resources share the tree.
-    if (!copyFolderList(QStringLiteral(":"), QStringList(UpgradeConstants::packageFolderName()),
-            stagingRoot, true))
+    stagedFiles = 0;
+    if (!FileTree::copyFolderList(QStringLiteral(":"),
+            QStringList(UpgradeConstants::packageFolderName()), stagingRoot, true, nullptr,
+            &stagedFiles))
         return false;
 
     const QList<QFileInfo> placeholders = findPlaceholderFiles(stagingRoot);
@@ -234,13 +247,39 @@ bool CUpgradeWorker::journalMark(Journal::Mark mark)
     return false;
 }
 
+void CUpgradeWorker::startWriteBack()
+{
+    const QString path = installPath;
+    writeBack = QThread::create([path] { FileMoves::syncFileSystem(path); });
+    writeBack->start();
+}
+
+void CUpgradeWorker::makeDurable()
+{
+    if (writeBack) {
+        writeBack->wait();
+        delete writeBack;
+        writeBack = nullptr;
+    }
+    FileMoves::syncFileSystem(installPath);
+}
+
 // Removes the staging folder, the backups (unless something could not be put
 // back: they are the operator's way back then) and the journal, and lets the
 // installation go.
 void CUpgradeWorker::endTransaction(bool keepBackups)
 {
+    if (writeBack) {
+        writeBack->wait();
+        delete writeBack;
+        writeBack = nullptr;
+    }
     removeTransactionFolders(keepBackups);
-    if (!keepBackups)
+    // When something could not be put back, the backups and the journal stay
+    // for the next start.
+    if (keepBackups)
+        journal.close();
+    else
         journal.finish();
     lock.release();
 }

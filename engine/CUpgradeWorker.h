@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 
 #include <atomic>
 
@@ -93,6 +94,12 @@ signals:
     void sigRecoverEnd(int outcome, int action);
     // The rollback scripts have run (internal).
     void sigRollbackScriptsDone();
+    // How far the upgrade is: steps and files done out of all, and what it
+    // does now ("正在执行脚本 …"). Sent at most a few times a second.
+    void sigProgress(int done, int total, QString action);
+    // For the log file: each script's end with its exit code (-1 when it
+    // didn't end by itself) and the last lines it wrote.
+    void sigScriptReport(QString script, int exitCode, QString lastLines);
 
 public slots:
     void doStartCopyAll(QString sysConfigXmlPath, QString installPath);
@@ -172,7 +179,7 @@ private:
 
     // The one procedure of the delete, update and add steps.
     void runFileStep(int step, const char *function);
-    bool runFileEntry(int step, const PlannedEntry &planned);
+    bool runFileEntry(const QStringList &lines, const PlannedEntry &planned);
     bool applyChanges(const PlannedEntry &planned);
     void endFileSteps();
     void reportFailures();
@@ -202,8 +209,10 @@ private:
     // One log line per kept line of a failed child's error output.
     void reportErrorOutput(const OutputTail &errors);
 
-    // The last lines of the running script's and of the helper's error output.
+    // The last lines of the running script's and of the helper's error output,
+    // and of everything the running script wrote.
     OutputTail scriptErrors;
+    OutputTail scriptOutput { 20, 500 };
     OutputTail helperErrors;
     // What the last file operation found wrong, and the failed operations of
     // the delete, update and add steps of this upgrade.
@@ -225,6 +234,25 @@ private:
     int scriptTimeoutSeconds = 30 * 60;
     int dbTimeoutSeconds = 0;
     bool stopForCancel();
+
+    // What the upgrade wrote is written to disk in the background from the
+    // end of the extraction; makeDurable waits for it and writes the rest,
+    // before the database step or the commit can't be undone any more.
+    QThread *writeBack = nullptr;
+    void startWriteBack();
+    void makeDurable();
+
+    // Progress: the files of the staged package, its scripts, the database
+    // step and the records.
+    int stagedFiles = 0;
+    int progressDone = 0;
+    int progressTotal = 0;
+    qint64 lastProgressMs = 0;
+    QString progressAction;
+    void countProgressTotal();
+    // An empty action keeps the last one; a step's first report always goes.
+    void progressed(const QString &action, int units = 1);
+    bool progressDue() const;
 
     // Database step: a helper that cannot be started ends the upgrade too.
     void installHelperErrorHandler(QProcess::ProcessError error);

@@ -54,9 +54,12 @@ void CUpgradeWorker::slotExeDb()
         return;
     }
     // Should the installer die while the helper runs, the next start asks the
-    // database whether the helper got through.
+    // database whether the helper got through: if so the upgrade is finished,
+    // and the files it needs must be on disk by then.
+    makeDurable();
     if (!journalMark(Journal::Mark::DatabaseBegun))
         return;
+    progressed(tr("正在升级数据库"), 0);
     startHelper(arguments);
 }
 
@@ -94,6 +97,7 @@ void CUpgradeWorker::startHelper(const QStringList &arguments)
 void CUpgradeWorker::commitUpgrade()
 {
     QString error;
+    makeDurable(); // nothing the committed upgrade needs may be lost after this
     if (!journal.isOpen())
         ; // a step driven on its own, outside an upgrade
     else if (journal.mark(Journal::Mark::Committed, &error))
@@ -102,7 +106,9 @@ void CUpgradeWorker::commitUpgrade()
         emit status(
             tr("无法写入升级日志文件%1:%2").arg(SuiteLayout::journalFile(installPath), error));
     committed = true;
+    progressed(tr("正在修改版本信息"));
     updateVersionRecords();
+    progressed(QString(), progressTotal);
     slotSuccessClear();
 }
 

@@ -5,7 +5,6 @@
 
 #include "EngineLog.h"
 #include "FaultInjection.h"
-#include "FileMoves.h"
 #include "SuiteLayout.h"
 
 // The delete, update and add steps: one procedure, three tables of texts.
@@ -117,10 +116,14 @@ void CUpgradeWorker::runFileStep(int step, const char *function)
             return;
         }
         FaultInjection::changeMade();
+        // Translated once per step, not twice per entry.
+        const FileStepTexts &texts = fileSteps[step];
+        const QStringList lines { tr(texts.beforeFile), tr(texts.fileDone), tr(texts.fileFailed),
+            tr(texts.beforeFolder), tr(texts.folderDone), tr(texts.folderFailed) };
         for (const PlannedEntry &planned : entries) {
             if (stopForCancel())
                 return;
-            if (!runFileEntry(step, planned))
+            if (!runFileEntry(lines, planned))
                 ++fileStepFailures;
         }
     }
@@ -143,23 +146,20 @@ void CUpgradeWorker::endFileSteps()
         slotFaildClear();
         return;
     }
-    // What the file steps wrote is on disk before the journal says so.
-    FileMoves::syncFileSystem(installPath);
     if (journalMark(Journal::Mark::FilesDone))
         emit sigExeShellAfter();
 }
 
-// One entry of a file step, with its lines; false when it failed.
-bool CUpgradeWorker::runFileEntry(int step, const PlannedEntry &planned)
+// One entry of a file step, with its lines (before, done, failed for a file,
+// then for a folder); false when it failed.
+bool CUpgradeWorker::runFileEntry(const QStringList &lines, const PlannedEntry &planned)
 {
-    const FileStepTexts &texts = fileSteps[step];
-    const bool folder = planned.entry.isDir();
-    emit status(tr(folder ? texts.beforeFolder : texts.beforeFile).arg(planned.target));
+    const int first = planned.entry.isDir() ? 3 : 0;
+    emit status(lines.at(first).arg(planned.target));
+    if (progressDue())
+        progressed(lines.at(first).arg(planned.target.mid(installPath.size() + 1)), 0);
     const bool done = applyChanges(planned);
-    if (folder)
-        emit status(tr(done ? texts.folderDone : texts.folderFailed).arg(planned.target));
-    else
-        emit status(tr(done ? texts.fileDone : texts.fileFailed).arg(planned.target));
+    emit status(lines.at(first + (done ? 1 : 2)).arg(planned.target));
     if (!done)
         reportFailures();
     return done;
@@ -175,6 +175,8 @@ bool CUpgradeWorker::applyChanges(const PlannedEntry &planned)
         if (change.apply(&lastFailures)) {
             madeChanges.append(change);
             FaultInjection::changeMade();
+            if (change.kind != FileChange::MakeFolder)
+                progressed(QString(), change.files);
         } else {
             done = false;
         }

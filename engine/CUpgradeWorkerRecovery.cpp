@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include "ChildProcess.h"
 #include "SuiteLayout.h"
@@ -11,17 +12,30 @@
 
 void CUpgradeWorker::rollBack(bool knownChanges)
 {
-    Q_UNUSED(knownChanges)
-    if (!madeChanges.isEmpty())
+    if (!madeChanges.isEmpty()) {
         emit status(tr("正在恢复升级前的文件"));
+        progressed(tr("正在恢复升级前的文件"), 0);
+    }
     // Last change first: a folder made for new files goes after them, a
     // folder moved away comes back before what was inside it is touched.
+    // Files that moved in just now are simply removed, many at a time.
     FileTree::Failures unrestored;
-    for (int i = madeChanges.size() - 1; i >= 0; --i) {
+    QStringList newFiles;
+    for (int i = madeChanges.size() - 1; i >= -1; --i) {
+        const FileChange *change = i >= 0 ? &madeChanges.at(i) : nullptr;
+        if (change && knownChanges && change->kind == FileChange::MoveIn && change->renamed
+            && change->files == 1 && !QFileInfo(change->target).isDir()) {
+            newFiles << change->target;
+            continue;
+        }
+        if (!newFiles.isEmpty()) {
+            FileTree::removeFiles(newFiles, &unrestored);
+            newFiles.clear();
+        }
         FileTree::Failures failures;
-        if (!madeChanges.at(i).undo(true, &failures)) {
+        if (change && !change->undo(true, &failures)) {
             if (failures.isEmpty())
-                failures.append({ madeChanges.at(i).target, QString() });
+                failures.append({ change->target, QString() });
             unrestored += failures;
         }
     }

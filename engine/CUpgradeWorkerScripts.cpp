@@ -1,6 +1,7 @@
 #include "CUpgradeWorker.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include "ChildProcess.h"
 #include "FaultInjection.h"
@@ -76,6 +77,8 @@ void CUpgradeWorker::runScript(ScriptStep &step, int index)
     }
     step.running = true;
     scriptErrors.clear();
+    scriptOutput.clear();
+    progressed(tr("正在执行脚本 %1").arg(QFileInfo(step.list.at(step.index)).fileName()), 0);
     static_cast<ChildProcess *>(step.process)->setTimeLimit(scriptTimeoutSeconds);
     step.process->setWorkingDirectory(installPath);
     // The path is one argument, so that blanks in it reach sh intact.
@@ -120,10 +123,13 @@ QProcess *CUpgradeWorker::createScriptProcess(ScriptStep &step)
     // Both channels are read as they come, so a script that writes without
     // end can't grow the installer's memory: the error output's last lines
     // are kept for the log, the rest is dropped.
-    connect(process, &QProcess::readyReadStandardError, this,
-        [this, process] { scriptErrors.append(process->readAllStandardError()); });
-    connect(process, &QProcess::readyReadStandardOutput, process,
-        [process] { process->readAllStandardOutput(); });
+    connect(process, &QProcess::readyReadStandardError, this, [this, process] {
+        const QByteArray bytes = process->readAllStandardError();
+        scriptErrors.append(bytes);
+        scriptOutput.append(bytes);
+    });
+    connect(process, &QProcess::readyReadStandardOutput, this,
+        [this, process] { scriptOutput.append(process->readAllStandardOutput()); });
     return process;
 }
 
@@ -135,6 +141,11 @@ void CUpgradeWorker::scriptEnded(ScriptStep &step, bool succeeded, bool failedTo
     FaultInjection::changeMade();
 
     const QString script = step.list.value(step.index);
+    const bool ended = !failedToStart && step.process->exitStatus() == QProcess::NormalExit;
+    scriptOutput.append(step.process->readAllStandardOutput());
+    emit sigScriptReport(script, ended ? step.process->exitCode() : -1,
+        scriptOutput.lines().join(QLatin1Char('\n')));
+    progressed(QString());
     if (succeeded) {
         emit status(tr("%1 执行成功!").arg(script));
         runScript(step, step.index + 1);

@@ -1,6 +1,7 @@
 #include "ChangePlan.h"
 
 #include <QDir>
+#include <QDirIterator>
 
 #include "SuiteLayout.h"
 
@@ -47,6 +48,26 @@ struct Planner
 
     // A folder of the package merged into target: sub-folders first, then
     // files, in the listing's order.
+    // Files of a staged folder that can move into place as a whole: every
+    // entry a plain file or folder, none hidden, every name safe; -1 when
+    // one is not.
+    static int movableFiles(const QString &source)
+    {
+        int files = 0;
+        QDirIterator it(source,
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+            QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            it.next();
+            const QFileInfo info = it.fileInfo();
+            if (info.isHidden() || info.isSymLink() || !FileTree::isSafeEntryName(info.fileName())
+                || !(info.isFile() || info.isDir()))
+                return -1;
+            files += info.isFile() ? 1 : 0;
+        }
+        return files;
+    }
+
     void planFolder(
         PlannedEntry &planned, const QString &source, const QString &target, bool overwrite)
     {
@@ -54,6 +75,13 @@ struct Planner
         if (!installed.exists()) {
             if (installed.isSymLink()) {
                 refuse(planned, target, QStringLiteral("a broken link stands where a folder is"));
+                return;
+            }
+            // A folder the installation lacks arrives in one move when
+            // nothing in it is to be passed over.
+            const int files = movableFiles(source);
+            if (files >= 0) {
+                planned.changes.append({ FileChange::MoveIn, target, source, QString(), files });
                 return;
             }
             planned.changes.append({ FileChange::MakeFolder, target, QString(), QString() });

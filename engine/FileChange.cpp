@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QUrl>
 
 #include "FileMoves.h"
 
@@ -70,11 +69,14 @@ bool copyExactly(const QString &from, const QString &to, FileTree::Failures *fai
 
 // Moves from to `to`: a rename, or where the two lie on different file
 // systems a copy put in place in one step and the original removed.
-bool relocate(const QString &from, const QString &to, bool replacing, FileTree::Failures *failures)
+bool relocate(const QString &from, const QString &to, bool replacing, FileTree::Failures *failures,
+    bool *renamed = nullptr)
 {
     QString reason;
     const FileMoves::Result moved = replacing ? FileMoves::moveReplacing(from, to, &reason)
                                               : FileMoves::moveNew(from, to, &reason);
+    if (renamed)
+        *renamed = moved == FileMoves::Result::Done;
     if (moved == FileMoves::Result::Done)
         return true;
     if (moved != FileMoves::Result::CrossDevice) {
@@ -112,6 +114,7 @@ bool applyReplace(const FileChange &change, FileTree::Failures *failures)
     QString reason;
     const FileMoves::Result result
         = FileMoves::replaceKeeping(change.target, change.source, change.backup, &reason);
+    change.renamed = result == FileMoves::Result::Done;
     if (result == FileMoves::Result::Done)
         return true;
     if (result != FileMoves::Result::CrossDevice) {
@@ -130,11 +133,11 @@ bool FileChange::apply(FileTree::Failures *failures) const
 {
     switch (kind) {
     case MoveAway:
-        return relocate(target, backup, false, failures);
+        return relocate(target, backup, false, failures, &renamed);
     case Replace:
         return applyReplace(*this, failures);
     case MoveIn:
-        return relocate(source, target, false, failures);
+        return relocate(source, target, false, failures, &renamed);
     case MakeFolder:
         if (QDir().mkdir(target) || QFileInfo(target).isDir())
             return true;
@@ -148,7 +151,15 @@ bool FileChange::undo(bool applied, FileTree::Failures *failures) const
 {
     if (!applied)
         return true;
-    removeEntry(target + newSuffix);
+    // A copy across file systems may have left its temporary file behind.
+    if (!renamed)
+        removeEntry(target + newSuffix);
+    // Moved in just now: it goes back where it came from, in one rename that
+    // frees nothing (its staging folder is cleared later, all at once).
+    if (renamed && (kind == MoveIn || (kind == Replace && present(backup)))
+        && FileMoves::moveNew(target, source) == FileMoves::Result::Done) {
+        return kind == MoveIn || relocate(backup, target, false, failures);
+    }
     switch (kind) {
     case MoveAway:
     case Replace:
@@ -171,28 +182,51 @@ bool FileChange::undo(bool applied, FileTree::Failures *failures) const
     return false;
 }
 
+namespace {
+
+// Paths in the journal: "%", tab and line ends escaped, nothing else.
+QString escaped(const QString &path)
+{
+    QString text = path;
+    return text.replace(QLatin1Char('%'), QLatin1String("%25"))
+        .replace(QLatin1Char('\t'), QLatin1String("%09"))
+        .replace(QLatin1Char('\n'), QLatin1String("%0A"))
+        .replace(QLatin1Char('\r'), QLatin1String("%0D"));
+}
+
+QString unescaped(const QString &field)
+{
+    QString text = field;
+    return text.replace(QLatin1String("%0D"), QLatin1String("\r"))
+        .replace(QLatin1String("%0A"), QLatin1String("\n"))
+        .replace(QLatin1String("%09"), QLatin1String("\t"))
+        .replace(QLatin1String("%25"), QLatin1String("%"));
+}
+
+const char *const kindNames[] = { "move-away", "replace", "move-in", "make-folder" };
+
+} // namespace
+
 QString FileChange::toLine() const
 {
-    static const char *const names[] = { "move-away", "replace", "move-in", "make-folder" };
-    const auto field = [](const QString &path) {
-        return QString::fromLatin1(QUrl::toPercentEncoding(path, "/\\:"));
-    };
-    return QStringLiteral("%1\t%2\t%3\t%4")
-        .arg(QLatin1String(names[kind]), field(target), field(source), field(backup));
+    return QLatin1String(kindNames[kind]) + QLatin1Char('\t') + escaped(target) + QLatin1Char('\t')
+        + escaped(source) + QLatin1Char('\t') + escaped(backup);
 }
 
 bool FileChange::fromLine(const QString &line, FileChange *change)
 {
     const QStringList fields = line.split(QLatin1Char('\t'));
-    static const QStringList names { QStringLiteral("move-away"), QStringLiteral("replace"),
-        QStringLiteral("move-in"), QStringLiteral("make-folder") };
-    if (fields.size() != 4 || !names.contains(fields.at(0)))
+    if (fields.size() != 4)
         return false;
-    const auto path
-        = [](const QString &field) { return QUrl::fromPercentEncoding(field.toLatin1()); };
-    change->kind = Kind(names.indexOf(fields.at(0)));
-    change->target = path(fields.at(1));
-    change->source = path(fields.at(2));
-    change->backup = path(fields.at(3));
+    int kind = 0;
+    while (kind < 4 && fields.at(0) != QLatin1String(kindNames[kind]))
+        ++kind;
+    if (kind == 4)
+        return false;
+    change->kind = Kind(kind);
+    change->target = unescaped(fields.at(1));
+    change->source = unescaped(fields.at(2));
+    change->backup = unescaped(fields.at(3));
+    change->renamed = false; // not known: an undo cleans up as after a copy
     return !change->target.isEmpty();
 }

@@ -23,6 +23,9 @@ struct FileChange
     QString target; // in the installation
     QString source; // in the staging folder (Replace, MoveIn)
     QString backup; // in the backup folder (MoveAway, Replace)
+    int files = 1; // files it brings or takes, for the progress (not journaled)
+    // Set by apply: it was a rename (an undo then needs no clean-up of a copy).
+    mutable bool renamed = true;
 
     // Carries the change out; false, with what failed and why, when it
     // couldn't. A change that failed left target as it was.

@@ -22,7 +22,8 @@ struct Failure
 using Failures = QList<Failure>;
 
 // The operations below return false when something failed and, when given a
-// list, append to it what failed and why, file by file.
+// list, append to it what failed and why, file by file. The folder copies
+// count the files they wrote into *copied when asked.
 
 // False for a listed entry name that would lead outside its folder when joined
 // to a target path: ".", "..", or a name holding a slash or a backslash.
@@ -52,13 +53,13 @@ bool copyFile(const QString &source, const QString &target, Failures *failures =
 // passed over, symbolic links followed. True when the source existed, no file
 // that was tried failed to copy, no nested copy failed, no entry name was
 // unsafe, and the target folder exists afterwards.
-bool copyFolder(
-    const QString &source, const QString &target, bool overwrite, Failures *failures = nullptr);
+bool copyFolder(const QString &source, const QString &target, bool overwrite,
+    Failures *failures = nullptr, int *copied = nullptr);
 
 // copyFolder for each name of names below sourceRoot into the same name below
 // targetRoot; stops at the first failure. An empty list succeeds.
 bool copyFolderList(const QString &sourceRoot, const QStringList &names, const QString &targetRoot,
-    bool overwrite, Failures *failures = nullptr);
+    bool overwrite, Failures *failures = nullptr, int *copied = nullptr);
 
 // Every file named fileName (compared exactly) in folder at any depth, hidden
 // files included; hidden sub-folders are not entered.
@@ -75,6 +76,10 @@ QList<QFileInfo> listLeafEntries(const QString &folder);
 // one). Removes all it can; true when nothing failed. A folder that does not
 // exist counts as removed.
 bool removeFolder(const QString &folder, Failures *failures = nullptr);
+
+// Removes files (or links), several at a time when there are many; true when
+// every one went. A file already absent counts as removed.
+bool removeFiles(const QStringList &paths, Failures *failures = nullptr);
 
 // Removes a file; true also when it is already absent.
 bool deleteFile(const QString &target, Failures *failures = nullptr);

@@ -48,6 +48,8 @@ public:
     bool isOpen() const { return file.isOpen(); }
     // Closes and deletes the journal: the upgrade has ended.
     bool finish();
+    // Closes it and leaves it for the next start.
+    void close() { file.close(); }
 
     static bool exists(const QString &mainPath);
     // False with *error when the journal can't be read or isn't one.

@@ -178,6 +178,20 @@ void Checker::checkChange(const FileChange &change)
     else
         report.adds << change.target;
     checkLength(change.target);
+    // A folder that moves in whole brings everything in it.
+    if (change.kind == FileChange::MoveIn && QFileInfo(change.source).isDir()) {
+        QDirIterator it(
+            change.source, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            it.next();
+            if (it.fileName() == UpgradeConstants::placeholderFileName())
+                continue;
+            const QString target = SuiteLayout::join(change.target,
+                QDir::toNativeSeparators(it.filePath().mid(change.source.size() + 1)));
+            report.adds << target;
+            checkLength(target);
+        }
+    }
     if (!change.backup.isEmpty())
         checkLength(change.backup);
     if (change.kind == FileChange::MoveIn || change.kind == FileChange::MakeFolder) {

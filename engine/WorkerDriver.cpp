@@ -38,3 +38,35 @@ WorkerDriver::Recovery WorkerDriver::recover(const QString &mainPath)
     disconnect(lines);
     return result;
 }
+
+UpgradeOutcome WorkerDriver::upgrade(const Parameters &parameters)
+{
+    CUpgradeWorker *worker = upgradeWorker;
+    // Set while the worker is idle, before the queued start, as the window does.
+    worker->setDbFlags(parameters.isDb, parameters.ifUpgradeDb);
+    worker->setExePath(parameters.exePath);
+    worker->setVersions(parameters.version, parameters.versionTo);
+    worker->setTimeouts(parameters.scriptTimeoutSeconds, parameters.dbTimeoutSeconds);
+
+    UpgradeOutcome outcome = UpgradeOutcome::NotRestored;
+    QEventLoop loop;
+    connect(worker, &CUpgradeWorker::sigCopyAllEnd, &loop, [worker](bool success) {
+        if (success)
+            QMetaObject::invokeMethod(
+                worker, &CUpgradeWorker::doStartUpgrade, Qt::QueuedConnection);
+        else
+            QMetaObject::invokeMethod(
+                worker, &CUpgradeWorker::slotFaildClear, Qt::QueuedConnection);
+    });
+    connect(worker, &CUpgradeWorker::sigOutcome, &loop,
+        [&outcome](int code) { outcome = UpgradeOutcome(code); });
+    connect(worker, &CUpgradeWorker::sigSuccessClearEnd, &loop, &QEventLoop::quit);
+    connect(worker, &CUpgradeWorker::sigFaildClearEnd, &loop, &QEventLoop::quit);
+    const QString installDir = parameters.installDir;
+    const QString mainPath = parameters.mainPath;
+    QMetaObject::invokeMethod(
+        worker, [worker, installDir, mainPath] { worker->doStartCopyAll(installDir, mainPath); },
+        Qt::QueuedConnection);
+    loop.exec();
+    return outcome;
+}

@@ -29,6 +29,23 @@ public:
     // (CUpgradeWorker::doRecover), waiting for it.
     Recovery recover(const QString &mainPath);
 
+    // What the window hands the worker before an upgrade.
+    struct Parameters
+    {
+        QString installDir;
+        QString mainPath;
+        QString exePath;
+        QString version;
+        QString versionTo;
+        int isDb = 0;
+        int ifUpgradeDb = 0;
+        int scriptTimeoutSeconds = 30 * 60;
+        int dbTimeoutSeconds = 0;
+    };
+    // Runs one upgrade of the registered package, as the window does, and
+    // waits for its end.
+    UpgradeOutcome upgrade(const Parameters &parameters);
+
     CUpgradeWorker *worker() const { return upgradeWorker; }
 
 signals:

@@ -1,0 +1,99 @@
+#include "UpgradeLog.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+
+#include "CUpgradeWorker.h"
+#include "UpgradeOutcome.h"
+
+UpgradeLog::UpgradeLog(QObject *parent)
+    : QObject(parent)
+{ }
+
+UpgradeLog::~UpgradeLog() = default;
+
+bool UpgradeLog::open(const QString &mainPath, const QString &copyPath, QString *error)
+{
+    const QString folder = QDir(mainPath).filePath(QStringLiteral("logs"));
+    if (!QDir().mkpath(folder)) {
+        *error = QStringLiteral("cannot create %1").arg(QDir::toNativeSeparators(folder));
+        return false;
+    }
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QString name = QStringLiteral("%1/upgrade-%2.log").arg(folder, stamp);
+    for (int n = 2; QFileInfo::exists(name); ++n)
+        name = QStringLiteral("%1/upgrade-%2-%3.log").arg(folder, stamp).arg(n);
+    file.setFileName(name);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        *error = file.errorString();
+        return false;
+    }
+    removeOldLogs(folder);
+    if (!copyPath.isEmpty()) {
+        copy.setFileName(copyPath);
+        if (!copy.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+            *error = QStringLiteral("%1: %2").arg(copyPath, copy.errorString());
+            return false;
+        }
+    }
+    return true;
+}
+
+void UpgradeLog::follow(CUpgradeWorker *worker)
+{
+    connect(worker, &CUpgradeWorker::status, this, &UpgradeLog::write);
+    connect(worker, &CUpgradeWorker::sigScriptReport, this, &UpgradeLog::writeScriptReport);
+    connect(worker, &CUpgradeWorker::sigOutcome, this, &UpgradeLog::writeOutcome);
+}
+
+void UpgradeLog::write(const QString &line)
+{
+    const QByteArray bytes = (QDateTime::currentDateTime().toString(Qt::ISODateWithMs)
+        + QLatin1Char(' ') + line + QLatin1Char('\n'))
+                                 .toUtf8();
+    for (QFile *out : { &file, &copy }) {
+        if (out->isOpen()) {
+            out->write(bytes);
+            out->flush();
+        }
+    }
+}
+
+void UpgradeLog::writeScriptReport(const QString &script, int exitCode, const QString &lastLines)
+{
+    write(exitCode < 0 ? tr("脚本%1未正常结束").arg(script)
+                       : tr("脚本%1退出码为%2").arg(script).arg(exitCode));
+    if (!lastLines.isEmpty()) {
+        write(tr("脚本%1最后输出:").arg(script));
+        for (const QString &line : lastLines.split(QLatin1Char('\n')))
+            write(QStringLiteral("    ") + line);
+    }
+}
+
+void UpgradeLog::writeOutcome(int outcome)
+{
+    switch (UpgradeOutcome(outcome)) {
+    case UpgradeOutcome::Upgraded:
+        write(tr("结果:升级成功(退出码0)"));
+        break;
+    case UpgradeOutcome::Restored:
+        write(tr("结果:升级失败,安装已恢复到升级前的版本(退出码1)"));
+        break;
+    case UpgradeOutcome::NotRestored:
+        write(tr("结果:升级失败,安装未能完全恢复(退出码2)"));
+        break;
+    case UpgradeOutcome::Busy:
+        write(tr("结果:另一个升级程序正在运行,未作任何改动(退出码5)"));
+        break;
+    }
+}
+
+// The newest logs stay; what is older than the kept number goes.
+void UpgradeLog::removeOldLogs(const QString &folder)
+{
+    const QFileInfoList logs = QDir(folder).entryInfoList(
+        { QStringLiteral("upgrade-*.log") }, QDir::Files, QDir::Name | QDir::Reversed);
+    for (int i = keptLogs; i < logs.size(); ++i)
+        QFile::remove(logs.at(i).absoluteFilePath());
+}
