@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include "CUpgradeWorker.h"
+#include "Preflight.h"
 #include "UpgradeOutcome.h"
 
 UpgradeLog::UpgradeLog(QObject *parent)
@@ -45,6 +46,28 @@ void UpgradeLog::follow(CUpgradeWorker *worker)
     connect(worker, &CUpgradeWorker::status, this, &UpgradeLog::write);
     connect(worker, &CUpgradeWorker::sigScriptReport, this, &UpgradeLog::writeScriptReport);
     connect(worker, &CUpgradeWorker::sigOutcome, this, &UpgradeLog::writeOutcome);
+}
+
+void UpgradeLog::writeHeader(const QString &packageFile, const QString &versionFrom,
+    const QString &versionTo, const QString &installedVersion)
+{
+    write(tr("升级包:%1").arg(QDir::toNativeSeparators(QFileInfo(packageFile).absoluteFilePath())));
+    write(tr("升级包适用版本:%1 至 %2,升级后版本:%3").arg(versionFrom, versionTo, versionTo));
+    write(tr("当前安装版本:%1").arg(installedVersion));
+}
+
+void UpgradeLog::writePreflight(const PreflightReport &report)
+{
+    if (!report.ok()) {
+        write(tr("升级前检查未通过:"));
+        for (const PreflightProblem &problem : report.problems)
+            write(QStringLiteral("    ") + problem.text());
+        return;
+    }
+    write(tr("升级前检查通过:删除%1项,更新%2项,添加%3项")
+              .arg(report.deletes.size())
+              .arg(report.updates.size())
+              .arg(report.adds.size()));
 }
 
 void UpgradeLog::write(const QString &line)

@@ -6,6 +6,7 @@
 #include <QString>
 
 class CUpgradeWorker;
+struct PreflightReport;
 
 // The log of one upgrade that stays when the window has closed: a UTF-8 file
 // in the main directory, logs/upgrade-<yyyyMMdd-hhmmss>.log, every line with
@@ -27,6 +28,13 @@ public:
 
     // Writes every line and script report of the worker, and how it ended.
     void follow(CUpgradeWorker *worker);
+
+    // What is upgraded with what: the package file, the range it covers, the
+    // version it installs and the version installed now.
+    void writeHeader(const QString &packageFile, const QString &versionFrom,
+        const QString &versionTo, const QString &installedVersion);
+    // The pre-flight's verdict: each problem, or what the upgrade will change.
+    void writePreflight(const PreflightReport &report);
 
 public slots:
     void write(const QString &line);

@@ -61,7 +61,14 @@ QString LoadedPackage::message(Result result)
     case Result::Unreadable:
         return QCoreApplication::translate("MainWindow", "无法读取升级包文件");
     case Result::Damaged:
+    case Result::Corrupted:
         return QCoreApplication::translate("MainWindow", "升级包文件已损坏");
+    case Result::Unsigned:
+        return QCoreApplication::translate("MainWindow", "升级包未签名");
+    case Result::BadSignature:
+        return QCoreApplication::translate("MainWindow", "升级包签名无效");
+    case Result::UntrustedSigner:
+        return QCoreApplication::translate("MainWindow", "升级包签名者不受信任");
     case Result::Registered:
     case Result::NotResourceFile:
         break;

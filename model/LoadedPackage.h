@@ -15,13 +15,21 @@ public:
         Registered, // checked and registered
         Unreadable, // missing, a folder, no permission
         Damaged, // a resource file whose structure is broken: not registered
-        NotResourceFile // not a package at all: nothing registered
+        NotResourceFile, // not a package at all: nothing registered
+        Corrupted, // a file differs from the package's manifest (or is missing or extra)
+        Unsigned, // trusted keys are installed, the package has no signature
+        BadSignature, // the signature doesn't match the package
+        UntrustedSigner // a valid signature by a key that isn't trusted here
     };
 
     LoadedPackage() = default;
     ~LoadedPackage();
     LoadedPackage(const LoadedPackage &) = delete;
     LoadedPackage &operator=(const LoadedPackage &) = delete;
+
+    // The folder of the installation's trusted public keys (*.pub, minisign
+    // format); when it holds one, load() accepts only packages signed by it.
+    void setTrustedKeysFolder(const QString &folder) { trustFolder = folder; }
 
     // Releases the current package, then reads, checks and registers path.
     Result load(const QString &path);
@@ -33,6 +41,9 @@ public:
     const QByteArray &data() const { return current; }
     // What is wrong with a damaged file, in English.
     QString detail() const { return damage; }
+    // The registered package's signature as the operator reads it: unsigned,
+    // or its trusted comment and key id.
+    QString signatureSummary() const { return signature; }
 
     // The operator's text for a package that can't be used (translation
     // context MainWindow); empty for one that can be read.
@@ -46,4 +57,6 @@ private:
     // those bytes must then outlive the registration.
     QList<QByteArray> retired;
     QString damage;
+    QString trustFolder;
+    QString signature;
 };

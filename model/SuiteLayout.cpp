@@ -34,6 +34,13 @@ QStringList recordCopies(const QString &installDir, const QString &mainPath)
                 UpgradeConstants::recordFileName() }) };
 }
 
+QString trustedKeysFolder(const QString &mainPath)
+{
+    return joinAll(mainPath,
+        { productFolderName(), QStringLiteral("common"), QStringLiteral("sysconfig"),
+            QStringLiteral("trusted_keys") });
+}
+
 QString stagingRoot(const QString &mainPath)
 {
     return join(mainPath, UpgradeConstants::stagingFolderName());

@@ -37,6 +37,8 @@ QString stagedDbFolder(const QString &mainPath, const QString &folder);
 // lock that admits one upgrade at a time, the journal of the changes, and the
 // folder that holds what they replaced or removed.
 QString lockFile(const QString &mainPath);
+// The installation's trusted package-signing keys (*.pub).
+QString trustedKeysFolder(const QString &mainPath);
 QString journalFile(const QString &mainPath);
 QString backupRoot(const QString &mainPath);
 // The package's rollback scripts: shell/shell_rollback.
