@@ -1,16 +1,62 @@
 #include <QApplication>
+#include <QCoreApplication>
+#include <QLocale>
+
+#include <cstdio>
 
 #include "ApplicationStyle.h"
+#include "CommandLine.h"
+#include "ExitCode.h"
 #include "MainWindow.h"
+#include "UnattendedUpgrade.h"
+
+namespace {
+
+void print(FILE *stream, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+int runWithoutWindow(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const CommandLine line = CommandLine::parse(QCoreApplication::arguments().mid(1));
+    switch (line.mode) {
+    case CommandLine::Mode::Help:
+        print(stdout, CommandLine::usage());
+        return ExitUpgraded;
+    case CommandLine::Mode::Usage:
+        print(stderr, line.error + QLatin1Char('\n') + CommandLine::usage());
+        return ExitUsage;
+    case CommandLine::Mode::Window: // opensWindow() decided otherwise: not reached
+        return ExitUsage;
+    case CommandLine::Mode::Unattended:
+    case CommandLine::Mode::Recover:
+        break;
+    }
+    UnattendedUpgrade upgrade(line);
+    return upgrade.run();
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    if (!CommandLine::opensWindow(argc, argv))
+        return runWithoutWindow(argc, argv);
+
     QApplication app(argc, argv);
+    installQtTranslations(app, QLocale::system());
     installApplicationStyle(app);
+    const CommandLine line = CommandLine::parse(QCoreApplication::arguments().mid(1));
 
     MainWindow window;
     window.show();
     if (!window.init())
-        return 0;
+        return ExitNoRecord;
+    if (!line.package.isEmpty())
+        window.loadPackage(line.package);
     return app.exec();
 }

@@ -16,6 +16,20 @@ UpgradeLog::~UpgradeLog() = default;
 
 bool UpgradeLog::open(const QString &mainPath, const QString &copyPath, QString *error)
 {
+    if (!mainPath.isEmpty() && !openInMainDirectory(mainPath, error))
+        return false;
+    if (!copyPath.isEmpty()) {
+        copy.setFileName(copyPath);
+        if (!copy.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+            *error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(copyPath), copy.errorString());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool UpgradeLog::openInMainDirectory(const QString &mainPath, QString *error)
+{
     const QString folder = QDir(mainPath).filePath(QStringLiteral("logs"));
     if (!QDir().mkpath(folder)) {
         *error = QStringLiteral("cannot create %1").arg(QDir::toNativeSeparators(folder));
@@ -27,17 +41,10 @@ bool UpgradeLog::open(const QString &mainPath, const QString &copyPath, QString 
         name = QStringLiteral("%1/upgrade-%2-%3.log").arg(folder, stamp).arg(n);
     file.setFileName(name);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-        *error = file.errorString();
+        *error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(name), file.errorString());
         return false;
     }
     removeOldLogs(folder);
-    if (!copyPath.isEmpty()) {
-        copy.setFileName(copyPath);
-        if (!copy.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-            *error = QStringLiteral("%1: %2").arg(copyPath, copy.errorString());
-            return false;
-        }
-    }
     return true;
 }
 
@@ -51,9 +58,16 @@ void UpgradeLog::follow(CUpgradeWorker *worker)
 void UpgradeLog::writeHeader(const QString &packageFile, const QString &versionFrom,
     const QString &versionTo, const QString &installedVersion)
 {
-    write(tr("升级包:%1").arg(QDir::toNativeSeparators(QFileInfo(packageFile).absoluteFilePath())));
-    write(tr("升级包适用版本:%1 至 %2,升级后版本:%3").arg(versionFrom, versionTo, versionTo));
-    write(tr("当前安装版本:%1").arg(installedVersion));
+    for (const QString &line : headerLines(packageFile, versionFrom, versionTo, installedVersion))
+        write(line);
+}
+
+QStringList UpgradeLog::headerLines(const QString &packageFile, const QString &versionFrom,
+    const QString &versionTo, const QString &installedVersion)
+{
+    return { tr("升级包:%1").arg(QDir::toNativeSeparators(QFileInfo(packageFile).absoluteFilePath())),
+        tr("升级包适用版本:%1 至 %2,升级后版本:%2").arg(versionFrom, versionTo),
+        tr("当前安装版本:%1").arg(installedVersion) };
 }
 
 void UpgradeLog::writePreflight(const PreflightReport &report)
@@ -96,20 +110,22 @@ void UpgradeLog::writeScriptReport(const QString &script, int exitCode, const QS
 
 void UpgradeLog::writeOutcome(int outcome)
 {
+    write(outcomeText(outcome));
+}
+
+QString UpgradeLog::outcomeText(int outcome)
+{
     switch (UpgradeOutcome(outcome)) {
     case UpgradeOutcome::Upgraded:
-        write(tr("结果:升级成功(退出码0)"));
-        break;
+        return tr("结果:升级成功(退出码0)");
     case UpgradeOutcome::Restored:
-        write(tr("结果:升级失败,安装已恢复到升级前的版本(退出码1)"));
-        break;
+        return tr("结果:升级失败,安装已恢复到升级前的版本(退出码1)");
     case UpgradeOutcome::NotRestored:
-        write(tr("结果:升级失败,安装未能完全恢复(退出码2)"));
-        break;
+        return tr("结果:升级失败,安装未能完全恢复(退出码2)");
     case UpgradeOutcome::Busy:
-        write(tr("结果:另一个升级程序正在运行,未作任何改动(退出码5)"));
-        break;
+        return tr("结果:另一个升级程序正在运行,未作任何改动(退出码5)");
     }
+    return tr("结果:未知(%1)").arg(outcome);
 }
 
 // The newest logs stay; what is older than the kept number goes.

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class CUpgradeWorker;
 struct PreflightReport;
@@ -21,8 +22,8 @@ public:
 
     static constexpr int keptLogs = 30;
 
-    // Opens a new log below mainPath (and the copy, when given); false with
-    // the reason when the log can't be written.
+    // Opens a new log below mainPath (none when it is empty) and the copy,
+    // when given; false with the reason when a log can't be written.
     bool open(const QString &mainPath, const QString &copyPath, QString *error);
     QString path() const { return file.fileName(); }
 
@@ -33,6 +34,10 @@ public:
     // version it installs and the version installed now.
     void writeHeader(const QString &packageFile, const QString &versionFrom,
         const QString &versionTo, const QString &installedVersion);
+    static QStringList headerLines(const QString &packageFile, const QString &versionFrom,
+        const QString &versionTo, const QString &installedVersion);
+    // "结果:…" for an UpgradeOutcome.
+    static QString outcomeText(int outcome);
     // The pre-flight's verdict: each problem, or what the upgrade will change.
     void writePreflight(const PreflightReport &report);
 
@@ -42,6 +47,7 @@ public slots:
     void writeOutcome(int outcome);
 
 private:
+    bool openInMainDirectory(const QString &mainPath, QString *error);
     void removeOldLogs(const QString &folder);
 
     QFile file;

@@ -7,7 +7,9 @@ UPGRADE_PACKAGES=(
     xvfb xauth fonts-wqy-zenhei
     mingw-w64 wine64
     sqlite3
+    ansible-core
     libsodium-dev libssl-dev minisign
+    qttranslations5-l10n
 )
 
 ensure_packages() {

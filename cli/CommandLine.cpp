@@ -1,0 +1,140 @@
+#include "CommandLine.h"
+
+#include <QCoreApplication>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("CommandLine", text);
+}
+
+bool isOption(const QString &argument)
+{
+    return argument.startsWith(QLatin1Char('-')) && argument.size() > 1;
+}
+
+} // namespace
+
+bool CommandLine::opensWindow(int argc, const char *const *argv)
+{
+    // Options are plain ASCII: the locale's reading of the arguments is good
+    // enough to tell the mode, even where it would spoil a file name.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return parse(arguments).mode == Mode::Window;
+}
+
+CommandLine CommandLine::parse(const QStringList &arguments)
+{
+    CommandLine line;
+    const auto fail = [&line](const QString &error) {
+        line.mode = Mode::Usage;
+        line.error = error;
+        return line;
+    };
+    bool unattended = false, recover = false, help = false;
+    QStringList positional;
+    for (int i = 0; i < arguments.size(); ++i) {
+        QString argument = arguments.at(i);
+        QString value;
+        bool hasValue = false;
+        const int equals = argument.indexOf(QLatin1Char('='));
+        if (argument.startsWith(QLatin1String("--")) && equals > 2) {
+            value = argument.mid(equals + 1);
+            argument.truncate(equals);
+            hasValue = true;
+        }
+        const auto takeValue = [&](QString *target) {
+            if (!hasValue) {
+                if (i + 1 >= arguments.size() || isOption(arguments.at(i + 1)))
+                    return false;
+                value = arguments.at(++i);
+            }
+            *target = value;
+            return !value.isEmpty();
+        };
+        if (argument == QLatin1String("--package")) {
+            if (!takeValue(&line.package))
+                return fail(tr("选项--package缺少升级包文件"));
+        } else if (argument == QLatin1String("--log")) {
+            if (!takeValue(&line.logFile))
+                return fail(tr("选项--log缺少日志文件"));
+        } else if (hasValue) {
+            return fail(tr("选项%1不接受值").arg(argument));
+        } else if (argument == QLatin1String("--unattended")) {
+            unattended = true;
+        } else if (argument == QLatin1String("--recover")) {
+            recover = true;
+        } else if (argument == QLatin1String("--backup-first")) {
+            line.backupFirst = true;
+        } else if (argument == QLatin1String("--dry-run")) {
+            line.dryRun = true;
+        } else if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
+            help = true;
+        } else if (argument == QLatin1String("--")) {
+            positional << arguments.mid(i + 1);
+            break;
+        } else if (isOption(argument)) {
+            return fail(tr("未知选项:%1").arg(argument));
+        } else {
+            positional << argument;
+        }
+    }
+    if (help) {
+        line.mode = Mode::Help;
+        return line;
+    }
+    if (recover) {
+        if (unattended || !line.package.isEmpty() || !positional.isEmpty() || line.backupFirst
+            || line.dryRun || !line.logFile.isEmpty())
+            return fail(tr("--recover不能与其他选项一起使用"));
+        line.mode = Mode::Recover;
+        return line;
+    }
+    if (unattended) {
+        if (!positional.isEmpty())
+            return fail(tr("多余的参数:%1").arg(positional.join(QLatin1Char(' '))));
+        if (line.package.isEmpty())
+            return fail(tr("--unattended需要--package指定升级包"));
+        line.mode = Mode::Unattended;
+        return line;
+    }
+    if (!line.package.isEmpty() || !line.logFile.isEmpty() || line.backupFirst || line.dryRun)
+        return fail(tr("--package、--log、--backup-first和--dry-run只能与--unattended一起使用"));
+    if (positional.size() > 1)
+        return fail(tr("只能指定一个升级包"));
+    line.package = positional.value(0);
+    return line;
+}
+
+QString CommandLine::usage()
+{
+    return tr("用法:\n"
+              "  upgrade_install [升级包.rcc]\n"
+              "      打开升级窗口;指定升级包时直接选中该升级包\n"
+              "  upgrade_install --unattended --package 升级包.rcc [--log 文件] [--backup-first] "
+              "[--dry-run]\n"
+              "      不显示窗口、不提问,完成与窗口相同的检查和升级\n"
+              "      --log 文件        另将升级日志写入该文件\n"
+              "      --backup-first    升级前运行工程管理工具备份工程数据,备份失败则不升级\n"
+              "      --dry-run         只检查并列出将删除、更新和添加的文件,不作任何改动\n"
+              "  upgrade_install --recover\n"
+              "      只将上次中断的升级恢复或完成,使安装处于一致状态\n"
+              "  upgrade_install --help\n"
+              "      显示本说明\n"
+              "\n"
+              "退出码:\n"
+              "  0   升级成功(--recover: 安装处于一致状态;--dry-run: 检查通过)\n"
+              "  1   升级失败,安装已恢复到升级前的版本\n"
+              "  2   升级失败,安装未能完全恢复\n"
+              "  3   升级包被拒绝(无法读取、已损坏、不适用、签名问题)\n"
+              "  4   套件程序正在运行\n"
+              "  5   另一个升级程序正在处理本安装\n"
+              "  6   升级前检查未通过(文件被占用或不可写、磁盘空间、路径、备份失败)\n"
+              "  7   无法读取安装信息\n"
+              "  64  命令行有误\n"
+              "\n"
+              "升级日志写在主目录的logs文件夹中(upgrade-<日期-时间>.log)。\n");
+}

@@ -1,0 +1,238 @@
+#include "UnattendedUpgrade.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <cstdio>
+
+#include "ExitCode.h"
+#include "Journal.h"
+#include "PackageFit.h"
+#include "Preflight.h"
+#include "SuiteGuard.h"
+#include "SuiteLayout.h"
+#include "UpgradeConstants.h"
+#include "WorkerDriver.h"
+
+namespace {
+
+void print(FILE *stream, const QString &line)
+{
+    const QByteArray bytes = line.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+// The project management tool's backup may take long, but not forever.
+constexpr int backupTimeLimitMs = 4 * 60 * 60 * 1000;
+
+} // namespace
+
+UnattendedUpgrade::UnattendedUpgrade(const CommandLine &commandLine, QObject *parent)
+    : QObject(parent)
+    , options(commandLine)
+{ }
+
+int UnattendedUpgrade::run()
+{
+    const QString recordPath = SuiteLayout::installationRecord(UpgradeConstants::installDir());
+    if (record.read(recordPath) != RecordLayout::ReadResult::Ok || record.mainPath.isEmpty()) {
+        openLog(QString());
+        refuse(tr("获取本地系统安装信息失败:%1").arg(QDir::toNativeSeparators(recordPath)));
+        return ExitNoRecord;
+    }
+    // A dry run changes nothing in the installation, its log included.
+    openLog(options.dryRun ? QString() : record.mainPath);
+    return options.mode == CommandLine::Mode::Recover ? recoverOnly() : upgrade();
+}
+
+int UnattendedUpgrade::recoverOnly()
+{
+    if (!Journal::exists(record.mainPath)) {
+        say(tr("没有中断的升级,安装处于一致状态"));
+        return ExitUpgraded;
+    }
+    const int refused = finishInterrupted();
+    return refused >= 0 ? refused : ExitUpgraded;
+}
+
+int UnattendedUpgrade::finishInterrupted()
+{
+    if (!Journal::exists(record.mainPath))
+        return -1;
+    say(tr("发现上次中断的升级,正在恢复"));
+    WorkerDriver driver;
+    connect(&driver, &WorkerDriver::line, this, &UnattendedUpgrade::say);
+    const WorkerDriver::Recovery result = driver.recover(record.mainPath);
+    if (result.outcome == UpgradeOutcome::Busy) {
+        refuse(tr("另一个升级程序正在运行,本次升级未作任何改动"));
+        return ExitBusy;
+    }
+    if (result.outcome != UpgradeOutcome::Upgraded) {
+        refuse(tr("上次中断的升级未能完全恢复"));
+        return ExitNotRestored;
+    }
+    say(result.action == RecoveryAction::RolledForward ? tr("上次中断的升级已完成")
+                                                       : tr("上次中断的升级已撤销"));
+    // The record now says what is installed.
+    record.read(SuiteLayout::installationRecord(UpgradeConstants::installDir()));
+    return -1;
+}
+
+int UnattendedUpgrade::upgrade()
+{
+    if (const int refused = finishInterrupted(); refused >= 0)
+        return refused;
+    if (const int refused = loadPackage(); refused >= 0)
+        return refused;
+    PreflightReport report;
+    if (const int refused = checkBeforeUpgrade(&report); refused >= 0)
+        return refused;
+    if (options.dryRun) {
+        printPlan(report);
+        return ExitUpgraded;
+    }
+    if (options.backupFirst) {
+        if (const int refused = backUp(); refused >= 0)
+            return refused;
+    }
+    WorkerDriver driver;
+    // The log follows the worker itself (lines, script reports, outcome).
+    connect(&driver, &WorkerDriver::line, this, [](const QString &line) { print(stdout, line); });
+    log.follow(driver.worker());
+    WorkerDriver::Parameters parameters;
+    parameters.installDir = UpgradeConstants::installDir();
+    parameters.mainPath = record.mainPath;
+    parameters.exePath = package.exePath;
+    parameters.version = record.version;
+    parameters.versionTo = package.versionTo;
+    parameters.isDb = record.isDb;
+    parameters.ifUpgradeDb = package.ifUpgradeDb;
+    parameters.scriptTimeoutSeconds = package.scriptTimeoutSeconds;
+    parameters.dbTimeoutSeconds = package.dbTimeoutSeconds;
+    const UpgradeOutcome outcome = driver.upgrade(parameters);
+    print(stdout, UpgradeLog::outcomeText(int(outcome)));
+    if (!log.path().isEmpty())
+        print(stdout, tr("升级日志:%1").arg(QDir::toNativeSeparators(log.path())));
+    return int(outcome);
+}
+
+int UnattendedUpgrade::loadPackage()
+{
+    loaded.setTrustedKeysFolder(SuiteLayout::trustedKeysFolder(record.mainPath));
+    const LoadedPackage::Result result = loaded.load(options.package);
+    if (result != LoadedPackage::Result::Registered) {
+        QString reason = LoadedPackage::message(result);
+        if (reason.isEmpty()) // not a package at all
+            reason = tr("不是升级包文件");
+        refuse(tr("%1:%2").arg(reason, QDir::toNativeSeparators(options.package)));
+        if (!loaded.detail().isEmpty())
+            refuse(loaded.detail());
+        return ExitPackageRefused;
+    }
+    package.read(UpgradeConstants::packageDescriptorPath());
+    for (const QString &line : UpgradeLog::headerLines(
+             options.package, package.versionFrom, package.versionTo, record.version))
+        say(line);
+    if (!loaded.signatureSummary().isEmpty())
+        say(loaded.signatureSummary());
+    const FitVerdict verdict = PackageFit::judge(record, package);
+    if (verdict != FitVerdict::Fits) {
+        refuse(PackageFit::message(verdict));
+        return ExitPackageRefused;
+    }
+    return -1;
+}
+
+int UnattendedUpgrade::checkBeforeUpgrade(PreflightReport *report)
+{
+    // A bad exe_path would make the guard look in the wrong place: the
+    // pre-flight's verdict on it comes first.
+    if (isPlainExePath(package.exePath)) {
+        const QString running = SuiteGuard::findRunningSuiteProcess(record.mainPath, package.exePath);
+        if (!running.isEmpty()) {
+            refuse(tr("进程%1正在运行，无法开始升级!").arg(running));
+            return ExitSuiteRunning;
+        }
+    }
+    *report = runPreflight(
+        PreflightInput { record.mainPath, package.exePath, record.isDb, package.ifUpgradeDb });
+    log.writePreflight(*report);
+    if (report->ok())
+        return -1;
+    // The log has the problems already.
+    print(stderr, tr("升级前检查未通过:"));
+    for (const PreflightProblem &problem : report->problems)
+        print(stderr, QStringLiteral("    ") + problem.text());
+    return ExitPreflightRefused;
+}
+
+void UnattendedUpgrade::printPlan(const PreflightReport &report)
+{
+    const auto list = [this](const QString &heading, const QStringList &paths) {
+        say(heading.arg(paths.size()));
+        for (const QString &path : paths)
+            say(QStringLiteral("    ") + QDir::toNativeSeparators(path));
+    };
+    list(tr("将删除%1项:"), report.deletes);
+    list(tr("将更新%1项:"), report.updates);
+    list(tr("将添加%1项:"), report.adds);
+    say(tr("检查通过,未作任何改动(--dry-run)"));
+}
+
+int UnattendedUpgrade::backUp()
+{
+    const QString tool = SuiteLayout::projectTool(record.mainPath, package.exePath);
+    if (!QFileInfo::exists(tool)) {
+        refuse(tr("工程管理工具不存在,无法备份:%1").arg(QDir::toNativeSeparators(tool)));
+        return ExitPreflightRefused;
+    }
+    say(tr("正在备份工程数据"));
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(tool,
+        { QStringLiteral("--no-gui"), QStringLiteral("--main-dir"),
+            QDir::toNativeSeparators(record.mainPath) });
+    const bool ended = process.waitForStarted() && process.waitForFinished(backupTimeLimitMs);
+    for (const QString &line : QString::fromLocal8Bit(process.readAll()).split(QLatin1Char('\n'))) {
+        if (!line.trimmed().isEmpty())
+            say(line.trimmed());
+    }
+    if (!ended) {
+        process.kill();
+        process.waitForFinished();
+        refuse(tr("工程数据备份未完成:%1").arg(process.errorString()));
+        return ExitPreflightRefused;
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        refuse(tr("工程数据备份失败,退出码为%1,未开始升级").arg(process.exitCode()));
+        return ExitPreflightRefused;
+    }
+    return -1;
+}
+
+void UnattendedUpgrade::say(const QString &line)
+{
+    print(stdout, line);
+    log.write(line);
+}
+
+void UnattendedUpgrade::refuse(const QString &line)
+{
+    print(stderr, line);
+    log.write(line);
+}
+
+void UnattendedUpgrade::openLog(const QString &mainPath)
+{
+    if (mainPath.isEmpty() && options.logFile.isEmpty())
+        return;
+    // A log that can't be written is said, and the upgrade goes on: what
+    // could be opened is written, and standard output has every line.
+    QString error;
+    if (!log.open(mainPath, options.logFile, &error))
+        print(stderr, tr("无法写入升级日志:%1").arg(error));
+}

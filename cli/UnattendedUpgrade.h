@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include "CommandLine.h"
+#include "InstallationRecord.h"
+#include "LoadedPackage.h"
+#include "PackageDescriptor.h"
+#include "UpgradeLog.h"
+
+struct PreflightReport;
+
+// An upgrade without a window and without questions: the window's checks,
+// guard, pre-flight, upgrade and log, each log line on standard output (UTF-8)
+// and each refusal on standard error; the result is the exit code. Needs an
+// event loop's thread (a QCoreApplication), no display.
+class UnattendedUpgrade : public QObject
+{
+    Q_OBJECT
+public:
+    explicit UnattendedUpgrade(const CommandLine &commandLine, QObject *parent = nullptr);
+
+    // The exit code (ExitCode).
+    int run();
+
+private:
+    int upgrade();
+    int recoverOnly();
+    // An interrupted upgrade is brought to an end first: -1 when the
+    // installation is consistent afterwards, else the exit code.
+    int finishInterrupted();
+    int loadPackage();
+    int checkBeforeUpgrade(PreflightReport *report);
+    int backUp();
+    void printPlan(const PreflightReport &report);
+
+    void say(const QString &line); // standard output and the log
+    void refuse(const QString &line); // standard error and the log
+    // Opens the log file(s); mainPath empty: only the --log copy.
+    void openLog(const QString &mainPath);
+
+    CommandLine options;
+    InstallationRecord record;
+    PackageDescriptor package;
+    LoadedPackage loaded;
+    UpgradeLog log;
+};

@@ -1,0 +1,230 @@
+#include <QtTest>
+
+#include "InstallationLock.h"
+#include "SuiteLayout.h"
+#include "support/SampleInstallation.h"
+#include "support/TestPackage.h"
+
+// The installer run without a window, as an administrator's tool runs it:
+// each exit code, what it prints, the log it leaves, and that every refusal
+// leaves the installation as it was.
+class tst_Unattended : public QObject
+{
+    Q_OBJECT
+private slots:
+    void exitCodes_data();
+    void exitCodes();
+    void usage_data();
+    void usage();
+};
+
+namespace {
+
+struct Run
+{
+    int code = -1;
+    QString out, err;
+};
+
+Run runInstaller(const QString &folder, const QStringList &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(QStringLiteral(UPGRADE_INSTALL), arguments);
+    Run run;
+    if (!process.waitForFinished(120000))
+        return run;
+    run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+// Every file below folder with its bytes and permissions, logs left out.
+QMap<QString, QByteArray> snapshot(const QString &folder)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+        QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString relative = QDir(folder).relativeFilePath(path);
+        if (relative.contains(QLatin1String("/logs")))
+            continue;
+        QFile file(path);
+        QByteArray content = QByteArray::number(int(file.permissions())) + ':';
+        if (it.fileInfo().isFile() && file.open(QIODevice::ReadOnly))
+            content += file.readAll();
+        files.insert(relative, content);
+    }
+    return files;
+}
+
+QString readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+} // namespace
+
+void tst_Unattended::exitCodes_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("printed"); // on standard output or error
+    QTest::addColumn<bool>("unchanged"); // the installation as before
+
+    const QStringList none;
+    QTest::newRow("upgraded") << "" << none << 0 << "结果:升级成功(退出码0)" << false;
+    QTest::newRow("dry run lists and changes nothing")
+        << "" << QStringList { "--dry-run" } << 0 << "将更新1项:" << true;
+    QTest::newRow("script fails: restored")
+        << "failing script" << none << 1 << "结果:升级失败,安装已恢复到升级前的版本(退出码1)"
+        << true;
+    QTest::newRow("rollback script fails too: not restored")
+        << "failing rollback" << none << 2 << "回滚脚本执行失败,安装可能未完全恢复" << false;
+    QTest::newRow("not a package") << "garbage package" << none << 3 << "不是升级包文件" << true;
+    QTest::newRow("another product") << "other product" << none << 3 << "产品ID不匹配"
+                                     << true;
+    QTest::newRow("suite program running") << "running" << none << 4 << "正在运行" << true;
+    QTest::newRow("another upgrade") << "locked" << none << 5 << "另一个升级程序正在运行" << true;
+    QTest::newRow("pre-flight: exe_path leads out")
+        << "bad exe_path" << none << 6 << "升级前检查未通过" << true;
+    QTest::newRow("pre-flight: file can't be replaced")
+        << "immutable" << none << 6 << "升级前检查未通过" << true;
+    QTest::newRow("backup tool missing") << "" << QStringList { "--backup-first" } << 6
+                                         << "工程管理工具不存在" << true;
+    QTest::newRow("no record") << "no record" << none << 7 << "获取本地系统安装信息失败" << true;
+}
+
+void tst_Unattended::exitCodes()
+{
+    QFETCH(QString, setup);
+    QFETCH(QStringList, options);
+    QFETCH(int, code);
+    QFETCH(QString, printed);
+    QFETCH(bool, unchanged);
+
+    SampleInstallation install;
+    QVERIFY(install.writeRecord(7, QStringLiteral("2.1.5"), 0));
+    QVERIFY(install.writeSecondRecord());
+    const QString main = install.mainPath();
+    const QString dll = main + QStringLiteral("/product/bin/app.dll");
+    QFile old(dll);
+    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old") == 3);
+    old.close();
+
+    TestPackage::Files files {
+        { "upgrade/upgrade_config.xml",
+            TestPackage::descriptor(setup == "other product" ? 8 : 7, "2.1.0", "2.1.6", 0, 0,
+                setup == "bad exe_path" ? "../.." : "bin") },
+        { "upgrade/update/product/bin/app.dll", "new" },
+        { "upgrade/shell/shell_before/1.bat", "echo before\n" },
+    };
+    if (setup == "failing script" || setup == "failing rollback")
+        files << qMakePair(QStringLiteral("upgrade/shell/shell_after/1.bat"), QByteArray("echo broken >&2\nexit 3\n"));
+    if (setup == "failing rollback")
+        files << qMakePair(QStringLiteral("upgrade/shell/shell_rollback/1.bat"), QByteArray("exit 1\n"));
+    QTemporaryDir packageDir;
+    QString error;
+    QString package = TestPackage::build(packageDir.path(), files, &error);
+    QVERIFY2(!package.isEmpty(), qPrintable(error));
+
+    QProcess suiteProgram;
+    InstallationLock lock;
+    QScopeGuard cleanUp([&] {
+        suiteProgram.kill();
+        suiteProgram.waitForFinished();
+        QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("-i"), dll });
+    });
+    if (setup == "garbage package" || setup == "flipped byte") {
+        QFile file(package);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QByteArray bytes = file.readAll();
+        if (setup == "garbage package")
+            bytes = "not a package";
+        else
+            bytes[bytes.indexOf("new")] = 'N';
+        QVERIFY(file.resize(0) && file.seek(0) && file.write(bytes) == bytes.size());
+    } else if (setup == "trusted key") {
+        QDir().mkpath(SuiteLayout::trustedKeysFolder(main));
+        QFile key(SuiteLayout::trustedKeysFolder(main) + QStringLiteral("/vendor.pub"));
+        QVERIFY(key.open(QIODevice::WriteOnly));
+        key.write("untrusted comment: minisign public key 8E8A8F5C4B1A2D3E\n"
+                  "RWQ+LRpLXI+Kjg0J6CrvWB+gB+3PS4bwn7Fz3LtVPCM3Z8qGF+rRZ5pD\n");
+    } else if (setup == "running") {
+        const QString program = main + QStringLiteral("/platform/bin/suite_client.exe");
+        QVERIFY(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("sleep")), program));
+        suiteProgram.start(program, { QStringLiteral("60") });
+        QVERIFY(suiteProgram.waitForStarted());
+    } else if (setup == "locked") {
+        QCOMPARE(lock.take(SuiteLayout::lockFile(main)), InstallationLock::Result::Taken);
+    } else if (setup == "immutable") {
+        if (QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("+i"), dll }) != 0)
+            QSKIP("chattr +i is not available here");
+    } else if (setup == "no record") {
+        QVERIFY(QFile::remove(install.recordPath()));
+    }
+
+    const QMap<QString, QByteArray> before = snapshot(install.path());
+    const QString copy = install.path() + QStringLiteral("/copy.log");
+    const Run run = runInstaller(install.path(),
+        QStringList { "--unattended", "--package", package, "--log", copy } + options);
+    QCOMPARE(run.code, code);
+    QVERIFY2((run.out + run.err).contains(printed), qPrintable(run.out + run.err));
+    const QString log = readAll(copy);
+    QFile::remove(copy);
+    if (unchanged)
+        QCOMPARE(snapshot(install.path()), before);
+
+    // The log stays: in the main directory (not for a dry run or without a
+    // record) and where --log asked; each with what was upgraded and how it
+    // ended.
+    const QFileInfoList logs = QDir(main + QStringLiteral("/logs")).entryInfoList(QDir::Files);
+    const bool mainLog = !options.contains("--dry-run") && setup != "no record";
+    QCOMPARE(logs.size(), mainLog ? 1 : 0);
+    if (mainLog)
+        QCOMPARE(readAll(logs.value(0).absoluteFilePath()), log);
+    QVERIFY2(log.contains(printed), qPrintable(log));
+    if (code <= 2) {
+        QVERIFY(log.contains(QStringLiteral("升级包:") + QDir::toNativeSeparators(package)));
+        QVERIFY(log.contains(QStringLiteral("当前安装版本:2.1.5")));
+        QVERIFY(log.contains(QStringLiteral("升级前检查通过")));
+        if (code == 1)
+            QVERIFY(log.contains(QStringLiteral("    broken")));
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT[\\d:.]+ "),
+            QRegularExpression::MultilineOption)
+                    .match(log)
+                    .hasMatch());
+    }
+}
+
+void tst_Unattended::usage_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<bool>("onStandardOutput");
+    QTest::newRow("help") << QStringList { "--help" } << 0 << true;
+    QTest::newRow("unknown option") << QStringList { "--quiet" } << 64 << false;
+    QTest::newRow("missing value") << QStringList { "--unattended", "--package" } << 64 << false;
+    QTest::newRow("recover, nothing to do") << QStringList { "--recover" } << 0 << true;
+}
+
+void tst_Unattended::usage()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, code);
+    QFETCH(bool, onStandardOutput);
+    SampleInstallation install;
+    QVERIFY(install.writeRecord());
+    const Run run = runInstaller(install.path(), arguments);
+    QCOMPARE(run.code, code);
+    const bool usage = arguments.first() != "--recover";
+    QCOMPARE((onStandardOutput ? run.out : run.err).contains(QStringLiteral("退出码:")), usage);
+    QCOMPARE(run.out.isEmpty(), !onStandardOutput);
+}
+
+QTEST_GUILESS_MAIN(tst_Unattended)
+#include "tst_unattended.moc"
