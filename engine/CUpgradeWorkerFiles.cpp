@@ -3,8 +3,11 @@
 #include <QDebug>
 #include <QDir>
 
+#include <optional>
+
 #include "EngineLog.h"
 #include "FaultInjection.h"
+#include "PathGuard.h"
 #include "SuiteLayout.h"
 
 // The delete, update and add steps: one procedure, three tables of texts.
@@ -100,10 +103,22 @@ void CUpgradeWorker::runFileStep(int step, const char *function)
     if (dir.exists()) {
         const QString stepRoot = dir.absolutePath();
         qCDebug(lcEngine).noquote() << function << stepRoot;
+        // Every change is checked right before it is made: no link on the way
+        // may lead outside the installation. The verdicts are the step's own,
+        // as the scripts before it may have changed the tree.
+        PathGuard guard(installPath);
         const QString backups = SuiteLayout::backupRoot(installPath);
+        PathGuard::Escape escape;
+        if (!guard.check(backups, &escape) || !guard.check(stepRoot, &escape)) {
+            emit status(PathGuard::refusal(escape));
+            slotFaildClear();
+            return;
+        }
         QDir().mkpath(backups);
-        const QList<PlannedEntry> entries = ChangePlan::plan(ChangePlan::Step(step), stepRoot,
+        QList<PlannedEntry> entries = ChangePlan::plan(ChangePlan::Step(step), stepRoot,
             installPath, QFileInfo(backups).absoluteFilePath(), &nextBackup);
+        for (PlannedEntry &planned : entries)
+            planned.guard = &guard;
         // The step's changes are on disk in the journal before the first is made.
         QList<FileChange> changes;
         for (const PlannedEntry &planned : entries)
@@ -171,8 +186,12 @@ bool CUpgradeWorker::applyChanges(const PlannedEntry &planned)
 {
     lastFailures = planned.refusals;
     bool done = planned.refusals.isEmpty();
+    std::optional<PathGuard> ownGuard; // for an entry planned without the step's
+    if (!planned.guard)
+        ownGuard.emplace(installPath);
+    PathGuard &guard = planned.guard ? *planned.guard : *ownGuard;
     for (const FileChange &change : planned.changes) {
-        if (change.apply(&lastFailures)) {
+        if (change.apply(&lastFailures, guard)) {
             madeChanges.append(change);
             FaultInjection::changeMade();
             if (change.kind != FileChange::MakeFolder)

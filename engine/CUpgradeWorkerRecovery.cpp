@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include "ChildProcess.h"
+#include "PathGuard.h"
 #include "SuiteLayout.h"
 
 // Undoing an upgrade (after a failure or a cancel), and bringing an
@@ -19,13 +20,18 @@ void CUpgradeWorker::rollBack(bool knownChanges)
     // Last change first: a folder made for new files goes after them, a
     // folder moved away comes back before what was inside it is touched.
     // Files that moved in just now are simply removed, many at a time.
+    // Nothing is put back or removed through a link leading outside the
+    // installation, not even one planted after the change was made (by an
+    // after script): such a change stays unrestored, its backup kept.
+    PathGuard guard(installPath);
     FileTree::Failures unrestored;
     QStringList newFiles;
     for (int i = madeChanges.size() - 1; i >= -1; --i) {
         const FileChange *change = i >= 0 ? &madeChanges.at(i) : nullptr;
         if (change && knownChanges && change->kind == FileChange::MoveIn && change->renamed
             && change->files == 1 && !QFileInfo(change->target).isDir()) {
-            newFiles << change->target;
+            if (change->staysInside(guard, &unrestored))
+                newFiles << change->target;
             continue;
         }
         if (!newFiles.isEmpty()) {
@@ -33,7 +39,7 @@ void CUpgradeWorker::rollBack(bool knownChanges)
             newFiles.clear();
         }
         FileTree::Failures failures;
-        if (change && !change->undo(true, &failures)) {
+        if (change && !change->undo(true, &failures, guard)) {
             if (failures.isEmpty())
                 failures.append({ change->target, QString() });
             unrestored += failures;

@@ -71,6 +71,13 @@ struct Planner
     void planFolder(
         PlannedEntry &planned, const QString &source, const QString &target, bool overwrite)
     {
+        // A package holds no links; one in the staged tree was put there
+        // since, and its contents are no part of the package.
+        const QFileInfo staged(source);
+        if (staged.isSymLink() || staged.isJunction()) {
+            refuse(planned, source, QStringLiteral("the package entry is a link"));
+            return;
+        }
         const QFileInfo installed(target);
         if (!installed.exists()) {
             if (installed.isSymLink()) {

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include "FileMoves.h"
+#include "PathGuard.h"
 
 namespace {
 
@@ -129,8 +130,22 @@ bool applyReplace(const FileChange &change, FileTree::Failures *failures)
 
 } // namespace
 
-bool FileChange::apply(FileTree::Failures *failures) const
+bool FileChange::staysInside(PathGuard &guard, FileTree::Failures *failures) const
 {
+    for (const QString *path : { &target, &source, &backup }) {
+        PathGuard::Escape escape;
+        if (!path->isEmpty() && !guard.checkParent(*path, &escape)) {
+            note(failures, target, PathGuard::refusal(escape));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FileChange::apply(FileTree::Failures *failures, PathGuard &guard) const
+{
+    if (!staysInside(guard, failures))
+        return false;
     switch (kind) {
     case MoveAway:
         return relocate(target, backup, false, failures, &renamed);
@@ -147,10 +162,14 @@ bool FileChange::apply(FileTree::Failures *failures) const
     return false;
 }
 
-bool FileChange::undo(bool applied, FileTree::Failures *failures) const
+bool FileChange::undo(bool applied, FileTree::Failures *failures, PathGuard &guard) const
 {
     if (!applied)
         return true;
+    // Putting back goes through the same folders as the change did; a link
+    // planted there since (an after script) is not followed out either.
+    if (!staysInside(guard, failures))
+        return false;
     // A copy across file systems may have left its temporary file behind.
     if (!renamed)
         removeEntry(target + newSuffix);

@@ -4,6 +4,8 @@
 
 #include "FileTree.h"
 
+class PathGuard;
+
 // One change of the delete, update and add steps, as the upgrade's journal
 // records it before it is made. Each change is one rename that either
 // happened or didn't; where a rename can't cross file systems a copy under a
@@ -28,14 +30,23 @@ struct FileChange
     mutable bool renamed = true;
 
     // Carries the change out; false, with what failed and why, when it
-    // couldn't. A change that failed left target as it was.
-    bool apply(FileTree::Failures *failures) const;
+    // couldn't. A change that failed left target as it was. Refused, with
+    // nothing done, when it doesn't stay inside (below).
+    bool apply(FileTree::Failures *failures, PathGuard &guard) const;
 
     // Takes the change back as far as the files show it was made, so that it
     // is safe whether the change happened, half happened or didn't, and safe
     // to repeat (a recovery after a crash at any point). applied tells what is
-    // known for sure: false when the change was not made at all.
-    bool undo(bool applied, FileTree::Failures *failures) const;
+    // known for sure: false when the change was not made at all. Refused, with
+    // nothing done, when it doesn't stay inside (below).
+    bool undo(bool applied, FileTree::Failures *failures, PathGuard &guard) const;
+
+    // Whether the folders of target, source and backup are reached without a
+    // link leading outside the installation, as they are at this moment (a
+    // script may have planted one since the plan was made). The entries
+    // themselves may be links: a rename or a removal acts on the link alone.
+    // False, with the refusal noted against target, when one is not.
+    bool staysInside(PathGuard &guard, FileTree::Failures *failures) const;
 
     // Journal form: one line, fields separated by tabs.
     QString toLine() const;

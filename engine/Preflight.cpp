@@ -101,15 +101,16 @@ void Checker::add(Problem::Kind kind, const QString &path, const QString &detail
     report.problems.append({ kind, path, detail });
 }
 
-// The upgrade's own folders: the staging folder, the backups and the journal
-// go into the main directory, which must take them.
+// The upgrade's own folders and files: the staging folder, the backups, the
+// journal and the lock go into the main directory, which must take them; none
+// of them may be a link leading outside, as the upgrade writes through them.
 void Checker::checkWorkFolders()
 {
     const QString main = input.mainPath;
-    for (const QString &folder :
-        { SuiteLayout::stagingRoot(main), SuiteLayout::backupRoot(main), main }) {
+    for (const QString &path : { SuiteLayout::stagingRoot(main), SuiteLayout::backupRoot(main),
+             SuiteLayout::journalFile(main), SuiteLayout::lockFile(main), main }) {
         PathGuard::Escape escape;
-        if (!guard.check(folder, &escape))
+        if (!guard.check(path, &escape))
             add(Problem::LinkOutside, escape.link, escape.target);
     }
     receivers.insert(main);

@@ -73,6 +73,11 @@ QString PathGuard::describe(const Escape &escape)
         .arg(QDir::toNativeSeparators(escape.link), QDir::toNativeSeparators(escape.target));
 }
 
+QString PathGuard::refusal(const Escape &escape)
+{
+    return QCoreApplication::translate("PathGuard", "拒绝写入:%1").arg(describe(escape));
+}
+
 bool PathGuard::checkCleaned(const QString &folder, Escape *escape)
 {
     if (folder.size() == main.size())

@@ -40,12 +40,14 @@ public:
 
     // Verdicts on folders are kept until forget(): the engine checks many
     // targets in the same folders within one step, while nothing else runs,
-    // and calls forget() at the start of each step. The main directory's final
+    // and starts each step (and a rollback) with verdicts of its own. The main directory's final
     // location is looked up again after it, too.
     void forget();
 
     // "<link>指向安装目录之外(<target>)", with native separators.
     static QString describe(const Escape &escape);
+    // The line of a change refused for it: "拒绝写入:" and describe().
+    static QString refusal(const Escape &escape);
 
 private:
     struct Verdict

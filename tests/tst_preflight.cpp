@@ -236,6 +236,14 @@ void tst_Preflight::problems_data()
         << linked << Tree { { "add/new.dll", "n" } } << QStringList { "main/upgrade_temp>@out" }
         << ""
         << "bin" << 0 << 0 << "" << QStringList { "LinkOutside main/upgrade_temp" };
+    QTest::newRow("outside links as the backup folder, the journal and the lock file")
+        << linked << Tree { { "add/new.dll", "n" } }
+        << QStringList { "main/upgrade_backup>@out", "main/upgrade_journal.txt>../outside/x.dll",
+               "main/upgrade.lock>../outside/gone" }
+        << ""
+        << "bin" << 0 << 0 << ""
+        << QStringList { "LinkOutside main/upgrade.lock", "LinkOutside main/upgrade_backup",
+               "LinkOutside main/upgrade_journal.txt" };
     QTest::newRow("links that stay inside")
         << linked
         << Tree { { "delete/product/alias/old.dll", "" }, { "update/product/alias/x.dll", "n" },

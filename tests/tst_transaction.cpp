@@ -3,6 +3,8 @@
 #include <QtTest>
 
 #include "InstallationLock.h"
+#include "PathGuard.h"
+#include "Preflight.h"
 #include "SuiteLayout.h"
 #include "WorkerDriver.h"
 #include "support/EngineHarness.h"
@@ -165,6 +167,8 @@ private slots:
     void interruptedAtEveryChange();
     void secondUpgradeRefused();
     void fullDiskDuringUpdate();
+    void linksOnTheWay_data();
+    void linksOnTheWay();
 };
 
 void tst_Transaction::failureRestores_data()
@@ -324,6 +328,109 @@ void tst_Transaction::fullDiskDuringUpdate()
     QCOMPARE(events.last(), QStringLiteral("1"));
     QCOMPARE(install.state(), before);
 #endif
+}
+
+void tst_Transaction::linksOnTheWay_data()
+{
+    QTest::addColumn<QString>("link"); // "name>target" made below the main directory first
+    QTest::addColumn<Tree>("changed"); // entries put into a small package
+    QTest::addColumn<QString>("refused"); // the link the refusal names; empty: none
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<Tree>("after"); // contents expected at the end; empty: all as before
+
+    const QString out = "product/bin/out>../../../outside";
+    QTest::newRow("outside link on the way to a delete target")
+        << out << Tree { { "delete/product/bin/out/victim.dll", "" } } << "product/bin/out" << 1
+        << Tree();
+    QTest::newRow("outside link on the way to an update target")
+        << out << Tree { { "update/product/bin/out/victim.dll", "new" } } << "product/bin/out" << 1
+        << Tree();
+    QTest::newRow("outside link on the way to an add target")
+        << out << Tree { { "add/product/bin/out/new.dll", "new" } } << "product/bin/out" << 1
+        << Tree();
+    QTest::newRow("link inside is followed")
+        << "product/bin/alias>lib"
+        << Tree { { "delete/product/bin/alias/keep.dll", "" },
+               { "update/product/bin/alias/core.dll", "core v2" },
+               { "add/product/bin/alias/fresh.dll", "fresh" } }
+        << "" << 0
+        << Tree { { "product/bin/lib/keep.dll", "<unreadable>" },
+               { "product/bin/lib/core.dll", "core v2" }, { "product/bin/lib/fresh.dll", "fresh" },
+               { "product/bin/app.exe", "app v2" } };
+    QTest::newRow("outside link planted by the before script, after the pre-flight")
+        << ""
+        << Tree { { "shell/shell_before/1.bat",
+                      note("before", "ln -s ../../../outside product/bin/out\n") },
+               { "shell/shell_rollback/1.bat", note("rollback", "rm product/bin/out\n") },
+               { "update/product/bin/out/victim.dll", "new" } }
+        << "product/bin/out" << 1 << Tree();
+    QTest::newRow("outside link planted by the before script as the backup folder")
+        << ""
+        << Tree { { "shell/shell_before/1.bat",
+               note("before", "ln -s ../outside upgrade_backup\n") } }
+        << "upgrade_backup" << 1 << Tree();
+    // The rollback puts back what it can and keeps the backups of the rest.
+    QTest::newRow("outside link planted by the after script is not followed by the rollback")
+        << ""
+        << Tree { { "update/product/bin/lib/core.dll", "core v2" },
+               { "add/product/bin/lib/fresh.dll", "fresh" },
+               { "shell/shell_after/1.bat",
+                   note("after",
+                       "rm -r product/bin/lib\nln -s ../../../outside product/bin/lib\nexit "
+                       "3\n") } }
+        << "product/bin/lib" << 2
+        << Tree { { "product/bin/app.exe", "app v1" }, { "product/bin/old.dll", "old" } };
+}
+
+// Links on the way to the targets of the file steps, there before the upgrade
+// or planted by its scripts: one that stays inside is followed, one leading
+// outside is refused and the upgrade rolled back. Outside nothing changes, not
+// even through the rollback.
+void tst_Transaction::linksOnTheWay()
+{
+    QFETCH(QString, link);
+    QFETCH(Tree, changed);
+    QFETCH(QString, refused);
+    QFETCH(int, outcome);
+    QFETCH(Tree, after);
+    Installation install;
+    QVERIFY(install.layOut());
+    const QString outside = install.tmp.path() + "/outside";
+    QVERIFY(writeTree(outside,
+        { { "victim.dll", "outside" }, { "core.dll", "outside core" },
+            { "fresh.dll", "outside fresh" }, { "sub/deep.txt", "deep" } }));
+    if (!link.isEmpty())
+        QVERIFY(QFile::link(link.section('>', 1), install.main + '/' + link.section('>', 0, 0)));
+    const Tree before = install.state();
+    const Tree outsideBefore = snapshot(outside);
+    Tree tree { { "delete/product/bin/old.dll", "" }, { "update/product/bin/app.exe", "app v2" },
+        { "shell/shell_before/1.bat", note("before") },
+        { "shell/shell_rollback/1.bat", note("rollback") } };
+    for (auto it = changed.cbegin(); it != changed.cend(); ++it)
+        tree.insert(it.key(), it.value());
+
+    {
+        // The pre-flight sees only the links that are there already.
+        QString error;
+        RegisteredPackage registered(buildPackage(install.tmp.path() + "/pre", tree, &error));
+        QVERIFY2(registered.isRegistered(), qPrintable(error));
+        const PreflightReport report = runPreflight({ install.main, "bin", 0, 0 });
+        QCOMPARE(report.ok(), link.isEmpty() || refused.isEmpty());
+    }
+    const QStringList events = upgrade(install, tree);
+
+    QVERIFY2(!events.isEmpty() && events.last() == QString::number(outcome),
+        qPrintable(events.join('\n')));
+    QCOMPARE(snapshot(outside), outsideBefore);
+    if (!refused.isEmpty()) {
+        const QString refusal = PathGuard::refusal(
+            { install.main + '/' + refused, QFileInfo(outside).canonicalFilePath() });
+        QVERIFY2(events.filter(refusal).size() > 0, qPrintable(events.join('\n')));
+    }
+    if (after.isEmpty())
+        QCOMPARE(install.state(), before);
+    for (auto it = after.cbegin(); it != after.cend(); ++it)
+        QCOMPARE(readFile(install.main + '/' + it.key()), it.value());
 }
 
 int main(int argc, char *argv[])

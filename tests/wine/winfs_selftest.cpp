@@ -486,6 +486,30 @@ void checkEscapes()
     }
 }
 
+// The same walk on junctions, which a script of the package may plant as well:
+// one leading out of the main folder is found, one staying inside is followed.
+void checkJunctionEscapes(const std::wstring &dir)
+{
+    const std::wstring main = dir + L"\\jmain", outside = dir + L"\\joutside";
+    CreateDirectoryW(main.c_str(), nullptr);
+    CreateDirectoryW((main + L"\\sub").c_str(), nullptr);
+    CreateDirectoryW(outside.c_str(), nullptr);
+    std::wstring why;
+    if (!makeJunction(main + L"\\out", outside, &why)) {
+        skip("firstEscape on junctions", L"junctions can't be created here: " + why);
+        return;
+    }
+    std::wstring expected, link, target;
+    fs::finalPath(outside, &expected);
+    check(fs::firstEscape(main, main + L"\\out\\x.dll", &link, &target)
+            && samePath(link, main + L"\\out") && samePath(target, expected),
+        "firstEscape: junction leading outside", link + L" -> " + target);
+    link.clear();
+    check(makeJunction(main + L"\\in", main + L"\\sub", &why)
+            && !fs::firstEscape(main, main + L"\\in\\x.dll", &link, &target),
+        "firstEscape: junction inside is followed", why + link);
+}
+
 void checkJob(const std::wstring &dir, bool byTerminate)
 {
     const char *how = byTerminate ? "terminate" : "close";
@@ -565,6 +589,7 @@ int main()
     checkReplace(dir);
     checkLinks(dir);
     checkEscapes();
+    checkJunctionEscapes(dir);
     checkJob(dir, false);
     checkJob(dir, true);
 
