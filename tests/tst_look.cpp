@@ -1,11 +1,14 @@
 #include <QApplication>
 #include <QImage>
+#include <QLabel>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QtTest>
 
 #include "ApplicationStyle.h"
+#include "ElidedLabel.h"
 #include "MainWindow.h"
 
 namespace {
@@ -80,6 +83,8 @@ private slots:
     void buttons_data();
     void buttons();
     void messageBoxButtons();
+    void progressPage();
+    void logLineMovesNothing();
     void assetsMatchDrawingProgram();
 };
 
@@ -191,6 +196,64 @@ void tst_Look::messageBoxButtons()
         QTest::mouseMove(box.windowHandle(), QPoint(2, 2));
         QTRY_VERIFY(!button->underMouse());
     }
+}
+
+// Above the log, the action line in the labels' white and the bar in the
+// log's frame colours, its filled part in the frame's blue.
+void tst_Look::progressPage()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.findChild<QStackedWidget *>("stackedWidget")->setCurrentIndex(1);
+    auto *bar = window.findChild<QProgressBar *>("progressBar");
+    auto *action = window.findChild<ElidedLabel *>("label_action");
+    QWidget *log = window.findChild<QWidget *>("textEdit");
+    bar->setRange(0, 100);
+    bar->setValue(50);
+    action->setFullText("正在更新 a.dll");
+    QTRY_VERIFY(bar->isVisible() && action->isVisible());
+    const int barBottom = bar->mapTo(&window, QPoint(0, bar->height())).y();
+    QVERIFY(action->mapTo(&window, QPoint()).y() < bar->mapTo(&window, QPoint()).y());
+    QVERIFY(barBottom <= log->mapTo(&window, QPoint()).y());
+    QVERIFY(log->height() > 200);
+
+    const QImage image = bar->grab().toImage();
+    const int h = image.height(), w = image.width();
+    const QColor filled = meanColour(image, QRect(4, 4, w / 8, h - 8));
+    const QColor empty = meanColour(image, QRect(w - 4 - w / 8, 4, w / 8, h - 8));
+    QVERIFY2(colourDistance(filled, QColor(0, 134, 227)) <= 40, qPrintable(filled.name()));
+    QVERIFY2(filled.blue() > empty.blue() + 40, qPrintable(filled.name() + " " + empty.name()));
+    int brightest = 0;
+    const QImage text = action->grab().toImage();
+    for (int y = 0; y < text.height(); ++y)
+        for (int x = 0; x < text.width(); ++x)
+            brightest = qMax(brightest, qGray(text.pixel(x, y)));
+    QVERIFY2(brightest >= 240, qPrintable(QString::number(brightest)));
+}
+
+// The result page's log line, however long, moves nothing and widens nothing.
+void tst_Look::logLineMovesNothing()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.findChild<QStackedWidget *>("stackedWidget")->setCurrentIndex(2);
+    const QStringList names { "label_icon", "label_text", "pushButton_5" };
+    auto geometries = [&] {
+        QList<QRect> all;
+        for (const QString &name : names) {
+            QWidget *widget = window.findChild<QWidget *>(name);
+            all << QRect(widget->mapTo(&window, QPoint()), widget->size());
+        }
+        return all << QRect(QPoint(), window.minimumSizeHint());
+    };
+    QTest::qWait(0);
+    const QList<QRect> before = geometries();
+    window.findChild<ElidedLabel *>("label_log")
+        ->setFullText("升级日志:" + QString("/很长的目录").repeated(60) + "/upgrade.log");
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QCOMPARE(geometries(), before);
 }
 
 // The committed images are the drawing program's output: running it again

@@ -1,15 +1,20 @@
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTextDocumentFragment>
 #include <QTextEdit>
 #include <QtTest>
 
+#include "CReadmeDialog.h"
 #include "CStatusForm.h"
 #include "MainWindow.h"
 
 #include "support/MessageBoxDriver.h"
 #include "support/SampleInstallation.h"
+#include "support/TestPackage.h"
 
 namespace {
 
@@ -18,10 +23,47 @@ QStringList systemInfoLines(MainWindow &window)
     return window.findChild<QTextEdit *>("textEdit_3")->toPlainText().split('\n');
 }
 
+QString readText(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// An installation (version 2.1.5, product/bin/a.dll installed, the database
+// part as given), a package to 2.1.9 that updates a.dll plus the extra files,
+// and the window with the package loaded.
+struct Loaded
+{
+    explicit Loaded(const TestPackage::Files &extra = {}, int isDb = 0, int ifUpgradeDb = 0)
+    {
+        const TestPackage::Files files {
+            { "upgrade/upgrade_config.xml",
+                TestPackage::descriptor(7, "2.1.0", "2.1.9", 0, ifUpgradeDb) },
+            { "upgrade/readme.txt", "readme\n" },
+            { "upgrade/update/product/bin/a.dll", "new\n" },
+        };
+        package = TestPackage::build(install.path(), files + extra, &error);
+        ok = !package.isEmpty() && install.writeRecord(7, "2.1.5", isDb)
+            && TestPackage::writeTree(install.mainPath(), { { "product/bin/a.dll", "old\n" } });
+        window.show();
+        ok = ok && window.init();
+        window.loadPackage(package);
+    }
+    template <typename T> T *child(const char *name) { return window.findChild<T *>(name); }
+    QString main() const { return install.mainPath(); }
+
+    SampleInstallation install;
+    MainWindow window;
+    QString package;
+    QString error;
+    bool ok = false;
+};
+
 } // namespace
 
-// The window before an upgrade: its first state, reading the installation
-// record, and closing.
+// The window: its first state, reading the installation record, what it
+// shows of a package, the pre-flight behind "升级", an upgrade's progress, log
+// and result, and closing with the upgrade's exit code.
 class tst_MainWindow : public QObject
 {
     Q_OBJECT
@@ -37,6 +79,13 @@ private slots:
     void closeAsksBeforeExit_data();
     void closeAsksBeforeExit();
     void finishQuitsWithoutQuestion();
+    void packageFacts();
+    void preflightRefusal_data();
+    void preflightRefusal();
+    void preflightWaitKeepsWindowAlive_data();
+    void preflightWaitKeepsWindowAlive();
+    void upgrade_data();
+    void upgrade();
 };
 
 void tst_MainWindow::construction()
@@ -222,6 +271,236 @@ void tst_MainWindow::finishQuitsWithoutQuestion()
     QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); });
     QCOMPARE(qApp->exec(), 0);
     QVERIFY(!driver.wasShown());
+}
+
+// The package field keeps the base name; its tooltip and the details tell
+// what the package is. A refused file clears them and names its damage.
+void tst_MainWindow::packageFacts()
+{
+    Loaded setup;
+    QVERIFY2(setup.ok, qPrintable(setup.error));
+    const QString facts = "升级包:" + QDir::toNativeSeparators(setup.package)
+        + "\n适用版本:2.1.0 至 2.1.9\n升级后版本:2.1.9";
+    auto *field = setup.child<QLineEdit>("lineEdit_3");
+    QCOMPARE(field->text(), QStringLiteral("package"));
+    QCOMPARE(QTextDocumentFragment::fromHtml(field->toolTip()).toPlainText(), facts);
+
+    QString shown;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        if (auto *dialog = qobject_cast<CReadmeDialog *>(QApplication::activeModalWidget())) {
+            poll.stop();
+            shown = dialog->findChild<QLabel *>("factsLabel")->text();
+            dialog->reject();
+        }
+    });
+    poll.start(20);
+    setup.child<QPushButton>("pDetails")->click();
+    // The signature's line follows when the package tells one.
+    QVERIFY2(shown.startsWith(facts), qPrintable(shown));
+
+    // Cut in half: refused, and the information box says what is wrong.
+    const QString damaged = setup.install.path() + "/damaged.rcc";
+    QFile whole(setup.package), cut(damaged);
+    QVERIFY(whole.open(QIODevice::ReadOnly) && cut.open(QIODevice::WriteOnly));
+    QVERIFY(cut.write(whole.read(whole.size() / 2)) > 0);
+    cut.close();
+    const int infoLines = systemInfoLines(setup.window).size();
+    setup.window.loadPackage(damaged);
+    QCOMPARE(setup.child<QLabel>("tip")->text(), QStringLiteral("升级包文件已损坏"));
+    QCOMPARE(field->toolTip(), QString());
+    QCOMPARE(systemInfoLines(setup.window).size(), infoLines + 1);
+}
+
+void tst_MainWindow::preflightRefusal_data()
+{
+    QTest::addColumn<int>("blocked"); // files to update with a folder in their place
+    QTest::newRow("one file blocked") << 1;
+    QTest::newRow("twenty blocked: fifteen in the text, all in the details") << 20;
+}
+
+// A refusing pre-flight shows its problems, and nothing else happens: no
+// backup question, no upgrade, no log, the installation as it was.
+void tst_MainWindow::preflightRefusal()
+{
+    QFETCH(int, blocked);
+    TestPackage::Files files;
+    for (int i = 0; i < blocked; ++i)
+        files.append(
+            { QString("upgrade/update/product/bin/f%1.dll").arg(i, 2, 10, QChar('0')), "new\n" });
+    Loaded setup(files);
+    QVERIFY2(setup.ok, qPrintable(setup.error));
+    QStringList problems;
+    for (int i = 0; i < blocked; ++i) {
+        const QString target
+            = setup.main() + QString("/product/bin/f%1.dll").arg(i, 2, 10, QChar('0'));
+        QVERIFY(QDir().mkpath(target + "/inside"));
+        problems << QString("文件%1无法写入或删除:").arg(QDir::toNativeSeparators(target));
+    }
+    QSignalSpy started(&setup.window, &MainWindow::startCopyAll);
+    MessageBoxDriver box, unexpected;
+    QString details;
+    box.inspect = [&](QMessageBox *shown) {
+        details = shown->detailedText();
+        unexpected.answer(QMessageBox::Ok);
+    };
+    box.answer(QMessageBox::Ok);
+    setup.child<QPushButton>("pushButton")->click();
+
+    QCOMPARE(box.title(), QStringLiteral("提示"));
+    QCOMPARE(box.icon(), QMessageBox::Warning);
+    QStringList lines = box.text().split('\n');
+    QCOMPARE(lines.takeFirst(), QStringLiteral("无法开始升级,升级前检查发现以下问题:"));
+    const int shown = qMin(blocked, 15);
+    QCOMPARE(lines.size(), shown + (blocked > shown ? 1 : 0));
+    for (int i = 0; i < shown; ++i)
+        QVERIFY2(lines.at(i).startsWith(problems.at(i)), qPrintable(lines.at(i)));
+    const QStringList all = details.isEmpty() ? QStringList() : details.split('\n');
+    QCOMPARE(all.size(), blocked > shown ? blocked : 0);
+    for (int i = 0; i < all.size(); ++i)
+        QVERIFY2(all.at(i).startsWith(problems.at(i)), qPrintable(all.at(i)));
+
+    QVERIFY(!unexpected.wasShown());
+    QVERIFY(started.isEmpty());
+    QVERIFY(!setup.window.isUpgrading());
+    QCOMPARE(setup.child<QStackedWidget>("stackedWidget")->currentIndex(), 0);
+    QVERIFY(setup.child<QPushButton>("pushButton")->isEnabled());
+    QVERIFY(!QFileInfo::exists(setup.main() + "/logs"));
+    QCOMPARE(readText(setup.main() + "/product/bin/a.dll"), QStringLiteral("old\n"));
+}
+
+void tst_MainWindow::preflightWaitKeepsWindowAlive_data()
+{
+    QTest::addColumn<bool>("quit");
+    QTest::newRow("the backup question follows the check") << false;
+    QTest::newRow("the application quits during the check") << true;
+}
+
+// The check runs while the event loop goes on (the database helper answers
+// slowly here): "升级" and "选择" are off, a wait cursor shows, and neither a
+// second click nor another package gets in. Quitting meanwhile ends it
+// without any further question.
+void tst_MainWindow::preflightWaitKeepsWindowAlive()
+{
+    QFETCH(bool, quit);
+    Loaded setup({}, 1, 1);
+    QVERIFY2(setup.ok, qPrintable(setup.error));
+    const QString helper = setup.main() + "/product/bin/upgrade_install_helper.exe";
+    QVERIFY(TestPackage::writeTree(setup.main(),
+        { { "product/bin/upgrade_install_helper.exe", "#!/bin/sh\nsleep 1\nexit 0\n" } }));
+    QVERIFY(QFile::setPermissions(helper, QFile::permissions(helper) | QFile::ExeOwner));
+    auto *upgrade = setup.child<QPushButton>("pushButton");
+    QSignalSpy started(&setup.window, &MainWindow::startCopyAll);
+    MessageBoxDriver question;
+    question.answer(QStringLiteral("取消升级"));
+    QStringList seen;
+    QTimer::singleShot(0, &setup.window, [&] {
+        upgrade->click();
+        seen << "click returned";
+        if (!quit)
+            QCoreApplication::exit(0);
+    });
+    QTimer::singleShot(300, &setup.window, [&] {
+        const QCursor *cursor = QApplication::overrideCursor();
+        seen << QString("waiting: cursor %1, buttons %2 %3")
+                    .arg(cursor ? int(cursor->shape()) : -1)
+                    .arg(upgrade->isEnabled())
+                    .arg(setup.child<QPushButton>("pushButton_3")->isEnabled());
+        upgrade->click();
+        setup.window.loadPackage(setup.install.path() + "/other.rcc");
+        if (quit)
+            QCoreApplication::exit(42);
+    });
+    QTimer::singleShot(20000, qApp, [] { QCoreApplication::exit(99); });
+    QCOMPARE(qApp->exec(), quit ? 42 : 0);
+    QCOMPARE(seen,
+        (QStringList { QString("waiting: cursor %1, buttons 0 0").arg(int(Qt::WaitCursor)),
+            "click returned" }));
+    QCOMPARE(question.wasShown(), !quit);
+    QCOMPARE(setup.window.currentPackagePath(), setup.package);
+    QVERIFY(started.isEmpty());
+    QVERIFY(!QApplication::overrideCursor());
+    QVERIFY(upgrade->isEnabled());
+}
+
+void tst_MainWindow::upgrade_data()
+{
+    QTest::addColumn<QByteArray>("script"); // the before script
+    QTest::addColumn<int>("outcome");
+    QTest::addColumn<QString>("endLine"); // the progress page's line at the end
+    QTest::addColumn<QString>("logEnd"); // the log file's last line, after its time; none: no log
+    QTest::addColumn<bool>("byClose"); // leaves through the exit question, else "完成"
+    QTest::newRow("upgraded, left with 完成") << QByteArray("echo ok\n") << 0 << "升级完成"
+                                              << "结果:升级成功(退出码0)" << false;
+    QTest::newRow("before script fails: restored, left through the exit question")
+        << QByteArray("exit 3\n") << 1 << "升级失败,已恢复到升级前的版本"
+        << "结果:升级失败,安装已恢复到升级前的版本(退出码1)" << true;
+    // A file stands where the log folder goes.
+    QTest::newRow("no log can be written: the window says so, the upgrade goes on")
+        << QByteArray("echo ok\n") << 0 << "升级完成" << QString() << false;
+}
+
+// One upgrade through the window: the bar moves and shows the end, a refused
+// close is said on the progress page, the log file tells the whole story and
+// the result page names it, and the program ends with the outcome's code.
+void tst_MainWindow::upgrade()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(int, outcome);
+    QFETCH(QString, endLine);
+    QFETCH(QString, logEnd);
+    QFETCH(bool, byClose);
+    Loaded setup({ { "upgrade/shell/shell_before/01.bat", script } });
+    QVERIFY2(setup.ok, qPrintable(setup.error));
+    if (logEnd.isEmpty())
+        QVERIFY(TestPackage::writeTree(setup.main(), { { "logs", "in the way\n" } }));
+    auto *bar = setup.child<QProgressBar>("progressBar");
+    auto *action = setup.child<QLabel>("label_action");
+    QList<int> values;
+    connect(bar, &QProgressBar::valueChanged, this, [&values](int value) { values << value; });
+    {
+        MessageBoxDriver question;
+        question.answer(QStringLiteral("继续升级"));
+        setup.child<QPushButton>("pushButton")->click();
+    }
+    QVERIFY(setup.window.isUpgrading());
+    setup.window.close();
+    QCOMPARE(action->text(), QStringLiteral("升级过程中无法退出"));
+    auto *next = setup.child<QPushButton>("pushButton_10");
+    QTRY_VERIFY_WITH_TIMEOUT(next->isVisible(), 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(action->text(), endLine, 10000); // once the note has had its time
+    QVERIFY2(std::any_of(values.begin(), values.end(),
+                 [bar](int value) { return value > 0 && value < bar->maximum(); }),
+        qPrintable(QString("bar values %1 of %2")
+                       .arg(QVariant::fromValue(values).toString())
+                       .arg(bar->maximum())));
+    QCOMPARE(bar->value() == bar->maximum(), outcome == 0);
+
+    const QStringList logs = QDir(setup.main() + "/logs").entryList({ "upgrade-*.log" });
+    QCOMPARE(logs.size(), logEnd.isEmpty() ? 0 : 1);
+    const QString shown = setup.child<QTextEdit>("textEdit")->toPlainText();
+    QCOMPARE(shown.contains("无法写入升级日志:"), logEnd.isEmpty());
+    const QString logPath = logs.isEmpty() ? QString() : setup.main() + "/logs/" + logs.first();
+    const QStringList log = (logs.isEmpty() ? QString() : readText(logPath)).trimmed().split('\n');
+    for (const QString &part : { "升级包:" + QDir::toNativeSeparators(setup.package),
+             QString("升级包适用版本:2.1.0 至 2.1.9,升级后版本:2.1.9"),
+             QString("当前安装版本:2.1.5"), QString("升级前检查通过:删除0项,更新1项,添加0项"),
+             QString("开始拷贝升级包信息") })
+        QVERIFY2(logs.isEmpty() || !log.filter(part).isEmpty(), qPrintable(part));
+    QVERIFY2(logs.isEmpty() || log.last().endsWith(" " + logEnd), qPrintable(log.last()));
+
+    next->click();
+    QCOMPARE(setup.child<QLabel>("label_log")->text(),
+        logs.isEmpty() ? QString() : "升级日志:" + QDir::toNativeSeparators(logPath));
+    QCOMPARE(setup.window.exitCode(), outcome);
+    MessageBoxDriver exitQuestion;
+    exitQuestion.answer(QMessageBox::Yes);
+    QTimer::singleShot(0, &setup.window, [&] {
+        byClose ? void(setup.window.close()) : setup.child<QPushButton>("pushButton_5")->click();
+    });
+    QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); });
+    QCOMPARE(qApp->exec(), outcome);
+    QCOMPARE(exitQuestion.wasShown(), byClose);
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -207,9 +207,9 @@ void tst_UpgradeRoad::failures_data()
 {
     QTest::addColumn<bool>("crash"); // the helper crashes; else the main directory is missing
     QTest::newRow("the database helper crashes") << true;
-    // The record names a main directory that doesn't exist: the extraction
-    // fails before anything is created, and the short road ends in failure.
-    QTest::newRow("the extraction fails") << false;
+    // The record names a main directory that doesn't exist: the pre-flight
+    // refuses before anything is created.
+    QTest::newRow("the main directory is missing") << false;
 }
 
 void tst_UpgradeRoad::failures()
@@ -222,19 +222,27 @@ void tst_UpgradeRoad::failures()
         QVERIFY(QFile::remove(helper));
         QFile script(helper);
         QVERIFY(script.open(QIODevice::WriteOnly)
-            && script.write("#!/bin/sh\necho 'about to fail'\nkill -SEGV $$\n") > 0);
+            && script.write(
+                   "#!/bin/sh\n[ \"$1\" = --help ] && exit 0\n" // the pre-flight's question
+                   "echo 'about to fail'\nkill -SEGV $$\n")
+                > 0);
         script.close();
         QVERIFY(QFile::setPermissions(helper, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     }
     const QString record = readFile(road.install.recordPath()),
                   second = readFile(road.install.secondRecordPath());
 
-    QVERIFY(road.upgrade());
-    QCOMPARE(road.result, failed);
-    if (crash)
+    if (crash) {
+        QVERIFY(road.upgrade());
+        QCOMPARE(road.result, failed);
         QVERIFY(road.log.contains("about to fail") && road.log.filter("版本信息").isEmpty());
-    else
-        QCOMPARE(road.log, (QStringList { "开始拷贝升级包信息", "升级包信息拷贝失败" }));
+    } else {
+        MessageBoxDriver refusal;
+        refusal.answer(QMessageBox::Ok);
+        road.window.findChild<QPushButton *>("pushButton")->click();
+        QVERIFY2(refusal.text().startsWith("无法开始升级"), qPrintable(refusal.text()));
+        QVERIFY(!road.window.isUpgrading());
+    }
     QCOMPARE(readFile(road.install.recordPath()), record);
     QCOMPARE(readFile(road.install.secondRecordPath()), second);
     QVERIFY(!QFile::exists(road.install.mainPath() + "/upgrade_temp"));

@@ -16,7 +16,14 @@ CReadmeDialog::CReadmeDialog(const QString &name, QWidget *parent)
     ui->setupUi(this);
     setWindowTitle(tr("%1 详情").arg(name));
     ui->readmeTextEdit->setReadOnly(true);
+    ui->factsLabel->hide();
     loadReadme();
+}
+
+void CReadmeDialog::showFacts(const QStringList &lines)
+{
+    ui->factsLabel->setText(lines.join(QLatin1Char('\n')));
+    ui->factsLabel->setVisible(!lines.isEmpty());
 }
 
 CReadmeDialog::~CReadmeDialog()

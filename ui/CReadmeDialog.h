@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QStringList>
 
 namespace Ui {
 class CReadmeDialog;
@@ -13,6 +14,10 @@ class CReadmeDialog : public QDialog
 public:
     explicit CReadmeDialog(const QString &name, QWidget *parent = nullptr);
     ~CReadmeDialog() override;
+
+    // What the package brings, one fact a line, above the readme; nothing is
+    // shown there for none.
+    void showFacts(const QStringList &lines);
 
 private:
     void loadReadme();

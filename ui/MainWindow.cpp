@@ -14,22 +14,19 @@
 #include "CReadmeDialog.h"
 #include "CStatusForm.h"
 #include "CUpgradeWorker.h"
-#include "LogView.h"
-#include "ProcessList.h"
+#include "PreflightRun.h"
 #include "ProgressPanel.h"
 #include "SuiteGuard.h"
 #include "StartupRecovery.h"
 #include "SuiteLayout.h"
 #include "UpgradeConstants.h"
 #include "UpgradeDialogs.h"
+#include "UpgradeLog.h"
 #include "WindowParts.h"
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow)
-    , worker(nullptr)
-    , upgrading(false)
-    , statusForm(nullptr)
 {
     initUiResources();
     ui->setupUi(this);
@@ -38,7 +35,8 @@ MainWindow::MainWindow(QWidget *parent)
     statusForm = CStatusForm::placeIn(ui->widget_3, this);
     // "继续" follows the worker's last line: the log must be complete first.
     ui->textEdit->holdBackUntilDrained(ui->pushButton_10);
-    progress = new ProgressPanel(ui->pCancelUpgrade, this);
+    progress = new ProgressPanel(ui->pCancelUpgrade, ui->progressBar, ui->label_action, this);
+    preflight = new PreflightRun(this, { ui->pushButton, ui->pushButton_3 }, statusForm);
 }
 
 MainWindow::~MainWindow()
@@ -57,6 +55,7 @@ bool MainWindow::init()
         // says what is installed now.
         if (StartupRecovery::run(this, record.mainPath) != RecoveryAction::Nothing)
             readInstallationRecord(recordPath);
+        loaded.setTrustedKeysFolder(SuiteLayout::trustedKeysFolder(record.mainPath));
         showSystemInfo();
         createWorker();
         return true;
@@ -68,7 +67,7 @@ bool MainWindow::init()
 void MainWindow::confirmExit()
 {
     if (UpgradeDialogs::askExit(this))
-        QApplication::quit();
+        QCoreApplication::exit(exitCode());
 }
 
 void MainWindow::setOptionsEnabled(bool enabled)
@@ -79,10 +78,7 @@ void MainWindow::setOptionsEnabled(bool enabled)
 
 bool MainWindow::readInstallationRecord(const QString &path)
 {
-    const RecordLayout::ReadResult result = record.read(path);
-    if (result == RecordLayout::ReadResult::WrongRoot)
-        ui->textEdit_3->append(QStringLiteral("配置文件有误"));
-    return result == RecordLayout::ReadResult::Ok;
+    return WindowParts::noteRead(record.read(path), ui->textEdit_3);
 }
 
 void MainWindow::showSystemInfo()
@@ -102,7 +98,7 @@ void MainWindow::on_pushButton_3_clicked()
 
 void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (!upgrading && event->mimeData()->hasUrls())
+    if (!busy() && event->mimeData()->hasUrls())
         event->acceptProposedAction();
     else
         event->ignore();
@@ -112,14 +108,14 @@ void MainWindow::dropEvent(QDropEvent *event)
 {
     // The package is in use while an upgrade runs; it can't be replaced then.
     const QString path
-        = upgrading ? QString() : WindowParts::packageDroppedOn(event, this, ui->lineEdit_3);
+        = busy() ? QString() : WindowParts::packageDroppedOn(event, this, ui->lineEdit_3);
     if (!path.isEmpty())
         loadPackage(path);
 }
 
 void MainWindow::loadPackage(const QString &path)
 {
-    if (upgrading)
+    if (busy())
         return;
     if (!packagePath.isEmpty())
         releasePackage(packagePath);
@@ -136,10 +132,15 @@ void MainWindow::registerPackage(const QString &path)
     const QString refusal = LoadedPackage::message(loaded.load(path));
     if (!refusal.isEmpty()) {
         ui->pDetails->setEnabled(false);
+        ui->lineEdit_3->setToolTip(QString());
         statusForm->showErrorTip(refusal);
+        // Names what is damaged: the status line holds only the verdict.
+        if (!loaded.detail().isEmpty())
+            WindowParts::appendPlainLine(ui->textEdit_3, loaded.detail());
         return;
     }
     ui->pDetails->setEnabled(readPackageDescriptor(UpgradeConstants::packageDescriptorPath()));
+    ui->lineEdit_3->setToolTip(WindowParts::plainToolTip(WindowParts::packageFacts(path, package)));
     checkPackage();
 }
 
@@ -148,15 +149,13 @@ void MainWindow::releasePackage(const QString &path)
     Q_UNUSED(path)
     loaded.release();
     ui->pDetails->setEnabled(false);
+    ui->lineEdit_3->setToolTip(QString());
     package.productId = -1;
 }
 
 bool MainWindow::readPackageDescriptor(const QString &path)
 {
-    const RecordLayout::ReadResult result = package.read(path);
-    if (result == RecordLayout::ReadResult::WrongRoot)
-        ui->textEdit_3->append(QStringLiteral("配置文件有误"));
-    return result == RecordLayout::ReadResult::Ok;
+    return WindowParts::noteRead(package.read(path), ui->textEdit_3);
 }
 
 bool MainWindow::checkPackage()
@@ -189,24 +188,20 @@ bool MainWindow::showFit(FitVerdict verdict)
 
 void MainWindow::on_pushButton_clicked()
 {
-    if (!checkSelected() || !checkProductId() || !checkVersion())
+    if (busy() || !checkSelected() || !checkProductId() || !checkVersion())
         return;
-
     const QString running = findRunningSuiteProcess();
     if (!running.isEmpty()) {
         UpgradeDialogs::warnRunning(this, running);
         return;
     }
-    switch (UpgradeDialogs::askBackup(this)) {
-    case UpgradeDialogs::BackupAnswer::Proceed:
+    if (!preflight->passes({ record.mainPath, package.exePath, record.isDb, package.ifUpgradeDb }))
+        return;
+    const UpgradeDialogs::BackupAnswer answer = UpgradeDialogs::askBackup(this);
+    if (answer == UpgradeDialogs::BackupAnswer::Proceed)
         startUpgradeSequence();
-        break;
-    case UpgradeDialogs::BackupAnswer::Backup:
+    else if (answer == UpgradeDialogs::BackupAnswer::Backup)
         openProjectTool();
-        break;
-    case UpgradeDialogs::BackupAnswer::Cancel:
-        break;
-    }
 }
 
 void MainWindow::openProjectTool()
@@ -224,24 +219,10 @@ QString MainWindow::findRunningSuiteProcess()
     return SuiteGuard::findRunningSuiteProcess(record.mainPath, package.exePath);
 }
 
-QStringList MainWindow::listSuiteExecutables()
-{
-    return SuiteGuard::listSuiteExecutables(record.mainPath, package.exePath);
-}
-
-QStringList MainWindow::listExecutables(const QString &dir)
-{
-    return SuiteGuard::listExecutables(dir);
-}
-
-bool MainWindow::processImagePath(qint64 processId, char16_t *buffer)
-{
-    return ProcessList::imagePath(processId, buffer);
-}
-
 void MainWindow::on_pDetails_clicked()
 {
     CReadmeDialog dialog(packageBaseName, this);
+    dialog.showFacts(WindowParts::packageFacts(packagePath, package, loaded.signatureSummary()));
     dialog.exec();
 }
 
@@ -258,15 +239,16 @@ void MainWindow::on_pushButton_10_clicked()
 
 void MainWindow::on_pushButton_5_clicked()
 {
-    QApplication::quit();
+    QCoreApplication::exit(exitCode());
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     event->ignore();
-    if (upgrading)
+    if (upgrading) {
         statusForm->showTip(tr("升级过程中无法退出"));
-    else
+        progress->showNote(tr("升级过程中无法退出"));
+    } else
         confirmExit();
 }
 
@@ -285,7 +267,8 @@ void MainWindow::createWorker()
     connect(this, &MainWindow::sigFaildClear, worker, &CUpgradeWorker::slotFaildClear);
     connect(worker, &CUpgradeWorker::sigFaildClearEnd, this, &MainWindow::slotFaildClearEnd);
     connect(worker, &CUpgradeWorker::sigSuccessClearEnd, this, &MainWindow::slotSuccessClearEnd);
-    connect(progress, &ProgressPanel::cancelRequested, this, [this] { worker->requestCancel(); });
+    connect(worker, &CUpgradeWorker::sigOutcome, this, [this](int ended) { outcome = ended; });
+    progress->follow(worker);
     workerThread.start(QThread::InheritPriority);
 }
 
@@ -301,10 +284,18 @@ void MainWindow::startUpgradeSequence()
 {
     passUpgradeParameters();
     upgrading = true;
+    outcome = -1;
     ui->stackedWidget->setCurrentIndex(1);
     slotNextShow(false);
     progress->upgradeStarted();
     statusForm->stopCheck();
+    // The log stays when the window has closed; without it the upgrade still runs.
+    QString error;
+    upgradeLog = WindowParts::openUpgradeLog(
+        record, package, packagePath, preflight->report(), worker, &error);
+    if (!upgradeLog)
+        addMsg(tr("无法写入升级日志:%1").arg(error));
+    ui->label_log->setFullText(WindowParts::logFileLine(upgradeLog.get()));
     emit startCopyAll(installDir, record.mainPath);
 }
 
@@ -325,7 +316,7 @@ void MainWindow::slotNextShow(bool show)
 {
     ui->pushButton_10->setHidden(!show);
     if (show)
-        progress->upgradeEnded();
+        progress->upgradeEnded(outcome);
 }
 
 void MainWindow::slotSuccess(bool success)
@@ -335,12 +326,20 @@ void MainWindow::slotSuccess(bool success)
 
 void MainWindow::slotFaildClearEnd()
 {
-    slotSuccess(false);
-    slotNextShow(true);
+    upgradeEnded(false);
 }
 
 void MainWindow::slotSuccessClearEnd()
 {
-    slotSuccess(true);
+    upgradeEnded(true);
+}
+
+void MainWindow::upgradeEnded(bool success)
+{
+    // Told by the worker just before; a failure without that word isn't taken for undone.
+    if (outcome < 0)
+        outcome = int(success ? UpgradeOutcome::Upgraded : UpgradeOutcome::NotRestored);
+    upgradeLog.reset(); // the outcome line is written: the log is complete
+    slotSuccess(success);
     slotNextShow(true);
 }

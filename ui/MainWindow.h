@@ -5,14 +5,18 @@
 #include <QStringList>
 #include <QThread>
 
+#include <memory>
+
 #include "InstallationRecord.h"
 #include "LoadedPackage.h"
 #include "PackageDescriptor.h"
 #include "PackageFit.h"
+#include "PreflightRun.h"
 
 class CStatusForm;
 class CUpgradeWorker;
 class ProgressPanel;
+class UpgradeLog;
 
 namespace Ui {
 class MainWindow;
@@ -45,15 +49,15 @@ public:
     bool checkVersion();
 
     QString findRunningSuiteProcess();
-    QStringList listSuiteExecutables();
-    QStringList listExecutables(const QString &dir);
-    bool processImagePath(qint64 processId, char16_t *buffer);
 
     const InstallationRecord &installationRecord() const { return record; }
     const PackageDescriptor &packageDescriptor() const { return package; }
     QString currentPackagePath() const { return packagePath; }
     QString currentPackageBaseName() const { return packageBaseName; }
     bool isUpgrading() const { return upgrading; }
+    // The code the program ends with: the last upgrade's UpgradeOutcome, 0
+    // when none ran.
+    int exitCode() const { return qMax(0, outcome); }
     CStatusForm *statusLine() const { return statusForm; }
 
 signals:
@@ -87,6 +91,9 @@ private:
     void passUpgradeParameters();
     void startUpgradeSequence();
     void openProjectTool();
+    void upgradeEnded(bool success);
+    // An upgrade or its pre-flight runs: the package can't be replaced.
+    bool busy() const { return upgrading || preflight->isRunning(); }
     // Shows a failed check's message on the status line; true when it fits.
     bool showFit(FitVerdict verdict);
 
@@ -97,10 +104,15 @@ private:
     QString packagePath;
     QString packageBaseName;
     QThread workerThread;
-    CUpgradeWorker *worker;
-    bool upgrading;
-    CStatusForm *statusForm;
+    CUpgradeWorker *worker = nullptr;
+    bool upgrading = false;
+    CStatusForm *statusForm = nullptr;
     // The registered package's bytes and their registration.
     LoadedPackage loaded;
-    ProgressPanel *progress;
+    ProgressPanel *progress = nullptr;
+    PreflightRun *preflight = nullptr;
+    // The running upgrade's log file, kept until the upgrade has ended.
+    std::unique_ptr<UpgradeLog> upgradeLog;
+    // How the last upgrade ended (an UpgradeOutcome); -1 before its end.
+    int outcome = -1;
 };

@@ -1,20 +1,41 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
+class CUpgradeWorker;
+class ElidedLabel;
+class QProgressBar;
 class QPushButton;
+class QTimer;
 class QWidget;
 
-// The progress page beside its log: the button that cancels the running
-// upgrade, shown while it runs, asking once before it asks the worker.
+// The progress page around its log: the bar counting steps and files done out
+// of all, the line saying what runs now (or, for a few seconds, a note to the
+// operator), and the button that cancels the running upgrade, shown while it
+// runs, asking once before it asks the worker.
 class ProgressPanel : public QObject
 {
     Q_OBJECT
 public:
-    ProgressPanel(QPushButton *cancel, QWidget *dialogParent);
+    ProgressPanel(
+        QPushButton *cancel, QProgressBar *bar, ElidedLabel *action, QWidget *dialogParent);
+
+    static constexpr int noteMs = 4000;
+
+    // Follows the worker's progress; a confirmed cancel goes to it.
+    void follow(CUpgradeWorker *worker);
 
     void upgradeStarted();
-    void upgradeEnded();
+    // The end state: the bar full for an upgrade that went through, left where
+    // it stopped otherwise; the line says how it ended (an UpgradeOutcome).
+    void upgradeEnded(int outcome);
+    // Shows note in place of the current action for noteMs; actions coming
+    // meanwhile are shown after it.
+    void showNote(const QString &note);
+
+public slots:
+    void showProgress(int done, int total, const QString &action);
 
 signals:
     // The operator confirmed: the upgrade is to stop and be rolled back.
@@ -22,7 +43,12 @@ signals:
 
 private:
     void askCancel();
+    void showAction(const QString &text);
 
     QPushButton *cancel;
+    QProgressBar *bar;
+    ElidedLabel *action;
     QWidget *dialogParent;
+    QTimer *noteTimer;
+    QString current; // the action shown when no note is
 };

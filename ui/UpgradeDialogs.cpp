@@ -39,6 +39,21 @@ void warnRunning(QWidget *parent, const QString &program)
         parent, tr("提示"), tr("进程%1正在运行，无法开始升级!").arg(program), QMessageBox::Ok);
 }
 
+void warnPreflightRefused(QWidget *parent, const QStringList &problems)
+{
+    constexpr int shownLines = 15;
+    QString text = tr("无法开始升级,升级前检查发现以下问题:") + QLatin1Char('\n')
+        + problems.mid(0, shownLines).join(QLatin1Char('\n'));
+    if (problems.size() > shownLines)
+        text += QLatin1Char('\n') + tr("……共%1项,其余见详细信息").arg(problems.size());
+    QMessageBox box(QMessageBox::Warning, tr("提示"), text, QMessageBox::Ok, parent);
+    // Paths come from the package and the installation: never read as markup.
+    box.setTextFormat(Qt::PlainText);
+    if (problems.size() > shownLines)
+        box.setDetailedText(problems.join(QLatin1Char('\n')));
+    box.exec();
+}
+
 void warnNoProjectTool(QWidget *parent)
 {
     QMessageBox::warning(parent, tr("警告"), tr("工程管理工具不存在,无法打开"), QMessageBox::Ok);

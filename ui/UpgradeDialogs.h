@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QMimeData;
 class QWidget;
@@ -16,6 +17,10 @@ BackupAnswer askBackup(QWidget *parent);
 
 // "进程%1正在运行，无法开始升级!"
 void warnRunning(QWidget *parent, const QString &program);
+
+// "无法开始升级,升级前检查发现以下问题:" and the problems, one a line; a
+// long list shows its first lines and keeps all in the detailed text.
+void warnPreflightRefused(QWidget *parent, const QStringList &problems);
 
 // "工程管理工具不存在,无法打开"
 void warnNoProjectTool(QWidget *parent);

@@ -1,9 +1,11 @@
 // Drives the real installer window as an operator would, on the installation
 // in the working directory: choose the package through the file dialog, open
-// the details, start the upgrade, confirm the backup question, wait for
-// "继续", read the result page and finish. Saves a screenshot of every page and
-// dialog, prints the log, and exits non-zero when anything differs from what
-// the operator should see.
+// the details, press "升级" once while a folder stands where the package
+// replaces a file (the pre-flight refuses; the file is put back), start the
+// upgrade, confirm the backup question, wait for "继续", read the result page
+// and finish. Saves a screenshot of every page and dialog (the progress page
+// also while its bar is part-filled), prints the log, and exits non-zero when
+// anything differs from what the operator should see.
 //
 //   upgrade_walkthrough --package FILE.rcc --screenshots DIR [--expect-failure]
 
@@ -11,12 +13,14 @@
 #include <QCommandLineParser>
 #include <QDialog>
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTextEdit>
@@ -60,6 +64,12 @@ public:
     }
 
     int failures = 0;
+    bool completed = false; // every step done, "完成" pressed
+    bool barShot = false;
+    bool lateBarShot = false;
+    // The installed file the package replaces, kept aside while a folder
+    // stands in its place.
+    QString blocked;
 
     template<typename T>
     T *find(const char *name) const
@@ -78,6 +88,9 @@ public:
     void shot(QWidget *widget, const QString &file)
     {
         const QString path = QDir(shots).filePath(file);
+        // A widget shown or hidden just now is laid out at the next turn of
+        // the event loop; the picture shows it in place already.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
         const bool saved = widget->grab().save(path);
         check(saved, QStringLiteral("screenshot %1").arg(path));
     }
@@ -86,6 +99,43 @@ public:
     {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         return box && box->isVisible() ? box : nullptr;
+    }
+
+    // Puts a folder where the package replaces its first file; the installed
+    // file is moved aside. False when the package replaces none.
+    bool blockUpdatedFile()
+    {
+        QDirIterator it(QStringLiteral(":/upgrade/update"), QDir::Files, QDirIterator::Subdirectories);
+        if (!it.hasNext())
+            return false;
+        blocked = window.installationRecord().mainPath + it.next().mid(int(qstrlen(":/upgrade/update")));
+        if (QFileInfo::exists(blocked) && !QFile::rename(blocked, blocked + QStringLiteral(".aside")))
+            return false;
+        return QDir().mkpath(blocked + QStringLiteral("/in the way"));
+    }
+
+    bool unblockUpdatedFile()
+    {
+        return QDir(blocked).removeRecursively()
+            && (!QFileInfo::exists(blocked + QStringLiteral(".aside"))
+                || QFile::rename(blocked + QStringLiteral(".aside"), blocked));
+    }
+
+    // Grabs the window while the bar is part-filled: called as its value
+    // changes, after the action line took the new action. The first such
+    // value is taken, and replaced by one past the half (the log has lines
+    // by then) when the upgrade gets there.
+    void watchProgressBar()
+    {
+        auto *bar = find<QProgressBar>("progressBar");
+        connect(bar, &QProgressBar::valueChanged, this, [this, bar](int value) {
+            const bool pastHalf = 2 * value >= bar->maximum();
+            if (value <= 0 || value >= bar->maximum() || (barShot && (!pastHalf || lateBarShot)))
+                return;
+            barShot = true;
+            lateBarShot = pastHalf;
+            shot(&window, QStringLiteral("06-progress-bar.png"));
+        });
     }
 
     static QAbstractButton *buttonWithText(QMessageBox *box, const QString &text)
@@ -140,7 +190,8 @@ private:
     QElapsedTimer clock;
 };
 
-QList<Step> operatorSteps(Walkthrough &w)
+// Choosing the package through the file dialog.
+QList<Step> choosingSteps(Walkthrough &w)
 {
     auto *pages = w.find<QStackedWidget>("stackedWidget");
     const QString baseName = QFileInfo(w.package).fileName().section(QLatin1Char('.'), 0, 0);
@@ -195,6 +246,14 @@ QList<Step> operatorSteps(Walkthrough &w)
                       QTimer::singleShot(0, w.find<QPushButton>("pDetails"), &QPushButton::click);
                   }};
 
+    return steps;
+}
+
+// The details dialog: title, the package's facts, its readme.
+QList<Step> detailsSteps(Walkthrough &w)
+{
+    const QString baseName = QFileInfo(w.package).fileName().section(QLatin1Char('.'), 0, 0);
+    QList<Step> steps;
     steps << Step{QStringLiteral("details dialog"),
                   [] { return qobject_cast<CReadmeDialog *>(QApplication::activeModalWidget()) != nullptr; },
                   [&w, baseName] {
@@ -203,13 +262,56 @@ QList<Step> operatorSteps(Walkthrough &w)
                               QStringLiteral("details title \"%1 详情\"").arg(baseName));
                       auto *text = dialog->findChild<QTextEdit *>(QStringLiteral("readmeTextEdit"));
                       w.check(text && !text->toPlainText().isEmpty(), QStringLiteral("readme shown"));
+                      auto *facts = dialog->findChild<QLabel *>(QStringLiteral("factsLabel"));
+                      w.check(facts && facts->text().startsWith(QStringLiteral("升级包:")
+                                  + QDir::toNativeSeparators(w.package)),
+                              QStringLiteral("details name the package file"));
                       w.shot(dialog, QStringLiteral("04-details-dialog.png"));
                       dialog->accept();
                   }};
 
-    steps << Step{QStringLiteral("upgrade button"), [] { return !QApplication::activeModalWidget(); },
-                  [&w] { QTimer::singleShot(0, w.find<QPushButton>("pushButton"), &QPushButton::click); }};
+    return steps;
+}
 
+// "升级" with a folder where the package replaces a file: the pre-flight
+// refuses and nothing starts; the file is put back and "升级" pressed again.
+QList<Step> refusalSteps(Walkthrough &w)
+{
+    auto *pages = w.find<QStackedWidget>("stackedWidget");
+    QList<Step> steps;
+    steps << Step{QStringLiteral("upgrade button, a file blocked"), [] { return !QApplication::activeModalWidget(); },
+                  [&w] {
+                      w.check(w.blockUpdatedFile(), QStringLiteral("a folder put where the package replaces a file"));
+                      QTimer::singleShot(0, w.find<QPushButton>("pushButton"), &QPushButton::click);
+                  }};
+
+    steps << Step{QStringLiteral("pre-flight refusal"), [] { return Walkthrough::messageBox() != nullptr; },
+                  [&w] {
+                      QMessageBox *box = Walkthrough::messageBox();
+                      w.check(box->text().startsWith(QStringLiteral("无法开始升级")),
+                              QStringLiteral("pre-flight refuses \"%1\"").arg(box->text()));
+                      w.check(box->text().contains(QDir::toNativeSeparators(w.blocked)),
+                              QStringLiteral("the refusal names the blocked file"));
+                      w.shot(box, QStringLiteral("03-preflight-refused.png"));
+                      box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->done(0);
+                  }};
+
+    steps << Step{QStringLiteral("upgrade button"), [] { return !QApplication::activeModalWidget(); },
+                  [&w, pages] {
+                      w.check(pages->currentIndex() == 0 && !w.window.isUpgrading(),
+                              QStringLiteral("nothing started after the refusal"));
+                      w.check(w.unblockUpdatedFile(), QStringLiteral("the blocked file put back"));
+                      QTimer::singleShot(0, w.find<QPushButton>("pushButton"), &QPushButton::click);
+                  }};
+
+    return steps;
+}
+
+// The backup question, the progress page, the result page and "完成".
+QList<Step> upgradeSteps(Walkthrough &w)
+{
+    auto *pages = w.find<QStackedWidget>("stackedWidget");
+    QList<Step> steps;
     steps << Step{QStringLiteral("backup question"), [] { return Walkthrough::messageBox() != nullptr; },
                   [&w] {
                       QMessageBox *box = Walkthrough::messageBox();
@@ -219,6 +321,7 @@ QList<Step> operatorSteps(Walkthrough &w)
                       w.check(proceed && box->defaultButton() == proceed,
                               QStringLiteral("\"继续升级\" is the default button"));
                       w.shot(box, QStringLiteral("05-backup-question.png"));
+                      w.watchProgressBar();
                       if (proceed)
                           proceed->click();
                       else
@@ -235,6 +338,7 @@ QList<Step> operatorSteps(Walkthrough &w)
                   [&w] { return w.find<QPushButton>("pushButton_10")->isVisible(); }, [&w] {
                       const QString log = w.find<QTextEdit>("textEdit")->toPlainText();
                       std::printf("---- log\n%s\n---- end of log\n", qPrintable(log));
+                      w.check(w.barShot, QStringLiteral("progress bar seen part-filled"));
                       w.shot(&w.window, QStringLiteral("07-upgrade-finished.png"));
                       QTimer::singleShot(0, w.find<QPushButton>("pushButton_10"), &QPushButton::click);
                   }};
@@ -248,13 +352,25 @@ QList<Step> operatorSteps(Walkthrough &w)
                       const QString shown = w.find<QLabel>("label_text")->text();
                       w.check(shown == expected, QStringLiteral("result \"%1\" (expected \"%2\")").arg(shown, expected));
                       w.check(!w.window.isUpgrading(), QStringLiteral("no longer upgrading"));
+                      const QString logLine = w.find<QLabel>("label_log")->text();
+                      const QString logFile = logLine.section(QLatin1Char(':'), 1);
+                      w.check(logLine.startsWith(QStringLiteral("升级日志:")) && QFileInfo(logFile).isFile(),
+                              QStringLiteral("result names the log file \"%1\"").arg(logFile));
+                      w.check((w.window.exitCode() != 0) == w.expectFailure,
+                              QStringLiteral("exit code %1").arg(w.window.exitCode()));
                       w.shot(&w.window, QStringLiteral("08-result-page.png"));
+                      w.completed = true;
                       if (w.failures == 0)
                           QTimer::singleShot(0, w.find<QPushButton>("pushButton_5"), &QPushButton::click);
                       else
                           QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(1); });
                   }};
     return steps;
+}
+
+QList<Step> operatorSteps(Walkthrough &w)
+{
+    return choosingSteps(w) + detailsSteps(w) + refusalSteps(w) + upgradeSteps(w);
 }
 
 } // namespace
@@ -289,8 +405,10 @@ int main(int argc, char *argv[])
 
     Walkthrough walkthrough(window, package, shots, parser.isSet(QStringLiteral("expect-failure")));
     walkthrough.run(operatorSteps(walkthrough));
+    // "完成" ends the program with the upgrade's code; the walkthrough's own
+    // verdict is whether every step went as it should.
     const int code = app.exec();
-    const int result = code == 0 && walkthrough.failures == 0 ? 0 : 1;
+    const int result = code == window.exitCode() && walkthrough.completed && walkthrough.failures == 0 ? 0 : 1;
     std::printf("walkthrough %s\n", result == 0 ? "passed" : "FAILED");
     return result;
 }
