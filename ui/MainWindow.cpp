@@ -2,12 +2,9 @@
 #include "ui_MainWindow.h"
 
 #include <QCloseEvent>
-#include <QDragEnterEvent>
-#include <QDropEvent>
-#include <QFile>
+#include <QDragEnterEvent> // and QDropEvent
 #include <QFileDialog>
 #include <QMimeData>
-#include <QProcess>
 #include <QCheckBox>
 
 #include "ApplicationStyle.h"
@@ -15,6 +12,7 @@
 #include "CStatusForm.h"
 #include "CUpgradeWorker.h"
 #include "PreflightRun.h"
+#include "ProcessList.h"
 #include "ProgressPanel.h"
 #include "SuiteGuard.h"
 #include "StartupRecovery.h"
@@ -201,22 +199,28 @@ void MainWindow::on_pushButton_clicked()
     if (answer == UpgradeDialogs::BackupAnswer::Proceed)
         startUpgradeSequence();
     else if (answer == UpgradeDialogs::BackupAnswer::Backup)
-        openProjectTool();
-}
-
-void MainWindow::openProjectTool()
-{
-    const QString tool = SuiteLayout::projectTool(record.mainPath, package.exePath);
-    if (!QFile::exists(tool)) {
-        UpgradeDialogs::warnNoProjectTool(this);
-        return;
-    }
-    QProcess::startDetached(tool, QStringList());
+        UpgradeDialogs::openProjectTool(
+            this, SuiteLayout::projectTool(record.mainPath, package.exePath));
 }
 
 QString MainWindow::findRunningSuiteProcess()
 {
     return SuiteGuard::findRunningSuiteProcess(record.mainPath, package.exePath);
+}
+
+QStringList MainWindow::listSuiteExecutables()
+{
+    return SuiteGuard::listSuiteExecutables(record.mainPath, package.exePath);
+}
+
+QStringList MainWindow::listExecutables(const QString &dir)
+{
+    return SuiteGuard::listExecutables(dir);
+}
+
+bool MainWindow::processImagePath(qint64 processId, char16_t *buffer)
+{
+    return ProcessList::imagePath(processId, buffer);
 }
 
 void MainWindow::on_pDetails_clicked()
@@ -245,11 +249,10 @@ void MainWindow::on_pushButton_5_clicked()
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     event->ignore();
-    if (upgrading) {
-        statusForm->showTip(tr("升级过程中无法退出"));
-        progress->showNote(tr("升级过程中无法退出"));
-    } else
-        confirmExit();
+    if (!upgrading)
+        return confirmExit();
+    statusForm->showTip(tr("升级过程中无法退出"));
+    progress->showNote(tr("升级过程中无法退出"));
 }
 
 void MainWindow::createWorker()

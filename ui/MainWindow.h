@@ -49,6 +49,9 @@ public:
     bool checkVersion();
 
     QString findRunningSuiteProcess();
+    QStringList listSuiteExecutables();
+    QStringList listExecutables(const QString &dir);
+    bool processImagePath(qint64 processId, char16_t *buffer);
 
     const InstallationRecord &installationRecord() const { return record; }
     const PackageDescriptor &packageDescriptor() const { return package; }
@@ -90,7 +93,6 @@ private:
     void createWorker();
     void passUpgradeParameters();
     void startUpgradeSequence();
-    void openProjectTool();
     void upgradeEnded(bool success);
     // An upgrade or its pre-flight runs: the package can't be replaced.
     bool busy() const { return upgrading || preflight->isRunning(); }

@@ -1,7 +1,9 @@
 #include "UpgradeDialogs.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QMessageBox>
+#include <QProcess>
 #include <QMimeData>
 #include <QPushButton>
 #include <QUrl>
@@ -57,6 +59,15 @@ void warnPreflightRefused(QWidget *parent, const QStringList &problems)
 void warnNoProjectTool(QWidget *parent)
 {
     QMessageBox::warning(parent, tr("警告"), tr("工程管理工具不存在,无法打开"), QMessageBox::Ok);
+}
+
+void openProjectTool(QWidget *parent, const QString &tool)
+{
+    if (!QFile::exists(tool)) {
+        warnNoProjectTool(parent);
+        return;
+    }
+    QProcess::startDetached(tool, QStringList());
 }
 
 void warnNoRecord(QWidget *parent)

@@ -25,6 +25,10 @@ void warnPreflightRefused(QWidget *parent, const QStringList &problems);
 // "工程管理工具不存在,无法打开"
 void warnNoProjectTool(QWidget *parent);
 
+// Starts the project management tool at tool (it backs up the project data),
+// or says it is missing.
+void openProjectTool(QWidget *parent, const QString &tool);
+
 // "获取本地系统安装信息失败,程序自动退出", before the program ends.
 void warnNoRecord(QWidget *parent);
 
