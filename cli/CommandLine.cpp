@@ -26,25 +26,27 @@ bool CommandLine::opensWindow(int argc, const char *const *argv)
     return parse(arguments).mode == Mode::Window;
 }
 
-CommandLine CommandLine::parse(const QStringList &arguments)
+namespace {
+
+// What the arguments say, before the mode is decided.
+struct Said
 {
-    CommandLine line;
-    const auto fail = [&line](const QString &error) {
-        line.mode = Mode::Usage;
-        line.error = error;
-        return line;
-    };
     bool unattended = false, recover = false, help = false;
     QStringList positional;
+};
+
+// Reads every argument into line and said; the mistake's text, or empty.
+QString readArguments(const QStringList &arguments, CommandLine &line, Said &said)
+{
     for (int i = 0; i < arguments.size(); ++i) {
         QString argument = arguments.at(i);
         QString value;
-        bool hasValue = false;
+        // "--option value" or "--option=value"
         const int equals = argument.indexOf(QLatin1Char('='));
-        if (argument.startsWith(QLatin1String("--")) && equals > 2) {
+        const bool hasValue = argument.startsWith(QLatin1String("--")) && equals > 2;
+        if (hasValue) {
             value = argument.mid(equals + 1);
             argument.truncate(equals);
-            hasValue = true;
         }
         const auto takeValue = [&](QString *target) {
             if (!hasValue) {
@@ -57,55 +59,76 @@ CommandLine CommandLine::parse(const QStringList &arguments)
         };
         if (argument == QLatin1String("--package")) {
             if (!takeValue(&line.package))
-                return fail(tr("选项--package缺少升级包文件"));
+                return tr("选项--package缺少升级包文件");
         } else if (argument == QLatin1String("--log")) {
             if (!takeValue(&line.logFile))
-                return fail(tr("选项--log缺少日志文件"));
+                return tr("选项--log缺少日志文件");
         } else if (hasValue) {
-            return fail(tr("选项%1不接受值").arg(argument));
+            return tr("选项%1不接受值").arg(argument);
         } else if (argument == QLatin1String("--unattended")) {
-            unattended = true;
+            said.unattended = true;
         } else if (argument == QLatin1String("--recover")) {
-            recover = true;
+            said.recover = true;
         } else if (argument == QLatin1String("--backup-first")) {
             line.backupFirst = true;
         } else if (argument == QLatin1String("--dry-run")) {
             line.dryRun = true;
         } else if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
-            help = true;
+            said.help = true;
         } else if (argument == QLatin1String("--")) {
-            positional << arguments.mid(i + 1);
+            said.positional << arguments.mid(i + 1);
             break;
         } else if (isOption(argument)) {
-            return fail(tr("未知选项:%1").arg(argument));
+            return tr("未知选项:%1").arg(argument);
         } else {
-            positional << argument;
+            said.positional << argument;
         }
     }
-    if (help) {
+    return QString();
+}
+
+// The mode the options ask for; the mistake's text, or empty.
+QString decideMode(CommandLine &line, const Said &said)
+{
+    using Mode = CommandLine::Mode;
+    const bool unattendedOptions
+        = !line.package.isEmpty() || !line.logFile.isEmpty() || line.backupFirst || line.dryRun;
+    if (said.help) {
         line.mode = Mode::Help;
-        return line;
-    }
-    if (recover) {
-        if (unattended || !line.package.isEmpty() || !positional.isEmpty() || line.backupFirst
-            || line.dryRun || !line.logFile.isEmpty())
-            return fail(tr("--recover不能与其他选项一起使用"));
+    } else if (said.recover) {
+        if (said.unattended || unattendedOptions || !said.positional.isEmpty())
+            return tr("--recover不能与其他选项一起使用");
         line.mode = Mode::Recover;
-        return line;
-    }
-    if (unattended) {
-        if (!positional.isEmpty())
-            return fail(tr("多余的参数:%1").arg(positional.join(QLatin1Char(' '))));
+    } else if (said.unattended) {
+        if (!said.positional.isEmpty())
+            return tr("多余的参数:%1").arg(said.positional.join(QLatin1Char(' ')));
         if (line.package.isEmpty())
-            return fail(tr("--unattended需要--package指定升级包"));
+            return tr("--unattended需要--package指定升级包");
         line.mode = Mode::Unattended;
-        return line;
+    } else {
+        if (unattendedOptions)
+            return tr("--package、--log、--backup-first和--dry-run只能与--unattended一起使用");
+        if (said.positional.size() > 1)
+            return tr("只能指定一个升级包");
+        line.package = said.positional.value(0);
+        line.mode = Mode::Window;
     }
-    if (!line.package.isEmpty() || !line.logFile.isEmpty() || line.backupFirst || line.dryRun)
-        return fail(tr("--package、--log、--backup-first和--dry-run只能与--unattended一起使用"));
-    if (positional.size() > 1)
-        return fail(tr("只能指定一个升级包"));
-    line.package = positional.value(0);
+    return QString();
+}
+
+} // namespace
+
+CommandLine CommandLine::parse(const QStringList &arguments)
+{
+    CommandLine line;
+    Said said;
+    QString error = readArguments(arguments, line, said);
+    if (error.isEmpty())
+        error = decideMode(line, said);
+    if (!error.isEmpty()) {
+        line.mode = Mode::Usage;
+        line.error = error;
+    }
     return line;
 }
 

@@ -152,7 +152,8 @@ int UnattendedUpgrade::checkBeforeUpgrade(PreflightReport *report)
     // A bad exe_path would make the guard look in the wrong place: the
     // pre-flight's verdict on it comes first.
     if (isPlainExePath(package.exePath)) {
-        const QString running = SuiteGuard::findRunningSuiteProcess(record.mainPath, package.exePath);
+        const QString running
+            = SuiteGuard::findRunningSuiteProcess(record.mainPath, package.exePath);
         if (!running.isEmpty()) {
             refuse(tr("进程%1正在运行，无法开始升级!").arg(running));
             return ExitSuiteRunning;

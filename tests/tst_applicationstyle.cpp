@@ -30,7 +30,8 @@ void tst_ApplicationStyle::qtTranslations()
     QFETCH(QString, locale);
     QFETCH(bool, loaded);
     QFETCH(QString, yes);
-    if (loaded && !QFile::exists(QLibraryInfo::location(QLibraryInfo::TranslationsPath)
+    if (loaded
+        && !QFile::exists(QLibraryInfo::location(QLibraryInfo::TranslationsPath)
             + QStringLiteral("/qtbase_zh_CN.qm")))
         QSKIP("Qt's translations (qttranslations5-l10n) are not installed");
     auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());

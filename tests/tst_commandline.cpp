@@ -20,41 +20,49 @@ void tst_CommandLine::parse_data()
     QTest::addColumn<bool>("flags"); // --backup-first and --dry-run both set
     QTest::addColumn<bool>("window"); // opensWindow()
 
-    const int window = int(CommandLine::Mode::Window), unattended = int(CommandLine::Mode::Unattended),
+    const int window = int(CommandLine::Mode::Window),
+              unattended = int(CommandLine::Mode::Unattended),
               recover = int(CommandLine::Mode::Recover), help = int(CommandLine::Mode::Help),
               usage = int(CommandLine::Mode::Usage);
-    QTest::newRow("nothing: the window") << QStringList() << window << "" << "" << false << true;
+    QTest::newRow("nothing: the window") << QStringList() << window << ""
+                                         << "" << false << true;
     QTest::newRow("a package: the window with it")
-        << QStringList { "/p/a b.rcc" } << window << "/p/a b.rcc" << "" << false << true;
-    QTest::newRow("two packages") << QStringList { "a.rcc", "b.rcc" } << usage << "" << ""
-                                  << false << false;
-    QTest::newRow("unattended, every option")
-        << QStringList { "--unattended", "--package", "a.rcc", "--log=/l.log", "--backup-first",
-               "--dry-run" }
-        << unattended << "a.rcc" << "/l.log" << true << false;
+        << QStringList { "/p/a b.rcc" } << window << "/p/a b.rcc"
+        << "" << false << true;
+    QTest::newRow("two packages") << QStringList { "a.rcc", "b.rcc" } << usage << ""
+                                  << "" << false << false;
+    QTest::newRow("unattended, every option") << QStringList { "--unattended", "--package", "a.rcc",
+        "--log=/l.log", "--backup-first", "--dry-run" }
+                                              << unattended << "a.rcc"
+                                              << "/l.log" << true << false;
     QTest::newRow("unattended, package with =")
-        << QStringList { "--package=a.rcc", "--unattended" } << unattended << "a.rcc" << ""
-        << false << false;
+        << QStringList { "--package=a.rcc", "--unattended" } << unattended << "a.rcc"
+        << "" << false << false;
     QTest::newRow("unattended without package") << QStringList { "--unattended" } << usage << ""
                                                 << "" << false << false;
-    QTest::newRow("package value missing") << QStringList { "--unattended", "--package" } << usage
-                                           << "" << "" << false << false;
-    QTest::newRow("option as value") << QStringList { "--unattended", "--package", "--dry-run" }
-                                     << usage << "" << "" << false << false;
+    QTest::newRow("package value missing")
+        << QStringList { "--unattended", "--package" } << usage << ""
+        << "" << false << false;
+    QTest::newRow("option as value")
+        << QStringList { "--unattended", "--package", "--dry-run" } << usage << ""
+        << "" << false << false;
     QTest::newRow("unattended options without --unattended")
-        << QStringList { "--package", "a.rcc" } << usage << "" << "" << false << false;
-    QTest::newRow("unknown option") << QStringList { "--silent" } << usage << "" << "" << false
-                                    << false;
-    QTest::newRow("flag with a value") << QStringList { "--unattended=yes", "--package", "a.rcc" }
-                                       << usage << "" << "" << false << false;
-    QTest::newRow("recover") << QStringList { "--recover" } << recover << "" << "" << false
-                             << false;
-    QTest::newRow("recover with more") << QStringList { "--recover", "--unattended" } << usage
-                                       << "" << "" << false << false;
-    QTest::newRow("help wins") << QStringList { "--unattended", "--help" } << help << "" << ""
-                               << false << false;
+        << QStringList { "--package", "a.rcc" } << usage << ""
+        << "" << false << false;
+    QTest::newRow("unknown option") << QStringList { "--silent" } << usage << ""
+                                    << "" << false << false;
+    QTest::newRow("flag with a value")
+        << QStringList { "--unattended=yes", "--package", "a.rcc" } << usage << ""
+        << "" << false << false;
+    QTest::newRow("recover") << QStringList { "--recover" } << recover << ""
+                             << "" << false << false;
+    QTest::newRow("recover with more") << QStringList { "--recover", "--unattended" } << usage << ""
+                                       << "" << false << false;
+    QTest::newRow("help wins") << QStringList { "--unattended", "--help" } << help << ""
+                               << "" << false << false;
     QTest::newRow("file named like an option after --")
-        << QStringList { "--", "-odd.rcc" } << window << "-odd.rcc" << "" << false << true;
+        << QStringList { "--", "-odd.rcc" } << window << "-odd.rcc"
+        << "" << false << true;
 }
 
 void tst_CommandLine::parse()
