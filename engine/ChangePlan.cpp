@@ -1,5 +1,6 @@
 #include "ChangePlan.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 
@@ -27,7 +28,8 @@ struct Planner
         PlannedEntry &planned, const QFileInfo &source, const QString &target, bool overwrite)
     {
         if (source.isSymLink()) {
-            refuse(planned, source.filePath(), QStringLiteral("the package entry is a link"));
+            refuse(planned, source.filePath(),
+                QCoreApplication::translate("CUpgradeWorker", "升级包中的该项是链接"));
             return;
         }
         const QFileInfo installed(target);
@@ -39,7 +41,8 @@ struct Planner
             return;
         }
         if (installed.isDir() && !installed.isSymLink())
-            refuse(planned, target, QStringLiteral("a folder stands where a file is expected"));
+            refuse(planned, target,
+                QCoreApplication::translate("CUpgradeWorker", "此处是文件夹,应为文件"));
         else if (present)
             planned.changes.append({ FileChange::Replace, target, source.filePath(), backup() });
         else
@@ -75,13 +78,15 @@ struct Planner
         // since, and its contents are no part of the package.
         const QFileInfo staged(source);
         if (staged.isSymLink() || staged.isJunction()) {
-            refuse(planned, source, QStringLiteral("the package entry is a link"));
+            refuse(planned, source,
+                QCoreApplication::translate("CUpgradeWorker", "升级包中的该项是链接"));
             return;
         }
         const QFileInfo installed(target);
         if (!installed.exists()) {
             if (installed.isSymLink()) {
-                refuse(planned, target, QStringLiteral("a broken link stands where a folder is"));
+                refuse(planned, target,
+                    QCoreApplication::translate("CUpgradeWorker", "此处是失效的链接,应为文件夹"));
                 return;
             }
             // A folder the installation lacks arrives in one move when
@@ -93,14 +98,16 @@ struct Planner
             }
             planned.changes.append({ FileChange::MakeFolder, target, QString(), QString() });
         } else if (!installed.isDir()) {
-            refuse(planned, target, QStringLiteral("a file stands where a folder is expected"));
+            refuse(planned, target,
+                QCoreApplication::translate("CUpgradeWorker", "此处是文件,应为文件夹"));
             return;
         }
         const QFileInfoList entries
             = QDir(source).entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot);
         for (const QFileInfo &entry : entries) {
             if (!FileTree::isSafeEntryName(entry.fileName())) {
-                refuse(planned, entry.filePath(), QStringLiteral("the name would lead outside"));
+                refuse(planned, entry.filePath(),
+                    QCoreApplication::translate("CUpgradeWorker", "名称会指向目录之外"));
                 return;
             }
         }
@@ -131,7 +138,7 @@ struct Planner
         }
         if (folderInPlace)
             refuse(planned, planned.target,
-                QStringLiteral("a folder stands where a file is expected"));
+                QCoreApplication::translate("CUpgradeWorker", "此处是文件夹,应为文件"));
         else
             planned.changes.append({ FileChange::MoveAway, planned.target, QString(), backup() });
     }

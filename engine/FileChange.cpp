@@ -1,5 +1,6 @@
 #include "FileChange.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -63,7 +64,7 @@ bool copyExactly(const QString &from, const QString &to, FileTree::Failures *fai
     if (ok && FileMoves::moveNew(part, to) == FileMoves::Result::Done)
         return true;
     if (ok)
-        note(failures, to, QStringLiteral("the copy could not be put in place"));
+        note(failures, to, QCoreApplication::translate("CUpgradeWorker", "复制的文件无法放到位"));
     removeEntry(part);
     return false;
 }
@@ -102,7 +103,8 @@ bool applyReplace(const FileChange &change, FileTree::Failures *failures)
 {
     const QFileInfo installed(change.target);
     if (installed.isDir() && !installed.isSymLink()) {
-        note(failures, change.target, QStringLiteral("a folder stands where a file is expected"));
+        note(failures, change.target,
+            QCoreApplication::translate("CUpgradeWorker", "此处是文件夹,应为文件"));
         return false;
     }
 #ifndef Q_OS_WIN
@@ -156,7 +158,7 @@ bool FileChange::apply(FileTree::Failures *failures, PathGuard &guard) const
     case MakeFolder:
         if (QDir().mkdir(target) || QFileInfo(target).isDir())
             return true;
-        note(failures, target, QStringLiteral("the folder could not be created"));
+        note(failures, target, QCoreApplication::translate("CUpgradeWorker", "无法创建文件夹"));
         return false;
     }
     return false;
@@ -195,7 +197,7 @@ bool FileChange::undo(bool applied, FileTree::Failures *failures, PathGuard &gua
     case MakeFolder:
         if (!QFileInfo(target).isDir() || QDir().rmdir(target))
             return true;
-        note(failures, target, QStringLiteral("the folder is not empty"));
+        note(failures, target, QCoreApplication::translate("CUpgradeWorker", "文件夹不为空"));
         return false;
     }
     return false;

@@ -378,6 +378,9 @@ QList<Step> operatorSteps(Walkthrough &w)
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // The operator is Chinese: the screenshots show Qt's own buttons in Chinese,
+    // whatever the machine's language (when Qt's translations are installed).
+    installQtTranslations(app, QLocale(QLocale::Chinese, QLocale::China));
     installApplicationStyle(app);
 
     QCommandLineParser parser;
