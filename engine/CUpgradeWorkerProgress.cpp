@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
 
 #include "SuiteLayout.h"
 
@@ -17,12 +18,36 @@ int countScripts(const QString &folder)
         .size();
 }
 
+// The staged files that no file step touches: the descriptor, readme and
+// manifest, scripts and SQL (all few), every file but delete/, update/, add/.
+int countFilesBesideSteps(const QString &packageRoot)
+{
+    const QStringList steps { QStringLiteral("delete"), QStringLiteral("update"),
+        QStringLiteral("add") };
+    int count = 0;
+    const QFileInfoList entries = QDir(packageRoot).entryInfoList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QFileInfo &entry : entries) {
+        if (!entry.isDir() || entry.isSymLink()) {
+            ++count;
+        } else if (!steps.contains(entry.fileName())) {
+            QDirIterator it(entry.filePath(), QDir::Files | QDir::Hidden | QDir::System,
+                QDirIterator::Subdirectories);
+            for (; it.hasNext(); it.next())
+                ++count;
+        }
+    }
+    return count;
+}
+
 } // namespace
 
 void CUpgradeWorker::countProgressTotal()
 {
     progressDone = 1; // the extraction
-    progressTotal = 3 + stagedFiles
+    const int fileStepFiles = qMax(0,
+        stagedFiles - countFilesBesideSteps(SuiteLayout::stagedPackageRoot(installPath)));
+    progressTotal = 3 + fileStepFiles
         + countScripts(SuiteLayout::stagedScriptFolder(installPath, shellBefore.folder))
         + countScripts(SuiteLayout::stagedScriptFolder(installPath, shellAfter.folder));
     lastProgressMs = 0;

@@ -123,6 +123,7 @@ void tst_UpgradeChain::wholeUpgrade()
     if (breakExtraction)
         QVERIFY(writeFile(upgrade.staging(), "a file where the staging folder goes"));
     upgrade.run.object()->setVersions("2.1.0", "2.1.9");
+    QSignalSpy progress(upgrade.run.object(), &CUpgradeWorker::sigProgress);
 
     // execute() also checks that exactly one end signal came.
     QVERIFY2(upgrade.execute(package), qPrintable(upgrade.error));
@@ -139,6 +140,18 @@ void tst_UpgradeChain::wholeUpgrade()
         QVERIFY(readFile(secondRecord).contains("value=\"2.1.9\""));
     else
         QCOMPARE(readFile(secondRecord), record("2.1.0"));
+
+    // The bar counts what the steps do (extraction, each script and each file
+    // of delete/, update/ and add/, database, records), moves only forward and
+    // ends full.
+    if (succeeded) {
+        QVERIFY(!progress.isEmpty());
+        const int scripts = package.keys().filter(".bat").size();
+        QCOMPARE(progress.last().at(1).toInt(), 3 + 3 + scripts);
+        QCOMPARE(progress.last().at(0).toInt(), progress.last().at(1).toInt());
+        for (int i = 1; i < progress.size(); ++i)
+            QVERIFY(progress.at(i).at(0).toInt() >= progress.at(i - 1).at(0).toInt());
+    }
 }
 
 void tst_UpgradeChain::cleanUpAlone_data()
