@@ -63,6 +63,12 @@ int UnattendedUpgrade::finishInterrupted()
 {
     if (!Journal::exists(record.mainPath))
         return -1;
+    if (options.dryRun) {
+        // Finishing it would change the installation; planning on top of it
+        // would describe a state that is about to change.
+        refuse(tr("发现上次中断的升级;试运行不作任何改动,请先运行 upgrade_install --recover"));
+        return ExitPreflightRefused;
+    }
     say(tr("发现上次中断的升级,正在恢复"));
     WorkerDriver driver;
     connect(&driver, &WorkerDriver::line, this, &UnattendedUpgrade::say);

@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include "InstallationLock.h"
+#include "Journal.h"
 #include "SuiteLayout.h"
 #include "support/SampleInstallation.h"
 #include "support/TestPackage.h"
@@ -26,10 +27,15 @@ struct Run
     QString out, err;
 };
 
-Run runInstaller(const QString &folder, const QStringList &arguments)
+Run runInstaller(const QString &folder, const QStringList &arguments, int dieAfterChanges = 0)
 {
     QProcess process;
     process.setWorkingDirectory(folder);
+    if (dieAfterChanges > 0) { // a test build stops dead after that many changes
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("UPGRADE_FAULT_AFTER"), QString::number(dieAfterChanges));
+        process.setProcessEnvironment(environment);
+    }
     process.start(QStringLiteral(UPGRADE_INSTALL), arguments);
     Run run;
     if (!process.waitForFinished(120000))
@@ -86,17 +92,24 @@ void tst_Unattended::exitCodes_data()
     QTest::newRow("rollback script fails too: not restored")
         << "failing rollback" << none << 2 << "回滚脚本执行失败,安装可能未完全恢复" << false;
     QTest::newRow("not a package") << "garbage package" << none << 3 << "不是升级包文件" << true;
-    QTest::newRow("another product") << "other product" << none << 3 << "产品ID不匹配"
-                                     << true;
+    QTest::newRow("damaged contents") << "flipped byte" << none << 3 << "升级包文件已损坏" << true;
+    QTest::newRow("another product") << "other product" << none << 3 << "产品ID不匹配" << true;
+    QTest::newRow("signature required") << "trusted key" << none << 3 << "升级包未签名" << true;
     QTest::newRow("suite program running") << "running" << none << 4 << "正在运行" << true;
     QTest::newRow("another upgrade") << "locked" << none << 5 << "另一个升级程序正在运行" << true;
     QTest::newRow("pre-flight: exe_path leads out")
         << "bad exe_path" << none << 6 << "升级前检查未通过" << true;
     QTest::newRow("pre-flight: file can't be replaced")
         << "immutable" << none << 6 << "升级前检查未通过" << true;
-    QTest::newRow("backup tool missing") << "" << QStringList { "--backup-first" } << 6
-                                         << "工程管理工具不存在" << true;
+    QTest::newRow("backup tool missing")
+        << "" << QStringList { "--backup-first" } << 6 << "工程管理工具不存在" << true;
     QTest::newRow("no record") << "no record" << none << 7 << "获取本地系统安装信息失败" << true;
+    QTest::newRow("interrupted before: undone, then upgraded")
+        << "interrupted" << none << 0 << "上次中断的升级已撤销" << false;
+    QTest::newRow("interrupted before: a dry run refuses to finish it")
+        << "interrupted" << QStringList { "--dry-run" } << 6 << "--recover" << true;
+    QTest::newRow("interrupted before: --recover alone")
+        << "interrupted" << QStringList { "--recover" } << 0 << "上次中断的升级已撤销" << false;
 }
 
 void tst_Unattended::exitCodes()
@@ -124,9 +137,11 @@ void tst_Unattended::exitCodes()
         { "upgrade/shell/shell_before/1.bat", "echo before\n" },
     };
     if (setup == "failing script" || setup == "failing rollback")
-        files << qMakePair(QStringLiteral("upgrade/shell/shell_after/1.bat"), QByteArray("echo broken >&2\nexit 3\n"));
+        files << qMakePair(QStringLiteral("upgrade/shell/shell_after/1.bat"),
+            QByteArray("echo broken >&2\nexit 3\n"));
     if (setup == "failing rollback")
-        files << qMakePair(QStringLiteral("upgrade/shell/shell_rollback/1.bat"), QByteArray("exit 1\n"));
+        files << qMakePair(
+            QStringLiteral("upgrade/shell/shell_rollback/1.bat"), QByteArray("exit 1\n"));
     QTemporaryDir packageDir;
     QString error;
     QString package = TestPackage::build(packageDir.path(), files, &error);
@@ -166,12 +181,20 @@ void tst_Unattended::exitCodes()
             QSKIP("chattr +i is not available here");
     } else if (setup == "no record") {
         QVERIFY(QFile::remove(install.recordPath()));
+    } else if (setup == "interrupted") {
+        const Run killed
+            = runInstaller(install.path(), { "--unattended", "--package", package }, 2);
+        QVERIFY(killed.code != 0);
+        QVERIFY(Journal::exists(main));
+        QVERIFY(QDir(main + QStringLiteral("/logs")).removeRecursively());
     }
 
     const QMap<QString, QByteArray> before = snapshot(install.path());
     const QString copy = install.path() + QStringLiteral("/copy.log");
-    const Run run = runInstaller(install.path(),
-        QStringList { "--unattended", "--package", package, "--log", copy } + options);
+    const QStringList arguments = options.contains("--recover")
+        ? QStringList { "--recover" }
+        : QStringList { "--unattended", "--package", package, "--log", copy } + options;
+    const Run run = runInstaller(install.path(), arguments);
     QCOMPARE(run.code, code);
     QVERIFY2((run.out + run.err).contains(printed), qPrintable(run.out + run.err));
     const QString log = readAll(copy);
@@ -184,6 +207,11 @@ void tst_Unattended::exitCodes()
     // ended.
     const QFileInfoList logs = QDir(main + QStringLiteral("/logs")).entryInfoList(QDir::Files);
     const bool mainLog = !options.contains("--dry-run") && setup != "no record";
+    if (options.contains("--recover")) { // no package, no log
+        QVERIFY(!Journal::exists(main));
+        QCOMPARE(readAll(dll), QStringLiteral("old"));
+        return;
+    }
     QCOMPARE(logs.size(), mainLog ? 1 : 0);
     if (mainLog)
         QCOMPARE(readAll(logs.value(0).absoluteFilePath()), log);
@@ -194,8 +222,8 @@ void tst_Unattended::exitCodes()
         QVERIFY(log.contains(QStringLiteral("升级前检查通过")));
         if (code == 1)
             QVERIFY(log.contains(QStringLiteral("    broken")));
-        QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT[\\d:.]+ "),
-            QRegularExpression::MultilineOption)
+        QVERIFY(QRegularExpression(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT[\\d:.]+ "), QRegularExpression::MultilineOption)
                     .match(log)
                     .hasMatch());
     }
