@@ -1,7 +1,9 @@
 // Package loading: a 500 MB package chosen in the real window (offscreen),
 // timed from loadPackage until its verdict is on the status line (the damage
-// check included), and the program's peak memory (VmHWM) over the whole run,
-// each run in a fresh child process.
+// check and the check of every file against the manifest included), and the
+// program's peak memory (VmHWM) over the whole run, each run in a fresh child
+// process. Where minisign is installed, the same package signed, with its key
+// among the installation's trusted keys, is measured as well.
 //
 //   bench_load --work DIR [--runs N]
 //
@@ -15,7 +17,11 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <QProcess>
+#include <QStandardPaths>
+
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include "ApplicationStyle.h"
 #include "BenchSupport.h"
@@ -23,9 +29,61 @@
 
 namespace {
 
-int runChild(const QString &work, const QString &package)
+// minisign, quiet, with no input; true when it ran and succeeded.
+bool minisign(const QStringList &arguments, QString *error)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("minisign"), arguments);
+    process.closeWriteChannel();
+    if (process.waitForFinished(5 * 60 * 1000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0)
+        return true;
+    *error = QStringLiteral("minisign %1 failed: %2")
+                 .arg(arguments.join(QLatin1Char(' ')), QString::fromLocal8Bit(process.readAll()));
+    return false;
+}
+
+// The package signed by a fresh key pair: a second name for the same file
+// (a hard link, or a copy) with its signature beside it. Returns the signed
+// package, its public key in *publicKey.
+QString signedPackage(
+    const QString &work, const QString &package, QString *publicKey, QString *error)
+{
+    const QString secretKey = work + QStringLiteral("/bench-signing.key");
+    *publicKey = work + QStringLiteral("/bench-signing.pub");
+    const QString output = work + QStringLiteral("/signed-") + QFileInfo(package).fileName();
+    QFile::remove(output);
+    QFile::remove(output + QStringLiteral(".minisig"));
+    if (!QFileInfo::exists(secretKey)
+        && !minisign({ QStringLiteral("-G"), QStringLiteral("-W"), QStringLiteral("-f"),
+                         QStringLiteral("-p"), *publicKey, QStringLiteral("-s"), secretKey },
+            error))
+        return QString();
+    if (::link(QFile::encodeName(package).constData(), QFile::encodeName(output).constData()) != 0
+        && !QFile::copy(package, output)) {
+        *error = QStringLiteral("cannot make ") + output;
+        return QString();
+    }
+    if (!minisign({ QStringLiteral("-S"), QStringLiteral("-s"), secretKey, QStringLiteral("-m"),
+                      output, QStringLiteral("-t"), QStringLiteral("bench package") },
+            error))
+        return QString();
+    return output;
+}
+
+int runChild(const QString &work, const QString &package, const QString &trustedKey)
 {
     const QString runDir = Bench::prepareWindowRun(work, QStringLiteral("load-run"));
+    if (!trustedKey.isEmpty()) {
+        const QString folder
+            = runDir + QStringLiteral("/suite/product/common/sysconfig/trusted_keys");
+        QDir().mkpath(folder);
+        if (!QFile::copy(trustedKey, folder + QStringLiteral("/vendor.pub"))) {
+            Bench::fail(QStringLiteral("cannot install the trusted key in ") + folder);
+            return 1;
+        }
+    }
     int argc = 1;
     char name[] = "bench_load";
     char *argv[] = { name, nullptr };
@@ -69,42 +127,27 @@ int runChild(const QString &work, const QString &package)
     return accepted ? 0 : 1;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// Runs the measuring child runs times for package and prints the figures;
+// false when a run failed or refused the package.
+bool measure(const QString &work, const QString &package, const QString &trustedKey, int runs,
+    const QString &what, bool withMemory)
 {
-    const QStringList args = Bench::arguments(argc, argv);
-    const QString work = Bench::workFolder(args);
-    if (args.contains(QStringLiteral("--child"))) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        return runChild(work, Bench::option(args, QStringLiteral("--package"), QString()));
-    }
-
-    QCoreApplication app(argc, argv);
-    const int runs
-        = qMax(1, Bench::option(args, QStringLiteral("--runs"), QStringLiteral("3")).toInt());
-    QDir().mkpath(work);
     QString error;
-    const QString package = Bench::ensurePackage(work, Bench::halfGigabyte(), false, &error);
-    if (package.isEmpty()) {
-        Bench::fail(error);
-        return 1;
-    }
     const double packageMb = QFileInfo(package).size() / 1048576.0;
-
+    QStringList childArgs { QStringLiteral("--child"), QStringLiteral("--work"), work,
+        QStringLiteral("--package"), package };
+    if (!trustedKey.isEmpty())
+        childArgs << QStringLiteral("--trusted-key") << trustedKey;
     QVector<double> times, peaks, before;
     for (int run = 0; run < runs; ++run) {
         Bench::warmFile(package);
-        const QMap<QString, QString> result
-            = Bench::runChild({ QStringLiteral("--child"), QStringLiteral("--work"), work,
-                                  QStringLiteral("--package"), package },
-                5 * 60 * 1000, &error);
+        const QMap<QString, QString> result = Bench::runChild(childArgs, 5 * 60 * 1000, &error);
         if (!error.isEmpty()
             || result.value(QStringLiteral("verdict")) != QLatin1String("accepted")) {
             Bench::fail(error.isEmpty()
                     ? QStringLiteral("verdict: ") + result.value(QStringLiteral("verdict"))
                     : error);
-            return 1;
+            return false;
         }
         times << result.value(QStringLiteral("load_ms")).toDouble();
         peaks << result.value(QStringLiteral("peak_kb")).toDouble() / 1024;
@@ -119,18 +162,61 @@ int main(int argc, char *argv[])
     const double time = Bench::median(times);
     const double peak = Bench::maximum(peaks);
     const double limit = packageMb + 100;
-    Bench::print(
-        QStringLiteral("load: %1 MB package accepted in %2 (target <= 2000 ms) %3")
-            .arg(packageMb, 0, 'f', 0)
-            .arg(Bench::ms(time), time <= 2000 ? QStringLiteral("MET") : QStringLiteral("MISSED")));
-    Bench::print(QStringLiteral("load: peak memory %1 MB (target < %2 MB, package + 100 MB) %3")
-                     .arg(peak, 0, 'f', 0)
-                     .arg(limit, 0, 'f', 0)
-                     .arg(peak < limit ? QStringLiteral("MET") : QStringLiteral("MISSED")));
+    Bench::print(QStringLiteral("load: %1 MB %2 accepted in %3 (target <= 2000 ms) %4")
+                     .arg(packageMb, 0, 'f', 0)
+                     .arg(what, Bench::ms(time),
+                         time <= 2000 ? QStringLiteral("MET") : QStringLiteral("MISSED")));
+    if (withMemory)
+        Bench::print(QStringLiteral("load: peak memory %1 MB (target < %2 MB, package + 100 MB) %3")
+                         .arg(peak, 0, 'f', 0)
+                         .arg(limit, 0, 'f', 0)
+                         .arg(peak < limit ? QStringLiteral("MET") : QStringLiteral("MISSED")));
     Bench::print(
         QStringLiteral("      (medians of %1 runs; runs: load ms %2 / peak MB %3 / peak MB "
                        "before loading %4)")
             .arg(runs)
             .arg(list(times), list(peaks), list(before)));
-    return 0;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const QStringList args = Bench::arguments(argc, argv);
+    const QString work = Bench::workFolder(args);
+    if (args.contains(QStringLiteral("--child"))) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return runChild(work, Bench::option(args, QStringLiteral("--package"), QString()),
+            Bench::option(args, QStringLiteral("--trusted-key"), QString()));
+    }
+
+    QCoreApplication app(argc, argv);
+    const int runs
+        = qMax(1, Bench::option(args, QStringLiteral("--runs"), QStringLiteral("3")).toInt());
+    QDir().mkpath(work);
+    QString error;
+    const QString package = Bench::ensurePackage(work, Bench::halfGigabyte(), false, &error);
+    if (package.isEmpty()) {
+        Bench::fail(error);
+        return 1;
+    }
+    if (!measure(work, package, QString(), runs, QStringLiteral("package"), true))
+        return 1;
+    if (QStandardPaths::findExecutable(QStringLiteral("minisign")).isEmpty()) {
+        Bench::print(
+            QStringLiteral("      (a signed package is not measured: minisign is missing)"));
+        return 0;
+    }
+    QString publicKey;
+    const QString signedOne = signedPackage(work, package, &publicKey, &error);
+    if (signedOne.isEmpty()) {
+        Bench::fail(error);
+        return 1;
+    }
+    const bool ok = measure(work, signedOne, publicKey, runs,
+        QStringLiteral("signed package (its key trusted)"), false);
+    QFile::remove(signedOne);
+    QFile::remove(signedOne + QStringLiteral(".minisig"));
+    return ok ? 0 : 1;
 }

@@ -3,9 +3,13 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QHash>
+#include <QMutex>
 
 #include "FaultInjection.h"
 #include "FileMoves.h"
+#include "FileTree.h"
+#include "PackageManifest.h"
 #include "SuiteLayout.h"
 #include "UpgradeConstants.h"
 
@@ -72,6 +76,78 @@ void CUpgradeWorker::doStartUpgrade()
 
 // ---- Extraction -------------------------------------------------------------
 
+namespace {
+
+// The registered package's manifest, read before the staging copy. A file
+// written from the package's bytes in memory has been read back by the copy
+// and found equal to them; those bytes are the ones checked against this
+// manifest when the package was loaded. A file written otherwise (a
+// compressed one) is hashed as it lies in the staging folder. Once the copy
+// ends, a file that differs, one missing or one too many fails the
+// extraction before anything in the installation changes.
+class StagingCheck
+{
+public:
+    StagingCheck()
+        : sourcePrefix(SuiteLayout::join(QStringLiteral(":"), UpgradeConstants::packageFolderName())
+            + QDir::separator())
+    {
+        const QString path = QStringLiteral(":/%1/%2").arg(
+            UpgradeConstants::packageFolderName(), PackageManifest::fileName());
+        if (!QFileInfo::exists(path))
+            return; // a package from before manifests
+        present = true;
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            problem = path + QStringLiteral(" (") + file.errorString() + QLatin1Char(')');
+        else if (!PackageManifest::parse(file.readAll(), &entries, &problem))
+            problem = path + QStringLiteral(" (") + problem + QLatin1Char(')');
+        for (const PackageManifest::Entry &entry : qAsConst(entries))
+            listed.insert(entry.path, entry.sha256);
+    }
+
+    // The manifest's fault, if it can't be read or is not in the form.
+    QString manifestProblem() const { return problem; }
+
+    // Takes the digest of every file the copy writes; none without a manifest.
+    FileTree::CopiedFile observer()
+    {
+        if (!present)
+            return nullptr;
+        return [this](const QString &source, const QString &target, const char *data, qint64 size) {
+            Q_UNUSED(size)
+            const QString relative = QDir::fromNativeSeparators(source.mid(sourcePrefix.size()));
+            // Written from checked bytes and read back equal: as listed (a
+            // path not listed is extra whatever its digest).
+            const QByteArray digest
+                = data ? listed.value(relative) : PackageManifest::hashFile(target);
+            const QMutexLocker locker(&mutex);
+            digests.insert(relative, digest);
+        };
+    }
+
+    // The staged files that don't match, each as a path for the log.
+    QStringList failures(const QString &stagedRoot) const
+    {
+        QStringList paths;
+        const PackageManifest::Result result = PackageManifest::compareDigests(entries, digests);
+        for (const PackageManifest::Problem &found : result.problems)
+            paths << QDir::toNativeSeparators(stagedRoot + QLatin1Char('/') + found.path);
+        return paths;
+    }
+
+private:
+    const QString sourcePrefix;
+    bool present = false;
+    QString problem;
+    QVector<PackageManifest::Entry> entries;
+    QHash<QString, QByteArray> listed; // path -> digest, from the manifest
+    QMutex mutex;
+    QHash<QString, QByteArray> digests;
+};
+
+} // namespace
+
 void CUpgradeWorker::doStartCopyAll(QString sysConfigXmlPath, QString installPath)
 {
     Q_UNUSED(sysConfigXmlPath)
@@ -134,12 +210,31 @@ bool CUpgradeWorker::copyAllToStaging()
     }
     QDir(installPath).mkdir(UpgradeConstants::stagingFolderName());
 
+    // The staged files are what the later steps install: their bytes are
+    // checked against the package's manifest (placeholders included).
+    StagingCheck check;
+    if (!check.manifestProblem().isEmpty()) {
+        emit status(tr("升级包文件清单有误:%1").arg(check.manifestProblem()));
+        return false;
+    }
+
     // Only the package's top folder: the program's own resources share the tree.
     stagedFiles = 0;
     if (!FileTree::copyFolderList(QStringLiteral(":"),
             QStringList(UpgradeConstants::packageFolderName()), stagingRoot, true, nullptr,
-            &stagedFiles))
+            &stagedFiles, check.observer()))
         return false;
+
+    const QStringList unverified
+        = check.failures(stagingRoot + QLatin1Char('/') + UpgradeConstants::packageFolderName());
+    if (!unverified.isEmpty()) {
+        const int shown = 10;
+        for (int i = 0; i < unverified.size() && i < shown; ++i)
+            emit status(tr("升级包文件写入后校验失败:%1").arg(unverified.at(i)));
+        if (unverified.size() > shown)
+            emit status(tr("另有%1项升级包文件写入后校验失败").arg(unverified.size() - shown));
+        return false;
+    }
 
     const QList<QFileInfo> placeholders = findPlaceholderFiles(stagingRoot);
     for (const QFileInfo &placeholder : placeholders)

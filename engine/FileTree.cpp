@@ -1,5 +1,6 @@
 #include "FileTree.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QResource>
@@ -14,8 +15,11 @@
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <cerrno>
 #include <memory>
@@ -168,13 +172,43 @@ int creationMode()
     return mode;
 }
 
+// Whether the file open as fd (for reading) holds exactly the size bytes at
+// data: what was just written, read back through the page cache, mapped
+// rather than copied where the file system allows it.
+bool holdsExactly(int fd, const char *data, qint64 size)
+{
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || info.st_size != size)
+        return false;
+    if (size == 0)
+        return true;
+    // Mapping pays for large files only: unmapping costs every thread of the
+    // process a TLB flush.
+    void *map = size < 1024 * 1024
+        ? MAP_FAILED
+        : ::mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, fd, 0);
+    if (map != MAP_FAILED) {
+        const bool same = std::memcmp(map, data, size_t(size)) == 0;
+        ::munmap(map, size_t(size));
+        return same;
+    }
+    char buffer[64 * 1024];
+    for (qint64 at = 0; at < size;) {
+        const ssize_t got = ::pread(fd, buffer, size_t(qMin<qint64>(sizeof buffer, size - at)), at);
+        if (got <= 0 || std::memcmp(buffer, data + at, size_t(got)) != 0)
+            return false;
+        at += got;
+    }
+    return true;
+}
+
 // The quick road of copyFile: creates target (never replacing anything) and
 // fills it from a regular file or from an uncompressed resource in one go,
 // then gives it mode unless that is -1. NotTried when something is unusual
 // before anything was written; copyFile then leaves it to QFile::copy, so odd
 // cases keep its behaviour.
-CopyOutcome copyQuickly(
-    const QString &source, const QString &target, int mode = -1, QString *reason = nullptr)
+CopyOutcome copyQuickly(const QString &source, const QString &target, int mode = -1,
+    QString *reason = nullptr, const CopiedFile *onCopied = nullptr)
 {
     // QResource keeps isDir() to itself; one look-up answers both questions.
     struct ResourceEntry : QResource
@@ -199,14 +233,21 @@ CopyOutcome copyQuickly(
         size = info.st_size;
     }
 
+    // A copy that is watched is read back: the bytes on disk must be the
+    // bytes that were written.
+    const bool readBack = fromResource && onCopied && *onCopied;
     const QByteArray targetName = QFile::encodeName(target);
-    Descriptor out(::open(targetName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    Descriptor out(::open(targetName.constData(),
+        (readBack ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (out.get() < 0)
         return CopyOutcome::NotTried;
-    const bool filled = !fromResource
-        ? copyContents(in.get(), out.get(), size)
-        : writeAll(out.get(), reinterpret_cast<const char *>(resource.data()), resource.size());
+    const char *data = reinterpret_cast<const char *>(resource.data());
+    const bool filled = !fromResource ? copyContents(in.get(), out.get(), size)
+                                      : writeAll(out.get(), data, resource.size());
     int error = filled ? 0 : errno;
+    const bool differs = filled && readBack && !holdsExactly(out.get(), data, resource.size());
+    if (differs)
+        error = EIO;
 #ifdef Q_OS_LINUX
     // The upgrade needs what it writes on disk before it commits: the disk
     // starts on a large file now, while the next files are written, instead
@@ -220,10 +261,16 @@ CopyOutcome copyQuickly(
         ::fchmod(out.get(), mode_t(mode)); // the result is ignored, as by makeCopiedFileAccessible
     if (!out.close() && error == 0)
         error = errno;
-    if (error == 0)
+    if (error == 0) {
+        if (onCopied && *onCopied)
+            (*onCopied)(source, target, fromResource ? data : nullptr,
+                fromResource ? resource.size() : size);
         return CopyOutcome::Copied;
+    }
     if (reason)
-        *reason = qt_error_string(error);
+        *reason = differs
+            ? QCoreApplication::translate("CUpgradeWorker", "写入后读回的内容与升级包不符")
+            : qt_error_string(error);
     // As QFile::copy: a copy that failed leaves nothing behind.
     ::unlink(targetName.constData());
     return CopyOutcome::Failed;
@@ -346,15 +393,16 @@ void makeWritable(const QString &path)
 namespace {
 
 // Copies one file of a folder being merged; see copyFolder.
-bool copyFolderFile(
-    const QString &sourceFile, const QString &targetFile, bool overwrite, Failures *failures)
+bool copyFolderFile(const QString &sourceFile, const QString &targetFile, bool overwrite,
+    Failures *failures, const CopiedFile &onCopied)
 {
 #ifdef Q_OS_UNIX
     // Most targets are new: the quick copy creates them without asking
     // first, and refuses anything already there, which then goes the usual
     // way below.
     QString reason;
-    const CopyOutcome quick = copyQuickly(sourceFile, targetFile, accessibleMode(), &reason);
+    const CopyOutcome quick
+        = copyQuickly(sourceFile, targetFile, accessibleMode(), &reason, &onCopied);
     if (quick == CopyOutcome::Failed)
         note(failures, targetFile, reason);
     if (quick != CopyOutcome::NotTried)
@@ -372,7 +420,11 @@ bool copyFolderFile(
 #endif
         QFile::remove(targetFile);
     }
-    return copyAccessible(sourceFile, targetFile, keep, failures);
+    if (!copyAccessible(sourceFile, targetFile, keep, failures))
+        return false;
+    if (onCopied)
+        onCopied(sourceFile, targetFile, nullptr, -1);
+    return true;
 }
 
 } // namespace
@@ -382,7 +434,7 @@ namespace {
 // The files of one folder, on more than one thread when there are several:
 // writing them is mostly copying memory, which the processors share.
 bool copyFolderFiles(const QString &source, const QString &target, const QStringList &files,
-    bool overwrite, Failures *failures, int *copied)
+    bool overwrite, Failures *failures, int *copied, const CopiedFile &onCopied)
 {
     const int threads = files.size() < 4 ? 1 : qBound(1, QThread::idealThreadCount(), 4);
     std::atomic<int> next { 0 };
@@ -392,7 +444,8 @@ bool copyFolderFiles(const QString &source, const QString &target, const QString
     const auto work = [&](int slot) {
         for (int i = next++; i < files.size(); i = next++) {
             const QString &name = files.at(i);
-            if (copyFolderFile(join(source, name), join(target, name), overwrite, &found[slot]))
+            if (copyFolderFile(
+                    join(source, name), join(target, name), overwrite, &found[slot], onCopied))
                 ++done;
             else
                 ok = false;
@@ -415,8 +468,8 @@ bool copyFolderFiles(const QString &source, const QString &target, const QString
 
 } // namespace
 
-bool copyFolder(
-    const QString &source, const QString &target, bool overwrite, Failures *failures, int *copied)
+bool copyFolder(const QString &source, const QString &target, bool overwrite, Failures *failures,
+    int *copied, const CopiedFile &onCopied)
 {
     const QDir sourceDir(source);
     if (!sourceDir.exists()) {
@@ -449,10 +502,10 @@ bool copyFolder(
     for (const QString &name : folders) {
         const QString targetFolder = join(target, name);
         QDir().mkpath(targetFolder);
-        if (!copyFolder(join(source, name), targetFolder, overwrite, failures, copied))
+        if (!copyFolder(join(source, name), targetFolder, overwrite, failures, copied, onCopied))
             ok = false;
     }
-    if (!copyFolderFiles(source, target, files, overwrite, failures, copied))
+    if (!copyFolderFiles(source, target, files, overwrite, failures, copied, onCopied))
         ok = false;
     targetDir.refresh();
     if (!targetDir.exists()) {
@@ -463,11 +516,11 @@ bool copyFolder(
 }
 
 bool copyFolderList(const QString &sourceRoot, const QStringList &names, const QString &targetRoot,
-    bool overwrite, Failures *failures, int *copied)
+    bool overwrite, Failures *failures, int *copied, const CopiedFile &onCopied)
 {
     for (const QString &name : names) {
-        if (!copyFolder(
-                join(sourceRoot, name), join(targetRoot, name), overwrite, failures, copied))
+        if (!copyFolder(join(sourceRoot, name), join(targetRoot, name), overwrite, failures, copied,
+                onCopied))
             return false;
     }
     return true;
@@ -636,6 +689,17 @@ bool addFile(const QString &source, const QString &target, Failures *failures)
     if (QFile::exists(target))
         return true;
     return copyAccessible(source, target, QFileDevice::Permissions(), failures);
+}
+
+bool holdsExactly(const QString &path, const QByteArray &bytes)
+{
+#ifdef Q_OS_UNIX
+    const Descriptor in(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+    return in.get() >= 0 && holdsExactly(in.get(), bytes.constData(), bytes.size());
+#else
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && file.readAll() == bytes;
+#endif
 }
 
 } // namespace FileTree

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // File-system operations of the upgrade engine: copying package folders,
 // listing and removing trees, and the single-file operations of the delete,
 // update and add steps. Every listing uses QDir's default order (names
@@ -47,19 +49,29 @@ void makeWritable(const QString &path);
 // flushes to disk before linking it in, in 4 KiB blocks from a package.
 bool copyFile(const QString &source, const QString &target, Failures *failures = nullptr);
 
+// Told of every file a folder copy wrote: its source and target, and the
+// bytes written when they were in memory (an uncompressed file of a
+// registered package; the copy has read the file back and found exactly
+// them), else data is nullptr. Called on the copying threads, possibly on
+// several at once.
+using CopiedFile = std::function<void(
+    const QString &source, const QString &target, const char *data, qint64 size)>;
+
 // Merges the folder source into target (created with its parents when
 // missing): sub-folders first, then files. With overwrite an existing target
 // file is replaced; without it the installed file stays. Hidden entries are
 // passed over, symbolic links followed. True when the source existed, no file
 // that was tried failed to copy, no nested copy failed, no entry name was
-// unsafe, and the target folder exists afterwards.
+// unsafe, and the target folder exists afterwards. onCopied, when given, is
+// told of each file written.
 bool copyFolder(const QString &source, const QString &target, bool overwrite,
-    Failures *failures = nullptr, int *copied = nullptr);
+    Failures *failures = nullptr, int *copied = nullptr, const CopiedFile &onCopied = nullptr);
 
 // copyFolder for each name of names below sourceRoot into the same name below
 // targetRoot; stops at the first failure. An empty list succeeds.
 bool copyFolderList(const QString &sourceRoot, const QStringList &names, const QString &targetRoot,
-    bool overwrite, Failures *failures = nullptr, int *copied = nullptr);
+    bool overwrite, Failures *failures = nullptr, int *copied = nullptr,
+    const CopiedFile &onCopied = nullptr);
 
 // Every file named fileName (compared exactly) in folder at any depth, hidden
 // files included; hidden sub-folders are not entered.
@@ -91,5 +103,9 @@ bool updateFile(const QString &source, const QString &target, Failures *failures
 // Copies source to target unless target exists; an existing target is left
 // as it is and counts as added.
 bool addFile(const QString &source, const QString &target, Failures *failures = nullptr);
+
+// Whether the file at path holds exactly bytes (the check a watched folder
+// copy makes of every file it writes from memory).
+bool holdsExactly(const QString &path, const QByteArray &bytes);
 
 } // namespace FileTree

@@ -1,17 +1,117 @@
 #include "LoadedPackage.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QResource>
 
 #include "PackageFile.h"
+#include "PackageManifest.h"
+#include "PackageSignature.h"
+#include "UpgradeConstants.h"
+
+#include <system_error>
+#include <thread>
 
 namespace {
 
 const uchar *bytes(const QByteArray &data)
 {
     return reinterpret_cast<const uchar *>(data.constData());
+}
+
+// The manifest's problems for a person: the first few, then how many more.
+QString manifestDetail(const PackageManifest::Result &result)
+{
+    if (result.verdict != PackageManifest::Verdict::Failed)
+        return result.detail();
+    const int shown = 5;
+    QStringList lines;
+    for (int i = 0; i < result.problems.size() && i < shown; ++i)
+        lines << result.problems.at(i).text();
+    if (result.problems.size() > shown)
+        lines << QStringLiteral("and %1 more").arg(result.problems.size() - shown);
+    return lines.join(QStringLiteral("; "));
+}
+
+// A trusted comment as one line of text (minisign's default holds tabs).
+QString commentText(const QString &comment)
+{
+    QString text = comment;
+    for (QChar &c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char(' ');
+    }
+    return text.simplified();
+}
+
+// The signature's verdict on the package's bytes: Registered when the
+// package may be used, with the operator's summary, or the refusal with its
+// reason in English.
+struct SignatureVerdict
+{
+    LoadedPackage::Result result = LoadedPackage::Result::Registered;
+    QString summary;
+    QString detail;
+};
+
+SignatureVerdict judgeSignature(const QByteArray &package, const QString &path,
+    const PackageSignature::SignatureFile &signatureFile, const QString &trustFolder)
+{
+    using Result = LoadedPackage::Result;
+    const PackageSignature::KeyStore store = trustFolder.isEmpty()
+        ? PackageSignature::KeyStore()
+        : PackageSignature::loadKeys(trustFolder);
+    // Key files that are there but unusable still mean that the installation
+    // wants signed packages: it accepts none until a key can be read.
+    const bool trustWanted = !store.keys.isEmpty() || !store.problems.isEmpty();
+    const QString keyProblems = store.keys.isEmpty() && !store.problems.isEmpty()
+        ? QStringLiteral("; no usable trusted key: ") + store.problems.join(QStringLiteral("; "))
+        : QString();
+    const PackageSignature::Result checked
+        = PackageSignature::verify(package, signatureFile, store.keys);
+    const QString comment = commentText(checked.trustedComment);
+
+    SignatureVerdict verdict;
+    if (!trustWanted) {
+        // Without a trusted key a signature can vouch for nothing; it is
+        // shown for what it says, and a broken one is no worse than none.
+        if (!signatureFile.present) {
+            verdict.summary = QCoreApplication::translate("MainWindow", "升级包未签名");
+        } else if (checked.verdict == PackageSignature::Verdict::Invalid) {
+            verdict.summary
+                = QCoreApplication::translate("MainWindow", "升级包签名文件有误,未核验");
+            verdict.detail = checked.detail;
+        } else {
+            verdict.summary = QCoreApplication::translate(
+                "MainWindow", "签名:%1(密钥%2,本机没有受信任的密钥,未核验)")
+                                  .arg(comment, checked.keyId);
+        }
+        return verdict;
+    }
+
+    switch (checked.verdict) {
+    case PackageSignature::Verdict::Valid:
+        verdict.summary = QCoreApplication::translate("MainWindow", "签名:%1(密钥%2)")
+                              .arg(comment, checked.keyId);
+        break;
+    case PackageSignature::Verdict::Unsigned:
+        verdict.result = Result::Unsigned;
+        verdict.detail = QStringLiteral("no signature file %1")
+                             .arg(QDir::toNativeSeparators(PackageSignature::signaturePath(path)))
+            + keyProblems;
+        break;
+    case PackageSignature::Verdict::Invalid:
+        verdict.result = Result::BadSignature;
+        verdict.detail = checked.detail;
+        break;
+    case PackageSignature::Verdict::Untrusted:
+        verdict.result = Result::UntrustedSigner;
+        verdict.detail = checked.detail + keyProblems;
+        break;
+    }
+    return verdict;
 }
 
 } // namespace
@@ -26,6 +126,7 @@ LoadedPackage::Result LoadedPackage::load(const QString &path)
 {
     release();
     damage.clear();
+    signature.clear();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return Result::Unreadable;
@@ -33,6 +134,8 @@ LoadedPackage::Result LoadedPackage::load(const QString &path)
     if (file.error() != QFileDevice::NoError)
         return Result::Unreadable;
     file.close();
+    // Read right after the package, once; only these bytes are judged.
+    const PackageSignature::SignatureFile signatureFile = PackageSignature::readSignatureFile(path);
     switch (PackageFile::validate(data, &damage)) {
     case PackageFile::Verdict::Damaged:
         return Result::Damaged;
@@ -43,6 +146,36 @@ LoadedPackage::Result LoadedPackage::load(const QString &path)
     }
     current = data;
     QResource::registerResource(bytes(current));
+
+    // The signature (over all the bytes) is checked on a thread of its own
+    // while the files are checked where they lie in the registered bytes; a
+    // refused package leaves nothing registered.
+    SignatureVerdict trust;
+    const auto checkSignature
+        = [&] { trust = judgeSignature(current, path, signatureFile, trustFolder); };
+    std::thread signatureCheck;
+    try {
+        signatureCheck = std::thread(checkSignature);
+    } catch (const std::system_error &) {
+        checkSignature(); // no thread to be had: one after the other
+    }
+    const PackageManifest::Result manifest
+        = PackageManifest::verifyTree(QStringLiteral(":/") + UpgradeConstants::packageFolderName());
+    if (signatureCheck.joinable())
+        signatureCheck.join();
+
+    if (manifest.verdict == PackageManifest::Verdict::Malformed
+        || manifest.verdict == PackageManifest::Verdict::Failed) {
+        damage = manifestDetail(manifest);
+        release();
+        return Result::Corrupted;
+    }
+    damage = trust.detail;
+    if (trust.result != Result::Registered) {
+        release();
+        return trust.result;
+    }
+    signature = trust.summary;
     return Result::Registered;
 }
 

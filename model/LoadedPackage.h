@@ -29,9 +29,15 @@ public:
 
     // The folder of the installation's trusted public keys (*.pub, minisign
     // format); when it holds one, load() accepts only packages signed by it.
+    // Key files that can't be read are passed over; when only such files are
+    // there, no package is accepted until one can be read.
     void setTrustedKeysFolder(const QString &folder) { trustFolder = folder; }
 
-    // Releases the current package, then reads, checks and registers path.
+    // Releases the current package, then reads path once and checks those
+    // bytes: their structure, then (registered) every file below upgrade/
+    // against upgrade/manifest.sha256 when the package has one, then the
+    // signature path + ".minisig" against the trusted keys. A refused
+    // package is left unregistered.
     Result load(const QString &path);
     // Unregisters the current package, if any.
     void release();
@@ -39,10 +45,14 @@ public:
     bool isRegistered() const { return !current.isEmpty(); }
     // The registered bytes (empty when none is registered).
     const QByteArray &data() const { return current; }
-    // What is wrong with a damaged file, in English.
+    // Why a package was refused, in English: the damage, the files that
+    // differ from the manifest, what is wrong with the signature. For an
+    // accepted package a note at most (a signature file that can't be read
+    // while no key is trusted).
     QString detail() const { return damage; }
     // The registered package's signature as the operator reads it: unsigned,
-    // or its trusted comment and key id.
+    // or its trusted comment and key id (marked unchecked when no key is
+    // trusted here).
     QString signatureSummary() const { return signature; }
 
     // The operator's text for a package that can't be used (translation

@@ -377,11 +377,42 @@ Result verifyTree(const QString &root)
             : QStringLiteral("it cannot be read (%1)").arg(file.errorString());
         return result;
     }
+    const QByteArray text = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        result.malformedReason = QStringLiteral("it cannot be read (%1)").arg(file.errorString());
+        return result;
+    }
     QVector<Entry> entries;
-    if (!parse(file.readAll(), &entries, &result.malformedReason))
+    if (!parse(text, &entries, &result.malformedReason))
         return result;
     result.fileCount = entries.size();
     compare(base, entries, &result);
+    result.verdict = result.problems.isEmpty() ? Verdict::Verified : Verdict::Failed;
+    return result;
+}
+
+Result compareDigests(const QVector<Entry> &entries, const QHash<QString, QByteArray> &digests)
+{
+    Result result;
+    result.fileCount = entries.size();
+    QSet<QString> listed;
+    for (const Entry &entry : entries) {
+        listed.insert(entry.path);
+        const auto found = digests.constFind(entry.path);
+        if (found == digests.constEnd())
+            result.problems.append({ ProblemKind::Missing, entry.path, QString() });
+        else if (found->isEmpty())
+            result.problems.append(
+                { ProblemKind::Unreadable, entry.path, QStringLiteral("no SHA-256 for it") });
+        else if (*found != entry.sha256)
+            result.problems.append({ ProblemKind::Mismatch, entry.path, QString() });
+    }
+    for (auto it = digests.cbegin(); it != digests.cend(); ++it) {
+        if (!listed.contains(it.key()) && it.key() != fileName())
+            result.problems.append({ ProblemKind::Extra, it.key(), QString() });
+    }
+    std::sort(result.problems.begin(), result.problems.end(),
+        [](const Problem &a, const Problem &b) { return a.path < b.path; });
     result.verdict = result.problems.isEmpty() ? Verdict::Verified : Verdict::Failed;
     return result;
 }

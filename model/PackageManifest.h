@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 #include <QVector>
 
@@ -85,5 +86,11 @@ struct Result
 // folder on disk, against root/manifest.sha256. The files are hashed on up to
 // two threads; a package must stay registered until this returns.
 Result verifyTree(const QString &root);
+
+// Checks SHA-256 digests taken elsewhere, by path relative to upgrade/ (those
+// of the files a copy wrote, say), against the manifest's entries: a listed
+// path without a digest is Missing, an empty digest Unreadable, a path not
+// listed (other than the manifest's own) Extra. Verified or Failed.
+Result compareDigests(const QVector<Entry> &entries, const QHash<QString, QByteArray> &digests);
 
 } // namespace PackageManifest

@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include "PackageManifest.h"
 #include "UpgradeConstants.h"
 #include "support/EngineHarness.h"
 
@@ -17,6 +18,8 @@ private slots:
     void failedExtraction();
     void leftoverStagingThatCannotBeEmptied_data();
     void leftoverStagingThatCannotBeEmptied();
+    void compressedPackageCheckedOnDisk_data();
+    void compressedPackageCheckedOnDisk();
 };
 
 void tst_Extraction::stagingTreeMirrorsPackage_data()
@@ -181,6 +184,48 @@ void tst_Extraction::leftoverStagingThatCannotBeEmptied()
             "status:升级包信息拷贝失败", "sigCopyAllEnd(false)", "sigSuccess(false)",
             "sigFaildClearEnd" }));
     QCOMPARE(installed(), before);
+}
+
+void tst_Extraction::compressedPackageCheckedOnDisk_data()
+{
+    QTest::addColumn<QString>("misListed"); // listed with another file's hash
+    QTest::newRow("intact") << "";
+    QTest::newRow("a file differs from its manifest line") << "update/a.dll";
+}
+
+// A compressed file is written by decompressing it: its staged copy is what
+// gets hashed.
+void tst_Extraction::compressedPackageCheckedOnDisk()
+{
+    QFETCH(QString, misListed);
+    const Tree tree = packageTree(
+        { { "update/a.dll", QByteArray(9000, 'a') }, { "update/b.dll", QByteArray(9000, 'b') } });
+    QVector<PackageManifest::Entry> entries;
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it) {
+        const QByteArray &bytes = it.key() == misListed ? tree.first() : it.value();
+        entries.append({ PackageManifest::hashBytes(bytes.constData(), bytes.size()), it.key() });
+    }
+    Tree listed = tree;
+    listed.insert(PackageManifest::fileName(), PackageManifest::format(entries));
+    Upgrade upgrade;
+    QVERIFY(QDir().mkpath(upgrade.installPath));
+    const QString rcc = TestPackage::buildUnchecked(upgrade.tmp.path(), filesOf(listed, "upgrade/"),
+        &upgrade.error, "zipped.rcc", { "--compress-algo", "zlib", "--threshold", "0" });
+    QVERIFY2(!rcc.isEmpty(), qPrintable(upgrade.error));
+    RegisteredPackage registered(rcc);
+    QVERIFY(registered.isRegistered());
+    WorkingDirectory cwd(upgrade.tmp.path());
+    upgrade.run.answerCopyAllEnd = false;
+    upgrade.run.startCopyAll(upgrade.installPath);
+    const QString end = misListed.isEmpty() ? "sigCopyAllEnd(true)" : "sigCopyAllEnd(false)";
+    QVERIFY2(upgrade.run.waitForEvent(end), qPrintable(upgrade.run.events.join(" | ")));
+    QVERIFY(upgrade.run.flush());
+    const QStringList expected = misListed.isEmpty()
+        ? QStringList { "升级包信息拷贝成功" }
+        : QStringList { "升级包文件写入后校验失败:"
+                  + QDir::toNativeSeparators(upgrade.staging() + "/upgrade/" + misListed),
+              "升级包信息拷贝失败" };
+    QCOMPARE(upgrade.run.statusLines().mid(1), expected);
 }
 
 QTEST_GUILESS_MAIN(tst_Extraction)

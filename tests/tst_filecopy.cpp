@@ -30,6 +30,8 @@ private slots:
     void sameAsQFileCopy();
     void failedWriteLeavesNothing_data();
     void failedWriteLeavesNothing();
+    void readBack_data();
+    void readBack();
 
 private:
     QTemporaryDir packages;
@@ -344,6 +346,35 @@ void tst_FileCopy::failedWriteLeavesNothing()
                    : QStringList());
     }
 #endif
+}
+
+
+// The check a watched copy makes of each file it wrote from memory: exactly
+// the bytes, no more, no fewer.
+void tst_FileCopy::readBack_data()
+{
+    QTest::addColumn<QByteArray>("onDisk");
+    QTest::addColumn<QByteArray>("written");
+    QTest::addColumn<bool>("same");
+    const QByteArray large(300 * 1024, 'x');
+    QTest::newRow("equal") << large << large << true;
+    QTest::newRow("empty") << QByteArray() << QByteArray() << true;
+    QTest::newRow("last byte differs") << QByteArray(large).replace(large.size() - 1, 1, "y")
+                                       << large << false;
+    QTest::newRow("cut short") << large.left(4096) << large << false;
+    QTest::newRow("longer") << large + "z" << large << false;
+}
+
+void tst_FileCopy::readBack()
+{
+    QFETCH(QByteArray, onDisk);
+    QFETCH(QByteArray, written);
+    QFETCH(bool, same);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("file");
+    QVERIFY(EngineHarness::writeFile(path, onDisk));
+    QCOMPARE(FileTree::holdsExactly(path, written), same);
+    QVERIFY(!FileTree::holdsExactly(dir.filePath("missing"), written));
 }
 
 int main(int argc, char *argv[])

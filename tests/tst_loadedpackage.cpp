@@ -4,6 +4,7 @@
 #include "LoadedPackage.h"
 #include "PackageDescriptor.h"
 #include "PackageFit.h"
+#include "PackageSignature.h"
 #include "UpgradeConstants.h"
 #include "support/TestPackage.h"
 
@@ -18,6 +19,8 @@ private slots:
     void load_data();
     void load();
     void treeInUseOutlivesRelease();
+    void trust_data();
+    void trust();
     void fit_data();
     void fit();
 };
@@ -82,6 +85,152 @@ void tst_LoadedPackage::treeInUseOutlivesRelease()
     QCOMPARE(open.readAll(), QByteArray("still readable"));
 }
 
+namespace {
+
+const QByteArray reportContent = "the unique bytes of report.dll";
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeAll(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Runs minisign without input; true when it succeeded.
+bool minisign(const QStringList &args)
+{
+    QProcess process;
+    process.start("minisign", args);
+    process.closeWriteChannel();
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0;
+}
+
+} // namespace
+
+void tst_LoadedPackage::trust_data()
+{
+    QTest::addColumn<QString>("change"); // of the package or its signature file
+    QTest::addColumn<QString>("keys"); // in the trusted folder: a, b, or "unusable"
+    QTest::addColumn<LoadedPackage::Result>("result");
+    QTest::addColumn<QString>("text"); // in the summary when accepted, else in the detail
+    using R = LoadedPackage::Result;
+    QTest::newRow("signed by minisign, its key trusted")
+        << ""
+        << "a" << R::Registered << "签名:release 2.1.5(密钥A)";
+    QTest::newRow("signed, the key of another trusted")
+        << ""
+        << "b" << R::UntrustedSigner << "none of the trusted keys";
+    QTest::newRow("signed, both keys trusted")
+        << ""
+        << "ba" << R::Registered << "签名:release 2.1.5(密钥A)";
+    QTest::newRow("byte flipped in a file's contents")
+        << "content"
+        << "a" << R::Corrupted << "update/bin/report.dll: content does not match";
+    QTest::newRow("byte flipped in the manifest")
+        << "manifest"
+        << "a" << R::Corrupted << "update/bin/report.dll: content does not match";
+    QTest::newRow("byte flipped in the signature")
+        << "signature"
+        << "a" << R::BadSignature << "changed after signing";
+    QTest::newRow("trusted comment changed")
+        << "comment"
+        << "a" << R::BadSignature << "trusted comment does not match";
+    QTest::newRow("unsigned, a key trusted") << "unsigned"
+                                             << "a" << R::Unsigned << "no signature file";
+    QTest::newRow("unsigned, the only key file unusable")
+        << "unsigned"
+        << "unusable" << R::Unsigned << "no usable trusted key: ";
+    QTest::newRow("unsigned, no key trusted") << "unsigned"
+                                              << "" << R::Registered << "升级包未签名";
+    QTest::newRow("signed, no key trusted: shown, not checked")
+        << ""
+        << "" << R::Registered << "签名:release 2.1.5(密钥A,本机没有受信任的密钥,未核验)";
+    QTest::newRow("signature file cut short, no key trusted")
+        << "cut"
+        << "" << R::Registered << "升级包签名文件有误,未核验";
+    QTest::newRow("signature file cut short, a key trusted")
+        << "cut"
+        << "a" << R::BadSignature << "malformed";
+}
+
+// What the operator gets for a package, its signature and the keys installed:
+// the checks' order is structure, manifest, signature, and a refused package
+// stays unregistered.
+void tst_LoadedPackage::trust()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, keys);
+    QFETCH(LoadedPackage::Result, result);
+    QFETCH(QString, text);
+    if (QStandardPaths::findExecutable("minisign").isEmpty())
+        QSKIP("minisign is not installed; the keys and signatures are made with it");
+    QTemporaryDir tmp;
+    QString error;
+    const QString rcc = TestPackage::build(tmp.path(),
+        { { "upgrade/upgrade_config.xml", TestPackage::descriptor(7, "2.1.0", "2.1.5") },
+            { "upgrade/update/bin/report.dll", reportContent } },
+        &error);
+    QVERIFY2(!rcc.isEmpty(), qPrintable(error));
+    const QString trusted = tmp.filePath("trusted_keys");
+    QVERIFY(QDir().mkpath(trusted));
+    for (const QString name : { "a", "b" }) {
+        QVERIFY(minisign(
+            { "-G", "-W", "-p", tmp.filePath(name + ".pub"), "-s", tmp.filePath(name + ".sec") }));
+        if (keys != "unusable" && keys.contains(name))
+            QVERIFY(QFile::copy(tmp.filePath(name + ".pub"), trusted + "/" + name + ".pub"));
+    }
+    if (keys == "unusable")
+        QVERIFY(writeAll(trusted + "/vendor.pub", "untrusted comment: cut\nRWQ"));
+    if (change != "unsigned")
+        QVERIFY(minisign({ "-S", "-s", tmp.filePath("a.sec"), "-m", rcc, "-t", "release 2.1.5" }));
+
+    QByteArray package = readAll(rcc);
+    QByteArray signature = readAll(rcc + ".minisig");
+    if (change == "content") {
+        const int at = package.indexOf(reportContent);
+        QVERIFY(at > 0);
+        package[at + 3] = char(package.at(at + 3) ^ 0x01);
+    } else if (change == "manifest") {
+        const int at = package.indexOf("  update/bin/report.dll\n") - 1;
+        QVERIFY(at > 0);
+        package[at] = package.at(at) == '0' ? '1' : '0';
+    } else if (change == "signature") {
+        QList<QByteArray> lines = signature.split('\n');
+        QByteArray raw = QByteArray::fromBase64(lines.at(1));
+        raw[40] = char(raw.at(40) ^ 0x10);
+        lines[1] = raw.toBase64();
+        signature = lines.join('\n');
+    } else if (change == "comment") {
+        signature.replace("release 2.1.5", "release 2.1.6");
+    } else if (change == "cut") {
+        signature.truncate(signature.indexOf("trusted comment"));
+    }
+    QVERIFY(writeAll(rcc, package));
+    if (change != "unsigned")
+        QVERIFY(writeAll(rcc + ".minisig", signature));
+    Minisign::PublicKey keyA;
+    QVERIFY(PackageSignature::loadKey(tmp.filePath("a.pub"), &keyA, &error));
+    text.replace("密钥A", "密钥" + keyA.keyIdText());
+
+    LoadedPackage loaded;
+    loaded.setTrustedKeysFolder(trusted);
+    QCOMPARE(loaded.load(rcc), result);
+    const bool accepted = result == LoadedPackage::Result::Registered;
+    QCOMPARE(loaded.isRegistered(), accepted);
+    QCOMPARE(QFile::exists(UpgradeConstants::packageDescriptorPath()), accepted);
+    if (accepted)
+        QCOMPARE(loaded.signatureSummary(), text);
+    else
+        QVERIFY2(loaded.detail().contains(text), qPrintable(loaded.detail()));
+    QCOMPARE(LoadedPackage::message(result).isEmpty(), accepted);
+}
+
 void tst_LoadedPackage::fit_data()
 {
     QTest::addColumn<int>("installedId");
@@ -93,10 +242,10 @@ void tst_LoadedPackage::fit_data()
     QTest::newRow("no package, whatever the versions")
         << 7 << -1 << "x" << 9 << FitVerdict::NotSelected;
     QTest::newRow("record without product") << -1 << 7 << "2.1.5" << 0 << FitVerdict::NotSelected;
-    QTest::newRow("other product before versions") << 7 << 8 << "x" << 0
-                                                   << FitVerdict::ProductMismatch;
-    QTest::newRow("bad installed version") << 7 << 7 << "2.1" << 0
-                                           << FitVerdict::BadInstalledVersion;
+    QTest::newRow("other product before versions")
+        << 7 << 8 << "x" << 0 << FitVerdict::ProductMismatch;
+    QTest::newRow("bad installed version")
+        << 7 << 7 << "2.1" << 0 << FitVerdict::BadInstalledVersion;
     QTest::newRow("outside the range") << 7 << 7 << "2.1.9" << 0 << FitVerdict::NotApplicable;
     QTest::newRow("unknown type") << 7 << 7 << "2.1.5" << 2 << FitVerdict::NotApplicable;
 }

@@ -57,6 +57,8 @@ private slots:
     void verifyFolder_data();
     void verifyFolder();
     void verifyRegisteredPackage();
+    void compareDigests_data();
+    void compareDigests();
 };
 
 void tst_PackageManifest::parse_data()
@@ -215,6 +217,36 @@ void tst_PackageManifest::verifyRegisteredPackage()
     const PackageManifest::Result changed = PackageManifest::verifyTree(":/changed/upgrade/");
     QVERIFY(QResource::unregisterResource(data, "/changed"));
     QCOMPARE(problemsOf(changed), QStringList { "mismatch:update/bin/report.dll" });
+}
+
+void tst_PackageManifest::compareDigests_data()
+{
+    QTest::addColumn<QStringList>("digests"); // path=content hashed, "path=" no digest
+    QTest::addColumn<QStringList>("problems");
+    QTest::newRow("all listed, all match")
+        << QStringList { "a.txt=a", "b/c.txt=a", "manifest.sha256=x" } << QStringList();
+    QTest::newRow("changed, missing, extra") << QStringList { "a.txt=b",
+        "extra.txt=a" } << QStringList { "mismatch:a.txt", "missing:b/c.txt", "extra:extra.txt" };
+    QTest::newRow("no digest taken")
+        << QStringList { "a.txt=", "b/c.txt=a" } << QStringList { "unreadable:a.txt" };
+}
+
+// Digests taken while copying, checked against the manifest's entries.
+void tst_PackageManifest::compareDigests()
+{
+    QVector<PackageManifest::Entry> entries;
+    QVERIFY(PackageManifest::parse(hashOfA + "  a.txt\n" + hashOfA + "  b/c.txt\n", &entries));
+    QFETCH(QStringList, digests);
+    QHash<QString, QByteArray> taken;
+    for (const QString &digest : digests) {
+        const QByteArray content = digest.section('=', 1).toUtf8();
+        taken.insert(digest.section('=', 0, 0),
+            content.isEmpty() ? QByteArray()
+                              : PackageManifest::hashBytes(content.constData(), content.size()));
+    }
+    const PackageManifest::Result result = PackageManifest::compareDigests(entries, taken);
+    QTEST(problemsOf(result), "problems");
+    QCOMPARE(result.verdict, result.problems.isEmpty() ? Verdict::Verified : Verdict::Failed);
 }
 
 QTEST_GUILESS_MAIN(tst_PackageManifest)
