@@ -10,10 +10,29 @@ namespace ChangePlan {
 
 namespace {
 
+// What is installed at a path, as the step will find it: nothing where an
+// earlier step has moved the path (or a folder above it) away.
+struct Installed
+{
+    bool exists = false, isDir = false, isSymLink = false;
+};
+
 struct Planner
 {
     QString backupRoot;
     int *nextBackup;
+    const QStringList &gone;
+
+    Installed lookAt(const QString &target) const
+    {
+        for (const QString &path : gone) {
+            if (target == path || target.startsWith(path + QLatin1Char('/'))
+                || target.startsWith(path + QDir::separator()))
+                return Installed();
+        }
+        const QFileInfo info(target);
+        return { info.exists(), info.isDir(), info.isSymLink() };
+    }
 
     QString backup() { return backupRoot + QLatin1Char('/') + QString::number((*nextBackup)++); }
 
@@ -32,15 +51,15 @@ struct Planner
                 QCoreApplication::translate("CUpgradeWorker", "升级包中的该项是链接"));
             return;
         }
-        const QFileInfo installed(target);
-        const bool present = installed.exists() || installed.isSymLink();
+        const Installed installed = lookAt(target);
+        const bool present = installed.exists || installed.isSymLink;
         if (!overwrite) {
-            if (installed.exists())
+            if (installed.exists)
                 return; // installed: stays as it is, counts as added
             planned.changes.append({ FileChange::MoveIn, target, source.filePath(), QString() });
             return;
         }
-        if (installed.isDir() && !installed.isSymLink())
+        if (installed.isDir && !installed.isSymLink)
             refuse(planned, target,
                 QCoreApplication::translate("CUpgradeWorker", "此处是文件夹,应为文件"));
         else if (present)
@@ -82,9 +101,9 @@ struct Planner
                 QCoreApplication::translate("CUpgradeWorker", "升级包中的该项是链接"));
             return;
         }
-        const QFileInfo installed(target);
-        if (!installed.exists()) {
-            if (installed.isSymLink()) {
+        const Installed installed = lookAt(target);
+        if (!installed.exists) {
+            if (installed.isSymLink) {
                 refuse(planned, target,
                     QCoreApplication::translate("CUpgradeWorker", "此处是失效的链接,应为文件夹"));
                 return;
@@ -97,7 +116,7 @@ struct Planner
                 return;
             }
             planned.changes.append({ FileChange::MakeFolder, target, QString(), QString() });
-        } else if (!installed.isDir()) {
+        } else if (!installed.isDir) {
             refuse(planned, target,
                 QCoreApplication::translate("CUpgradeWorker", "此处是文件,应为文件夹"));
             return;
@@ -147,9 +166,9 @@ struct Planner
 } // namespace
 
 QList<PlannedEntry> plan(Step step, const QString &stepRoot, const QString &installPath,
-    const QString &backupRoot, int *nextBackup)
+    const QString &backupRoot, int *nextBackup, const QStringList &gone)
 {
-    Planner planner { backupRoot, nextBackup };
+    Planner planner { backupRoot, nextBackup, gone };
     // Delete: every leaf at any depth. Update and add: the top level only,
     // without hidden entries and links.
     const QList<QFileInfo> entries = step == Step::Delete

@@ -33,8 +33,10 @@ namespace ChangePlan {
 enum class Step { Delete, Update, Add };
 
 // The entries of one step folder with their changes. Backups are named
-// backupRoot/<n>, n counting on from *nextBackup.
+// backupRoot/<n>, n counting on from *nextBackup. Paths in gone (and what
+// lies below them) count as absent: what an earlier step will have moved
+// away, for a plan made before any step runs.
 QList<PlannedEntry> plan(Step step, const QString &stepRoot, const QString &installPath,
-    const QString &backupRoot, int *nextBackup);
+    const QString &backupRoot, int *nextBackup, const QStringList &gone = QStringList());
 
 } // namespace ChangePlan

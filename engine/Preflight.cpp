@@ -153,8 +153,9 @@ bool Checker::emptiedFolder(PlannedEntry &planned, const QString &stepRoot, int 
 void Checker::takePlan(ChangePlan::Step step, const QString &stepRoot, int *nextBackup)
 {
     const QString placeholder = UpgradeConstants::placeholderFileName();
-    QList<PlannedEntry> entries = ChangePlan::plan(
-        step, stepRoot, input.mainPath, SuiteLayout::backupRoot(input.mainPath), nextBackup);
+    // The update and add steps find what the delete step left.
+    QList<PlannedEntry> entries = ChangePlan::plan(step, stepRoot, input.mainPath,
+        SuiteLayout::backupRoot(input.mainPath), nextBackup, report.deletes);
     for (PlannedEntry &planned : entries) {
         if (step == ChangePlan::Step::Delete && planned.entry.fileName() == placeholder
             && !emptiedFolder(planned, stepRoot, nextBackup))

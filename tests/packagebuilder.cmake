@@ -76,12 +76,12 @@ file(REMOVE_RECURSE "${WORK}")
 tree("${WORK}/old"
     version.txt "2.1.0" product/bin/report.dll "old report" product/bin/keep.dll "keep"
     product/bin/old.dll "old" product/plugins/legacy/a.dll "a" product/plugins/current.dll "c"
-    data/cache/x.bin "x" kept_empty/ "")
+    data/cache/x.bin "x" kept_empty/ "" tools/convert "a file")
 tree("${WORK}/new"
     version.txt "2.1.9" product/bin/report.dll "new report" product/bin/keep.dll "keep"
     product/bin/new.dll "new" product/plugins/current.dll "c"
     data/cache "a file now" kept_empty/ "" product/new_module/lib/m.dll "m"
-    product/new_module/logs/ "" new_top.txt "top")
+    product/new_module/logs/ "" new_top.txt "top" tools/convert/run.exe "a folder now")
 
 run("make_upgrade_package --diff" "${WORK}" "${TOOL}" --diff old new out)
 set(descriptor "${WORK}/out/upgrade/upgrade_config.xml")

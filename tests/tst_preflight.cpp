@@ -188,6 +188,17 @@ void tst_Preflight::problems_data()
         << QStringList() << ""
         << "bin" << 0 << 0 << "" << QStringList { "NotWritable main/product/bin/a.dll" };
 
+    QTest::newRow("a file that becomes a folder: the delete step makes way")
+        << Tree { { "product/tool", "file" } }
+        << Tree { { "delete/product/tool", "" }, { "add/product/tool/run.exe", "x" } }
+        << QStringList() << ""
+        << "bin" << 0 << 0 << "" << QStringList();
+    QTest::newRow("a folder that becomes a file: the delete step makes way")
+        << Tree { { "product/tool/run.exe", "x" } }
+        << Tree { { "delete/product/tool/", "" }, { "update/product/tool", "file" } }
+        << QStringList() << ""
+        << "bin" << 0 << 0 << "" << QStringList();
+
     QTest::newRow("helper missing")
         << bin << Tree { { "update/product/bin/a.dll", "new" } } << QStringList() << ""
         << "bin" << 1 << 1 << "" << QStringList { "HelperMissing " + helper };
