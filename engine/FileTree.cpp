@@ -184,9 +184,8 @@ bool holdsExactly(int fd, const char *data, qint64 size)
         return true;
     // Mapping pays for large files only: unmapping costs every thread of the
     // process a TLB flush.
-    void *map = size < 1024 * 1024
-        ? MAP_FAILED
-        : ::mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, fd, 0);
+    void *map = size < 1024 * 1024 ? MAP_FAILED
+                                   : ::mmap(nullptr, size_t(size), PROT_READ, MAP_SHARED, fd, 0);
     if (map != MAP_FAILED) {
         const bool same = std::memcmp(map, data, size_t(size)) == 0;
         ::munmap(map, size_t(size));
@@ -200,6 +199,35 @@ bool holdsExactly(int fd, const char *data, qint64 size)
         at += got;
     }
     return true;
+}
+
+// Stands for "what was read back is not what was written" among errno values.
+constexpr int ReadBackDiffers = -1;
+
+// Fills the new file out from the file in, or from data when in is -1, reads
+// it back when asked, starts the writeback of a large file and gives it mode
+// unless that is -1. Returns 0, the errno of what failed, or ReadBackDiffers.
+int fillTarget(Descriptor &out, int in, const char *data, qint64 size, bool readBack, int mode)
+{
+    const bool filled
+        = in >= 0 ? copyContents(in, out.get(), size) : writeAll(out.get(), data, size);
+    int error = filled ? 0 : errno;
+    if (filled && readBack && !holdsExactly(out.get(), data, size))
+        error = ReadBackDiffers;
+#ifdef Q_OS_LINUX
+    // The upgrade needs what it writes on disk before it commits: the disk
+    // starts on a large file now, while the next files are written, instead
+    // of all of it being waited for at once later. (Small files are left to
+    // the writeback that follows the extraction: one request each would cost
+    // more than it saves.)
+    if (filled && size >= 256 * 1024)
+        ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+    if (filled && mode >= 0 && mode != creationMode())
+        ::fchmod(out.get(), mode_t(mode)); // the result is ignored, as by makeCopiedFileAccessible
+    if (!out.close() && error == 0)
+        error = errno;
+    return error;
 }
 
 // The quick road of copyFile: creates target (never replacing anything) and
@@ -241,34 +269,17 @@ CopyOutcome copyQuickly(const QString &source, const QString &target, int mode =
         (readBack ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (out.get() < 0)
         return CopyOutcome::NotTried;
-    const char *data = reinterpret_cast<const char *>(resource.data());
-    const bool filled = !fromResource ? copyContents(in.get(), out.get(), size)
-                                      : writeAll(out.get(), data, resource.size());
-    int error = filled ? 0 : errno;
-    const bool differs = filled && readBack && !holdsExactly(out.get(), data, resource.size());
-    if (differs)
-        error = EIO;
-#ifdef Q_OS_LINUX
-    // The upgrade needs what it writes on disk before it commits: the disk
-    // starts on a large file now, while the next files are written, instead
-    // of all of it being waited for at once later. (Small files are left to
-    // the writeback that follows the extraction: one request each would cost
-    // more than it saves.)
-    if (filled && (fromResource ? resource.size() : size) >= 256 * 1024)
-        ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
-#endif
-    if (filled && mode >= 0 && mode != creationMode())
-        ::fchmod(out.get(), mode_t(mode)); // the result is ignored, as by makeCopiedFileAccessible
-    if (!out.close() && error == 0)
-        error = errno;
+    const char *data = fromResource ? reinterpret_cast<const char *>(resource.data()) : nullptr;
+    if (fromResource)
+        size = resource.size();
+    const int error = fillTarget(out, in.get(), data, size, readBack, mode);
     if (error == 0) {
         if (onCopied && *onCopied)
-            (*onCopied)(source, target, fromResource ? data : nullptr,
-                fromResource ? resource.size() : size);
+            (*onCopied)(source, target, data, size);
         return CopyOutcome::Copied;
     }
     if (reason)
-        *reason = differs
+        *reason = error == ReadBackDiffers
             ? QCoreApplication::translate("CUpgradeWorker", "写入后读回的内容与升级包不符")
             : qt_error_string(error);
     // As QFile::copy: a copy that failed leaves nothing behind.
