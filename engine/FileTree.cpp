@@ -484,7 +484,7 @@ bool copyFolder(const QString &source, const QString &target, bool overwrite, Fa
 {
     const QDir sourceDir(source);
     if (!sourceDir.exists()) {
-        note(failures, source, QStringLiteral("the folder does not exist"));
+        note(failures, source, QCoreApplication::translate("CUpgradeWorker", "文件夹不存在"));
         return false;
     }
     QDir targetDir(target);
@@ -504,7 +504,8 @@ bool copyFolder(const QString &source, const QString &target, bool overwrite, Fa
     // before anything of it is written.
     for (const QString &name : folders + files) {
         if (!isSafeEntryName(name)) {
-            note(failures, join(source, name), QStringLiteral("the name would lead outside"));
+            note(failures, join(source, name),
+                QCoreApplication::translate("CUpgradeWorker", "名称会指向所在文件夹之外"));
             return false;
         }
     }
@@ -520,7 +521,7 @@ bool copyFolder(const QString &source, const QString &target, bool overwrite, Fa
         ok = false;
     targetDir.refresh();
     if (!targetDir.exists()) {
-        note(failures, target, QStringLiteral("the folder could not be created"));
+        note(failures, target, QCoreApplication::translate("CUpgradeWorker", "无法创建文件夹"));
         return false;
     }
     return ok;
@@ -665,7 +666,8 @@ bool removeFolder(const QString &folder, Failures *failures)
         if (!QDir().rmdir(path)) {
             // Only worth a word of its own when nothing inside explains it.
             if (ok)
-                note(failures, path, QStringLiteral("the folder could not be removed"));
+                note(failures, path,
+                    QCoreApplication::translate("CUpgradeWorker", "无法删除文件夹"));
             ok = false;
         }
     }

@@ -1,5 +1,6 @@
 #include "InstallationLock.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
 #ifdef Q_OS_WIN
@@ -93,7 +94,7 @@ InstallationLock::Result InstallationLock::take(const QString &lockFile)
         ::close(fd);
         fd = -1;
     }
-    error = QStringLiteral("the lock file keeps being replaced");
+    error = QCoreApplication::translate("InstallationLock", "锁文件不断被替换");
     return Result::Failed;
 }
 
