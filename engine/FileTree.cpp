@@ -289,6 +289,18 @@ CopyOutcome copyQuickly(const QString &source, const QString &target, int mode =
 
 #endif
 
+// Runs work(slot) for slots 0 to threads - 1 at once, slot 0 on the calling
+// thread, and returns when all have ended.
+template <typename Work> void onThreads(int threads, const Work &work)
+{
+    std::vector<std::thread> helpers;
+    for (int slot = 1; slot < threads; ++slot)
+        helpers.emplace_back(work, slot);
+    work(0);
+    for (std::thread &helper : helpers)
+        helper.join();
+}
+
 void note(Failures *failures, const QString &path, const QString &reason)
 {
     if (failures)
@@ -462,12 +474,7 @@ bool copyFolderFiles(const QString &source, const QString &target, const QString
                 ok = false;
         }
     };
-    std::vector<std::thread> helpers;
-    for (int slot = 1; slot < threads; ++slot)
-        helpers.emplace_back(work, slot);
-    work(0);
-    for (std::thread &helper : helpers)
-        helper.join();
+    onThreads(threads, work);
     for (const Failures &some : qAsConst(found)) {
         if (failures)
             *failures += some;
@@ -624,12 +631,7 @@ bool removeListed(const QVector<Listed> &files, Failures *failures)
                 ++failed[slot];
         }
     };
-    std::vector<std::thread> helpers;
-    for (int slot = 1; slot < threads; ++slot)
-        helpers.emplace_back(work, slot);
-    work(0);
-    for (std::thread &helper : helpers)
-        helper.join();
+    onThreads(threads, work);
     bool ok = true;
     for (int slot = 0; slot < threads; ++slot) {
         if (failures)

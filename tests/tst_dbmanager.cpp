@@ -52,6 +52,17 @@ const QString backupName = "20240101-000000";
 const Tree backupData { { "suite.db", "backed up" }, { "old/drawing.dwg", "old drawing" } };
 const Tree currentData { { "suite.db", "current" }, { "new/only-now.txt", "new" } };
 
+// A file path below start of exactly length characters (ASCII), in folders
+// short enough for any file system: near the system's path limit, where a
+// copy fails half-way.
+QString deepPath(const QString &start, int length)
+{
+    QString deep = start;
+    while (length - deep.size() - 1 > 250)
+        deep += '/' + QString(240, 'd');
+    return deep + '/' + QString(length - deep.size() - 1, 'f');
+}
+
 bool writeRestoreSetup(const Suite &suite)
 {
     return writeTree(suite.data(), currentData)
@@ -179,12 +190,8 @@ void tst_DbManager::refusals()
         QVERIFY(writeFile(suite.backups(), "a file where the backups go"));
     if (setup == "deep") {
         QVERIFY(writeFile(suite.data() + "/a_first.db", "copied first"));
-        const int length = 4096 - 8;
-        QString deep = suite.data() + "/z";
-        while (length - deep.size() - 1 > 250)
-            deep += '/' + QString(240, 'd');
-        deep += '/' + QString(length - deep.size() - 1, 'f');
-        QCOMPARE(deep.toLocal8Bit().size(), length);
+        const QString deep = deepPath(suite.data() + "/z", 4096 - 8);
+        QCOMPARE(deep.toLocal8Bit().size(), 4096 - 8);
         QVERIFY(writeFile(deep, "deep"));
     }
     const Tree before = snapshot(suite.main());
@@ -380,12 +387,8 @@ void tst_DbManager::restoreFailingHalfWay()
     if (blocker == "deep path") {
         const QString backup = suite.backups() + "/" + backupName;
         QVERIFY(writeFile(backup + "/a_first.db", "copied first"));
-        const int length = 4096 - 4;
-        QString deep = backup + "/z";
-        while (length - deep.size() - 1 > 250)
-            deep += '/' + QString(240, 'd');
-        deep += '/' + QString(length - deep.size() - 1, 'f');
-        QCOMPARE(deep.toLocal8Bit().size(), length);
+        const QString deep = deepPath(backup + "/z", 4096 - 4);
+        QCOMPARE(deep.toLocal8Bit().size(), 4096 - 4);
         QVERIFY(writeFile(deep, "deep"));
     }
     const Tree before = snapshot(suite.main());

@@ -24,6 +24,7 @@ if(UPGRADE_MINGW_CXX)
             -I${CMAKE_SOURCE_DIR}/platform
             -o "${upgrade_wine_exe}" ${upgrade_wine_sources} -lpsapi
         DEPENDS ${upgrade_wine_sources} ${CMAKE_SOURCE_DIR}/platform/WinProcessSnapshot.h
+            ${CMAKE_CURRENT_SOURCE_DIR}/wine/SelfTest.h
         COMMENT "Cross-compiling the Windows process list self-test"
         VERBATIM)
     add_custom_target(winprocess_selftest ALL DEPENDS "${upgrade_wine_exe}")
@@ -61,7 +62,7 @@ if(UPGRADE_MINGW_CXX)
             -I${CMAKE_SOURCE_DIR}/platform
             -o "${upgrade_winfs_exe}" ${upgrade_winfs_sources} -lrstrtmgr
         DEPENDS ${upgrade_winfs_sources} ${CMAKE_SOURCE_DIR}/platform/WinFileSystem.h
-            ${CMAKE_SOURCE_DIR}/platform/WinJob.h
+            ${CMAKE_SOURCE_DIR}/platform/WinJob.h ${CMAKE_CURRENT_SOURCE_DIR}/wine/SelfTest.h
         COMMENT "Cross-compiling the Windows file system and job self-test"
         VERBATIM)
     add_custom_target(winfs_selftest ALL DEPENDS "${upgrade_winfs_exe}")

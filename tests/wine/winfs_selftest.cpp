@@ -3,7 +3,7 @@
 // "skip" per check and exits non-zero on any FAIL. Started with "hold PATH
 // EVENT", "spawn MARKER" or "sleep MARKER" it acts as a helper process.
 
-#include <windows.h>
+#include "SelfTest.h"
 
 #include <winioctl.h>
 
@@ -26,26 +26,9 @@ namespace fs = WinFileSystem;
 
 namespace {
 
-int failures = 0;
-
-std::string utf8(const std::wstring &text)
-{
-    const int size = WideCharToMultiByte(
-        CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(
-        CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
-    return out;
-}
-
-void check(bool ok, const char *what, const std::wstring &detail = std::wstring())
-{
-    std::printf(
-        "%s %s%s%s\n", ok ? "ok" : "FAIL", what, detail.empty() ? "" : ": ", utf8(detail).c_str());
-    std::fflush(stdout);
-    if (!ok)
-        ++failures;
-}
+using SelfTest::check;
+using SelfTest::failures;
+using SelfTest::utf8;
 
 void skip(const char *what, const std::wstring &why)
 {

@@ -2,7 +2,7 @@
 // test suite): the program must find itself and a child it started, by name
 // and by full path. Started with "--sleep" it only waits, as the child.
 
-#include <windows.h>
+#include "SelfTest.h"
 
 #include <cstdio>
 #include <cstring>
@@ -13,28 +13,8 @@
 
 namespace {
 
-int failures = 0;
-
-std::string utf8(const std::wstring &text)
-{
-    if (text.empty())
-        return std::string();
-    const int size = WideCharToMultiByte(
-        CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(
-        CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
-    return out;
-}
-
-void check(bool ok, const char *what, const std::wstring &detail = std::wstring())
-{
-    std::printf("%s: %s%s%s\n", ok ? "ok" : "FAILED", what, detail.empty() ? "" : " ",
-        utf8(detail).c_str());
-    std::fflush(stdout);
-    if (!ok)
-        ++failures;
-}
+using SelfTest::check;
+using SelfTest::failures;
 
 // Windows file names ignore letter case.
 bool sameFileName(const std::wstring &a, const std::wstring &b)

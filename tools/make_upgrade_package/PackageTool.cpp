@@ -237,15 +237,23 @@ int list(const QString &package, Streams io)
     return Success;
 }
 
+// Reads the trusted keys, then the package: Success, or the exit code with
+// the reason on err.
+int openWithKeys(const QString &package, const QStringList &keyPaths, QTextStream &err,
+    QVector<Minisign::PublicKey> *keys, OpenPackage *open)
+{
+    if (!loadKeys(keyPaths, keys, err))
+        return Failure;
+    return open->load(package, err);
+}
+
 int info(const QString &package, const QStringList &keyPaths, Streams io)
 {
     QVector<Minisign::PublicKey> keys;
-    if (!loadKeys(keyPaths, &keys, io.err))
-        return Failure;
     OpenPackage open;
-    const int loaded = open.load(package, io.err);
-    if (loaded != Success)
-        return loaded;
+    const int opened = openWithKeys(package, keyPaths, io.err, &keys, &open);
+    if (opened != Success)
+        return opened;
     io.out << "package:    " << shown(package) << " (" << open.bytes().size() << " bytes)\n";
     RecordLayout::Entries entries;
     const bool readable
@@ -272,12 +280,10 @@ int info(const QString &package, const QStringList &keyPaths, Streams io)
 int verify(const QString &package, const QStringList &keyPaths, Streams io)
 {
     QVector<Minisign::PublicKey> keys;
-    if (!loadKeys(keyPaths, &keys, io.err))
-        return Failure;
     OpenPackage open;
-    const int loaded = open.load(package, io.err);
-    if (loaded != Success)
-        return loaded;
+    const int opened = openWithKeys(package, keyPaths, io.err, &keys, &open);
+    if (opened != Success)
+        return opened;
     io.out << "structure: ok\n";
     const PackageManifest::Result manifest = PackageManifest::verifyTree(open.root());
     io.out << "hashes:    " << manifestText(manifest) << '\n';
