@@ -25,8 +25,9 @@ int countFilesBesideSteps(const QString &packageRoot)
     const QStringList steps { QStringLiteral("delete"), QStringLiteral("update"),
         QStringLiteral("add") };
     int count = 0;
-    const QFileInfoList entries = QDir(packageRoot).entryInfoList(
-        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    const QFileInfoList entries
+        = QDir(packageRoot)
+              .entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     for (const QFileInfo &entry : entries) {
         if (!entry.isDir() || entry.isSymLink()) {
             ++count;
@@ -45,8 +46,8 @@ int countFilesBesideSteps(const QString &packageRoot)
 void CUpgradeWorker::countProgressTotal()
 {
     progressDone = 1; // the extraction
-    const int fileStepFiles = qMax(0,
-        stagedFiles - countFilesBesideSteps(SuiteLayout::stagedPackageRoot(installPath)));
+    const int fileStepFiles
+        = qMax(0, stagedFiles - countFilesBesideSteps(SuiteLayout::stagedPackageRoot(installPath)));
     progressTotal = 3 + fileStepFiles
         + countScripts(SuiteLayout::stagedScriptFolder(installPath, shellBefore.folder))
         + countScripts(SuiteLayout::stagedScriptFolder(installPath, shellAfter.folder));

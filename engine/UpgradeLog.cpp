@@ -21,7 +21,8 @@ bool UpgradeLog::open(const QString &mainPath, const QString &copyPath, QString 
     if (!copyPath.isEmpty()) {
         copy.setFileName(copyPath);
         if (!copy.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-            *error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(copyPath), copy.errorString());
+            *error = QStringLiteral("%1: %2").arg(
+                QDir::toNativeSeparators(copyPath), copy.errorString());
             return false;
         }
     }
@@ -65,9 +66,11 @@ void UpgradeLog::writeHeader(const QString &packageFile, const QString &versionF
 QStringList UpgradeLog::headerLines(const QString &packageFile, const QString &versionFrom,
     const QString &versionTo, const QString &installedVersion)
 {
-    return { tr("升级包:%1").arg(QDir::toNativeSeparators(QFileInfo(packageFile).absoluteFilePath())),
+    return {
+        tr("升级包:%1").arg(QDir::toNativeSeparators(QFileInfo(packageFile).absoluteFilePath())),
         tr("升级包适用版本:%1 至 %2,升级后版本:%2").arg(versionFrom, versionTo),
-        tr("当前安装版本:%1").arg(installedVersion) };
+        tr("当前安装版本:%1").arg(installedVersion)
+    };
 }
 
 void UpgradeLog::writePreflight(const PreflightReport &report)

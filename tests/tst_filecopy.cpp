@@ -348,7 +348,6 @@ void tst_FileCopy::failedWriteLeavesNothing()
 #endif
 }
 
-
 // The check a watched copy makes of each file it wrote from memory: exactly
 // the bytes, no more, no fewer.
 void tst_FileCopy::readBack_data()
@@ -359,8 +358,8 @@ void tst_FileCopy::readBack_data()
     const QByteArray large(300 * 1024, 'x');
     QTest::newRow("equal") << large << large << true;
     QTest::newRow("empty") << QByteArray() << QByteArray() << true;
-    QTest::newRow("last byte differs") << QByteArray(large).replace(large.size() - 1, 1, "y")
-                                       << large << false;
+    QTest::newRow("last byte differs")
+        << QByteArray(large).replace(large.size() - 1, 1, "y") << large << false;
     QTest::newRow("cut short") << large.left(4096) << large << false;
     QTest::newRow("longer") << large + "z" << large << false;
 }

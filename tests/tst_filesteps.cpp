@@ -109,7 +109,8 @@ void tst_FileSteps::fileSteps_data()
     QTest::newRow("add: a file where a folder is needed")
         << Tree { { "new", "a file" } }
         << Tree { { "add/new/deep.txt", "d" }, { "add/other.txt", "o" } }
-        << QStringList { "添加 d new fail", "添加 f other.txt" } << 1 << Tree { { "new", "a file" } };
+        << QStringList { "添加 d new fail", "添加 f other.txt" } << 1
+        << Tree { { "new", "a file" } };
     QTest::newRow("failures in all three steps")
         << Tree { { "x.dll/inside.txt", "in" }, { "u/a/inside.txt", "in" }, { "n", "file" } }
         << Tree { { "delete/x.dll", "x" }, { "update/u/a", "a" }, { "add/n/f.txt", "f" } }
@@ -166,8 +167,8 @@ void tst_FileSteps::fileSteps()
         || (lastEntry == count - 2 && status.at(count - 1).startsWith("失败原因:")));
     // After it, only the undoing of what the steps changed.
     const QStringList rest = status.mid(count + 1);
-    QVERIFY2(rest.isEmpty()
-            || rest == QStringList({ "正在恢复升级前的文件", "已恢复到升级前的版本" }),
+    QVERIFY2(
+        rest.isEmpty() || rest == QStringList({ "正在恢复升级前的文件", "已恢复到升级前的版本" }),
         qPrintable(rest.join('\n')));
     QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
 }

@@ -150,7 +150,6 @@ private:
     bool active;
 };
 
-
 } // namespace
 
 void tst_Robustness::init()
@@ -638,8 +637,7 @@ void tst_Robustness::failedUpgrade()
 
     QString error;
     QString package;
-    if (setup == LongNameInPackage)
-    {
+    if (setup == LongNameInPackage) {
         // rcc directly: the builder refuses a name this long, and no file here can hold it.
         TestPackage::Files named = files;
         for (auto &file : named) {
@@ -647,8 +645,7 @@ void tst_Robustness::failedUpgrade()
                 file.first = QStringLiteral("upgrade/add/product/bin/") + longName;
         }
         package = TestPackage::buildUnchecked(install.path(), named, &error);
-    }
-    else
+    } else
         package = TestPackage::build(install.path(), files, &error);
     QVERIFY2(!package.isEmpty(), qPrintable(error));
 

@@ -24,7 +24,8 @@ QString kindOf(const QString &line)
         return QStringLiteral("record");
     if (line.endsWith(QStringLiteral("项文件操作失败,升级终止")))
         return QStringLiteral("file failures");
-    if (line == QStringLiteral("正在恢复升级前的文件") || line == QStringLiteral("已恢复到升级前的版本"))
+    if (line == QStringLiteral("正在恢复升级前的文件")
+        || line == QStringLiteral("已恢复到升级前的版本"))
         return QStringLiteral("rollback");
     return QStringLiteral("other: ") + line;
 }

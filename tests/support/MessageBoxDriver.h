@@ -21,7 +21,8 @@
 class MessageBoxDriver : public QObject
 {
 public:
-    explicit MessageBoxDriver(QObject *parent = nullptr) : QObject(parent)
+    explicit MessageBoxDriver(QObject *parent = nullptr)
+        : QObject(parent)
     {
         poll.setInterval(20);
         connect(&poll, &QTimer::timeout, this, [this] { look(); });

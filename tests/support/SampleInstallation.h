@@ -21,7 +21,8 @@ class SampleInstallation
 {
 public:
     explicit SampleInstallation(const QString &exePath = QStringLiteral("bin"))
-        : exe(exePath), previous(QDir::currentPath())
+        : exe(exePath)
+        , previous(QDir::currentPath())
     {
         root.setAutoRemove(true);
         QDir(root.path()).mkpath(UpgradeConstants::installDir());
@@ -46,8 +47,8 @@ public:
         return mainDir + QStringLiteral("/product/common/sysconfig/setup_config.xml");
     }
 
-    static QByteArray recordXml(int productId, const QString &version, const QString &mainPath,
-                                int isDb = 1)
+    static QByteArray recordXml(
+        int productId, const QString &version, const QString &mainPath, int isDb = 1)
     {
         return QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                               "<root>\n <module>\n"
@@ -69,18 +70,21 @@ public:
     bool writeRecord(const QByteArray &xml) const
     {
         QFile file(recordPath());
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(xml) == xml.size();
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && file.write(xml) == xml.size();
     }
-    bool writeRecord(int productId = 7, const QString &version = QStringLiteral("2.1.5"),
-                     int isDb = 1) const
+    bool writeRecord(
+        int productId = 7, const QString &version = QStringLiteral("2.1.5"), int isDb = 1) const
     {
         return writeRecord(recordXml(productId, version, mainDir, isDb));
     }
-    bool writeSecondRecord(int productId = 7, const QString &version = QStringLiteral("2.1.5")) const
+    bool writeSecondRecord(
+        int productId = 7, const QString &version = QStringLiteral("2.1.5")) const
     {
         QFile file(secondRecordPath());
         const QByteArray xml = recordXml(productId, version, mainDir);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(xml) == xml.size();
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && file.write(xml) == xml.size();
     }
 
 private:

@@ -48,8 +48,10 @@ class Walkthrough : public QObject
 {
 public:
     Walkthrough(MainWindow &window, QString package, QString shots, bool expectFailure)
-        : window(window), package(std::move(package)), shots(std::move(shots)),
-          expectFailure(expectFailure)
+        : window(window)
+        , package(std::move(package))
+        , shots(std::move(shots))
+        , expectFailure(expectFailure)
     {
         poll.setInterval(30);
         connect(&poll, &QTimer::timeout, this, [this] { tick(); });
@@ -71,8 +73,7 @@ public:
     // stands in its place.
     QString blocked;
 
-    template<typename T>
-    T *find(const char *name) const
+    template <typename T> T *find(const char *name) const
     {
         return window.findChild<T *>(QString::fromLatin1(name));
     }
@@ -105,11 +106,14 @@ public:
     // file is moved aside. False when the package replaces none.
     bool blockUpdatedFile()
     {
-        QDirIterator it(QStringLiteral(":/upgrade/update"), QDir::Files, QDirIterator::Subdirectories);
+        QDirIterator it(
+            QStringLiteral(":/upgrade/update"), QDir::Files, QDirIterator::Subdirectories);
         if (!it.hasNext())
             return false;
-        blocked = window.installationRecord().mainPath + it.next().mid(int(qstrlen(":/upgrade/update")));
-        if (QFileInfo::exists(blocked) && !QFile::rename(blocked, blocked + QStringLiteral(".aside")))
+        blocked = window.installationRecord().mainPath
+            + it.next().mid(int(qstrlen(":/upgrade/update")));
+        if (QFileInfo::exists(blocked)
+            && !QFile::rename(blocked, blocked + QStringLiteral(".aside")))
             return false;
         return QDir().mkpath(blocked + QStringLiteral("/in the way"));
     }
@@ -201,50 +205,56 @@ QList<Step> choosingSteps(Walkthrough &w)
     };
     QList<Step> steps;
 
-    steps << Step{QStringLiteral("selection page"), [] { return true; }, [&w, pages] {
-                      w.check(pages->currentIndex() == 0, QStringLiteral("selection page shown"));
-                      const QString info = w.find<QTextEdit>("textEdit_3")->toPlainText();
-                      w.check(info.split(QLatin1Char('\n')).size() == 7,
-                              QStringLiteral("seven information lines"));
-                      std::printf("%s\n", qPrintable(info));
-                      w.check(!w.find<QPushButton>("pDetails")->isEnabled(),
-                              QStringLiteral("\"详情\" disabled before a package is chosen"));
-                      w.shot(&w.window, QStringLiteral("01-selection-page.png"));
-                      QTimer::singleShot(0, w.find<QPushButton>("pushButton_3"), &QPushButton::click);
-                  }};
+    steps << Step { QStringLiteral("selection page"), [] { return true; },
+        [&w, pages] {
+            w.check(pages->currentIndex() == 0, QStringLiteral("selection page shown"));
+            const QString info = w.find<QTextEdit>("textEdit_3")->toPlainText();
+            w.check(info.split(QLatin1Char('\n')).size() == 7,
+                QStringLiteral("seven information lines"));
+            std::printf("%s\n", qPrintable(info));
+            w.check(!w.find<QPushButton>("pDetails")->isEnabled(),
+                QStringLiteral("\"详情\" disabled before a package is chosen"));
+            w.shot(&w.window, QStringLiteral("01-selection-page.png"));
+            QTimer::singleShot(0, w.find<QPushButton>("pushButton_3"), &QPushButton::click);
+        } };
 
-    steps << Step{QStringLiteral("file dialog"),
-                  [] {
-                      auto *d = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-                      return d && d->isVisible();
-                  },
-                  [&w] {
-                      auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
-                      w.check(dialog->windowTitle() == QStringLiteral("选择升级包"),
-                              QStringLiteral("file dialog caption \"选择升级包\""));
-                      w.check(dialog->nameFilters().join(QLatin1Char(';')).contains(QLatin1String("*.rcc")),
-                              QStringLiteral("file dialog filters *.rcc"));
-                      dialog->setDirectory(QFileInfo(w.package).absolutePath());
-                      // Typed into the file name field, as an operator would.
-                      auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-                      w.check(name != nullptr, QStringLiteral("file name field"));
-                      if (name)
-                          name->setText(w.package);
-                      w.shot(dialog, QStringLiteral("02-file-dialog.png"));
-                      static_cast<QDialog *>(dialog)->accept();
-                  }};
+    steps << Step { QStringLiteral("file dialog"),
+        [] {
+            auto *d = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            return d && d->isVisible();
+        },
+        [&w] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            w.check(dialog->windowTitle() == QStringLiteral("选择升级包"),
+                QStringLiteral("file dialog caption \"选择升级包\""));
+            w.check(dialog->nameFilters().join(QLatin1Char(';')).contains(QLatin1String("*.rcc")),
+                QStringLiteral("file dialog filters *.rcc"));
+            dialog->setDirectory(QFileInfo(w.package).absolutePath());
+            // Typed into the file name field, as an operator would.
+            auto *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            w.check(name != nullptr, QStringLiteral("file name field"));
+            if (name)
+                name->setText(w.package);
+            w.shot(dialog, QStringLiteral("02-file-dialog.png"));
+            static_cast<QDialog *>(dialog)->accept();
+        } };
 
-    steps << Step{QStringLiteral("package chosen"),
-                  [&w] { return !QApplication::activeModalWidget() && !w.find<QLineEdit>("lineEdit_3")->text().isEmpty(); },
-                  [&w, baseName, statusText] {
-                      w.check(w.find<QLineEdit>("lineEdit_3")->text() == baseName,
-                              QStringLiteral("package field shows \"%1\"").arg(baseName));
-                      w.check(statusText().isEmpty(),
-                              QStringLiteral("no verdict against the package (status line: \"%1\")").arg(statusText()));
-                      w.check(w.find<QPushButton>("pDetails")->isEnabled(), QStringLiteral("\"详情\" enabled"));
-                      w.shot(&w.window, QStringLiteral("03-package-chosen.png"));
-                      QTimer::singleShot(0, w.find<QPushButton>("pDetails"), &QPushButton::click);
-                  }};
+    steps << Step { QStringLiteral("package chosen"),
+        [&w] {
+            return !QApplication::activeModalWidget()
+                && !w.find<QLineEdit>("lineEdit_3")->text().isEmpty();
+        },
+        [&w, baseName, statusText] {
+            w.check(w.find<QLineEdit>("lineEdit_3")->text() == baseName,
+                QStringLiteral("package field shows \"%1\"").arg(baseName));
+            w.check(statusText().isEmpty(),
+                QStringLiteral("no verdict against the package (status line: \"%1\")")
+                    .arg(statusText()));
+            w.check(
+                w.find<QPushButton>("pDetails")->isEnabled(), QStringLiteral("\"详情\" enabled"));
+            w.shot(&w.window, QStringLiteral("03-package-chosen.png"));
+            QTimer::singleShot(0, w.find<QPushButton>("pDetails"), &QPushButton::click);
+        } };
 
     return steps;
 }
@@ -254,21 +264,22 @@ QList<Step> detailsSteps(Walkthrough &w)
 {
     const QString baseName = QFileInfo(w.package).fileName().section(QLatin1Char('.'), 0, 0);
     QList<Step> steps;
-    steps << Step{QStringLiteral("details dialog"),
-                  [] { return qobject_cast<CReadmeDialog *>(QApplication::activeModalWidget()) != nullptr; },
-                  [&w, baseName] {
-                      auto *dialog = qobject_cast<CReadmeDialog *>(QApplication::activeModalWidget());
-                      w.check(dialog->windowTitle() == QStringLiteral("%1 详情").arg(baseName),
-                              QStringLiteral("details title \"%1 详情\"").arg(baseName));
-                      auto *text = dialog->findChild<QTextEdit *>(QStringLiteral("readmeTextEdit"));
-                      w.check(text && !text->toPlainText().isEmpty(), QStringLiteral("readme shown"));
-                      auto *facts = dialog->findChild<QLabel *>(QStringLiteral("factsLabel"));
-                      w.check(facts && facts->text().startsWith(QStringLiteral("升级包:")
-                                  + QDir::toNativeSeparators(w.package)),
-                              QStringLiteral("details name the package file"));
-                      w.shot(dialog, QStringLiteral("04-details-dialog.png"));
-                      dialog->accept();
-                  }};
+    steps << Step { QStringLiteral("details dialog"),
+        [] { return qobject_cast<CReadmeDialog *>(QApplication::activeModalWidget()) != nullptr; },
+        [&w, baseName] {
+            auto *dialog = qobject_cast<CReadmeDialog *>(QApplication::activeModalWidget());
+            w.check(dialog->windowTitle() == QStringLiteral("%1 详情").arg(baseName),
+                QStringLiteral("details title \"%1 详情\"").arg(baseName));
+            auto *text = dialog->findChild<QTextEdit *>(QStringLiteral("readmeTextEdit"));
+            w.check(text && !text->toPlainText().isEmpty(), QStringLiteral("readme shown"));
+            auto *facts = dialog->findChild<QLabel *>(QStringLiteral("factsLabel"));
+            w.check(facts
+                    && facts->text().startsWith(
+                        QStringLiteral("升级包:") + QDir::toNativeSeparators(w.package)),
+                QStringLiteral("details name the package file"));
+            w.shot(dialog, QStringLiteral("04-details-dialog.png"));
+            dialog->accept();
+        } };
 
     return steps;
 }
@@ -279,30 +290,34 @@ QList<Step> refusalSteps(Walkthrough &w)
 {
     auto *pages = w.find<QStackedWidget>("stackedWidget");
     QList<Step> steps;
-    steps << Step{QStringLiteral("upgrade button, a file blocked"), [] { return !QApplication::activeModalWidget(); },
-                  [&w] {
-                      w.check(w.blockUpdatedFile(), QStringLiteral("a folder put where the package replaces a file"));
-                      QTimer::singleShot(0, w.find<QPushButton>("pushButton"), &QPushButton::click);
-                  }};
+    steps << Step { QStringLiteral("upgrade button, a file blocked"),
+        [] { return !QApplication::activeModalWidget(); },
+        [&w] {
+            w.check(w.blockUpdatedFile(),
+                QStringLiteral("a folder put where the package replaces a file"));
+            QTimer::singleShot(0, w.find<QPushButton>("pushButton"), &QPushButton::click);
+        } };
 
-    steps << Step{QStringLiteral("pre-flight refusal"), [] { return Walkthrough::messageBox() != nullptr; },
-                  [&w] {
-                      QMessageBox *box = Walkthrough::messageBox();
-                      w.check(box->text().startsWith(QStringLiteral("无法开始升级")),
-                              QStringLiteral("pre-flight refuses \"%1\"").arg(box->text()));
-                      w.check(box->text().contains(QDir::toNativeSeparators(w.blocked)),
-                              QStringLiteral("the refusal names the blocked file"));
-                      w.shot(box, QStringLiteral("03-preflight-refused.png"));
-                      box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->done(0);
-                  }};
+    steps << Step { QStringLiteral("pre-flight refusal"),
+        [] { return Walkthrough::messageBox() != nullptr; },
+        [&w] {
+            QMessageBox *box = Walkthrough::messageBox();
+            w.check(box->text().startsWith(QStringLiteral("无法开始升级")),
+                QStringLiteral("pre-flight refuses \"%1\"").arg(box->text()));
+            w.check(box->text().contains(QDir::toNativeSeparators(w.blocked)),
+                QStringLiteral("the refusal names the blocked file"));
+            w.shot(box, QStringLiteral("03-preflight-refused.png"));
+            box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->done(0);
+        } };
 
-    steps << Step{QStringLiteral("upgrade button"), [] { return !QApplication::activeModalWidget(); },
-                  [&w, pages] {
-                      w.check(pages->currentIndex() == 0 && !w.window.isUpgrading(),
-                              QStringLiteral("nothing started after the refusal"));
-                      w.check(w.unblockUpdatedFile(), QStringLiteral("the blocked file put back"));
-                      QTimer::singleShot(0, w.find<QPushButton>("pushButton"), &QPushButton::click);
-                  }};
+    steps << Step { QStringLiteral("upgrade button"),
+        [] { return !QApplication::activeModalWidget(); },
+        [&w, pages] {
+            w.check(pages->currentIndex() == 0 && !w.window.isUpgrading(),
+                QStringLiteral("nothing started after the refusal"));
+            w.check(w.unblockUpdatedFile(), QStringLiteral("the blocked file put back"));
+            QTimer::singleShot(0, w.find<QPushButton>("pushButton"), &QPushButton::click);
+        } };
 
     return steps;
 }
@@ -312,59 +327,63 @@ QList<Step> upgradeSteps(Walkthrough &w)
 {
     auto *pages = w.find<QStackedWidget>("stackedWidget");
     QList<Step> steps;
-    steps << Step{QStringLiteral("backup question"), [] { return Walkthrough::messageBox() != nullptr; },
-                  [&w] {
-                      QMessageBox *box = Walkthrough::messageBox();
-                      w.check(box->text() == QStringLiteral("请注意备份工程数据"),
-                              QStringLiteral("backup question \"%1\"").arg(box->text()));
-                      QAbstractButton *proceed = Walkthrough::buttonWithText(box, QStringLiteral("继续升级"));
-                      w.check(proceed && box->defaultButton() == proceed,
-                              QStringLiteral("\"继续升级\" is the default button"));
-                      w.shot(box, QStringLiteral("05-backup-question.png"));
-                      w.watchProgressBar();
-                      if (proceed)
-                          proceed->click();
-                      else
-                          box->done(0);
-                  }};
+    steps << Step { QStringLiteral("backup question"),
+        [] { return Walkthrough::messageBox() != nullptr; },
+        [&w] {
+            QMessageBox *box = Walkthrough::messageBox();
+            w.check(box->text() == QStringLiteral("请注意备份工程数据"),
+                QStringLiteral("backup question \"%1\"").arg(box->text()));
+            QAbstractButton *proceed = Walkthrough::buttonWithText(box, QStringLiteral("继续升级"));
+            w.check(proceed && box->defaultButton() == proceed,
+                QStringLiteral("\"继续升级\" is the default button"));
+            w.shot(box, QStringLiteral("05-backup-question.png"));
+            w.watchProgressBar();
+            if (proceed)
+                proceed->click();
+            else
+                box->done(0);
+        } };
 
-    steps << Step{QStringLiteral("upgrade running"), [pages] { return pages->currentIndex() == 1; },
-                  [&w] {
-                      w.check(w.window.isUpgrading(), QStringLiteral("upgrading"));
-                      w.shot(&w.window, QStringLiteral("06-progress-page.png"));
-                  }};
+    steps << Step { QStringLiteral("upgrade running"),
+        [pages] { return pages->currentIndex() == 1; },
+        [&w] {
+            w.check(w.window.isUpgrading(), QStringLiteral("upgrading"));
+            w.shot(&w.window, QStringLiteral("06-progress-page.png"));
+        } };
 
-    Step finished{QStringLiteral("continue shown"),
-                  [&w] { return w.find<QPushButton>("pushButton_10")->isVisible(); }, [&w] {
-                      const QString log = w.find<QTextEdit>("textEdit")->toPlainText();
-                      std::printf("---- log\n%s\n---- end of log\n", qPrintable(log));
-                      w.check(w.barShot, QStringLiteral("progress bar seen part-filled"));
-                      w.shot(&w.window, QStringLiteral("07-upgrade-finished.png"));
-                      QTimer::singleShot(0, w.find<QPushButton>("pushButton_10"), &QPushButton::click);
-                  }};
+    Step finished { QStringLiteral("continue shown"),
+        [&w] { return w.find<QPushButton>("pushButton_10")->isVisible(); },
+        [&w] {
+            const QString log = w.find<QTextEdit>("textEdit")->toPlainText();
+            std::printf("---- log\n%s\n---- end of log\n", qPrintable(log));
+            w.check(w.barShot, QStringLiteral("progress bar seen part-filled"));
+            w.shot(&w.window, QStringLiteral("07-upgrade-finished.png"));
+            QTimer::singleShot(0, w.find<QPushButton>("pushButton_10"), &QPushButton::click);
+        } };
     finished.timeoutMs = 300000;
     steps << finished;
 
-    steps << Step{QStringLiteral("result page"), [pages] { return pages->currentIndex() == 2; },
-                  [&w] {
-                      const QString expected = w.expectFailure ? QStringLiteral("升级失败")
-                                                               : QStringLiteral("升级成功");
-                      const QString shown = w.find<QLabel>("label_text")->text();
-                      w.check(shown == expected, QStringLiteral("result \"%1\" (expected \"%2\")").arg(shown, expected));
-                      w.check(!w.window.isUpgrading(), QStringLiteral("no longer upgrading"));
-                      const QString logLine = w.find<QLabel>("label_log")->text();
-                      const QString logFile = logLine.section(QLatin1Char(':'), 1);
-                      w.check(logLine.startsWith(QStringLiteral("升级日志:")) && QFileInfo(logFile).isFile(),
-                              QStringLiteral("result names the log file \"%1\"").arg(logFile));
-                      w.check((w.window.exitCode() != 0) == w.expectFailure,
-                              QStringLiteral("exit code %1").arg(w.window.exitCode()));
-                      w.shot(&w.window, QStringLiteral("08-result-page.png"));
-                      w.completed = true;
-                      if (w.failures == 0)
-                          QTimer::singleShot(0, w.find<QPushButton>("pushButton_5"), &QPushButton::click);
-                      else
-                          QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(1); });
-                  }};
+    steps << Step { QStringLiteral("result page"), [pages] { return pages->currentIndex() == 2; },
+        [&w] {
+            const QString expected
+                = w.expectFailure ? QStringLiteral("升级失败") : QStringLiteral("升级成功");
+            const QString shown = w.find<QLabel>("label_text")->text();
+            w.check(shown == expected,
+                QStringLiteral("result \"%1\" (expected \"%2\")").arg(shown, expected));
+            w.check(!w.window.isUpgrading(), QStringLiteral("no longer upgrading"));
+            const QString logLine = w.find<QLabel>("label_log")->text();
+            const QString logFile = logLine.section(QLatin1Char(':'), 1);
+            w.check(logLine.startsWith(QStringLiteral("升级日志:")) && QFileInfo(logFile).isFile(),
+                QStringLiteral("result names the log file \"%1\"").arg(logFile));
+            w.check((w.window.exitCode() != 0) == w.expectFailure,
+                QStringLiteral("exit code %1").arg(w.window.exitCode()));
+            w.shot(&w.window, QStringLiteral("08-result-page.png"));
+            w.completed = true;
+            if (w.failures == 0)
+                QTimer::singleShot(0, w.find<QPushButton>("pushButton_5"), &QPushButton::click);
+            else
+                QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(1); });
+        } };
     return steps;
 }
 
@@ -384,12 +403,15 @@ int main(int argc, char *argv[])
     installApplicationStyle(app);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Drives the installer window through one upgrade."));
+    parser.setApplicationDescription(
+        QStringLiteral("Drives the installer window through one upgrade."));
     parser.addHelpOption();
-    parser.addOption({QStringLiteral("package"), QStringLiteral("The package to choose."), QStringLiteral("file")});
-    parser.addOption({QStringLiteral("screenshots"), QStringLiteral("Folder for the screenshots."),
-                      QStringLiteral("dir"), QStringLiteral("screenshots")});
-    parser.addOption({QStringLiteral("expect-failure"), QStringLiteral("The upgrade is meant to fail.")});
+    parser.addOption({ QStringLiteral("package"), QStringLiteral("The package to choose."),
+        QStringLiteral("file") });
+    parser.addOption({ QStringLiteral("screenshots"), QStringLiteral("Folder for the screenshots."),
+        QStringLiteral("dir"), QStringLiteral("screenshots") });
+    parser.addOption(
+        { QStringLiteral("expect-failure"), QStringLiteral("The upgrade is meant to fail.") });
     parser.process(app);
     if (!parser.isSet(QStringLiteral("package"))) {
         std::fprintf(stderr, "upgrade_walkthrough: --package is required\n");
@@ -411,7 +433,8 @@ int main(int argc, char *argv[])
     // "完成" ends the program with the upgrade's code; the walkthrough's own
     // verdict is whether every step went as it should.
     const int code = app.exec();
-    const int result = code == window.exitCode() && walkthrough.completed && walkthrough.failures == 0 ? 0 : 1;
+    const int result
+        = code == window.exitCode() && walkthrough.completed && walkthrough.failures == 0 ? 0 : 1;
     std::printf("walkthrough %s\n", result == 0 ? "passed" : "FAILED");
     return result;
 }
