@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "ExitCode.h"
+#include "InstallationLock.h"
 #include "Journal.h"
 #include "PackageFit.h"
 #include "Preflight.h"
@@ -38,6 +39,29 @@ UnattendedUpgrade::UnattendedUpgrade(const CommandLine &commandLine, QObject *pa
 
 int UnattendedUpgrade::run()
 {
+    const int code = runMode();
+    // Every run ends its log with how it ended, a refusal as well.
+    if (!outcomeWritten) {
+        const QString line = resultLine(code);
+        code == ExitUpgraded ? say(line) : refuse(line);
+    }
+    return code;
+}
+
+QString UnattendedUpgrade::resultLine(int code) const
+{
+    const bool recovering = options.mode == CommandLine::Mode::Recover;
+    if (code == ExitUpgraded && recovering)
+        return tr("结果:安装处于一致状态(退出码0)");
+    if (code == ExitUpgraded && options.dryRun)
+        return tr("结果:试运行检查通过,未作任何改动(退出码0)");
+    if (code == ExitNotRestored && recovering)
+        return tr("结果:上次中断的升级未能完全恢复(退出码2)");
+    return UpgradeLog::outcomeText(code);
+}
+
+int UnattendedUpgrade::runMode()
+{
     const QString recordPath = SuiteLayout::installationRecord(UpgradeConstants::installDir());
     if (record.read(recordPath) != RecordLayout::ReadResult::Ok || record.mainPath.isEmpty()) {
         openLog(QString());
@@ -63,6 +87,14 @@ int UnattendedUpgrade::finishInterrupted()
 {
     if (!Journal::exists(record.mainPath))
         return -1;
+    // The journal may be that of an upgrade still running, not of one that
+    // was interrupted.
+    if (InstallationLock::isHeldElsewhere(SuiteLayout::lockFile(record.mainPath))) {
+        refuse(options.mode == CommandLine::Mode::Recover
+                ? tr("另一个升级程序正在运行,无法恢复")
+                : tr("另一个升级程序正在运行,本次升级未作任何改动"));
+        return ExitBusy;
+    }
     if (options.dryRun) {
         // Finishing it would change the installation; planning on top of it
         // would describe a state that is about to change.
@@ -97,13 +129,13 @@ int UnattendedUpgrade::upgrade()
     PreflightReport report;
     if (const int refused = checkBeforeUpgrade(&report); refused >= 0)
         return refused;
-    if (options.dryRun) {
-        printPlan(report);
-        return ExitUpgraded;
-    }
     if (options.backupFirst) {
         if (const int refused = backUp(); refused >= 0)
             return refused;
+    }
+    if (options.dryRun) {
+        printPlan(report);
+        return ExitUpgraded;
     }
     WorkerDriver driver;
     // The log follows the worker itself (lines, script reports, outcome).
@@ -120,7 +152,9 @@ int UnattendedUpgrade::upgrade()
     parameters.scriptTimeoutSeconds = package.scriptTimeoutSeconds;
     parameters.dbTimeoutSeconds = package.dbTimeoutSeconds;
     const UpgradeOutcome outcome = driver.upgrade(parameters);
-    print(stdout, UpgradeLog::outcomeText(int(outcome)));
+    outcomeWritten = true;
+    print(outcome == UpgradeOutcome::Upgraded ? stdout : stderr,
+        UpgradeLog::outcomeText(int(outcome)));
     if (!log.path().isEmpty())
         print(stdout, tr("升级日志:%1").arg(QDir::toNativeSeparators(log.path())));
     return int(outcome);
@@ -196,6 +230,10 @@ int UnattendedUpgrade::backUp()
     if (!QFileInfo::exists(tool)) {
         refuse(tr("工程管理工具不存在,无法备份:%1").arg(QDir::toNativeSeparators(tool)));
         return ExitPreflightRefused;
+    }
+    if (options.dryRun) {
+        say(tr("升级前将用工程管理工具备份工程数据:%1").arg(QDir::toNativeSeparators(tool)));
+        return -1;
     }
     say(tr("正在备份工程数据"));
     QProcess process;

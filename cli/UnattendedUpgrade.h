@@ -25,6 +25,9 @@ public:
     int run();
 
 private:
+    int runMode();
+    // "结果:…" for how this run ended.
+    QString resultLine(int code) const;
     int upgrade();
     int recoverOnly();
     // An interrupted upgrade is brought to an end first: -1 when the
@@ -45,4 +48,5 @@ private:
     PackageDescriptor package;
     LoadedPackage loaded;
     UpgradeLog log;
+    bool outcomeWritten = false; // by the worker, at the end of an upgrade
 };

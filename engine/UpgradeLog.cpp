@@ -3,6 +3,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QPair>
+
+#include <algorithm>
 
 #include "CUpgradeWorker.h"
 #include "Preflight.h"
@@ -20,7 +23,8 @@ bool UpgradeLog::open(const QString &mainPath, const QString &copyPath, QString 
         return false;
     if (!copyPath.isEmpty()) {
         copy.setFileName(copyPath);
-        if (!copy.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        // A copy of this run's log: what an earlier run left there goes.
+        if (!copy.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
             *error = QStringLiteral("%1: %2").arg(
                 QDir::toNativeSeparators(copyPath), copy.errorString());
             return false;
@@ -33,7 +37,7 @@ bool UpgradeLog::openInMainDirectory(const QString &mainPath, QString *error)
 {
     const QString folder = QDir(mainPath).filePath(QStringLiteral("logs"));
     if (!QDir().mkpath(folder)) {
-        *error = QStringLiteral("cannot create %1").arg(QDir::toNativeSeparators(folder));
+        *error = tr("无法创建文件夹%1").arg(QDir::toNativeSeparators(folder));
         return false;
     }
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
@@ -118,24 +122,61 @@ void UpgradeLog::writeOutcome(int outcome)
 
 QString UpgradeLog::outcomeText(int outcome)
 {
-    switch (UpgradeOutcome(outcome)) {
-    case UpgradeOutcome::Upgraded:
+    // The values of UpgradeOutcome, then the refusals before an upgrade,
+    // each the exit code of its case.
+    switch (outcome) {
+    case int(UpgradeOutcome::Upgraded):
         return tr("结果:升级成功(退出码0)");
-    case UpgradeOutcome::Restored:
+    case int(UpgradeOutcome::Restored):
         return tr("结果:升级失败,安装已恢复到升级前的版本(退出码1)");
-    case UpgradeOutcome::NotRestored:
+    case int(UpgradeOutcome::NotRestored):
         return tr("结果:升级失败,安装未能完全恢复(退出码2)");
-    case UpgradeOutcome::Busy:
+    case 3:
+        return tr("结果:升级包被拒绝,未作任何改动(退出码3)");
+    case 4:
+        return tr("结果:套件程序正在运行,未作任何改动(退出码4)");
+    case int(UpgradeOutcome::Busy):
         return tr("结果:另一个升级程序正在运行,未作任何改动(退出码5)");
+    case 6:
+        return tr("结果:升级前检查未通过,未作任何改动(退出码6)");
+    case 7:
+        return tr("结果:无法读取安装信息,未作任何改动(退出码7)");
     }
     return tr("结果:未知(%1)").arg(outcome);
 }
 
-// The newest logs stay; what is older than the kept number goes.
+namespace {
+
+// Where a log stands among the others: its time stamp, then the number that
+// tells apart the logs of one second ("upgrade-<stamp>-<n>.log"; none is 1).
+QPair<QString, int> logOrder(const QString &fileName)
+{
+    const QString stem = fileName.mid(8, fileName.size() - 8 - 4); // "upgrade-", ".log"
+    const QString stamp = stem.left(15);
+    bool numbered = false;
+    const int n = stem.mid(16).toInt(&numbered);
+    return { stamp, numbered ? n : 1 };
+}
+
+} // namespace
+
+// The newest logs stay (this run's always); what is older than the kept
+// number goes.
 void UpgradeLog::removeOldLogs(const QString &folder)
 {
-    const QFileInfoList logs = QDir(folder).entryInfoList(
-        { QStringLiteral("upgrade-*.log") }, QDir::Files, QDir::Name | QDir::Reversed);
-    for (int i = keptLogs; i < logs.size(); ++i)
-        QFile::remove(logs.at(i).absoluteFilePath());
+    QFileInfoList logs
+        = QDir(folder).entryInfoList({ QStringLiteral("upgrade-*.log") }, QDir::Files);
+    std::sort(logs.begin(), logs.end(), [](const QFileInfo &a, const QFileInfo &b) {
+        return logOrder(a.fileName()) > logOrder(b.fileName());
+    });
+    const QString current = QFileInfo(file.fileName()).absoluteFilePath();
+    int kept = 1; // this run's
+    for (const QFileInfo &log : qAsConst(logs)) {
+        if (log.absoluteFilePath() == current)
+            continue;
+        if (kept < keptLogs)
+            ++kept;
+        else
+            QFile::remove(log.absoluteFilePath());
+    }
 }

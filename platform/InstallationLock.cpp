@@ -41,6 +41,16 @@ InstallationLock::~InstallationLock()
 
 #ifdef Q_OS_WIN
 
+bool InstallationLock::isHeldElsewhere(const QString &lockFile)
+{
+    // The file lives only as long as its holder's handle (deleted on close):
+    // without one, nothing is created to ask.
+    if (!QFile::exists(lockFile))
+        return false;
+    InstallationLock probe;
+    return probe.take(lockFile) == Result::Busy;
+}
+
 InstallationLock::Result InstallationLock::take(const QString &lockFile)
 {
     release();
@@ -61,6 +71,16 @@ void InstallationLock::release()
 }
 
 #else
+
+bool InstallationLock::isHeldElsewhere(const QString &lockFile)
+{
+    const int fd = ::open(QFile::encodeName(lockFile).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false; // a holder always has its file
+    const bool held = !lockBriefly(fd) && errno == EWOULDBLOCK;
+    ::close(fd); // lets go of the probe's own lock, if it got one; the file stays
+    return held;
+}
 
 InstallationLock::Result InstallationLock::take(const QString &lockFile)
 {

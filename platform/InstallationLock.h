@@ -24,6 +24,8 @@ public:
     Result take(const QString &lockFile);
     void release();
     bool isHeld() const { return held; }
+    // Whether another process holds the lock on lockFile now; changes nothing.
+    static bool isHeldElsewhere(const QString &lockFile);
     // Why taking it failed, in the system's words.
     QString errorString() const { return error; }
 

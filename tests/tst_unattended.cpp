@@ -103,11 +103,16 @@ void tst_Unattended::exitCodes_data()
         << "immutable" << none << 6 << "升级前检查未通过" << true;
     QTest::newRow("backup tool missing")
         << "" << QStringList { "--backup-first" } << 6 << "工程管理工具不存在" << true;
+    QTest::newRow("backup tool missing: a dry run says so too")
+        << "" << QStringList { "--backup-first", "--dry-run" } << 6 << "工程管理工具不存在" << true;
     QTest::newRow("no record") << "no record" << none << 7 << "获取本地系统安装信息失败" << true;
     QTest::newRow("interrupted before: undone, then upgraded")
         << "interrupted" << none << 0 << "上次中断的升级已撤销" << false;
     QTest::newRow("interrupted before: a dry run refuses to finish it")
         << "interrupted" << QStringList { "--dry-run" } << 6 << "--recover" << true;
+    QTest::newRow("journal of an upgrade still running: a dry run says so")
+        << "interrupted, locked" << QStringList { "--dry-run" } << 5 << "另一个升级程序正在运行"
+        << true;
     QTest::newRow("interrupted before: --recover alone")
         << "interrupted" << QStringList { "--recover" } << 0 << "上次中断的升级已撤销" << false;
 }
@@ -174,14 +179,12 @@ void tst_Unattended::exitCodes()
         QVERIFY(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("sleep")), program));
         suiteProgram.start(program, { QStringLiteral("60") });
         QVERIFY(suiteProgram.waitForStarted());
-    } else if (setup == "locked") {
-        QCOMPARE(lock.take(SuiteLayout::lockFile(main)), InstallationLock::Result::Taken);
     } else if (setup == "immutable") {
         if (QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("+i"), dll }) != 0)
             QSKIP("chattr +i is not available here");
     } else if (setup == "no record") {
         QVERIFY(QFile::remove(install.recordPath()));
-    } else if (setup == "interrupted") {
+    } else if (setup.startsWith("interrupted")) {
         const Run killed
             = runInstaller(install.path(), { "--unattended", "--package", package }, 2);
         QVERIFY(killed.code != 0);
@@ -189,8 +192,14 @@ void tst_Unattended::exitCodes()
         QVERIFY(QDir(main + QStringLiteral("/logs")).removeRecursively());
     }
 
+    if (setup.endsWith("locked"))
+        QCOMPARE(lock.take(SuiteLayout::lockFile(main)), InstallationLock::Result::Taken);
+
     const QMap<QString, QByteArray> before = snapshot(install.path());
     const QString copy = install.path() + QStringLiteral("/copy.log");
+    QFile earlier(copy); // what an earlier run left there is not kept
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("an earlier run\n") > 0);
+    earlier.close();
     const QStringList arguments = options.contains("--recover")
         ? QStringList { "--recover" }
         : QStringList { "--unattended", "--package", package, "--log", copy } + options;
@@ -216,6 +225,8 @@ void tst_Unattended::exitCodes()
     if (mainLog)
         QCOMPARE(readAll(logs.value(0).absoluteFilePath()), log);
     QVERIFY2(log.contains(printed), qPrintable(log));
+    QVERIFY2(log.contains(QStringLiteral("(退出码%1)\n").arg(code)), qPrintable(log));
+    QVERIFY(!log.contains(QStringLiteral("an earlier run")));
     if (code <= 2) {
         QVERIFY(log.contains(QStringLiteral("升级包:") + QDir::toNativeSeparators(package)));
         QVERIFY(log.contains(QStringLiteral("当前安装版本:2.1.5")));

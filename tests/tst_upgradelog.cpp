@@ -1,0 +1,77 @@
+#include <QtTest>
+
+#include "UpgradeLog.h"
+
+// The log files an upgrade leaves: which of them stay, and the copy.
+class tst_UpgradeLog : public QObject
+{
+    Q_OBJECT
+private slots:
+    void keepsTheNewest_data();
+    void keepsTheNewest();
+    void copyIsThisRunsAlone();
+};
+
+void tst_UpgradeLog::keepsTheNewest_data()
+{
+    QTest::addColumn<QString>("stamp"); // of the 35 logs there before
+    QTest::addColumn<QStringList>("gone");
+
+    // Numbered logs of one second order by number, not by name ("-10" < "-2").
+    QStringList oldest { "upgrade-20200101-000000.log" };
+    for (int n = 2; n <= 6; ++n)
+        oldest << QStringLiteral("upgrade-20200101-000000-%1.log").arg(n);
+    QTest::newRow("many in one second") << "20200101-000000" << oldest;
+    // A clock set back: this run's log sorts oldest, and stays all the same.
+    QStringList later { "upgrade-20990101-000000.log" };
+    for (int n = 2; n <= 6; ++n)
+        later << QStringLiteral("upgrade-20990101-000000-%1.log").arg(n);
+    QTest::newRow("clock set back") << "20990101-000000" << later;
+}
+
+void tst_UpgradeLog::keepsTheNewest()
+{
+    QFETCH(QString, stamp);
+    QFETCH(QStringList, gone);
+    QTemporaryDir main;
+    QVERIFY(QDir(main.path()).mkpath("logs"));
+    QStringList before;
+    for (int n = 1; n <= 35; ++n) {
+        before << (n == 1 ? QStringLiteral("upgrade-%1.log").arg(stamp)
+                          : QStringLiteral("upgrade-%1-%2.log").arg(stamp).arg(n));
+        QFile file(main.path() + "/logs/" + before.last());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+
+    UpgradeLog log;
+    QString error;
+    QVERIFY2(log.open(main.path(), QString(), &error), qPrintable(error));
+    QVERIFY(QFileInfo::exists(log.path()));
+    const QStringList left = QDir(main.path() + "/logs").entryList(QDir::Files);
+    QCOMPARE(left.size(), UpgradeLog::keptLogs);
+    for (const QString &name : before)
+        QCOMPARE(left.contains(name), !gone.contains(name));
+}
+
+void tst_UpgradeLog::copyIsThisRunsAlone()
+{
+    QTemporaryDir dir;
+    const QString copy = dir.filePath("copy.log");
+    QFile earlier(copy);
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("an earlier run\n") > 0);
+    earlier.close();
+    {
+        UpgradeLog log;
+        QString error;
+        QVERIFY2(log.open(QString(), copy, &error), qPrintable(error));
+        log.write("this run");
+    }
+    QFile file(copy);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    QVERIFY(text.endsWith(" this run\n"));
+    QVERIFY(!text.contains("an earlier run"));
+}
+
+QTEST_GUILESS_MAIN(tst_UpgradeLog)
+#include "tst_upgradelog.moc"
