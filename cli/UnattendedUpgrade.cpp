@@ -113,8 +113,11 @@ int UnattendedUpgrade::finishInterrupted()
         refuse(tr("上次中断的升级未能完全恢复"));
         return ExitNotRestored;
     }
-    say(result.action == RecoveryAction::RolledForward ? tr("上次中断的升级已完成")
-                                                       : tr("上次中断的升级已撤销"));
+    if (result.action == RecoveryAction::Nothing) // it ended meanwhile, by its own installer
+        say(tr("上次的升级已结束,无需恢复"));
+    else
+        say(result.action == RecoveryAction::RolledForward ? tr("上次中断的升级已完成")
+                                                           : tr("上次中断的升级已撤销"));
     // The record now says what is installed.
     record.read(SuiteLayout::installationRecord(UpgradeConstants::installDir()));
     return -1;

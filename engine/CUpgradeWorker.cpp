@@ -7,6 +7,7 @@
 #include <QMutex>
 
 #include "FaultInjection.h"
+#include "InstallationRecord.h"
 #include "FileMoves.h"
 #include "FileTree.h"
 #include "PackageManifest.h"
@@ -314,6 +315,20 @@ bool CUpgradeWorker::beginTransaction()
     }
     if (Journal::exists(installPath)) {
         emit status(tr("上次升级未完成,请先重新启动升级程序完成恢复"));
+        lock.release();
+        return false;
+    }
+    // The package was judged against the version read before the lock was
+    // taken: an upgrade that ended while this one waited for it may have
+    // installed another since.
+    InstallationRecord installed;
+    if (!version.isEmpty()
+        && installed.read(SuiteLayout::installationRecord(UpgradeConstants::installDir()))
+            == RecordLayout::ReadResult::Ok
+        && installed.version != version) {
+        lockBusy = true;
+        emit status(
+            tr("另一个升级程序已将安装升级到%1,本次升级未作任何改动").arg(installed.version));
         lock.release();
         return false;
     }

@@ -77,7 +77,8 @@ bool InstallationLock::isHeldElsewhere(const QString &lockFile)
     const int fd = ::open(QFile::encodeName(lockFile).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false; // a holder always has its file
-    const bool held = !lockBriefly(fd) && errno == EWOULDBLOCK;
+    // Not waited for: a holder now is an upgrade running now.
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::close(fd); // lets go of the probe's own lock, if it got one; the file stays
     return held;
 }
