@@ -171,8 +171,33 @@ void Checker::takePlan(ChangePlan::Step step, const QString &stepRoot, int *next
     }
 }
 
+// Whether path is one of the upgrade's own files and folders (staging,
+// backups, journal, lock) or lies in one: a package that changed them would
+// change the transaction under its own feet.
+bool isUpgradesOwn(const QString &mainPath, const QString &path)
+{
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity cs = Qt::CaseInsensitive;
+#else
+    const Qt::CaseSensitivity cs = Qt::CaseSensitive;
+#endif
+    const QString target = QDir::cleanPath(QDir::fromNativeSeparators(path));
+    for (const QString &own :
+        { SuiteLayout::stagingRoot(mainPath), SuiteLayout::backupRoot(mainPath),
+            SuiteLayout::journalFile(mainPath), SuiteLayout::lockFile(mainPath) }) {
+        const QString cleaned = QDir::cleanPath(QDir::fromNativeSeparators(own));
+        if (target.compare(cleaned, cs) == 0 || target.startsWith(cleaned + QLatin1Char('/'), cs))
+            return true;
+    }
+    return false;
+}
+
 void Checker::checkChange(const FileChange &change)
 {
+    if (isUpgradesOwn(input.mainPath, change.target)) {
+        add(Problem::InstallerOwn, change.target);
+        return;
+    }
     if (change.kind == FileChange::MoveAway)
         report.deletes << change.target;
     else if (change.kind == FileChange::Replace)
@@ -362,6 +387,9 @@ QString PreflightProblem::text() const
             .arg(path);
     case LinkOutside:
         return PathGuard::describe({ path, detail });
+    case InstallerOwn:
+        return QCoreApplication::translate("Preflight", "升级包不能改动升级程序自己的文件:%1")
+            .arg(shown);
     }
     return QString();
 }

@@ -30,7 +30,8 @@ struct PreflightProblem
         HelperMissing,
         HelperNotStartable, // detail: why
         BadExePath, // path: the exe_path as given
-        LinkOutside // path: the link; detail: where it leads
+        LinkOutside, // path: the link; detail: where it leads
+        InstallerOwn // path: a target that is one of the upgrade's own files or folders
     };
     Kind kind = NotWritable;
     QString path;

@@ -15,7 +15,7 @@ using EngineHarness::Tree;
 namespace {
 
 const char *const kindNames[] = { "InUse", "NotWritable", "DiskSpace", "PathTooLong", "NameTooLong",
-    "HelperMissing", "HelperNotStartable", "BadExePath", "LinkOutside" };
+    "HelperMissing", "HelperNotStartable", "BadExePath", "LinkOutside", "InstallerOwn" };
 
 // "Kind path", the path below root, sorted: what a row expects.
 QStringList listed(const QList<PreflightProblem> &problems, const QString &root)
@@ -255,6 +255,14 @@ void tst_Preflight::problems_data()
         << "bin" << 0 << 0 << ""
         << QStringList { "LinkOutside main/upgrade.lock", "LinkOutside main/upgrade_backup",
                "LinkOutside main/upgrade_journal.txt" };
+    QTest::newRow("the upgrade's own lock, journal and backups as targets")
+        << Tree { { "upgrade.lock", "" }, { "upgrade_journal.txt", "j" } }
+        << Tree { { "delete/upgrade.lock", "" }, { "update/upgrade_journal.txt", "garbage" },
+               { "add/upgrade_backup/x.dll", "x" } }
+        << QStringList() << ""
+        << "bin" << 0 << 0 << ""
+        << QStringList { "InstallerOwn main/upgrade.lock", "InstallerOwn main/upgrade_backup",
+               "InstallerOwn main/upgrade_journal.txt" };
     QTest::newRow("links that stay inside")
         << linked
         << Tree { { "delete/product/alias/old.dll", "" }, { "update/product/alias/x.dll", "n" },
