@@ -193,7 +193,7 @@ private:
     void endTransaction(bool keepBackups);
     void removeTransactionFolders(bool keepBackups);
     bool recoverForward(const Journal::Contents &contents);
-    bool helperFinishedDatabase(const Journal::Contents &contents);
+    bool helperFinishedDatabase(bool nothingToRun);
     void endRecovery();
 
     bool installFolderPresent() const;

@@ -156,6 +156,14 @@ void CUpgradeWorker::helperFailed(int exitCode, QProcess::ExitStatus exitStatus)
     else
         emit status(tr("数据库升级程序异常结束"));
     reportErrorOutput(helperErrors);
+    // Stopped or failed after its transaction committed (between its commit
+    // and its exit): the database can't be taken back, so the files must not
+    // be either. The upgrade is completed instead.
+    if (helperFinishedDatabase(false)) {
+        emit status(tr("数据库已升级到新版本,无法撤销,升级继续完成"));
+        commitUpgrade();
+        return;
+    }
     slotFaildClear();
 }
 

@@ -140,7 +140,7 @@ void CUpgradeWorker::doRecover(QString installPath)
     emit status(tr("发现未完成的升级(%1 升级到 %2),正在处理").arg(version, versionTo));
     if (contents.marks.contains(Journal::Mark::Committed)
         || (contents.marks.contains(Journal::Mark::DatabaseBegun)
-            && helperFinishedDatabase(contents))) {
+            && helperFinishedDatabase(true))) {
         recoverForward(contents);
         return;
     }
@@ -164,16 +164,16 @@ bool CUpgradeWorker::recoverForward(const Journal::Contents &contents)
     return true;
 }
 
-// Whether the helper got through before the installer died: asked of the
-// helper itself, which knows what it has applied. Unknown counts as no.
-bool CUpgradeWorker::helperFinishedDatabase(const Journal::Contents &contents)
+// Whether the helper got through (before the installer died, or before it
+// was stopped): asked of the helper itself, which knows what it has applied.
+// Unknown counts as no; a step with nothing to run counts as nothingToRun.
+bool CUpgradeWorker::helperFinishedDatabase(bool nothingToRun)
 {
-    Q_UNUSED(contents)
     QStringList arguments;
     makeHelperArguments(arguments, findDbScriptDir(QStringLiteral("db_before")),
         findDbScriptDir(QStringLiteral("db_after")));
     if (arguments.isEmpty())
-        return true;
+        return nothingToRun;
     QProcess helper;
     helper.start(
         SuiteLayout::helperProgram(installPath, exePath), arguments << QStringLiteral("--applied"));

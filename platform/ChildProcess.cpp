@@ -1,5 +1,7 @@
 #include "ChildProcess.h"
 
+#include <limits>
+
 #include <QTimer>
 
 #ifdef Q_OS_WIN
@@ -164,7 +166,9 @@ void ChildProcess::childStarted()
     group = processId();
     Watcher::instance().watch(group);
 #endif
-    if (limitSeconds > 0)
+    // The timer counts milliseconds in an int: a limit beyond that (about 24
+    // days) is none in practice, and is taken as none rather than wrapped.
+    if (limitSeconds > 0 && limitSeconds <= std::numeric_limits<int>::max() / 1000)
         limit->start(limitSeconds * 1000);
 }
 

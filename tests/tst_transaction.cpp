@@ -165,7 +165,10 @@ private slots:
     void failureRestores_data();
     void failureRestores();
     void interruptedAtEveryChange();
+    void secondUpgradeRefused_data();
     void secondUpgradeRefused();
+    void databaseAlreadyUpgraded();
+    void hugeTimeLimitIsNone();
     void fullDiskDuringUpdate();
     void linksOnTheWay_data();
     void linksOnTheWay();
@@ -287,20 +290,78 @@ void tst_Transaction::interruptedAtEveryChange()
 }
 
 // A second installer on the same installation is refused and changes nothing.
+void tst_Transaction::secondUpgradeRefused_data()
+{
+    QTest::addColumn<QString>("installedMeanwhile"); // empty: the first upgrade still runs
+    QTest::addColumn<QString>("line");
+    QTest::newRow("another upgrade holds the lock")
+        << ""
+        << "另一个升级程序正在运行,本次升级未作任何改动";
+    QTest::newRow("another upgrade ended while this one waited for the lock")
+        << "2.1.7"
+        << "另一个升级程序已将安装升级到2.1.7,本次升级未作任何改动";
+}
+
 void tst_Transaction::secondUpgradeRefused()
 {
+    QFETCH(QString, installedMeanwhile);
+    QFETCH(QString, line);
     Installation install;
     QVERIFY(install.layOut());
     InstallationLock first;
-    QCOMPARE(first.take(SuiteLayout::lockFile(install.main)), InstallationLock::Result::Taken);
+    if (installedMeanwhile.isEmpty())
+        QCOMPARE(first.take(SuiteLayout::lockFile(install.main)), InstallationLock::Result::Taken);
+    else
+        QVERIFY(writeFile(install.tmp.path() + "/C:/Program Files/Tessaron/setup_config.xml",
+            "<root><module><item key=\"software_version\" value=\"" + installedMeanwhile.toUtf8()
+                + "\"/></module></root>\n"));
     const Tree before = install.state();
 
     const QStringList events = upgrade(install, package);
 
-    QVERIFY(events.contains("status:另一个升级程序正在运行,本次升级未作任何改动"));
+    QVERIFY2(events.contains("status:" + line), qPrintable(events.join('\n')));
     QCOMPARE(events.last(), QStringLiteral("5"));
     QCOMPARE(install.state(), before);
     QVERIFY(!QFileInfo::exists(install.tmp.path() + "/script_log.txt"));
+}
+
+// The helper stopped or failing after its transaction committed: the database
+// can't be taken back, so the upgrade is completed rather than half undone.
+void tst_Transaction::databaseAlreadyUpgraded()
+{
+    Installation reference;
+    QVERIFY(reference.layOut());
+    QVERIFY(upgrade(reference, package).contains("sigSuccessClearEnd"));
+    Installation install;
+    QVERIFY(install.layOut());
+    const QString helper = install.main + "/product/bin/upgrade_install_helper.exe";
+    QVERIFY(QFile::rename(helper, helper + ".real"));
+    QVERIFY(writeFile(helper,
+        "#!/bin/sh\n\"$0.real\" \"$@\" || exit $?\n"
+        "case \"$*\" in *--applied*) exit 0 ;; esac\nexit 1\n"));
+    QVERIFY(QFile::setPermissions(helper, QFileDevice::Permissions(0x7755)));
+
+    const QStringList events = upgrade(install, package);
+
+    QVERIFY2(events.contains("status:数据库已升级到新版本,无法撤销,升级继续完成"),
+        qPrintable(events.join('\n')));
+    QCOMPARE(events.last(), QStringLiteral("0"));
+    QCOMPARE(install.state().value("tables"), reference.state().value("tables"));
+    QCOMPARE(install.state().value("record"), reference.state().value("record"));
+    QCOMPARE(readFile(install.main + "/product/bin/app.exe"),
+        readFile(reference.main + "/product/bin/app.exe"));
+}
+
+// A time limit beyond what a timer counts (about 24 days) is none, not one
+// wrapped round to less than a second.
+void tst_Transaction::hugeTimeLimitIsNone()
+{
+    Installation install;
+    QVERIFY(install.layOut());
+    Tree tree = package;
+    tree.insert("shell/shell_after/1.bat", note("after", "sleep 1\n"));
+    const QStringList events = upgrade(install, tree, 4294968);
+    QVERIFY2(events.value(events.size() - 1) == "0", qPrintable(events.join('\n')));
 }
 
 // The update step writes to a folder on a full file system of its own: the
