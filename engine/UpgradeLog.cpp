@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "CUpgradeWorker.h"
+#include "PathGuard.h"
 #include "Preflight.h"
 #include "UpgradeOutcome.h"
 
@@ -36,18 +37,31 @@ bool UpgradeLog::open(const QString &mainPath, const QString &copyPath, QString 
 bool UpgradeLog::openInMainDirectory(const QString &mainPath, QString *error)
 {
     const QString folder = QDir(mainPath).filePath(QStringLiteral("logs"));
+    // The log and the removal of old ones stay inside the installation.
+    PathGuard::Escape escape;
+    if (!PathGuard(mainPath).check(folder, &escape)) {
+        *error = PathGuard::describe(escape);
+        return false;
+    }
     if (!QDir().mkpath(folder)) {
         *error = tr("无法创建文件夹%1").arg(QDir::toNativeSeparators(folder));
         return false;
     }
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
-    QString name = QStringLiteral("%1/upgrade-%2.log").arg(folder, stamp);
-    for (int n = 2; QFileInfo::exists(name); ++n)
-        name = QStringLiteral("%1/upgrade-%2-%3.log").arg(folder, stamp).arg(n);
-    file.setFileName(name);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
-        *error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(name), file.errorString());
-        return false;
+    // A new file of its own: another run in the same second takes the next
+    // number, and nothing that is there already (a link included) is opened.
+    for (int n = 1;; ++n) {
+        const QString name = n == 1
+            ? QStringLiteral("%1/upgrade-%2.log").arg(folder, stamp)
+            : QStringLiteral("%1/upgrade-%2-%3.log").arg(folder, stamp).arg(n);
+        file.setFileName(name);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Text))
+            break;
+        if (n >= 1000 || (!QFileInfo(name).isSymLink() && !QFileInfo::exists(name))) {
+            *error
+                = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(name), file.errorString());
+            return false;
+        }
     }
     removeOldLogs(folder);
     return true;

@@ -10,6 +10,8 @@ private slots:
     void keepsTheNewest_data();
     void keepsTheNewest();
     void copyIsThisRunsAlone();
+    void writesOnlyInside_data();
+    void writesOnlyInside();
 };
 
 void tst_UpgradeLog::keepsTheNewest_data()
@@ -71,6 +73,45 @@ void tst_UpgradeLog::copyIsThisRunsAlone()
     const QByteArray text = file.readAll();
     QVERIFY(text.endsWith(" this run\n"));
     QVERIFY(!text.contains("an earlier run"));
+}
+
+void tst_UpgradeLog::writesOnlyInside_data()
+{
+    QTest::addColumn<bool>("folderLinked"); // logs/ itself, or links at this run's names
+    QTest::newRow("logs folder links outside") << true;
+    QTest::newRow("links at this run's log names lead outside") << false;
+}
+
+void tst_UpgradeLog::writesOnlyInside()
+{
+    QFETCH(bool, folderLinked);
+    QTemporaryDir tmp;
+    const QString main = tmp.filePath("main"), outside = tmp.filePath("outside");
+    QVERIFY(QDir().mkpath(main) && QDir().mkpath(outside));
+    for (int day = 1; day <= UpgradeLog::keptLogs; ++day) {
+        QFile old(outside
+            + QStringLiteral("/upgrade-200001%1-000000.log").arg(day, 2, 10, QLatin1Char('0')));
+        QVERIFY(old.open(QIODevice::WriteOnly));
+    }
+    if (folderLinked) {
+        QVERIFY(QFile::link(outside, main + "/logs"));
+    } else {
+        QVERIFY(QDir().mkpath(main + "/logs"));
+        const QDateTime now = QDateTime::currentDateTime();
+        for (int second = 0; second < 2; ++second) {
+            const QString stamp = now.addSecs(second).toString("yyyyMMdd-hhmmss");
+            QVERIFY(QFile::link(outside + "/stolen" + QString::number(second),
+                main + "/logs/upgrade-" + stamp + ".log"));
+        }
+    }
+
+    UpgradeLog log;
+    QString error;
+    QCOMPARE(log.open(main, QString(), &error), !folderLinked);
+    QCOMPARE(error.contains("指向安装目录之外"), folderLinked);
+    QCOMPARE(QDir(outside).entryList(QDir::Files).size(), UpgradeLog::keptLogs);
+    if (!folderLinked)
+        QVERIFY(!QFileInfo(log.path()).isSymLink());
 }
 
 QTEST_GUILESS_MAIN(tst_UpgradeLog)
