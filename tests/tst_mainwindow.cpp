@@ -12,6 +12,7 @@
 #include "CStatusForm.h"
 #include "MainWindow.h"
 
+#include "Journal.h"
 #include "support/MessageBoxDriver.h"
 #include "support/SampleInstallation.h"
 #include "support/TestPackage.h"
@@ -86,6 +87,7 @@ private slots:
     void preflightWaitKeepsWindowAlive();
     void upgrade_data();
     void upgrade();
+    void interruptedUpgradeAtStart();
 };
 
 void tst_MainWindow::construction()
@@ -501,6 +503,31 @@ void tst_MainWindow::upgrade()
     QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); });
     QCOMPARE(qApp->exec(), outcome);
     QCOMPARE(exitQuestion.wasShown(), byClose);
+}
+
+// An upgrade that died is undone before the window shows the installation:
+// the operator is told, and a log in logs/ keeps what was done.
+void tst_MainWindow::interruptedUpgradeAtStart()
+{
+    SampleInstallation install;
+    QVERIFY(install.writeRecord(7, "2.1.5", 0));
+    {
+        Journal journal;
+        QString error;
+        QVERIFY2(journal.begin(install.mainPath(), { "2.1.5", "2.1.9", "bin", 0, 0 }, &error),
+            qPrintable(error));
+    }
+    MainWindow window;
+    window.show();
+    MessageBoxDriver driver;
+    driver.answer(QMessageBox::Ok);
+    QVERIFY(window.init());
+    QCOMPARE(driver.text(), QStringLiteral("上次升级被中断,已撤销,安装已恢复到升级前的版本。"));
+    QVERIFY(!Journal::exists(install.mainPath()));
+    const QStringList logs = QDir(install.mainPath() + "/logs").entryList(QDir::Files);
+    QCOMPARE(logs.size(), 1);
+    QVERIFY(readText(install.mainPath() + "/logs/" + logs.first())
+                .contains(QStringLiteral("结果:上次升级被中断,已撤销")));
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -5,6 +5,7 @@
 #include <QMessageBox>
 
 #include "Journal.h"
+#include "UpgradeLog.h"
 #include "WorkerDriver.h"
 
 namespace StartupRecovery {
@@ -39,6 +40,14 @@ RecoveryAction run(QWidget *parent, const QString &mainPath)
         text = tr("上次升级被中断,现已完成升级。");
     } else {
         text = tr("上次升级被中断,已撤销,安装已恢复到升级前的版本。");
+    }
+    // The recovery leaves a log beside the upgrades' logs, like any upgrade.
+    UpgradeLog log;
+    QString error;
+    if (log.open(mainPath, QString(), &error)) {
+        for (const QString &line : qAsConst(result.lines))
+            log.write(line);
+        log.write(tr("结果:%1").arg(text));
     }
     QMessageBox box(icon, tr("提示"), text, QMessageBox::Ok, parent);
     box.setDetailedText(result.lines.join(QLatin1Char('\n')));
