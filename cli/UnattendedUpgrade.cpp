@@ -68,8 +68,11 @@ int UnattendedUpgrade::runMode()
         refuse(tr("获取本地系统安装信息失败:%1").arg(QDir::toNativeSeparators(recordPath)));
         return ExitNoRecord;
     }
-    // A dry run changes nothing in the installation, its log included.
-    openLog(options.dryRun ? QString() : record.mainPath);
+    // A dry run changes nothing in the installation, its log included; a
+    // recovery with nothing to recover leaves no log to push out the others.
+    const bool nothingToRecover
+        = options.mode == CommandLine::Mode::Recover && !Journal::exists(record.mainPath);
+    openLog(options.dryRun || nothingToRecover ? QString() : record.mainPath);
     return options.mode == CommandLine::Mode::Recover ? recoverOnly() : upgrade();
 }
 

@@ -101,6 +101,27 @@ void Checker::add(Problem::Kind kind, const QString &path, const QString &detail
     report.problems.append({ kind, path, detail });
 }
 
+// Whether path is one of the upgrade's own files and folders (staging,
+// backups, journal, lock) or lies in one: a package that changed them would
+// change the transaction under its own feet.
+bool isUpgradesOwn(const QString &mainPath, const QString &path)
+{
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity cs = Qt::CaseInsensitive;
+#else
+    const Qt::CaseSensitivity cs = Qt::CaseSensitive;
+#endif
+    const QString target = QDir::cleanPath(QDir::fromNativeSeparators(path));
+    for (const QString &own :
+        { SuiteLayout::stagingRoot(mainPath), SuiteLayout::backupRoot(mainPath),
+            SuiteLayout::journalFile(mainPath), SuiteLayout::lockFile(mainPath) }) {
+        const QString cleaned = QDir::cleanPath(QDir::fromNativeSeparators(own));
+        if (target.compare(cleaned, cs) == 0 || target.startsWith(cleaned + QLatin1Char('/'), cs))
+            return true;
+    }
+    return false;
+}
+
 // The upgrade's own folders and files: the staging folder, the backups, the
 // journal and the lock go into the main directory, which must take them; none
 // of them may be a link leading outside, as the upgrade writes through them.
@@ -160,6 +181,12 @@ void Checker::takePlan(ChangePlan::Step step, const QString &stepRoot, int *next
         if (step == ChangePlan::Step::Delete && planned.entry.fileName() == placeholder
             && !emptiedFolder(planned, stepRoot, nextBackup))
             continue;
+        // Whether there now or made by the upgrade itself later (the lock, the
+        // journal, the staging and backup folders).
+        if (isUpgradesOwn(input.mainPath, planned.target)) {
+            add(Problem::InstallerOwn, planned.target);
+            continue;
+        }
         for (const FileTree::Failure &refusal : qAsConst(planned.refusals)) {
             if (QFileInfo(refusal.path).fileName() != placeholder)
                 add(Problem::NotWritable, refusal.path, refusal.reason);
@@ -169,27 +196,6 @@ void Checker::takePlan(ChangePlan::Step step, const QString &stepRoot, int *next
                 checkChange(change);
         }
     }
-}
-
-// Whether path is one of the upgrade's own files and folders (staging,
-// backups, journal, lock) or lies in one: a package that changed them would
-// change the transaction under its own feet.
-bool isUpgradesOwn(const QString &mainPath, const QString &path)
-{
-#ifdef Q_OS_WIN
-    const Qt::CaseSensitivity cs = Qt::CaseInsensitive;
-#else
-    const Qt::CaseSensitivity cs = Qt::CaseSensitive;
-#endif
-    const QString target = QDir::cleanPath(QDir::fromNativeSeparators(path));
-    for (const QString &own :
-        { SuiteLayout::stagingRoot(mainPath), SuiteLayout::backupRoot(mainPath),
-            SuiteLayout::journalFile(mainPath), SuiteLayout::lockFile(mainPath) }) {
-        const QString cleaned = QDir::cleanPath(QDir::fromNativeSeparators(own));
-        if (target.compare(cleaned, cs) == 0 || target.startsWith(cleaned + QLatin1Char('/'), cs))
-            return true;
-    }
-    return false;
 }
 
 void Checker::checkChange(const FileChange &change)

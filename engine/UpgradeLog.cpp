@@ -20,18 +20,19 @@ UpgradeLog::~UpgradeLog() = default;
 
 bool UpgradeLog::open(const QString &mainPath, const QString &copyPath, QString *error)
 {
-    if (!mainPath.isEmpty() && !openInMainDirectory(mainPath, error))
-        return false;
+    // Each is opened even when the other can't be: what can be written is.
+    bool ok = mainPath.isEmpty() || openInMainDirectory(mainPath, error);
     if (!copyPath.isEmpty()) {
         copy.setFileName(copyPath);
         // A copy of this run's log: what an earlier run left there goes.
         if (!copy.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-            *error = QStringLiteral("%1: %2").arg(
+            const QString reason = QStringLiteral("%1: %2").arg(
                 QDir::toNativeSeparators(copyPath), copy.errorString());
-            return false;
+            *error = ok ? reason : *error + QStringLiteral("; ") + reason;
+            ok = false;
         }
     }
-    return true;
+    return ok;
 }
 
 bool UpgradeLog::openInMainDirectory(const QString &mainPath, QString *error)

@@ -263,6 +263,7 @@ void tst_Unattended::usage()
     const bool usage = arguments.first() != "--recover";
     QCOMPARE((onStandardOutput ? run.out : run.err).contains(QStringLiteral("退出码:")), usage);
     QCOMPARE(run.out.isEmpty(), !onStandardOutput);
+    QVERIFY(!QFileInfo::exists(install.mainPath() + "/logs")); // nothing to keep of these
 }
 
 QTEST_GUILESS_MAIN(tst_Unattended)
