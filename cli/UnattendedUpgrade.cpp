@@ -55,9 +55,21 @@ QString UnattendedUpgrade::resultLine(int code) const
         return tr("结果:安装处于一致状态(退出码0)");
     if (code == ExitUpgraded && options.dryRun)
         return tr("结果:试运行检查通过,未作任何改动(退出码0)");
-    if (code == ExitNotRestored && recovering)
-        return tr("结果:上次中断的升级未能完全恢复(退出码2)");
-    return UpgradeLog::outcomeText(code);
+    switch (code) {
+    case ExitNotRestored:
+        if (recovering)
+            return tr("结果:上次中断的升级未能完全恢复(退出码2)");
+        break;
+    case ExitPackageRefused:
+        return tr("结果:升级包被拒绝,未作任何改动(退出码3)");
+    case ExitSuiteRunning:
+        return tr("结果:套件程序正在运行,未作任何改动(退出码4)");
+    case ExitPreflightRefused:
+        return tr("结果:升级前检查未通过,未作任何改动(退出码6)");
+    case ExitNoRecord:
+        return tr("结果:无法读取安装信息,未作任何改动(退出码7)");
+    }
+    return UpgradeLog::outcomeText(code); // the outcomes an upgrade itself can have
 }
 
 int UnattendedUpgrade::runMode()

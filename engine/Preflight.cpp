@@ -200,10 +200,6 @@ void Checker::takePlan(ChangePlan::Step step, const QString &stepRoot, int *next
 
 void Checker::checkChange(const FileChange &change)
 {
-    if (isUpgradesOwn(input.mainPath, change.target)) {
-        add(Problem::InstallerOwn, change.target);
-        return;
-    }
     if (change.kind == FileChange::MoveAway)
         report.deletes << change.target;
     else if (change.kind == FileChange::Replace)

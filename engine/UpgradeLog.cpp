@@ -137,25 +137,15 @@ void UpgradeLog::writeOutcome(int outcome)
 
 QString UpgradeLog::outcomeText(int outcome)
 {
-    // The values of UpgradeOutcome, then the refusals before an upgrade,
-    // each the exit code of its case.
-    switch (outcome) {
-    case int(UpgradeOutcome::Upgraded):
+    switch (UpgradeOutcome(outcome)) {
+    case UpgradeOutcome::Upgraded:
         return tr("结果:升级成功(退出码0)");
-    case int(UpgradeOutcome::Restored):
+    case UpgradeOutcome::Restored:
         return tr("结果:升级失败,安装已恢复到升级前的版本(退出码1)");
-    case int(UpgradeOutcome::NotRestored):
+    case UpgradeOutcome::NotRestored:
         return tr("结果:升级失败,安装未能完全恢复(退出码2)");
-    case 3:
-        return tr("结果:升级包被拒绝,未作任何改动(退出码3)");
-    case 4:
-        return tr("结果:套件程序正在运行,未作任何改动(退出码4)");
-    case int(UpgradeOutcome::Busy):
+    case UpgradeOutcome::Busy:
         return tr("结果:另一个升级程序正在运行,未作任何改动(退出码5)");
-    case 6:
-        return tr("结果:升级前检查未通过,未作任何改动(退出码6)");
-    case 7:
-        return tr("结果:无法读取安装信息,未作任何改动(退出码7)");
     }
     return tr("结果:未知(%1)").arg(outcome);
 }
