@@ -179,6 +179,7 @@ void CUpgradeWorker::resetUpgradeState()
     shellRollbackIndex = 0;
     shellRollback.running = false;
     madeChanges.clear();
+    contained.reset();
     nextBackup = 0;
     chainStarted = false;
     committed = false;
@@ -210,6 +211,18 @@ bool CUpgradeWorker::copyAllToStaging()
         return false;
     }
     QDir(installPath).mkdir(UpgradeConstants::stagingFolderName());
+    // From here on the staging folder is used by its handle: the package is
+    // written into the folder just made, and the later steps, scripts and
+    // the helper read from it, even should it be swapped for a link since.
+    ContainedTree::Parent refusal;
+    if (!containedTree().hold(stagingRoot, &refusal)) {
+        emit status(refusal.state() == ContainedTree::Parent::State::Escapes
+                ? refusal.reason()
+                : tr("无法打开文件夹%1:%2")
+                      .arg(QDir::toNativeSeparators(stagingRoot), refusal.reason()));
+        return false;
+    }
+    const QString heldStaging = throughHeld(stagingRoot);
 
     // The staged files are what the later steps install: their bytes are
     // checked against the package's manifest (placeholders included).
@@ -222,7 +235,7 @@ bool CUpgradeWorker::copyAllToStaging()
     // Only the package's top folder: the program's own resources share the tree.
     stagedFiles = 0;
     if (!FileTree::copyFolderList(QStringLiteral(":"),
-            QStringList(UpgradeConstants::packageFolderName()), stagingRoot, true, nullptr,
+            QStringList(UpgradeConstants::packageFolderName()), heldStaging, true, nullptr,
             &stagedFiles, check.observer()))
         return false;
 
@@ -237,10 +250,15 @@ bool CUpgradeWorker::copyAllToStaging()
         return false;
     }
 
-    const QList<QFileInfo> placeholders = findPlaceholderFiles(stagingRoot);
+    const QList<QFileInfo> placeholders = findPlaceholderFiles(heldStaging);
     for (const QFileInfo &placeholder : placeholders)
         QFile::remove(placeholder.absoluteFilePath());
     return true;
+}
+
+QString CUpgradeWorker::throughHeld(const QString &path) const
+{
+    return contained ? contained->through(path) : path;
 }
 
 void CUpgradeWorker::reportStagingLeftovers(const QString &stagingRoot)
@@ -384,6 +402,7 @@ void CUpgradeWorker::endTransaction(bool keepBackups)
         delete writeBack;
         writeBack = nullptr;
     }
+    contained.reset();
     removeTransactionFolders(keepBackups);
     // When something could not be put back, the backups and the journal stay
     // for the next start.
@@ -413,7 +432,7 @@ void CUpgradeWorker::slotFaildClear()
         emit sigFaildClearEnd();
         return;
     }
-    rollBack(true);
+    rollBack();
 }
 
 void CUpgradeWorker::finishFailure()

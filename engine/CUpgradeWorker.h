@@ -10,8 +10,10 @@
 #include <QThread>
 
 #include <atomic>
+#include <memory>
 
 #include "ChangePlan.h"
+#include "ContainedTree.h"
 #include "FileChange.h"
 #include "FileTree.h"
 #include "InstallationLock.h"
@@ -187,11 +189,20 @@ private:
     // The transaction: lock, journal, backups, and their end.
     bool beginTransaction();
     bool journalMark(Journal::Mark mark);
-    void rollBack(bool knownChanges);
+    void rollBack();
     void rollbackScriptsEnded();
     void finishFailure();
     void endTransaction(bool keepBackups);
     void removeTransactionFolders(bool keepBackups);
+    // The main directory, and the staging and backup folders once the file
+    // steps begin, held open for the changes (ContainedTree); let go before
+    // the transaction's folders are removed.
+    std::unique_ptr<ContainedTree> contained;
+    ContainedTree &containedTree();
+    bool holdTransactionFolders();
+    // A path below a held folder as one that reaches it by its handle (for
+    // reading the staged package, and for the children that read it).
+    QString throughHeld(const QString &path) const;
     bool recoverForward(const Journal::Contents &contents);
     bool helperFinishedDatabase(bool nothingToRun);
     void endRecovery();

@@ -19,11 +19,12 @@ QString CUpgradeWorker::findDbScriptDir(QString name)
     if (!installFolderPresent())
         return QString();
     const QDir dir(SuiteLayout::stagedDbFolder(installPath, name));
-    if (!dir.exists())
+    const QDir held(throughHeld(dir.path()));
+    if (!held.exists())
         return QString();
     // Plain files only (no links, nothing hidden); the pattern ignores case.
     const QFileInfoList scripts
-        = dir.entryInfoList({ QStringLiteral("*.sql") }, QDir::Files | QDir::NoSymLinks);
+        = held.entryInfoList({ QStringLiteral("*.sql") }, QDir::Files | QDir::NoSymLinks);
     if (scripts.isEmpty())
         return QString();
     return dir.absolutePath();
@@ -34,10 +35,11 @@ void CUpgradeWorker::makeHelperArguments(
 {
     if (ifUpgradeDb != 0)
         arguments << QStringLiteral("--up") << QStringLiteral("yes");
+    // The helper reads the staged SQL through the held staging folder.
     if (!beforeDir.isEmpty())
-        arguments << QStringLiteral("--before") << beforeDir;
+        arguments << QStringLiteral("--before") << throughHeld(beforeDir);
     if (!afterDir.isEmpty())
-        arguments << QStringLiteral("--after") << afterDir;
+        arguments << QStringLiteral("--after") << throughHeld(afterDir);
 }
 
 void CUpgradeWorker::slotExeDb()

@@ -3,8 +3,7 @@
 #include <QDebug>
 #include <QDir>
 
-#include <optional>
-
+#include "ContainedTree.h"
 #include "EngineLog.h"
 #include "FaultInjection.h"
 #include "PathGuard.h"
@@ -103,22 +102,22 @@ void CUpgradeWorker::runFileStep(int step, const char *function)
     if (dir.exists()) {
         const QString stepRoot = dir.absolutePath();
         qCDebug(lcEngine).noquote() << function << stepRoot;
-        // Every change is checked right before it is made: no link on the way
-        // may lead outside the installation. The verdicts are the step's own,
-        // as the scripts before it may have changed the tree.
-        PathGuard guard(installPath);
+        // Every change reaches its folders from the main directory's handle,
+        // and the staging and backup folders are held from their first use on:
+        // no link on the way, planted before or during the step, leads a
+        // change outside the installation.
         const QString backups = SuiteLayout::backupRoot(installPath);
         PathGuard::Escape escape;
-        if (!guard.check(backups, &escape) || !guard.check(stepRoot, &escape)) {
+        if (!PathGuard(installPath).check(backups, &escape)) {
             emit status(PathGuard::refusal(escape));
             slotFaildClear();
             return;
         }
         QDir().mkpath(backups);
-        QList<PlannedEntry> entries = ChangePlan::plan(ChangePlan::Step(step), stepRoot,
+        if (!holdTransactionFolders())
+            return;
+        const QList<PlannedEntry> entries = ChangePlan::plan(ChangePlan::Step(step), stepRoot,
             installPath, QFileInfo(backups).absoluteFilePath(), &nextBackup);
-        for (PlannedEntry &planned : entries)
-            planned.guard = &guard;
         // The step's changes are on disk in the journal before the first is made.
         QList<FileChange> changes;
         for (const PlannedEntry &planned : entries)
@@ -149,6 +148,35 @@ void CUpgradeWorker::runFileStep(int step, const char *function)
         emit sigExeAddFile();
     else
         endFileSteps();
+}
+
+// The main directory is held from the first change on; the staging and backup
+// folders as well, so that a folder swapped for a link since can't redirect a
+// change. False, after ending the upgrade with the reason, when one can't be.
+bool CUpgradeWorker::holdTransactionFolders()
+{
+    ContainedTree &tree = containedTree();
+    ContainedTree::Parent refusal;
+    for (const QString &folder :
+        { SuiteLayout::stagingRoot(installPath), SuiteLayout::backupRoot(installPath) }) {
+        if (!tree.isOpen() || !tree.hold(folder, &refusal)) {
+            emit status(refusal.state() == ContainedTree::Parent::State::Escapes
+                    ? refusal.reason()
+                    : tr("无法打开文件夹%1:%2")
+                          .arg(QDir::toNativeSeparators(folder),
+                              tree.isOpen() ? refusal.reason() : installPath));
+            slotFaildClear();
+            return false;
+        }
+    }
+    return true;
+}
+
+ContainedTree &CUpgradeWorker::containedTree()
+{
+    if (!contained)
+        contained = std::make_unique<ContainedTree>(installPath);
+    return *contained;
 }
 
 // After the add step: every change made, or the upgrade fails and is undone.
@@ -186,12 +214,9 @@ bool CUpgradeWorker::applyChanges(const PlannedEntry &planned)
 {
     lastFailures = planned.refusals;
     bool done = planned.refusals.isEmpty();
-    std::optional<PathGuard> ownGuard; // for an entry planned without the step's
-    if (!planned.guard)
-        ownGuard.emplace(installPath);
-    PathGuard &guard = planned.guard ? *planned.guard : *ownGuard;
+    ContainedTree &tree = containedTree();
     for (const FileChange &change : planned.changes) {
-        if (change.apply(&lastFailures, guard)) {
+        if (change.apply(&lastFailures, tree)) {
             madeChanges.append(change);
             FaultInjection::changeMade();
             if (change.kind != FileChange::MakeFolder)

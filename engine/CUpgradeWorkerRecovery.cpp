@@ -5,13 +5,13 @@
 #include <QFileInfo>
 
 #include "ChildProcess.h"
-#include "PathGuard.h"
+#include "ContainedTree.h"
 #include "SuiteLayout.h"
 
 // Undoing an upgrade (after a failure or a cancel), and bringing an
 // interrupted one to an end at the next start.
 
-void CUpgradeWorker::rollBack(bool knownChanges)
+void CUpgradeWorker::rollBack()
 {
     if (!madeChanges.isEmpty()) {
         emit status(tr("正在恢复升级前的文件"));
@@ -19,27 +19,25 @@ void CUpgradeWorker::rollBack(bool knownChanges)
     }
     // Last change first: a folder made for new files goes after them, a
     // folder moved away comes back before what was inside it is touched.
-    // Files that moved in just now are simply removed, many at a time.
-    // Nothing is put back or removed through a link leading outside the
-    // installation, not even one planted after the change was made (by an
-    // after script): such a change stays unrestored, its backup kept.
-    PathGuard guard(installPath);
+    // Files that moved in just now go back to the staging folder. Nothing is put back
+    // or removed through a link leading outside the installation, not even
+    // one planted after the change was made (by an after script): such a
+    // change stays unrestored, its backup kept. The staging and backup
+    // folders are reached by their held handles where the upgrade held them,
+    // wherever they were moved since.
+    ContainedTree &tree = containedTree();
+    if (recovering) {
+        for (const QString &folder :
+            { SuiteLayout::stagingRoot(installPath), SuiteLayout::backupRoot(installPath) }) {
+            if (QFileInfo(folder).isDir())
+                tree.hold(folder);
+        }
+    }
     FileTree::Failures unrestored;
-    QStringList newFiles;
-    for (int i = madeChanges.size() - 1; i >= -1; --i) {
-        const FileChange *change = i >= 0 ? &madeChanges.at(i) : nullptr;
-        if (change && knownChanges && change->kind == FileChange::MoveIn && change->renamed
-            && change->files == 1 && !QFileInfo(change->target).isDir()) {
-            if (change->staysInside(guard, &unrestored))
-                newFiles << change->target;
-            continue;
-        }
-        if (!newFiles.isEmpty()) {
-            FileTree::removeFiles(newFiles, &unrestored);
-            newFiles.clear();
-        }
+    for (int i = madeChanges.size() - 1; i >= 0; --i) {
+        const FileChange *change = &madeChanges.at(i);
         FileTree::Failures failures;
-        if (change && !change->undo(true, &failures, guard)) {
+        if (!change->undo(true, &failures, tree)) {
             if (failures.isEmpty())
                 failures.append({ change->target, QString() });
             unrestored += failures;
@@ -149,7 +147,7 @@ void CUpgradeWorker::doRecover(QString installPath)
     // What the journal lists may have happened, wholly, partly or not: each
     // change is undone as far as the files show it was made.
     madeChanges = contents.changes;
-    rollBack(false);
+    rollBack();
 }
 
 // The database step had ended well: only the version records and the
@@ -185,6 +183,7 @@ bool CUpgradeWorker::helperFinishedDatabase(bool nothingToRun)
 
 void CUpgradeWorker::endRecovery()
 {
+    contained.reset();
     removeTransactionFolders(restoreFailed);
     if (!restoreFailed)
         QFile::remove(SuiteLayout::journalFile(installPath));

@@ -82,8 +82,8 @@ void CUpgradeWorker::runScript(ScriptStep &step, int index)
     static_cast<ChildProcess *>(step.process)->setTimeLimit(scriptTimeoutSeconds);
     step.process->setWorkingDirectory(installPath);
     // The path is one argument, so that blanks in it reach sh intact.
-    step.process->start(
-        QStringLiteral("sh"), QStringList(step.list.at(step.index)), QIODevice::ReadWrite);
+    step.process->start(QStringLiteral("sh"), QStringList(throughHeld(step.list.at(step.index))),
+        QIODevice::ReadWrite);
     // A script waiting for input gets end of file instead of waiting forever.
     if (step.process->waitForStarted(scriptStartTimeoutMs))
         step.process->closeWriteChannel();
@@ -96,13 +96,15 @@ void CUpgradeWorker::scriptFinished(ScriptStep &step, int exitCode)
 
 QStringList CUpgradeWorker::findScripts(const QString &folderName) const
 {
-    const QDir dir(SuiteLayout::stagedScriptFolder(installPath, folderName));
+    // Listed through the held staging folder; named as the log knows them.
+    const QString path = SuiteLayout::stagedScriptFolder(installPath, folderName);
+    const QDir dir(throughHeld(path));
     if (!dir.exists())
         return {};
     // Name filters match without regard to case, so "c.BAT" is a script too.
     const QStringList names = dir.entryList(QStringList(QStringLiteral("*.bat")),
         QDir::Files | QDir::NoSymLinks, QDir::Name | QDir::IgnoreCase);
-    const QString folder = QDir::fromNativeSeparators(dir.absolutePath());
+    const QString folder = QDir::fromNativeSeparators(QDir(path).absolutePath());
     QStringList scripts;
     for (const QString &name : names)
         scripts.append(folder + QLatin1Char('/') + name);

@@ -6,8 +6,6 @@
 
 #include "FileChange.h"
 
-class PathGuard;
-
 // What one entry of the delete, update or add step will change in the
 // installation, worked out before anything changes, so that the journal can
 // record it first. The mapping is the steps' own: below delete/ every leaf
@@ -23,9 +21,6 @@ struct PlannedEntry
     // What can't be done, already known (a folder where a file is expected);
     // the entry then fails whatever its changes do.
     FileTree::Failures refusals;
-    // Set by the step that applies the entry: checks each change right
-    // before it is made (verdicts kept for the step).
-    PathGuard *guard = nullptr;
 };
 
 namespace ChangePlan {

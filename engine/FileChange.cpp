@@ -5,8 +5,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "ContainedTree.h"
 #include "FileMoves.h"
-#include "PathGuard.h"
 
 namespace {
 
@@ -23,6 +23,21 @@ bool present(const QString &path)
 {
     const QFileInfo info(path);
     return info.exists() || info.isSymLink();
+}
+
+// Whether both are files with the same bytes (a copy across file systems
+// that was put in place, its source not yet removed).
+bool sameFile(const QString &a, const QString &b)
+{
+    QFile first(a), second(b);
+    if (!QFileInfo(a).isFile() || QFileInfo(a).size() != QFileInfo(b).size()
+        || !first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly))
+        return false;
+    while (!first.atEnd()) {
+        if (first.read(1 << 16) != second.read(1 << 16))
+            return false;
+    }
+    return true;
 }
 
 // Removes a file, a link or a folder with everything in it.
@@ -44,7 +59,7 @@ bool copyExactly(const QString &from, const QString &to, FileTree::Failures *fai
     const QFileInfo source(from);
     bool ok = true;
     if (source.isSymLink()) {
-        ok = QFile::link(source.symLinkTarget(), part);
+        ok = FileMoves::copyLink(from, part);
     } else if (source.isDir()) {
         ok = QDir().mkdir(part);
         const QStringList names = QDir(from).entryList(
@@ -107,14 +122,14 @@ bool applyReplace(const FileChange &change, FileTree::Failures *failures)
             QCoreApplication::translate("CUpgradeWorker", "此处是文件夹,应为文件"));
         return false;
     }
-#ifndef Q_OS_WIN
-    // A replaced program stays startable: its execute bits carry over.
-    const auto executeBits = QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;
-    if (installed.isFile())
-        QFile::setPermissions(change.source,
-            QFileInfo(change.source).permissions() | (installed.permissions() & executeBits));
-#endif
+    // The replacement takes over the replaced file's whole mode and, where
+    // the installer may set them, its owner and group (Windows: ReplaceFile
+    // keeps the security descriptor and attributes itself).
     QString reason;
+    if (installed.isFile() && !FileMoves::keepAttributes(change.target, change.source, &reason)) {
+        note(failures, change.target, reason);
+        return false;
+    }
     const FileMoves::Result result
         = FileMoves::replaceKeeping(change.target, change.source, change.backup, &reason);
     change.renamed = result == FileMoves::Result::Done;
@@ -130,77 +145,172 @@ bool applyReplace(const FileChange &change, FileTree::Failures *failures)
     return relocate(change.source, change.target, true, failures);
 }
 
-} // namespace
-
-bool FileChange::staysInside(PathGuard &guard, FileTree::Failures *failures) const
+// Carries out a change whose paths all reach their entries through held folders.
+bool applyHere(const FileChange &change, FileTree::Failures *failures)
 {
-    for (const QString *path : { &target, &source, &backup }) {
-        PathGuard::Escape escape;
-        if (!path->isEmpty() && !guard.checkParent(*path, &escape)) {
-            note(failures, target, PathGuard::refusal(escape));
-            return false;
-        }
-    }
-    return true;
-}
-
-bool FileChange::apply(FileTree::Failures *failures, PathGuard &guard) const
-{
-    if (!staysInside(guard, failures))
-        return false;
-    switch (kind) {
-    case MoveAway:
-        return relocate(target, backup, false, failures, &renamed);
-    case Replace:
-        return applyReplace(*this, failures);
-    case MoveIn:
-        return relocate(source, target, false, failures, &renamed);
-    case MakeFolder:
-        if (QDir().mkdir(target) || QFileInfo(target).isDir())
+    switch (change.kind) {
+    case FileChange::MoveAway:
+        return relocate(change.target, change.backup, false, failures, &change.renamed);
+    case FileChange::Replace:
+        return applyReplace(change, failures);
+    case FileChange::MoveIn:
+        return relocate(change.source, change.target, false, failures, &change.renamed);
+    case FileChange::MakeFolder:
+        if (QDir().mkdir(change.target) || QFileInfo(change.target).isDir())
             return true;
-        note(failures, target, QCoreApplication::translate("CUpgradeWorker", "无法创建文件夹"));
+        note(failures, change.target,
+            QCoreApplication::translate("CUpgradeWorker", "无法创建文件夹"));
         return false;
     }
     return false;
 }
 
-bool FileChange::undo(bool applied, FileTree::Failures *failures, PathGuard &guard) const
+bool undoHere(const FileChange &change, FileTree::Failures *failures)
 {
-    if (!applied)
-        return true;
-    // Putting back goes through the same folders as the change did; a link
-    // planted there since (an after script) is not followed out either.
-    if (!staysInside(guard, failures))
-        return false;
+    const FileChange::Kind kind = change.kind;
+    const QString &target = change.target;
     // A copy across file systems may have left its temporary file behind.
-    if (!renamed)
+    if (!change.renamed)
         removeEntry(target + newSuffix);
     // Moved in just now: it goes back where it came from, in one rename that
     // frees nothing (its staging folder is cleared later, all at once).
-    if (renamed && (kind == MoveIn || (kind == Replace && present(backup)))
-        && FileMoves::moveNew(target, source) == FileMoves::Result::Done) {
-        return kind == MoveIn || relocate(backup, target, false, failures);
+    if (change.renamed && !change.source.isEmpty()
+        && (kind == FileChange::MoveIn || (kind == FileChange::Replace && present(change.backup)))
+        && FileMoves::moveNew(target, change.source) == FileMoves::Result::Done) {
+        return kind == FileChange::MoveIn || relocate(change.backup, target, false, failures);
     }
     switch (kind) {
-    case MoveAway:
-    case Replace:
+    case FileChange::MoveAway:
+    case FileChange::Replace:
         // The backup is the original; without it the target was never touched.
-        if (!present(backup))
+        if (!present(change.backup))
             return true;
-        if (kind == MoveAway && present(target) && !removeEntry(target, failures))
+        if (kind == FileChange::MoveAway && present(target) && !removeEntry(target, failures))
             return false;
-        return relocate(backup, target, kind == Replace, failures);
-    case MoveIn:
+        return relocate(change.backup, target, kind == FileChange::Replace, failures);
+    case FileChange::MoveIn:
         // The target didn't exist when the change was planned: what is there
-        // now came with the package.
-        return !present(target) || removeEntry(target, failures);
-    case MakeFolder:
+        // now came with the package, unless the staged source is still there
+        // and differs (the change was never made: a recovery reads every
+        // change of the journal, also one that failed because the target had
+        // appeared meanwhile, and that target is not the package's).
+        if (!present(target))
+            return true;
+        if (!change.renamed && present(change.source) && !sameFile(change.source, target))
+            return true;
+        return removeEntry(target, failures);
+    case FileChange::MakeFolder:
         if (!QFileInfo(target).isDir() || QDir().rmdir(target))
             return true;
         note(failures, target, QCoreApplication::translate("CUpgradeWorker", "文件夹不为空"));
         return false;
     }
     return false;
+}
+
+// A change with its target, source and backup each reached through its
+// folder, opened from the main directory's handle (or a held folder's) for
+// this change alone. The paths of the copy lead through those handles.
+struct Anchored
+{
+    ContainedTree::Parent target, source, backup;
+    FileChange change;
+
+    Anchored(const FileChange &original, ContainedTree &tree)
+        : change(original)
+    {
+        target = tree.parentOf(original.target);
+        change.target = target.entry();
+        if (!original.source.isEmpty()) {
+            source = tree.parentOf(original.source);
+            change.source = source.entry();
+        }
+        if (!original.backup.isEmpty()) {
+            backup = tree.parentOf(original.backup);
+            change.backup = backup.entry();
+        }
+    }
+
+    // A folder on the way that leads outside refuses the whole change; so
+    // does one that can't be opened where the change must act in it
+    // (missing ones are the caller's to judge). Noted against the target.
+    bool refused(const FileChange &original, bool allowMissing, FileTree::Failures *failures) const
+    {
+        const std::pair<const ContainedTree::Parent *, const QString *> parts[]
+            = { { &target, &original.target }, { &source, &original.source },
+                  { &backup, &original.backup } };
+        for (const auto &part : parts) {
+            if (part.second->isEmpty() || part.first->ready())
+                continue;
+            if (allowMissing && part.first->state() == ContainedTree::Parent::State::Missing)
+                continue;
+            const ContainedTree::Parent::State state = part.first->state();
+            note(failures, original.target,
+                state == ContainedTree::Parent::State::Escapes
+                    ? part.first->reason()
+                    : QStringLiteral("%1: %2").arg(
+                        QDir::toNativeSeparators(*part.second), part.first->reason()));
+            return true;
+        }
+        return false;
+    }
+
+    // Failures noted from `from` on name the entries as the log knows them.
+    void renameFailures(const FileChange &original, FileTree::Failures *failures, int from) const
+    {
+        if (!failures)
+            return;
+        for (int i = from; i < failures->size(); ++i) {
+            QString &path = (*failures)[i].path;
+            for (const auto &pair : { std::make_pair(&change.target, &original.target),
+                     std::make_pair(&change.source, &original.source),
+                     std::make_pair(&change.backup, &original.backup) }) {
+                if (!pair.first->isEmpty() && path.startsWith(*pair.first)) {
+                    path = *pair.second + path.mid(pair.first->size());
+                    break;
+                }
+            }
+        }
+    }
+};
+
+} // namespace
+
+bool FileChange::apply(FileTree::Failures *failures, ContainedTree &tree) const
+{
+    const Anchored at(*this, tree);
+    if (at.refused(*this, false, failures))
+        return false;
+    const int noted = failures ? failures->size() : 0;
+    const bool done = applyHere(at.change, failures);
+    renamed = at.change.renamed;
+    at.renameFailures(*this, failures, noted);
+    return done;
+}
+
+bool FileChange::undo(bool applied, FileTree::Failures *failures, ContainedTree &tree) const
+{
+    if (!applied)
+        return true;
+    // Putting back goes through the same folders as the change did, opened
+    // afresh; a link planted there since (an after script) is not followed
+    // out either.
+    const Anchored at(*this, tree);
+    if (at.refused(*this, true, failures))
+        return false;
+    if (!at.target.ready()) {
+        // The target's folder is gone: nothing that came with the package can
+        // be there, and an original can't be put back.
+        if (kind == MoveIn || kind == MakeFolder || !present(at.change.backup))
+            return true;
+        note(failures, target,
+            QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(target), at.target.reason()));
+        return false;
+    }
+    const int noted = failures ? failures->size() : 0;
+    const bool done = undoHere(at.change, failures);
+    at.renameFailures(*this, failures, noted);
+    return done;
 }
 
 namespace {

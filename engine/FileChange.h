@@ -4,7 +4,7 @@
 
 #include "FileTree.h"
 
-class PathGuard;
+class ContainedTree;
 
 // One change of the delete, update and add steps, as the upgrade's journal
 // records it before it is made. Each change is one rename that either
@@ -29,24 +29,24 @@ struct FileChange
     // Set by apply: it was a rename (an undo then needs no clean-up of a copy).
     mutable bool renamed = true;
 
+    // Every change reaches its target, source and backup through their
+    // folders, opened from the held main directory (or a held staging or
+    // backup folder) for this change alone and never through a link leading
+    // outside; it renames and removes in those folders by their handles. A
+    // folder on the way that leads out refuses the change, with nothing done
+    // and the refusal noted against target (a script may have planted a link
+    // since the plan was made). The entries themselves may be links: a rename
+    // or a removal acts on the link alone.
+
     // Carries the change out; false, with what failed and why, when it
-    // couldn't. A change that failed left target as it was. Refused, with
-    // nothing done, when it doesn't stay inside (below).
-    bool apply(FileTree::Failures *failures, PathGuard &guard) const;
+    // couldn't. A change that failed left target as it was.
+    bool apply(FileTree::Failures *failures, ContainedTree &tree) const;
 
     // Takes the change back as far as the files show it was made, so that it
     // is safe whether the change happened, half happened or didn't, and safe
     // to repeat (a recovery after a crash at any point). applied tells what is
-    // known for sure: false when the change was not made at all. Refused, with
-    // nothing done, when it doesn't stay inside (below).
-    bool undo(bool applied, FileTree::Failures *failures, PathGuard &guard) const;
-
-    // Whether the folders of target, source and backup are reached without a
-    // link leading outside the installation, as they are at this moment (a
-    // script may have planted one since the plan was made). The entries
-    // themselves may be links: a rename or a removal acts on the link alone.
-    // False, with the refusal noted against target, when one is not.
-    bool staysInside(PathGuard &guard, FileTree::Failures *failures) const;
+    // known for sure: false when the change was not made at all.
+    bool undo(bool applied, FileTree::Failures *failures, ContainedTree &tree) const;
 
     // Journal form: one line, fields separated by tabs.
     QString toLine() const;

@@ -14,6 +14,7 @@
 #include "SuiteLayout.h"
 
 #ifdef Q_OS_UNIX
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -641,6 +642,78 @@ bool removeListed(const QVector<Listed> &files, Failures *failures)
     return ok;
 }
 
+#ifdef Q_OS_UNIX
+// Removes everything in the folder open as dir, at any depth, never through a
+// link: each sub-folder is opened from its parent's handle with O_NOFOLLOW, so
+// one swapped for a link meanwhile goes as a link and is never entered. The
+// entries of a large folder are removed on several threads (see removeListed).
+bool emptyFolderAt(int dir, const QString &path, Failures *failures)
+{
+    std::vector<QByteArray> names;
+    const int listing = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *entries = listing >= 0 ? ::fdopendir(listing) : nullptr;
+    if (!entries) {
+        if (listing >= 0)
+            ::close(listing);
+        note(failures, path, qt_error_string(errno));
+        return false;
+    }
+    while (const dirent *entry = ::readdir(entries)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    }
+    ::closedir(entries);
+
+    const QString prefix = path + QLatin1Char('/');
+    const int threads = names.size() < 256 ? 1 : 16;
+    std::atomic<size_t> next { 0 };
+    QVector<Failures> found(threads);
+    QVector<int> failed(threads, 0);
+    const auto work = [&](int slot) {
+        for (size_t i = next++; i < names.size(); i = next++) {
+            const char *name = names[i].constData();
+            if (::unlinkat(dir, name, 0) == 0 || errno == ENOENT)
+                continue;
+            bool removed = false;
+            if (errno == EISDIR || errno == EPERM) {
+                const int sub
+                    = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (sub >= 0) {
+                    const bool emptied
+                        = emptyFolderAt(sub, prefix + QFile::decodeName(names[i]), &found[slot]);
+                    ::close(sub);
+                    removed = ::unlinkat(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+                    if (!removed && emptied)
+                        note(&found[slot], prefix + QFile::decodeName(names[i]),
+                            QCoreApplication::translate("CUpgradeWorker", "无法删除文件夹"));
+                    if (!emptied && !removed) {
+                        ++failed[slot];
+                        continue;
+                    }
+                } else if (errno == ENOTDIR || errno == ELOOP) {
+                    // Swapped for a file or a link since: it goes as such.
+                    removed = ::unlinkat(dir, name, 0) == 0 || errno == ENOENT;
+                }
+            }
+            if (!removed) {
+                if (errno != 0)
+                    note(
+                        &found[slot], prefix + QFile::decodeName(names[i]), qt_error_string(errno));
+                ++failed[slot];
+            }
+        }
+    };
+    onThreads(threads, work);
+    bool ok = true;
+    for (int slot = 0; slot < threads; ++slot) {
+        if (failures)
+            *failures += found.at(slot);
+        ok = ok && failed.at(slot) == 0;
+    }
+    return ok;
+}
+#endif
+
 } // namespace
 
 bool removeFiles(const QStringList &paths, Failures *failures)
@@ -654,6 +727,28 @@ bool removeFiles(const QStringList &paths, Failures *failures)
 
 bool removeFolder(const QString &folder, Failures *failures)
 {
+#ifdef Q_OS_UNIX
+    const QByteArray local = QFile::encodeName(folder);
+    const int dir = ::open(local.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) {
+        // A link standing where the folder is expected goes as a link;
+        // following it would empty a folder elsewhere.
+        if (errno == ELOOP)
+            return removeFile(folder, failures);
+        if (errno == ENOENT || errno == ENOTDIR)
+            return true;
+        note(failures, folder, qt_error_string(errno));
+        return false;
+    }
+    bool ok = emptyFolderAt(dir, folder, failures);
+    ::close(dir);
+    if (::rmdir(local.constData()) != 0 && errno != ENOENT) {
+        if (ok)
+            note(failures, folder, QCoreApplication::translate("CUpgradeWorker", "无法删除文件夹"));
+        ok = false;
+    }
+    return ok;
+#else
     // A link standing where the folder is expected goes as a link; following
     // it would empty a folder elsewhere.
     if (QFileInfo(folder).isSymLink())
@@ -674,6 +769,7 @@ bool removeFolder(const QString &folder, Failures *failures)
         }
     }
     return ok;
+#endif
 }
 
 bool deleteFile(const QString &target, Failures *failures)

@@ -27,6 +27,16 @@ Result moveReplacing(const QString &from, const QString &to, QString *reason = n
 Result replaceKeeping(
     const QString &target, const QString &replacement, const QString &backup, QString *reason);
 
+// Gives to the whole permission mode and, where the process may set them,
+// the owner and group of from (a file being replaced by to). Windows: nothing
+// to do, as ReplaceFile keeps the replaced file's security descriptor and
+// attributes. False, with the reason, when the mode can't be set.
+bool keepAttributes(const QString &from, const QString &to, QString *reason);
+
+// Makes to a symbolic link with the very target text of the link at from
+// (a relative link stays relative).
+bool copyLink(const QString &from, const QString &to);
+
 // Writes what is cached for the file system that holds path to disk.
 bool syncFileSystem(const QString &path);
 // Writes a file's or a folder's own data and entry list to disk.

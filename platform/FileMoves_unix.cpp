@@ -78,6 +78,38 @@ Result replaceKeeping(
     return moveReplacing(replacement, target, reason);
 }
 
+bool keepAttributes(const QString &from, const QString &to, QString *reason)
+{
+    struct stat installed;
+    const QByteArray target = name(to);
+    if (::lstat(name(from).constData(), &installed) != 0) {
+        failure(errno, reason);
+        return false;
+    }
+    // Owner first: a change of owner clears set-user-ID and set-group-ID bits,
+    // which the mode then puts back. Only root may give a file away; anyone
+    // else keeps the replacement their own.
+    if (::lchown(target.constData(), installed.st_uid, installed.st_gid) != 0 && errno != EPERM) {
+        failure(errno, reason);
+        return false;
+    }
+    if (::chmod(target.constData(), installed.st_mode & 07777) != 0) {
+        failure(errno, reason);
+        return false;
+    }
+    return true;
+}
+
+bool copyLink(const QString &from, const QString &to)
+{
+    QByteArray buffer(4096, '\0');
+    const ssize_t length = ::readlink(name(from).constData(), buffer.data(), size_t(buffer.size()));
+    if (length <= 0 || length >= buffer.size())
+        return false;
+    buffer.truncate(int(length));
+    return ::symlink(buffer.constData(), name(to).constData()) == 0;
+}
+
 bool syncFileSystem(const QString &path)
 {
     const int fd = ::open(name(path).constData(), O_RDONLY | O_CLOEXEC);

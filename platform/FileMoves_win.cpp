@@ -1,6 +1,8 @@
 #include "FileMoves.h"
 
 #include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 
 #include "WinFileSystem.h"
@@ -52,9 +54,35 @@ Result replaceKeeping(
 
 bool syncFileSystem(const QString &path)
 {
-    // Every move is written through as it happens (MOVEFILE_WRITE_THROUGH).
-    Q_UNUSED(path)
+    // Moves are written through as they happen (MOVEFILE_WRITE_THROUGH), the
+    // data of the files moved is not: the volume is flushed at once where the
+    // installer may (an administrator), otherwise every file below path.
+    if (WinFileSystem::flushVolume(native(path)).ok())
+        return true;
+    bool synced = true;
+    QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+        QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        if (!it.fileInfo().isSymLink() && !WinFileSystem::flushFile(native(file)).ok())
+            synced = false;
+    }
+    return synced;
+}
+
+bool keepAttributes(const QString &from, const QString &to, QString *reason)
+{
+    // ReplaceFile gives the replacement the replaced file's security
+    // descriptor and attributes.
+    Q_UNUSED(from)
+    Q_UNUSED(to)
+    Q_UNUSED(reason)
     return true;
+}
+
+bool copyLink(const QString &from, const QString &to)
+{
+    return QFile::link(QFileInfo(from).symLinkTarget(), to);
 }
 
 bool syncEntry(const QString &path)

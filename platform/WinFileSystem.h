@@ -52,6 +52,10 @@ Status replace(
 // Opens the existing file for writing and flushes its buffers to disk.
 Status flushFile(const std::wstring &path);
 
+// Flushes every cached write of the volume that holds path, in one call;
+// Windows allows it to administrators only (ERROR_ACCESS_DENIED otherwise).
+Status flushVolume(const std::wstring &path);
+
 // Whether the file or folder (a link itself, not what it points to) can be
 // replaced or removed now: opens it without sharing, for delete access and,
 // when forWrite, write access, and closes it again at once.

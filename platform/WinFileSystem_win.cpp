@@ -238,6 +238,26 @@ Status flushFile(const std::wstring &path)
     return succeeded(FlushFileBuffers(handle));
 }
 
+Status flushVolume(const std::wstring &path)
+{
+    wchar_t mountPoint[MAX_PATH + 1];
+    wchar_t volume[MAX_PATH + 1];
+    if (!GetVolumePathNameW(path.c_str(), mountPoint, MAX_PATH)
+        || !GetVolumeNameForVolumeMountPointW(mountPoint, volume, MAX_PATH))
+        return lastError();
+    // "\\?\Volume{...}\" names the volume's root; without the backslash, the
+    // volume itself.
+    std::wstring device(volume);
+    if (!device.empty() && device.back() == L'\\')
+        device.pop_back();
+    const HANDLE handle = CreateFileW(device.c_str(), GENERIC_WRITE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return lastError();
+    HandleCloser closer(handle);
+    return succeeded(FlushFileBuffers(handle));
+}
+
 Status probeExclusive(const std::wstring &path, bool forWrite)
 {
     const DWORD access = DELETE | (forWrite ? GENERIC_WRITE : 0);
