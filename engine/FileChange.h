@@ -48,7 +48,8 @@ struct FileChange
     // False, with the refusal noted against target, when one is not.
     bool staysInside(PathGuard &guard, FileTree::Failures *failures) const;
 
-    // Journal form: one line, fields separated by tabs.
+    // Journal form: one line, fields separated by tabs, paths encoded by
+    // JournalCodec. fromLine is false for a line that is not such a form.
     QString toLine() const;
     static bool fromLine(const QString &line, FileChange *change);
 };
