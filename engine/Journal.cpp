@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QTextStream>
 
+#include <cerrno>
+
 #include "FileMoves.h"
 #include "JournalCodec.h"
 #include "SuiteLayout.h"
@@ -100,11 +102,15 @@ bool Journal::writeDurably(const QStringList &lines, QString *error)
     if (lines.isEmpty())
         return true;
     const QByteArray bytes = (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
-    if (file.write(bytes) != bytes.size() || !file.flush() || !FileMoves::syncEntry(path)) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    // A write that stops part-way (a full disk) leaves QFile without a reason
+    // of its own ("Unknown error"); the system's is the one to name.
+    errno = 0;
+    const bool written = file.write(bytes) == bytes.size() && file.flush();
+    if (written && FileMoves::syncEntry(path))
+        return true;
+    const int code = errno;
+    *error = code != 0 ? qt_error_string(code) : file.errorString();
+    return false;
 }
 
 bool Journal::finish()

@@ -4,6 +4,12 @@
 #include "SuiteLayout.h"
 #include "WorkerDriver.h"
 
+#ifdef Q_OS_LINUX
+#include <sys/mount.h>
+
+#include <cerrno>
+#endif
+
 namespace {
 
 bool writeJournal(const QString &main, const QByteArray &text)
@@ -27,6 +33,7 @@ private slots:
     void readsEarlierJournals();
     void unreadableLineStopsRecovery_data();
     void unreadableLineStopsRecovery();
+    void fullDiskIsNamed();
 };
 
 void tst_Journal::roundTrip_data()
@@ -133,6 +140,31 @@ void tst_Journal::unreadableLineStopsRecovery()
         qPrintable(recovery.lines.join('\n')));
     QVERIFY(Journal::exists(main.path()));
     QVERIFY(QFileInfo::exists(kept));
+}
+
+// The changes don't fit on the disk: the reason is the system's, not
+// "Unknown error".
+void tst_Journal::fullDiskIsNamed()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("needs a tmpfs mount");
+#else
+    QTemporaryDir main;
+    if (::mount("tmpfs", QFile::encodeName(main.path()).constData(), "tmpfs", 0, "size=4k") != 0)
+        QSKIP("no tmpfs can be mounted here (needs root)");
+    const auto unmount = qScopeGuard(
+        [&main] { ::umount2(QFile::encodeName(main.path()).constData(), MNT_DETACH); });
+    FileChange change;
+    change.target = main.filePath(QString(100, 'x'));
+    change.backup = change.target + "_backup";
+    QString error;
+    Journal journal;
+    QVERIFY2(
+        journal.begin(main.path(), { "2.1.5", "2.1.9", "bin", 1, 0 }, &error), qPrintable(error));
+    const QList<FileChange> changes = QVector<FileChange>(40, change).toList(); // some 9 KB
+    QVERIFY(!journal.record(changes, &error));
+    QCOMPARE(error, qt_error_string(ENOSPC));
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_Journal)
