@@ -10,13 +10,13 @@
 #include <QProcess>
 #include <QResource>
 #include <QSaveFile>
-#include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QVector>
 #include <QXmlStreamReader>
 #include <QXmlStreamWriter>
 
+#include "EntryName.h"
 #include "PackageDescriptor.h"
 #include "PackageFile.h"
 #include "PackageManifest.h"
@@ -46,7 +46,6 @@ namespace PackageBuilder {
 namespace {
 
 const int rccTimeLimitMs = 30 * 60 * 1000;
-const int maxNameLength = 255;
 
 struct PackageEntry
 {
@@ -56,59 +55,12 @@ struct PackageEntry
 };
 
 // Why a single file or folder name cannot go into a package, or an empty
-// string when it can. Windows decides most of it: the package is unpacked
-// there, and a name it cannot create would be lost silently.
+// string when it can (the rules the installer checks as well).
 QString nameProblem(const QString &name)
 {
-    if (name.isEmpty())
-        return QStringLiteral("an empty name");
-    if (name.size() > maxNameLength)
-        return QStringLiteral("a name longer than %1 characters").arg(maxNameLength);
-    for (const QChar c : name) {
-        const ushort u = c.unicode();
-        if (u < 0x20 || u == 0x7f)
-            return QStringLiteral("a control character (U+%1) in the name")
-                .arg(QString::number(u, 16).toUpper().rightJustified(4, QLatin1Char('0')));
-        if (u == 0xfffe || u == 0xffff)
-            return QStringLiteral("the non-character U+%1, which the resource list (XML) cannot "
-                                  "carry")
-                .arg(QString::number(u, 16).toUpper());
-        if (QStringLiteral("<>:\"/\\|?*").contains(c))
-            return QStringLiteral("the character '%1', which Windows does not allow in names")
-                .arg(c);
-    }
-    // Paired surrogates are fine; a lone one cannot be encoded.
-    for (int i = 0; i < name.size(); ++i) {
-        const QChar c = name.at(i);
-        if (c.isHighSurrogate() && !(i + 1 < name.size() && name.at(i + 1).isLowSurrogate()))
-            return QStringLiteral("an invalid character in the name");
-        if (c.isLowSurrogate() && !(i > 0 && name.at(i - 1).isHighSurrogate()))
-            return QStringLiteral("an invalid character in the name");
-    }
-    if (name.endsWith(QLatin1Char('.')))
-        return QStringLiteral("a name that ends with a dot, which Windows drops");
-    if (name.endsWith(QLatin1Char(' ')))
-        return QStringLiteral("a name that ends with a blank, which Windows drops");
-
-    // Device names are reserved with any extension: "con.txt" opens the console.
-    const QString stem = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
-    static const QSet<QString> reserved = [] {
-        QSet<QString> set { QStringLiteral("CON"), QStringLiteral("PRN"), QStringLiteral("AUX"),
-            QStringLiteral("NUL"), QStringLiteral("CONIN$"), QStringLiteral("CONOUT$") };
-        for (int n = 1; n <= 9; ++n) {
-            set.insert(QStringLiteral("COM%1").arg(n));
-            set.insert(QStringLiteral("LPT%1").arg(n));
-        }
-        // Windows also treats the superscript digits as port numbers.
-        for (const QChar digit : { QChar(0x00b9), QChar(0x00b2), QChar(0x00b3) }) {
-            set.insert(QStringLiteral("COM") + digit);
-            set.insert(QStringLiteral("LPT") + digit);
-        }
-        return set;
-    }();
-    if (reserved.contains(stem))
-        return QStringLiteral("a reserved Windows device name");
-    return QString();
+    QString reason;
+    EntryName::check(name, &reason);
+    return reason;
 }
 
 QString rccProgram()
@@ -525,7 +477,7 @@ bool Builder::walk(const QString &realDir, const QString &alias, QStringList &op
             return fail(QStringLiteral("%1 has a name that is not valid text in this system's "
                                        "file name encoding")
                             .arg(childAlias));
-        const QString folded = name.toCaseFolded();
+        const QString folded = EntryName::folded(name);
         if (foldedNames.contains(folded))
             return fail(QStringLiteral("%1 and %2 differ only in letter case, which Windows "
                                        "cannot keep apart")

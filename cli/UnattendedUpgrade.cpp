@@ -16,13 +16,15 @@
 #include "SuiteGuard.h"
 #include "SuiteLayout.h"
 #include "UpgradeConstants.h"
+#include "VisibleText.h"
 #include "WorkerDriver.h"
 
 namespace {
 
+// One line, whatever file names or script output it holds (as in the log).
 void print(FILE *stream, const QString &line)
 {
-    const QByteArray bytes = line.toUtf8() + '\n';
+    const QByteArray bytes = VisibleText::escaped(line).toUtf8() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
 }

@@ -7,6 +7,7 @@
 
 #include "ContainedTree.h"
 #include "FileMoves.h"
+#include "JournalCodec.h"
 
 namespace {
 
@@ -315,33 +316,15 @@ bool FileChange::undo(bool applied, FileTree::Failures *failures, ContainedTree 
 
 namespace {
 
-// Paths in the journal: "%", tab and line ends escaped, nothing else.
-QString escaped(const QString &path)
-{
-    QString text = path;
-    return text.replace(QLatin1Char('%'), QLatin1String("%25"))
-        .replace(QLatin1Char('\t'), QLatin1String("%09"))
-        .replace(QLatin1Char('\n'), QLatin1String("%0A"))
-        .replace(QLatin1Char('\r'), QLatin1String("%0D"));
-}
-
-QString unescaped(const QString &field)
-{
-    QString text = field;
-    return text.replace(QLatin1String("%0D"), QLatin1String("\r"))
-        .replace(QLatin1String("%0A"), QLatin1String("\n"))
-        .replace(QLatin1String("%09"), QLatin1String("\t"))
-        .replace(QLatin1String("%25"), QLatin1String("%"));
-}
-
 const char *const kindNames[] = { "move-away", "replace", "move-in", "make-folder" };
 
 } // namespace
 
 QString FileChange::toLine() const
 {
-    return QLatin1String(kindNames[kind]) + QLatin1Char('\t') + escaped(target) + QLatin1Char('\t')
-        + escaped(source) + QLatin1Char('\t') + escaped(backup);
+    return QLatin1String(kindNames[kind]) + QLatin1Char('\t') + JournalCodec::encode(target)
+        + QLatin1Char('\t') + JournalCodec::encode(source) + QLatin1Char('\t')
+        + JournalCodec::encode(backup);
 }
 
 bool FileChange::fromLine(const QString &line, FileChange *change)
@@ -355,9 +338,8 @@ bool FileChange::fromLine(const QString &line, FileChange *change)
     if (kind == 4)
         return false;
     change->kind = Kind(kind);
-    change->target = unescaped(fields.at(1));
-    change->source = unescaped(fields.at(2));
-    change->backup = unescaped(fields.at(3));
     change->renamed = false; // not known: an undo cleans up as after a copy
-    return !change->target.isEmpty();
+    return JournalCodec::decode(fields.at(1), &change->target)
+        && JournalCodec::decode(fields.at(2), &change->source)
+        && JournalCodec::decode(fields.at(3), &change->backup) && !change->target.isEmpty();
 }

@@ -48,7 +48,8 @@ struct FileChange
     // known for sure: false when the change was not made at all.
     bool undo(bool applied, FileTree::Failures *failures, ContainedTree &tree) const;
 
-    // Journal form: one line, fields separated by tabs.
+    // Journal form: one line, fields separated by tabs, paths encoded by
+    // JournalCodec. fromLine is false for a line that is not such a form.
     QString toLine() const;
     static bool fromLine(const QString &line, FileChange *change);
 };

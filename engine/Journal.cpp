@@ -1,10 +1,13 @@
 #include "Journal.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QTextStream>
-#include <QUrl>
+
+#include <cerrno>
 
 #include "FileMoves.h"
+#include "JournalCodec.h"
 #include "SuiteLayout.h"
 
 namespace {
@@ -26,14 +29,38 @@ const char *markName(Journal::Mark mark)
     return "committed";
 }
 
-QString field(const QString &text)
+// A line that isn't one the writer makes: named, with its start, so that a
+// person can find it.
+QString unreadable(int number, const QString &line)
 {
-    return QString::fromLatin1(QUrl::toPercentEncoding(text));
+    const int shown = 80;
+    return QCoreApplication::translate("Journal", "第%1行无法识别:%2")
+        .arg(QString::number(number),
+            line.size() > shown ? line.left(shown) + QStringLiteral("…") : line);
 }
 
-QString unfield(const QString &text)
+bool readHeader(const QStringList &parts, Journal::Header *header)
 {
-    return QUrl::fromPercentEncoding(text.toLatin1());
+    bool isDbRead = false, ifUpgradeDbRead = false;
+    if (parts.size() != 6 || !JournalCodec::decode(parts.at(1), &header->version)
+        || !JournalCodec::decode(parts.at(2), &header->versionTo)
+        || !JournalCodec::decode(parts.at(3), &header->exePath))
+        return false;
+    header->isDb = parts.at(4).toInt(&isDbRead);
+    header->ifUpgradeDb = parts.at(5).toInt(&ifUpgradeDbRead);
+    return isDbRead && ifUpgradeDbRead;
+}
+
+bool readMark(const QStringList &parts, QSet<Journal::Mark> *marks)
+{
+    for (Journal::Mark mark : { Journal::Mark::ChainStarted, Journal::Mark::FilesDone,
+             Journal::Mark::DatabaseBegun, Journal::Mark::Committed }) {
+        if (parts.size() == 2 && parts.at(1) == QLatin1String(markName(mark))) {
+            marks->insert(mark);
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -46,11 +73,12 @@ bool Journal::begin(const QString &mainPath, const Header &header, QString *erro
         *error = file.errorString();
         return false;
     }
+    // Joined, not formatted: an encoded field holds "%" sequences of its own.
     const QString head
-        = QStringLiteral("header\t%1\t%2\t%3\t%4\t%5")
-              .arg(field(header.version), field(header.versionTo), field(header.exePath))
-              .arg(header.isDb)
-              .arg(header.ifUpgradeDb);
+        = QStringList { QStringLiteral("header"), JournalCodec::encode(header.version),
+              JournalCodec::encode(header.versionTo), JournalCodec::encode(header.exePath),
+              QString::number(header.isDb), QString::number(header.ifUpgradeDb) }
+              .join(QLatin1Char('\t'));
     // The folder's entry for the journal must be on disk as well.
     return writeDurably({ magic, head }, error) && FileMoves::syncEntry(mainPath);
 }
@@ -74,11 +102,15 @@ bool Journal::writeDurably(const QStringList &lines, QString *error)
     if (lines.isEmpty())
         return true;
     const QByteArray bytes = (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
-    if (file.write(bytes) != bytes.size() || !file.flush() || !FileMoves::syncEntry(path)) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    // A write that stops part-way (a full disk) leaves QFile without a reason
+    // of its own ("Unknown error"); the system's is the one to name.
+    errno = 0;
+    const bool written = file.write(bytes) == bytes.size() && file.flush();
+    if (written && FileMoves::syncEntry(path))
+        return true;
+    const int code = errno;
+    *error = code != 0 ? qt_error_string(code) : file.errorString();
+    return false;
 }
 
 bool Journal::finish()
@@ -102,32 +134,36 @@ bool Journal::read(const QString &mainPath, Contents *contents, QString *error)
     QTextStream stream(&in);
     stream.setCodec("UTF-8");
     if (stream.readLine() != magic) {
-        *error = QStringLiteral("not an upgrade journal");
+        *error = QCoreApplication::translate("Journal", "不是升级日志文件");
         return false;
     }
     *contents = Contents();
     bool headed = false;
-    // A last line cut off by a crash is no line at all.
+    // Each line the writer makes is read, or the journal is not: a change
+    // passed over would be left undone without a word. A last line cut off by
+    // a crash is no line at all.
     const QStringList lines = stream.readAll().split(QLatin1Char('\n'));
     for (int i = 0; i + 1 < lines.size(); ++i) {
-        const QStringList parts = lines.at(i).split(QLatin1Char('\t'));
-        if (parts.value(0) == QLatin1String("header") && parts.size() == 6) {
-            contents->header = { unfield(parts.at(1)), unfield(parts.at(2)), unfield(parts.at(3)),
-                parts.at(4).toInt(), parts.at(5).toInt() };
-            headed = true;
-        } else if (parts.value(0) == QLatin1String("change")) {
-            FileChange change;
-            if (FileChange::fromLine(lines.at(i).mid(7), &change))
+        const QString &line = lines.at(i);
+        const QStringList parts = line.split(QLatin1Char('\t'));
+        const QString &kind = parts.at(0);
+        FileChange change;
+        bool read = false;
+        if (kind == QLatin1String("header") && !headed) {
+            read = headed = readHeader(parts, &contents->header);
+        } else if (kind == QLatin1String("change")) {
+            read = FileChange::fromLine(line.mid(7), &change);
+            if (read)
                 contents->changes.append(change);
-        } else if (parts.value(0) == QLatin1String("mark")) {
-            for (Mark mark :
-                { Mark::ChainStarted, Mark::FilesDone, Mark::DatabaseBegun, Mark::Committed }) {
-                if (parts.value(1) == QLatin1String(markName(mark)))
-                    contents->marks.insert(mark);
-            }
+        } else if (kind == QLatin1String("mark")) {
+            read = readMark(parts, &contents->marks);
+        }
+        if (!read) {
+            *error = unreadable(i + 2, line); // the first line is the magic
+            return false;
         }
     }
     if (!headed)
-        *error = QStringLiteral("the journal has no header");
+        *error = QCoreApplication::translate("Journal", "缺少升级信息(版本、程序文件夹)");
     return headed;
 }

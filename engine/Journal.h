@@ -52,7 +52,9 @@ public:
     void close() { file.close(); }
 
     static bool exists(const QString &mainPath);
-    // False with *error when the journal can't be read or isn't one.
+    // False with *error when the journal can't be read or isn't one, or when
+    // a line of it is none the journal writes (the error names the line). A
+    // last line without its line end, cut off by a crash, is left out.
     static bool read(const QString &mainPath, Contents *contents, QString *error);
 
 private:

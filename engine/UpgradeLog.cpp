@@ -11,6 +11,7 @@
 #include "PathGuard.h"
 #include "Preflight.h"
 #include "UpgradeOutcome.h"
+#include "VisibleText.h"
 
 UpgradeLog::UpgradeLog(QObject *parent)
     : QObject(parent)
@@ -108,8 +109,10 @@ void UpgradeLog::writePreflight(const PreflightReport &report)
 
 void UpgradeLog::write(const QString &line)
 {
+    // Lines carry file names and script output: whatever they hold stays on
+    // this one line.
     const QByteArray bytes = (QDateTime::currentDateTime().toString(Qt::ISODateWithMs)
-        + QLatin1Char(' ') + line + QLatin1Char('\n'))
+        + QLatin1Char(' ') + VisibleText::escaped(line) + QLatin1Char('\n'))
                                  .toUtf8();
     for (QFile *out : { &file, &copy }) {
         if (out->isOpen()) {

@@ -1,12 +1,16 @@
 #include "PackageFile.h"
 
 #include <QFile>
+#include <QHash>
 #include <QResource>
 #include <QSet>
 
 #include <cstring>
 #include <limits>
 #include <vector>
+
+#include "EntryName.h"
+#include "VisibleText.h"
 
 // Layout of a binary resource file as rcc writes it (all numbers big-endian):
 //
@@ -371,6 +375,7 @@ bool Walker::checkDirectory(
     }
     quint32 previousHash = 0;
     QSet<QString> sameHash; // names sharing the current hash
+    QHash<QString, QString> foldedNames; // Windows does not tell "A" from "a"
     for (qint64 child = first; child < qint64(first) + count; ++child) {
         if ((*seen)[size_t(child)]) {
             *problem = QStringLiteral("node %1 is reached twice").arg(child);
@@ -380,6 +385,15 @@ bool Walker::checkDirectory(
         QString name;
         if (!checkChildName(node, child, &previousHash, &sameHash, &name, problem))
             return false;
+        const QString folded = EntryName::folded(name);
+        if (foldedNames.contains(folded)) {
+            *problem = QStringLiteral("node %1 holds \"%2\" and \"%3\", which differ only in "
+                                      "letter case")
+                           .arg(node)
+                           .arg(foldedNames.value(folded), name);
+            return false;
+        }
+        foldedNames.insert(folded, name);
         const quint16 flags = u16(nodeOffset(child) + 4);
         if (flags & Directory) {
             if (flags != Directory) {
@@ -403,12 +417,13 @@ bool Walker::checkChildName(qint64 node, qint64 child, quint32 *previousHash,
     quint32 hash = 0;
     if (!readName(child, name, &hash, problem))
         return false;
-    if (*name == QLatin1String(".") || *name == QLatin1String("..")
-        || name->contains(QLatin1Char('/')) || name->contains(QLatin1Char('\\'))
-        || name->contains(QChar(0))) {
-        *problem = QStringLiteral("node %1 has the name \"%2\", which is no file name")
+    // Whatever the builder refuses to write is refused here as well: the
+    // name is made a file on disk and shown in the log.
+    QString reason;
+    if (EntryName::check(*name, &reason) != EntryName::Problem::None) {
+        *problem = QStringLiteral("node %1 has %2: \"%3\", which is no file name")
                        .arg(child)
-                       .arg(*name);
+                       .arg(reason, VisibleText::escaped(*name));
         return false;
     }
     if (hash != resourceNameHash(*name)) {

@@ -370,6 +370,28 @@ void tst_PackageFile::damaged_data()
         "name with a slash", stored, [=](Layout &l) { l.rename(cd, "a/"); }, "no file name");
     row(
         "name with a backslash", stored, [=](Layout &l) { l.rename(cd, "a\\"); }, "no file name");
+    // Names the builder refuses, made by hand as plain rcc would keep them;
+    // the detail shows the name with its control characters escaped.
+    const auto named = [](const char *tag, const QString &name, const char *expected) {
+        QTest::newRow(tag) << syntheticPackage({ { "ok.txt", 1 }, { name, 1 } })
+                           << QString(expected);
+    };
+    named("name forging a log line",
+        QStringLiteral("x\n2024-01-01T00:00:00.000 结果:升级成功(退出码0)"), "\"x\\n2024-01-01");
+    named("name with a carriage return", "a\rb", "U+000D) in the name: \"a\\rb\"");
+    named("name with a terminal escape", "\x1b[2Ja", "\"\\x1B[2Ja\"");
+    named("name with a C1 control", QStringLiteral("a\u0085b"), "\"a\\x85b\"");
+    named("name with a tab", "a\tb", "\"a\\tb\"");
+    named("device name with an extension", "con.txt", "reserved Windows device");
+    named("port name", "LPT9", "reserved Windows device");
+    named("name ending in a dot", "a.", "ends with a dot");
+    named("name ending in a blank", "a ", "ends with a blank");
+    named("name with a colon", "a:b", "does not allow");
+    named("name with a question mark", "a?b", "does not allow");
+    named("over-long name", QString(256, 'n'), "longer than 255");
+    named("lone surrogate", QString(QChar(0xd800)) + "x", "invalid character");
+    QTest::newRow("names that differ only in letter case")
+        << syntheticPackage({ { "Readme.txt", 1 }, { "README.TXT", 1 } }) << "letter case";
     row("file data offset past the end", stored, field(&Layout::node, a, 10, 0x7ffffff0u),
         "past the end");
     row("data size past the end", stored, field(&Layout::dataAt, a, 0, 0x7fffffffu),

@@ -448,11 +448,12 @@ enum Setup {
     HelperMissing, // no helper program in product/<exe>
     NoShell, // "sh" cannot be found on the search path
     FolderAtUpdatedFile, // a folder where the package replaces a file
-    LongNameInPackage, // the package adds a file whose name has 300 bytes
+    LongNameInPackage, // the package adds a file whose name has 304 bytes (104 characters)
     SecondRecordDeep // the record copy below the main directory is nested very deep
 };
 
-const QString longName = QString(300, QLatin1Char('n')) + QStringLiteral(".dll");
+// Short enough for a package (and Windows), too long in bytes for this file system.
+const QString longName = QString(100, QChar(0x540d)) + QStringLiteral(".dll");
 
 // The first line of the pre-flight's refusal: a row whose lines start with it
 // expects the upgrade not to start, its lines in the refusal.
@@ -638,7 +639,7 @@ void tst_Robustness::failedUpgrade()
     QString error;
     QString package;
     if (setup == LongNameInPackage) {
-        // rcc directly: the builder refuses a name this long, and no file here can hold it.
+        // rcc directly: no file here can hold a name this long.
         TestPackage::Files named = files;
         for (auto &file : named) {
             if (file.first == QLatin1String("upgrade/add/product/bin/long.dll"))

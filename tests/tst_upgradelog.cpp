@@ -12,6 +12,8 @@ private slots:
     void copyIsThisRunsAlone();
     void writesOnlyInside_data();
     void writesOnlyInside();
+    void outsideTextStaysOnItsLine_data();
+    void outsideTextStaysOnItsLine();
 };
 
 void tst_UpgradeLog::keepsTheNewest_data()
@@ -113,6 +115,45 @@ void tst_UpgradeLog::writesOnlyInside()
     QCOMPARE(QDir(outside).entryList(QDir::Files).size(), UpgradeLog::keptLogs);
     if (!folderLinked)
         QVERIFY(!QFileInfo(log.path()).isSymLink());
+}
+
+// A file name or a script's output can't end its line nor start one that
+// looks like the log's own: every line written is one line with its time.
+void tst_UpgradeLog::outsideTextStaysOnItsLine_data()
+{
+    QTest::addColumn<QString>("text"); // a line with text from outside
+    QTest::addColumn<QString>("shown"); // how the line shows it
+    QTest::newRow("forged outcome after a line feed")
+        << QStringLiteral("a\n2024-01-01T00:00:00.000 结果:升级成功(退出码0)")
+        << QStringLiteral("a\\n2024-01-01T00:00:00.000 结果:升级成功(退出码0)");
+    QTest::newRow("carriage return overwriting the line")
+        << QStringLiteral("失败\r结果:升级成功") << QStringLiteral("失败\\r结果:升级成功");
+    QTest::newRow("terminal escape") << QStringLiteral("\x1b[1A\x1b[2K") << "\\x1B[1A\\x1B[2K";
+    QTest::newRow("next-line control and line separator")
+        << QString("a") + QChar(0x85) + "b" + QChar(0x2028) + "c"
+        << "a\\x85b\\u2028c";
+}
+
+void tst_UpgradeLog::outsideTextStaysOnItsLine()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QTemporaryDir dir;
+    {
+        UpgradeLog log;
+        QString error;
+        QVERIFY2(log.open(QString(), dir.filePath("copy.log"), &error), qPrintable(error));
+        log.write("before");
+        log.write(text);
+    }
+    QFile file(dir.filePath("copy.log"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
+    QCOMPARE(lines.size(), 3); // nothing after the last line feed
+    const QRegularExpression stamped("^\\d{4}-\\d\\d-\\d\\dT[^\\x00-\\x1f\\x7f-\\x9f\\x{2028}]*$");
+    QVERIFY2(stamped.match(lines.at(0)).hasMatch() && stamped.match(lines.at(1)).hasMatch(),
+        qPrintable(lines.join('|')));
+    QVERIFY2(lines.at(1).endsWith(" " + shown), qPrintable(lines.at(1)));
 }
 
 QTEST_GUILESS_MAIN(tst_UpgradeLog)
