@@ -58,6 +58,9 @@ QString readArguments(const QStringList &arguments, CommandLine &line, Said &sai
             return !value.isEmpty();
         };
         if (argument == QLatin1String("--package")) {
+            // Which of two packages was meant can't be guessed.
+            if (!line.package.isEmpty())
+                return tr("选项--package只能指定一个升级包");
             if (!takeValue(&line.package))
                 return tr("选项--package缺少升级包文件");
         } else if (argument == QLatin1String("--log")) {
