@@ -18,4 +18,16 @@ enum class Refusal {
 // English). The size it then reports is that of the opened file.
 Refusal openForReading(const QString &path, QFile *file, QString *reason);
 
+enum class Creation {
+    Created,
+    Exists, // something is there by that name (a link included): nothing was opened
+    Failed
+};
+
+// Creates path as a new, empty file and opens it for writing (mode: Text or
+// not, besides WriteOnly): never through a link, never over anything that is
+// there. It may be renamed while it is open, on Windows as well.
+Creation createForWriting(
+    const QString &path, QIODevice::OpenMode mode, QFile *file, QString *reason);
+
 } // namespace RegularFile

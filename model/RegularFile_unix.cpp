@@ -57,4 +57,24 @@ Refusal openForReading(const QString &path, QFile *file, QString *reason)
     return Refusal::None;
 }
 
+Creation createForWriting(
+    const QString &path, QIODevice::OpenMode mode, QFile *file, QString *reason)
+{
+    // O_EXCL fails on any name that is there, a dangling link as well.
+    const int fd = ::open(QFile::encodeName(path).constData(),
+        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        *reason = qt_error_string(errno);
+        return errno == EEXIST ? Creation::Exists : Creation::Failed;
+    }
+    file->setFileName(path);
+    if (!file->open(fd, mode | QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        *reason = file->errorString();
+        ::close(fd);
+        ::unlink(QFile::encodeName(path).constData());
+        return Creation::Failed;
+    }
+    return Creation::Created;
+}
+
 } // namespace RegularFile

@@ -74,4 +74,34 @@ Refusal openForReading(const QString &path, QFile *file, QString *reason)
     return Refusal::None;
 }
 
+Creation createForWriting(
+    const QString &path, QIODevice::OpenMode mode, QFile *file, QString *reason)
+{
+    // CREATE_NEW fails on any name that is there, a link as well;
+    // FILE_SHARE_DELETE lets the open file be renamed.
+    const HANDLE handle = CreateFileW(native(path).c_str(), GENERIC_WRITE,
+        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        *reason = qt_error_string(int(error));
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? Creation::Exists
+                                                                           : Creation::Failed;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        *reason = qt_error_string(int(GetLastError()));
+        CloseHandle(handle);
+        DeleteFileW(native(path).c_str());
+        return Creation::Failed;
+    }
+    file->setFileName(path);
+    if (!file->open(fd, mode | QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        *reason = file->errorString();
+        _close(fd);
+        DeleteFileW(native(path).c_str());
+        return Creation::Failed;
+    }
+    return Creation::Created;
+}
+
 } // namespace RegularFile
