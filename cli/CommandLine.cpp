@@ -58,6 +58,9 @@ QString readArguments(const QStringList &arguments, CommandLine &line, Said &sai
             return !value.isEmpty();
         };
         if (argument == QLatin1String("--package")) {
+            // Which of two packages was meant can't be guessed.
+            if (!line.package.isEmpty())
+                return tr("选项--package只能指定一个升级包");
             if (!takeValue(&line.package))
                 return tr("选项--package缺少升级包文件");
         } else if (argument == QLatin1String("--log")) {
@@ -152,7 +155,7 @@ QString CommandLine::usage()
               "  0   升级成功(--recover: 安装处于一致状态;--dry-run: 检查通过)\n"
               "  1   升级失败,安装已恢复到升级前的版本\n"
               "  2   升级失败,安装未能完全恢复\n"
-              "  3   升级包被拒绝(无法读取、已损坏、不适用、签名问题)\n"
+              "  3   升级包被拒绝(无法读取、已损坏、过大、不适用、签名问题)\n"
               "  4   套件程序正在运行\n"
               "  5   另一个升级程序正在处理本安装\n"
               "  6   升级前检查未通过(文件被占用或不可写、磁盘空间、路径、备份失败)\n"

@@ -12,6 +12,7 @@
 #include "InstallationLock.h"
 #include "Journal.h"
 #include "PackageFit.h"
+#include "PackageSignature.h"
 #include "Preflight.h"
 #include "SuiteGuard.h"
 #include "SuiteLayout.h"
@@ -42,9 +43,10 @@ UnattendedUpgrade::UnattendedUpgrade(const CommandLine &commandLine, QObject *pa
 int UnattendedUpgrade::run()
 {
     const int code = runMode();
+    sayCopyProblem();
     // Every run ends its log with how it ended, a refusal as well.
     if (!outcomeWritten) {
-        const QString line = resultLine(code);
+        const QString line = log.withCopyProblem(resultLine(code));
         code == ExitUpgraded ? say(line) : refuse(line);
     }
     return code;
@@ -70,6 +72,8 @@ QString UnattendedUpgrade::resultLine(int code) const
         return tr("结果:升级前检查未通过,未作任何改动(退出码6)");
     case ExitNoRecord:
         return tr("结果:无法读取安装信息,未作任何改动(退出码7)");
+    case ExitUsage:
+        return tr("结果:命令行有误,未作任何改动(退出码64)");
     }
     return UpgradeLog::outcomeText(code); // the outcomes an upgrade itself can have
 }
@@ -77,7 +81,16 @@ QString UnattendedUpgrade::resultLine(int code) const
 int UnattendedUpgrade::runMode()
 {
     const QString recordPath = SuiteLayout::installationRecord(UpgradeConstants::installDir());
-    if (record.read(recordPath) != RecordLayout::ReadResult::Ok || record.mainPath.isEmpty()) {
+    const bool recordRead
+        = record.read(recordPath) == RecordLayout::ReadResult::Ok && !record.mainPath.isEmpty();
+    // Before anything is opened: the copy must not take the place of what
+    // the upgrade or a recovery needs.
+    const QString refusal = logCopyRefusal(recordRead ? record.mainPath : QString());
+    if (!refusal.isEmpty()) {
+        print(stderr, refusal);
+        return ExitUsage;
+    }
+    if (!recordRead) {
         openLog(QString());
         refuse(tr("获取本地系统安装信息失败:%1").arg(QDir::toNativeSeparators(recordPath)));
         return ExitNoRecord;
@@ -173,8 +186,9 @@ int UnattendedUpgrade::upgrade()
     parameters.dbTimeoutSeconds = package.dbTimeoutSeconds;
     const UpgradeOutcome outcome = driver.upgrade(parameters);
     outcomeWritten = true;
+    sayCopyProblem();
     print(outcome == UpgradeOutcome::Upgraded ? stdout : stderr,
-        UpgradeLog::outcomeText(int(outcome)));
+        log.withCopyProblem(UpgradeLog::outcomeText(int(outcome))));
     if (!log.path().isEmpty())
         print(stdout, tr("升级日志:%1").arg(QDir::toNativeSeparators(log.path())));
     return int(outcome);
@@ -300,4 +314,79 @@ void UnattendedUpgrade::openLog(const QString &mainPath)
     QString error;
     if (!log.open(mainPath, options.logFile, &error))
         print(stderr, tr("无法写入升级日志:%1").arg(error));
+    copyProblemSaid = !log.copyProblem().isEmpty();
+}
+
+void UnattendedUpgrade::sayCopyProblem()
+{
+    if (copyProblemSaid || log.copyProblem().isEmpty())
+        return;
+    copyProblemSaid = true;
+    print(stderr, tr("无法写入升级日志:%1").arg(log.copyProblem()));
+}
+
+namespace {
+
+// The absolute path with the part of it that exists resolved (links, ".."),
+// the rest as it is: two names of one place compare equal.
+QString resolved(const QString &path)
+{
+    QString existing = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QStringList rest;
+    for (;;) {
+        const QString canonical = QFileInfo(existing).canonicalFilePath();
+        if (!canonical.isEmpty())
+            return QDir::cleanPath(QDir(canonical).filePath(rest.join(QLatin1Char('/'))));
+        const QString parent = QFileInfo(existing).path();
+        if (parent == existing)
+            return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+        rest.prepend(QFileInfo(existing).fileName());
+        existing = parent;
+    }
+}
+
+#ifdef Q_OS_WIN
+const Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
+#else
+const Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
+#endif
+
+} // namespace
+
+QString UnattendedUpgrade::logCopyRefusal(const QString &mainPath) const
+{
+    if (options.logFile.isEmpty())
+        return QString();
+    const QString named = QDir::toNativeSeparators(options.logFile);
+    const QFileInfo info(options.logFile);
+    // The copy replaces a file by a rename; anything else there stays.
+    if (info.isSymLink())
+        return tr("选项--log不能指向符号链接:%1").arg(named);
+    if (info.exists() && !info.isFile())
+        return tr("选项--log指向的不是普通文件:%1").arg(named);
+    const QString target = resolved(options.logFile);
+    const auto is = [&](const QString &path) {
+        return QString::compare(target, resolved(path), pathCase) == 0;
+    };
+    const auto inside = [&](const QString &folder) {
+        const QString resolvedFolder = resolved(folder);
+        return target.startsWith(resolvedFolder + QLatin1Char('/'), pathCase)
+            || (resolvedFolder == QStringLiteral("/") && target.startsWith(resolvedFolder));
+    };
+    if (is(options.package) || is(PackageSignature::signaturePath(options.package)))
+        return tr("选项--log不能指向升级包或其签名文件:%1").arg(named);
+    const QString installDir = UpgradeConstants::installDir();
+    const QStringList records = mainPath.isEmpty()
+        ? QStringList { SuiteLayout::installationRecord(installDir) }
+        : SuiteLayout::recordCopies(installDir, mainPath);
+    for (const QString &record : records) {
+        if (is(record))
+            return tr("选项--log不能指向安装信息文件:%1").arg(named);
+    }
+    // The main directory holds the journal, the backup and the lock that
+    // an interrupted upgrade needs; only its logs folder is for logs.
+    if (!mainPath.isEmpty() && (is(mainPath) || inside(mainPath))
+        && !inside(QDir(mainPath).filePath(QStringLiteral("logs"))))
+        return tr("选项--log在主目录中只能指向logs文件夹:%1").arg(named);
+    return QString();
 }

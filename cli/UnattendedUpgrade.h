@@ -42,6 +42,11 @@ private:
     void refuse(const QString &line); // standard error and the log
     // Opens the log file(s); mainPath empty: only the --log copy.
     void openLog(const QString &mainPath);
+    // Why --log may not be written where it points (mainPath empty: not
+    // known), or empty.
+    QString logCopyRefusal(const QString &mainPath) const;
+    // Names a --log copy that could not be written on standard error, once.
+    void sayCopyProblem();
 
     CommandLine options;
     InstallationRecord record;
@@ -49,4 +54,5 @@ private:
     LoadedPackage loaded;
     UpgradeLog log;
     bool outcomeWritten = false; // by the worker, at the end of an upgrade
+    bool copyProblemSaid = false;
 };

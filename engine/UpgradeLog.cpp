@@ -4,12 +4,15 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPair>
+#include <QRandomGenerator>
 
 #include <algorithm>
 
 #include "CUpgradeWorker.h"
+#include "FileMoves.h"
 #include "PathGuard.h"
 #include "Preflight.h"
+#include "RegularFile.h"
 #include "UpgradeOutcome.h"
 #include "VisibleText.h"
 
@@ -23,17 +26,55 @@ bool UpgradeLog::open(const QString &mainPath, const QString &copyPath, QString 
 {
     // Each is opened even when the other can't be: what can be written is.
     bool ok = mainPath.isEmpty() || openInMainDirectory(mainPath, error);
-    if (!copyPath.isEmpty()) {
-        copy.setFileName(copyPath);
-        // A copy of this run's log: what an earlier run left there goes.
-        if (!copy.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
-            const QString reason = QStringLiteral("%1: %2").arg(
-                QDir::toNativeSeparators(copyPath), copy.errorString());
-            *error = ok ? reason : *error + QStringLiteral("; ") + reason;
-            ok = false;
-        }
+    if (!copyPath.isEmpty() && !openCopy(copyPath)) {
+        *error = ok ? copyFailure : *error + QStringLiteral("; ") + copyFailure;
+        ok = false;
     }
     return ok;
+}
+
+// A copy of this run's log: what an earlier run left there goes, by a rename
+// of a new file over it (a link is replaced, not followed; another name of
+// the same file keeps its contents).
+bool UpgradeLog::openCopy(const QString &copyPath)
+{
+    copyTarget = copyPath;
+    const QFileInfo target(copyPath);
+    QString reason;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString name
+            = QStringLiteral("%1/.%2.%3.tmp")
+                  .arg(target.absolutePath(), target.fileName())
+                  .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+        const RegularFile::Creation created
+            = RegularFile::createForWriting(name, QIODevice::Text, &copy, &reason);
+        if (created == RegularFile::Creation::Exists)
+            continue;
+        if (created == RegularFile::Creation::Created) {
+            if (FileMoves::moveReplacing(name, copyPath, &reason) == FileMoves::Result::Done)
+                return true;
+            copy.close();
+            QFile::remove(name);
+        }
+        break;
+    }
+    copyFailed(reason);
+    return false;
+}
+
+void UpgradeLog::copyFailed(const QString &reason)
+{
+    copyFailure = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(copyTarget), reason);
+    copy.close();
+}
+
+QString UpgradeLog::withCopyProblem(const QString &resultLine) const
+{
+    if (copyFailure.isEmpty())
+        return resultLine;
+    const QString note = tr(",日志副本未能写入");
+    const int code = resultLine.lastIndexOf(QStringLiteral("(退出码"));
+    return code < 0 ? resultLine + note : resultLine.left(code) + note + resultLine.mid(code);
 }
 
 bool UpgradeLog::openInMainDirectory(const QString &mainPath, QString *error)
@@ -114,12 +155,13 @@ void UpgradeLog::write(const QString &line)
     const QByteArray bytes = (QDateTime::currentDateTime().toString(Qt::ISODateWithMs)
         + QLatin1Char(' ') + VisibleText::escaped(line) + QLatin1Char('\n'))
                                  .toUtf8();
-    for (QFile *out : { &file, &copy }) {
-        if (out->isOpen()) {
-            out->write(bytes);
-            out->flush();
-        }
+    if (file.isOpen()) {
+        file.write(bytes);
+        file.flush();
     }
+    // A copy that can't be written (a full disk) is said in the result line.
+    if (copy.isOpen() && (copy.write(bytes) != bytes.size() || !copy.flush()))
+        copyFailed(copy.errorString());
 }
 
 void UpgradeLog::writeScriptReport(const QString &script, int exitCode, const QString &lastLines)
@@ -135,7 +177,7 @@ void UpgradeLog::writeScriptReport(const QString &script, int exitCode, const QS
 
 void UpgradeLog::writeOutcome(int outcome)
 {
-    write(outcomeText(outcome));
+    write(withCopyProblem(outcomeText(outcome)));
 }
 
 QString UpgradeLog::outcomeText(int outcome)

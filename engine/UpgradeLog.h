@@ -23,9 +23,17 @@ public:
     static constexpr int keptLogs = 30;
 
     // Opens a new log below mainPath (none when it is empty) and the copy,
-    // when given; false with the reason when a log can't be written.
+    // when given; false with the reason when a log can't be written. The
+    // copy is a new file that replaces what is at copyPath by a rename:
+    // nothing there is opened, truncated or followed.
     bool open(const QString &mainPath, const QString &copyPath, QString *error);
     QString path() const { return file.fileName(); }
+    // Why the copy could not be opened or written to the end (its path and
+    // the reason); empty while it is written.
+    QString copyProblem() const { return copyFailure; }
+    // A "结果:…(退出码N)" line that also says, before the code, when the
+    // copy could not be written.
+    QString withCopyProblem(const QString &resultLine) const;
 
     // Writes every line and script report of the worker, and how it ended.
     void follow(CUpgradeWorker *worker);
@@ -48,8 +56,12 @@ public slots:
 
 private:
     bool openInMainDirectory(const QString &mainPath, QString *error);
+    bool openCopy(const QString &copyPath);
+    void copyFailed(const QString &reason);
     void removeOldLogs(const QString &folder);
 
     QFile file;
     QFile copy;
+    QString copyTarget;
+    QString copyFailure;
 };

@@ -9,6 +9,7 @@
 #include "PackageFile.h"
 #include "PackageManifest.h"
 #include "PackageSignature.h"
+#include "RegularFile.h"
 #include "UpgradeConstants.h"
 
 #include <system_error>
@@ -127,12 +128,21 @@ LoadedPackage::Result LoadedPackage::load(const QString &path)
     release();
     damage.clear();
     signature.clear();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (RegularFile::openForReading(path, &file, &damage) != RegularFile::Refusal::None)
         return Result::Unreadable;
+    // Told by its size before any of it is read (a sparse file, say).
+    if (file.size() > PackageFile::maxFileSize) {
+        damage = QStringLiteral("the file holds %1 bytes; a package can hold at most %2 MiB")
+                     .arg(file.size())
+                     .arg(PackageFile::maxFileSize >> 20);
+        return Result::TooLarge;
+    }
     QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError)
+    if (file.error() != QFileDevice::NoError) {
+        damage = file.errorString();
         return Result::Unreadable;
+    }
     file.close();
     // Read right after the package, once; only these bytes are judged.
     const PackageSignature::SignatureFile signatureFile = PackageSignature::readSignatureFile(path);
@@ -193,6 +203,8 @@ QString LoadedPackage::message(Result result)
     switch (result) {
     case Result::Unreadable:
         return QCoreApplication::translate("MainWindow", "无法读取升级包文件");
+    case Result::TooLarge:
+        return QCoreApplication::translate("MainWindow", "升级包文件过大");
     case Result::Damaged:
     case Result::Corrupted:
         return QCoreApplication::translate("MainWindow", "升级包文件已损坏");

@@ -13,7 +13,8 @@ class LoadedPackage
 public:
     enum class Result {
         Registered, // checked and registered
-        Unreadable, // missing, a folder, no permission
+        Unreadable, // missing, no permission, not a regular file (a folder, a pipe, a device)
+        TooLarge, // larger than a package file can be (PackageFile::maxFileSize)
         Damaged, // a resource file whose structure is broken: not registered
         NotResourceFile, // not a package at all: nothing registered
         Corrupted, // a file differs from the package's manifest (or is missing or extra)

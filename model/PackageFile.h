@@ -14,6 +14,10 @@ enum class Verdict {
     Damaged // claims to be a resource file but its structure is broken
 };
 
+// The largest package file that is read: it is held whole in one QByteArray,
+// whose size is an int, and a larger one is refused before it is read.
+const qint64 maxFileSize = qint64(2047) << 20; // 2047 MiB
+
 // Checks header, tree, names and data entries against the buffer's size.
 // On anything but Valid, *detail (when given) says what is wrong, in English.
 Verdict validate(const QByteArray &data, QString *detail = nullptr);

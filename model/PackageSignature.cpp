@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "RegularFile.h"
+
 namespace PackageSignature {
 
 namespace {
@@ -13,15 +15,9 @@ const qint64 maxSmallFile = 64 * 1024;
 
 bool readSmallFile(const QString &path, QByteArray *bytes, QString *error)
 {
-    QFile file(path);
-    if (QFileInfo(path).isDir()) {
-        *error = QStringLiteral("it is a folder");
+    QFile file;
+    if (RegularFile::openForReading(path, &file, error) != RegularFile::Refusal::None)
         return false;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
-        return false;
-    }
     *bytes = file.read(maxSmallFile + 1);
     if (bytes->size() > maxSmallFile) {
         *error = QStringLiteral("it is larger than %1 KiB").arg(maxSmallFile / 1024);

@@ -43,6 +43,9 @@ void tst_CommandLine::parse_data()
     QTest::newRow("package value missing")
         << QStringList { "--unattended", "--package" } << usage << ""
         << "" << false << false;
+    QTest::newRow("package given twice")
+        << QStringList { "--unattended", "--package", "a.rcc", "--package=b.rcc" } << usage << ""
+        << "" << false << false;
     QTest::newRow("option as value")
         << QStringList { "--unattended", "--package", "--dry-run" } << usage << ""
         << "" << false << false;

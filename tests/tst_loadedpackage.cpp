@@ -8,6 +8,8 @@
 #include "UpgradeConstants.h"
 #include "support/TestPackage.h"
 
+#include <sys/stat.h>
+
 Q_DECLARE_METATYPE(LoadedPackage::Result)
 Q_DECLARE_METATYPE(FitVerdict)
 
@@ -29,11 +31,21 @@ void tst_LoadedPackage::load_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<LoadedPackage::Result>("result");
-    QTest::newRow("a package") << "package" << LoadedPackage::Result::Registered;
-    QTest::newRow("missing file") << "missing" << LoadedPackage::Result::Unreadable;
-    QTest::newRow("a folder") << "folder" << LoadedPackage::Result::Unreadable;
-    QTest::newRow("not a resource file") << "text" << LoadedPackage::Result::NotResourceFile;
-    QTest::newRow("cut off") << "truncated" << LoadedPackage::Result::Damaged;
+    QTest::addColumn<QString>("text"); // in the detail or the signature summary
+    using R = LoadedPackage::Result;
+    QTest::newRow("a package") << "package" << R::Registered << "";
+    QTest::newRow("missing file") << "missing" << R::Unreadable << "";
+    QTest::newRow("a folder") << "folder" << R::Unreadable << "not a regular file";
+    QTest::newRow("not a resource file") << "text" << R::NotResourceFile << "";
+    QTest::newRow("cut off") << "truncated" << R::Damaged << "";
+    // Refused at once, without waiting for a writer or reading a device dry.
+    QTest::newRow("a named pipe") << "pipe" << R::Unreadable << "a named pipe";
+    QTest::newRow("a device") << "/dev/zero" << R::Unreadable << "a device";
+    QTest::newRow("signature file a named pipe")
+        << "pipe signature" << R::Registered << "升级包签名文件有误,未核验";
+    QTest::newRow("trusted key a named pipe") << "pipe key" << R::Unsigned << "a named pipe";
+    // A sparse file: refused by its size before anything is read.
+    QTest::newRow("larger than the format holds") << "huge" << R::TooLarge << "at most";
 }
 
 void tst_LoadedPackage::load()
@@ -45,19 +57,41 @@ void tst_LoadedPackage::load()
         { { "upgrade/upgrade_config.xml", TestPackage::descriptor(7, "2.1.0", "2.1.5") } }, &error);
     QVERIFY2(!rcc.isEmpty(), qPrintable(error));
     QString path = tmp.filePath(kind);
+    LoadedPackage loaded;
+    const auto makePipe = [](const QString &pipe) {
+        return ::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0;
+    };
     if (kind == "package")
         path = rcc;
     else if (kind == "folder")
         QVERIFY(QDir().mkpath(path));
-    else if (kind != "missing") {
+    else if (kind == "pipe")
+        QVERIFY(makePipe(path));
+    else if (kind.startsWith("/dev/"))
+        path = kind;
+    else if (kind == "huge") {
+        QFile huge(path);
+        QVERIFY(huge.open(QIODevice::WriteOnly) && huge.write("qres") == 4);
+        QVERIFY(huge.resize(qint64(3) << 30));
+    } else if (kind == "pipe signature") {
+        path = rcc;
+        QVERIFY(makePipe(rcc + ".minisig"));
+    } else if (kind == "pipe key") {
+        path = rcc;
+        QVERIFY(QDir().mkpath(tmp.filePath("keys")));
+        QVERIFY(makePipe(tmp.filePath("keys/vendor.pub")));
+        loaded.setTrustedKeysFolder(tmp.filePath("keys"));
+    } else if (kind != "missing") {
         QFile in(rcc), out(path);
         QVERIFY(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
         out.write(kind == "text" ? QByteArray("plain text") : in.read(in.size() / 2));
     }
 
-    LoadedPackage loaded;
     QFETCH(LoadedPackage::Result, result);
+    QFETCH(QString, text);
     QCOMPARE(loaded.load(path), result);
+    QVERIFY2(
+        (loaded.detail() + loaded.signatureSummary()).contains(text), qPrintable(loaded.detail()));
     const bool registered = result == LoadedPackage::Result::Registered;
     QCOMPARE(loaded.isRegistered(), registered);
     QCOMPARE(QFile::exists(UpgradeConstants::packageDescriptorPath()), registered);

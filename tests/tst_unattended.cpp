@@ -6,6 +6,9 @@
 #include "support/SampleInstallation.h"
 #include "support/TestPackage.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 // The installer run without a window, as an administrator's tool runs it:
 // each exit code, what it prints, the log it leaves, and that every refusal
 // leaves the installation as it was.
@@ -17,6 +20,8 @@ private slots:
     void exitCodes();
     void usage_data();
     void usage();
+    void logCopy_data();
+    void logCopy();
 };
 
 namespace {
@@ -264,6 +269,89 @@ void tst_Unattended::usage()
     QCOMPARE((onStandardOutput ? run.out : run.err).contains(QStringLiteral("退出码:")), usage);
     QCOMPARE(run.out.isEmpty(), !onStandardOutput);
     QVERIFY(!QFileInfo::exists(install.mainPath() + "/logs")); // nothing to keep of these
+}
+
+void tst_Unattended::logCopy_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("printed"); // on standard output or error
+    QTest::addColumn<bool>("named"); // the --log file on standard error
+    // Refused before anything is opened: what recovery and the upgrade need.
+    QTest::newRow("the package") << "package" << 64 << "升级包" << true;
+    QTest::newRow("its signature") << "signature" << 64 << "升级包" << true;
+    QTest::newRow("the installation record") << "record" << 64 << "安装信息" << true;
+    QTest::newRow("the journal in the main directory") << "journal" << 64 << "logs" << true;
+    QTest::newRow("a link") << "link" << 64 << "符号链接" << true;
+    QTest::newRow("a named pipe") << "pipe" << 64 << "不是普通文件" << true;
+    QTest::newRow("a device") << "/dev/full" << 64 << "不是普通文件" << true;
+    // Written as a new file: another name of the same file stays as it was.
+    QTest::newRow("a hard link is replaced")
+        << "hard link" << 0 << "结果:试运行检查通过,未作任何改动(退出码0)" << false;
+    QTest::newRow("in the logs folder") << "logs" << 0 << "检查通过" << false;
+    QTest::newRow("its folder is missing: the run says so")
+        << "missing folder" << 0 << "日志副本未能写入(退出码0)" << true;
+}
+
+// What --log may name, and that a copy never destroys what it replaces.
+void tst_Unattended::logCopy()
+{
+    QFETCH(QString, target);
+    QFETCH(int, code);
+    QFETCH(QString, printed);
+    QFETCH(bool, named);
+    SampleInstallation install;
+    QVERIFY(install.writeRecord(7, QStringLiteral("2.1.5"), 0));
+    const QString main = install.mainPath();
+    QTemporaryDir outside;
+    QString error;
+    const QString package = TestPackage::build(outside.path(),
+        { { "upgrade/upgrade_config.xml", TestPackage::descriptor(7, "2.1.0", "2.1.6", 0, 0) },
+            { "upgrade/add/product/bin/new.dll", "new" } },
+        &error);
+    QVERIFY2(!package.isEmpty(), qPrintable(error));
+    const QString precious = outside.filePath("precious.txt");
+    QFile file(precious);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("precious") == 8);
+    file.close();
+
+    QString log = target.startsWith("/") ? target : outside.filePath(target + ".log");
+    if (target == "package") {
+        log = package;
+    } else if (target == "signature") {
+        log = package + ".minisig";
+    } else if (target == "record") {
+        log = install.recordPath();
+    } else if (target == "journal") {
+        log = SuiteLayout::journalFile(main);
+        QFile journal(log);
+        QVERIFY(journal.open(QIODevice::WriteOnly) && journal.write("a journal\n") > 0);
+    } else if (target == "link") {
+        QVERIFY(QFile::link(precious, log));
+    } else if (target == "pipe") {
+        QVERIFY(::mkfifo(QFile::encodeName(log).constData(), 0600) == 0);
+    } else if (target == "hard link") {
+        QVERIFY(::link(QFile::encodeName(precious).constData(), QFile::encodeName(log).constData())
+            == 0);
+    } else if (target == "logs") {
+        QVERIFY(QDir().mkpath(main + "/logs"));
+        log = main + "/logs/copy.log";
+    } else if (target == "missing folder") {
+        log = outside.filePath("none/copy.log");
+    }
+    const QMap<QString, QByteArray> before = snapshot(install.path());
+    const QByteArray packageBytes = readAll(package).toUtf8();
+
+    const Run run = runInstaller(
+        install.path(), { "--unattended", "--package", package, "--log", log, "--dry-run" });
+    QCOMPARE(run.code, code);
+    QVERIFY2((run.out + run.err).contains(printed), qPrintable(run.out + run.err));
+    QCOMPARE(run.err.contains(QDir::toNativeSeparators(log)), named);
+    QCOMPARE(snapshot(install.path()), before);
+    QCOMPARE(readAll(package).toUtf8(), packageBytes);
+    QCOMPARE(readAll(precious), QStringLiteral("precious"));
+    if (code == 0 && !named)
+        QVERIFY2(readAll(log).contains(printed), qPrintable(readAll(log)));
 }
 
 QTEST_GUILESS_MAIN(tst_Unattended)
