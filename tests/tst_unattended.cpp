@@ -31,12 +31,14 @@ Run runInstaller(const QString &folder, const QStringList &arguments, int dieAft
 {
     QProcess process;
     process.setWorkingDirectory(folder);
-    if (dieAfterChanges > 0) { // a test build stops dead after that many changes
+    if (dieAfterChanges > 0) { // the test copy stops dead after that many changes
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("UPGRADE_FAULT_AFTER"), QString::number(dieAfterChanges));
         process.setProcessEnvironment(environment);
     }
-    process.start(QStringLiteral(UPGRADE_INSTALL), arguments);
+    process.start(dieAfterChanges > 0 ? QStringLiteral(UPGRADE_INSTALL_FAULTS)
+                                      : QStringLiteral(UPGRADE_INSTALL),
+        arguments);
     Run run;
     if (!process.waitForFinished(120000))
         return run;
@@ -84,6 +86,8 @@ void tst_Unattended::exitCodes_data()
 
     const QStringList none;
     QTest::newRow("upgraded") << "" << none << 0 << "结果:升级成功(退出码0)" << false;
+    QTest::newRow("the installer ignores UPGRADE_FAULT_AFTER")
+        << "fault injection asked" << none << 0 << "结果:升级成功(退出码0)" << false;
     QTest::newRow("dry run lists and changes nothing")
         << "" << QStringList { "--dry-run" } << 0 << "将更新1项:" << true;
     QTest::newRow("script fails: restored")
@@ -192,6 +196,9 @@ void tst_Unattended::exitCodes()
         QVERIFY(QDir(main + QStringLiteral("/logs")).removeRecursively());
     }
 
+    if (setup == "fault injection asked")
+        qputenv("UPGRADE_FAULT_AFTER", "1");
+    QScopeGuard noFaults([] { qunsetenv("UPGRADE_FAULT_AFTER"); });
     if (setup.endsWith("locked"))
         QCOMPARE(lock.take(SuiteLayout::lockFile(main)), InstallationLock::Result::Taken);
 
