@@ -49,4 +49,5 @@ private:
     LoadedPackage loaded;
     UpgradeLog log;
     bool outcomeWritten = false; // by the worker, at the end of an upgrade
+    bool terminating = false; // a termination request cancels the upgrade
 };
