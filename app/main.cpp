@@ -8,6 +8,7 @@
 #include "CommandLine.h"
 #include "ExitCode.h"
 #include "MainWindow.h"
+#include "TerminationRequests.h"
 #include "UnattendedUpgrade.h"
 
 namespace {
@@ -53,6 +54,9 @@ int main(int argc, char *argv[])
     const CommandLine line = CommandLine::parse(QCoreApplication::arguments().mid(1));
 
     MainWindow window;
+    TerminationRequests termination;
+    QObject::connect(
+        &termination, &TerminationRequests::received, &window, &MainWindow::terminationRequested);
     window.show();
     if (!window.init())
         return ExitNoRecord;

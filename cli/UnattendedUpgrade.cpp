@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+#include "CUpgradeWorker.h"
 #include "ExitCode.h"
 #include "InstallationLock.h"
 #include "Journal.h"
@@ -16,6 +17,7 @@
 #include "Preflight.h"
 #include "SuiteGuard.h"
 #include "SuiteLayout.h"
+#include "TerminationRequests.h"
 #include "UpgradeConstants.h"
 #include "VisibleText.h"
 #include "WorkerDriver.h"
@@ -184,6 +186,18 @@ int UnattendedUpgrade::upgrade()
     parameters.ifUpgradeDb = package.ifUpgradeDb;
     parameters.scriptTimeoutSeconds = package.scriptTimeoutSeconds;
     parameters.dbTimeoutSeconds = package.dbTimeoutSeconds;
+    // A request to end the program while the upgrade runs (SIGTERM, Ctrl+C)
+    // cancels it as an operator would: it is rolled back, exit code 1. More
+    // requests change nothing; the handling ends with the upgrade.
+    TerminationRequests termination;
+    CUpgradeWorker *worker = driver.worker();
+    connect(&termination, &TerminationRequests::received, this, [this, worker] {
+        if (terminating)
+            return;
+        terminating = true;
+        say(tr("收到终止信号,正在取消升级"));
+        worker->requestCancel();
+    });
     const UpgradeOutcome outcome = driver.upgrade(parameters);
     outcomeWritten = true;
     sayCopyProblem();

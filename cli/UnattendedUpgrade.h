@@ -55,4 +55,5 @@ private:
     UpgradeLog log;
     bool outcomeWritten = false; // by the worker, at the end of an upgrade
     bool copyProblemSaid = false;
+    bool terminating = false; // a termination request cancels the upgrade
 };

@@ -5,10 +5,13 @@
 class QTimer;
 
 // A child process (a script, the database helper) that never outlives the
-// installer and can be stopped together with everything it started: on Unix
-// it leads a process group of its own, which a watcher process ends should the
-// installer die; on Windows it runs in a job object that Windows ends with the
-// installer. Whatever it leaves running is ended when it ends.
+// installer and can be stopped together with everything it started. On Linux
+// the forked child is a reaper (child subreaper) that runs the program and, at
+// its end, on killTree or when the installer dies, kills every descendant,
+// also those that left the process group or session; a watcher process asks
+// it too should the installer die. On Windows it runs in a job object without
+// break-away that Windows ends with the installer. Whatever it leaves running
+// is ended when it ends.
 class ChildProcess : public QProcess
 {
     Q_OBJECT

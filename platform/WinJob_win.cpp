@@ -13,6 +13,9 @@ void *createKillOnClose()
         return nullptr;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
     ZeroMemory(&limits, sizeof(limits));
+    // Neither JOB_OBJECT_LIMIT_BREAKAWAY_OK nor ..._SILENT_BREAKAWAY_OK: a
+    // child started with CREATE_BREAKAWAY_FROM_JOB fails to start instead of
+    // leaving the job.
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
         const DWORD error = GetLastError();

@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <csignal>
 
 // The installer run without a window, as an administrator's tool runs it:
 // each exit code, what it prints, the log it leaves, and that every refusal
@@ -22,6 +23,8 @@ private slots:
     void usage();
     void logCopy_data();
     void logCopy();
+    void terminationCancels_data();
+    void terminationCancels();
 };
 
 namespace {
@@ -36,12 +39,14 @@ Run runInstaller(const QString &folder, const QStringList &arguments, int dieAft
 {
     QProcess process;
     process.setWorkingDirectory(folder);
-    if (dieAfterChanges > 0) { // a test build stops dead after that many changes
+    if (dieAfterChanges > 0) { // the test copy stops dead after that many changes
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("UPGRADE_FAULT_AFTER"), QString::number(dieAfterChanges));
         process.setProcessEnvironment(environment);
     }
-    process.start(QStringLiteral(UPGRADE_INSTALL), arguments);
+    process.start(dieAfterChanges > 0 ? QStringLiteral(UPGRADE_INSTALL_FAULTS)
+                                      : QStringLiteral(UPGRADE_INSTALL),
+        arguments);
     Run run;
     if (!process.waitForFinished(120000))
         return run;
@@ -89,6 +94,8 @@ void tst_Unattended::exitCodes_data()
 
     const QStringList none;
     QTest::newRow("upgraded") << "" << none << 0 << "结果:升级成功(退出码0)" << false;
+    QTest::newRow("the installer ignores UPGRADE_FAULT_AFTER")
+        << "fault injection asked" << none << 0 << "结果:升级成功(退出码0)" << false;
     QTest::newRow("dry run lists and changes nothing")
         << "" << QStringList { "--dry-run" } << 0 << "将更新1项:" << true;
     QTest::newRow("script fails: restored")
@@ -197,6 +204,9 @@ void tst_Unattended::exitCodes()
         QVERIFY(QDir(main + QStringLiteral("/logs")).removeRecursively());
     }
 
+    if (setup == "fault injection asked")
+        qputenv("UPGRADE_FAULT_AFTER", "1");
+    QScopeGuard noFaults([] { qunsetenv("UPGRADE_FAULT_AFTER"); });
     if (setup.endsWith("locked"))
         QCOMPARE(lock.take(SuiteLayout::lockFile(main)), InstallationLock::Result::Taken);
 
@@ -352,6 +362,58 @@ void tst_Unattended::logCopy()
     QCOMPARE(readAll(precious), QStringLiteral("precious"));
     if (code == 0 && !named)
         QVERIFY2(readAll(log).contains(printed), qPrintable(readAll(log)));
+}
+
+void tst_Unattended::terminationCancels_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+// A request to end the installer mid-upgrade cancels it: rolled back, exit 1,
+// the log says why; a second one during the rollback changes nothing.
+void tst_Unattended::terminationCancels()
+{
+    QFETCH(int, signal);
+    SampleInstallation install;
+    QVERIFY(install.writeRecord(7, QStringLiteral("2.1.5"), 0));
+    QVERIFY(install.writeSecondRecord());
+    const QString main = install.mainPath();
+    QTemporaryDir marks;
+    const QByteArray running = QFile::encodeName(marks.path() + "/running");
+    const QByteArray rolling = QFile::encodeName(marks.path() + "/rolling");
+    QTemporaryDir packageDir;
+    QString error;
+    const QString package = TestPackage::build(packageDir.path(),
+        { { "upgrade/upgrade_config.xml", TestPackage::descriptor(7, "2.1.0", "2.1.6", 0, 0) },
+            { "upgrade/update/product/bin/app.dll", "new" },
+            { "upgrade/shell/shell_after/1.bat", "touch '" + running + "'\nsleep 60\n" },
+            { "upgrade/shell/shell_rollback/1.bat",
+                "touch '" + rolling + "'\nsleep 1\necho rolled back\n" } },
+        &error);
+    QVERIFY2(!package.isEmpty(), qPrintable(error));
+    const QMap<QString, QByteArray> before = snapshot(install.path());
+
+    QProcess installer;
+    installer.setWorkingDirectory(install.path());
+    installer.start(QStringLiteral(UPGRADE_INSTALL), { "--unattended", "--package", package });
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(QFile::decodeName(running)), 30000);
+    ::kill(pid_t(installer.processId()), signal);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(QFile::decodeName(rolling)), 30000);
+    ::kill(pid_t(installer.processId()), signal);
+    QVERIFY(installer.waitForFinished(60000));
+    const QString out = QString::fromUtf8(installer.readAllStandardOutput());
+    QCOMPARE(installer.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(installer.exitCode(), 1);
+    QCOMPARE(snapshot(install.path()), before);
+    QVERIFY(!Journal::exists(main));
+    const QFileInfoList logs = QDir(main + QStringLiteral("/logs")).entryInfoList(QDir::Files);
+    QCOMPARE(logs.size(), 1);
+    const QString log = readAll(logs.value(0).absoluteFilePath());
+    QCOMPARE(log.count(QStringLiteral("收到终止信号,正在取消升级")), 1);
+    QVERIFY2(log.contains(QStringLiteral("失败原因:升级已取消")), qPrintable(log));
+    QVERIFY2(log.contains(QStringLiteral("(退出码1)")), qPrintable(log + out));
 }
 
 QTEST_GUILESS_MAIN(tst_Unattended)

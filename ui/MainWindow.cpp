@@ -345,4 +345,19 @@ void MainWindow::upgradeEnded(bool success)
     upgradeLog.reset(); // the outcome line is written: the log is complete
     slotSuccess(success);
     slotNextShow(true);
+    if (endAfterUpgrade)
+        QCoreApplication::exit(exitCode());
+}
+
+void MainWindow::terminationRequested()
+{
+    if (!upgrading) {
+        QCoreApplication::exit(exitCode());
+        return;
+    }
+    if (endAfterUpgrade)
+        return;
+    endAfterUpgrade = true;
+    addMsg(tr("收到终止信号,正在取消升级"));
+    worker->requestCancel();
 }

@@ -58,6 +58,10 @@ public:
     QString currentPackagePath() const { return packagePath; }
     QString currentPackageBaseName() const { return packageBaseName; }
     bool isUpgrading() const { return upgrading; }
+    // A request from outside to end the program (SIGTERM, Ctrl+C): a running
+    // upgrade is cancelled and rolled back, and the program ends after it
+    // with its code; without one it ends at once.
+    void terminationRequested();
     // The code the program ends with: the last upgrade's UpgradeOutcome, 0
     // when none ran.
     int exitCode() const { return qMax(0, outcome); }
@@ -117,4 +121,5 @@ private:
     std::unique_ptr<UpgradeLog> upgradeLog;
     // How the last upgrade ended (an UpgradeOutcome); -1 before its end.
     int outcome = -1;
+    bool endAfterUpgrade = false; // set by terminationRequested
 };
