@@ -415,7 +415,10 @@ void CUpgradeWorker::endTransaction(bool keepBackups)
 
 void CUpgradeWorker::removeTransactionFolders(bool keepBackups)
 {
-    removeStagingFolder();
+    // What could not be put back is judged again by the next start, which
+    // needs the staged files as well: a file still staged was never moved in.
+    if (!keepBackups)
+        removeStagingFolder();
     const QString backups = SuiteLayout::backupRoot(installPath);
     if (!keepBackups && installFolderPresent() && QFileInfo(backups).isDir())
         FileTree::removeFolder(backups);

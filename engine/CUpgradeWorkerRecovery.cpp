@@ -65,6 +65,10 @@ void CUpgradeWorker::rollBack()
 
 void CUpgradeWorker::rollbackScriptsEnded()
 {
+    QString error;
+    if (journal.isOpen() && !journal.mark(Journal::Mark::RollbackScriptsRun, &error))
+        emit status(
+            tr("无法写入升级日志文件%1:%2").arg(SuiteLayout::journalFile(installPath), error));
     finishFailure();
 }
 
@@ -143,7 +147,10 @@ void CUpgradeWorker::doRecover(QString installPath)
         return;
     }
     recoveryAction = RecoveryAction::RolledBack;
-    chainStarted = contents.marks.contains(Journal::Mark::ChainStarted);
+    // The rollback scripts run once: not again after a rollback that ran them
+    // but could not put every file back.
+    chainStarted = contents.marks.contains(Journal::Mark::ChainStarted)
+        && !contents.marks.contains(Journal::Mark::RollbackScriptsRun);
     // What the journal lists may have happened, wholly, partly or not: each
     // change is undone as far as the files show it was made.
     madeChanges = contents.changes;

@@ -23,6 +23,8 @@ const char *markName(Journal::Mark mark)
         return "files-done";
     case Journal::Mark::DatabaseBegun:
         return "database-begun";
+    case Journal::Mark::RollbackScriptsRun:
+        return "rollback-scripts-run";
     case Journal::Mark::Committed:
         break;
     }
@@ -53,8 +55,9 @@ bool readHeader(const QStringList &parts, Journal::Header *header)
 
 bool readMark(const QStringList &parts, QSet<Journal::Mark> *marks)
 {
-    for (Journal::Mark mark : { Journal::Mark::ChainStarted, Journal::Mark::FilesDone,
-             Journal::Mark::DatabaseBegun, Journal::Mark::Committed }) {
+    for (Journal::Mark mark :
+        { Journal::Mark::ChainStarted, Journal::Mark::FilesDone, Journal::Mark::DatabaseBegun,
+            Journal::Mark::Committed, Journal::Mark::RollbackScriptsRun }) {
         if (parts.size() == 2 && parts.at(1) == QLatin1String(markName(mark))) {
             marks->insert(mark);
             return true;

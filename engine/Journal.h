@@ -21,7 +21,8 @@ public:
         ChainStarted, // the before scripts may have run: rollback scripts apply
         FilesDone, // every change of the file steps is made and on disk
         DatabaseBegun, // the database helper was started
-        Committed // past the database step: the upgrade is finished, not undone
+        Committed, // past the database step: the upgrade is finished, not undone
+        RollbackScriptsRun // a rollback ran its scripts: a recovery doesn't run them again
     };
 
     struct Header

@@ -11,7 +11,11 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/mount.h>
+#include <unistd.h>
 #endif
+
+#include <atomic>
+#include <thread>
 
 using namespace EngineHarness;
 
@@ -172,6 +176,8 @@ private slots:
     void fullDiskDuringUpdate();
     void linksOnTheWay_data();
     void linksOnTheWay();
+    void linkSwappedDuringUpgrade_data();
+    void linkSwappedDuringUpgrade();
 };
 
 void tst_Transaction::failureRestores_data()
@@ -492,6 +498,103 @@ void tst_Transaction::linksOnTheWay()
         QCOMPARE(install.state(), before);
     for (auto it = after.cbegin(); it != after.cend(); ++it)
         QCOMPARE(readFile(install.main + '/' + it.key()), it.value());
+}
+
+// A folder on the way swapped for a link to outside, again and again, while
+// the extraction, the file steps, the rollback and the clean-up run: whatever
+// moment a swap hits, nothing outside changes, and the upgrade either ends
+// with every file inside upgraded or is undone (what the rollback can't reach
+// while the link stands, the next start's recovery puts back).
+void tst_Transaction::linkSwappedDuringUpgrade_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::newRow("target folder") << "product/lib";
+    QTest::newRow("backup folder") << "upgrade_backup";
+    QTest::newRow("staging folder") << "upgrade_temp";
+}
+
+void tst_Transaction::linkSwappedDuringUpgrade()
+{
+    QFETCH(QString, folder);
+    // The race is about names, not the disk: in memory, 24 runs stay quick.
+    const QByteArray tmpdir = qgetenv("TMPDIR");
+    if (QFileInfo("/dev/shm").isDir())
+        qputenv("TMPDIR", "/dev/shm");
+    const auto restore = qScopeGuard([tmpdir] { qputenv("TMPDIR", tmpdir); });
+    QTemporaryDir shared;
+    Tree files, changes;
+    for (int i = 0; i < 2000; ++i) {
+        files.insert(QStringLiteral("product/lib/f%1.dll").arg(i), "v1");
+        changes.insert(QStringLiteral("update/product/lib/f%1.dll").arg(i), "v2");
+    }
+    QString error;
+    RegisteredPackage registered(buildPackage(shared.path() + "/pkg", changes, &error));
+    QVERIFY2(registered.isRegistered(), qPrintable(error));
+    const QString outside = shared.path() + "/outside";
+    QVERIFY(writeTree(outside, files));
+    const Tree outsideBefore = snapshot(outside);
+    // The swapped folder itself may be left behind (empty) by the swapping.
+    const auto inside = [&folder](Installation &install) {
+        Tree state = install.state();
+        for (const QString &key : state.keys())
+            if (key.startsWith(folder) && !folder.startsWith("product"))
+                state.remove(key);
+        return state;
+    };
+
+    int upgraded = 0;
+    for (int run = 0; run < 8; ++run) {
+        Installation install;
+        QVERIFY(install.layOut() && writeTree(install.main, files));
+        const Tree before = inside(install);
+        const QString real = install.main + '/' + folder;
+        const QByteArray name = QFile::encodeName(real);
+        const QByteArray aside = name + ".aside";
+        std::atomic<bool> stop { false };
+        std::thread racer([&] {
+            while (!stop) {
+                if (::rename(name.constData(), aside.constData()) != 0)
+                    continue;
+                ::symlink(QFile::encodeName(outside).constData(), name.constData());
+                std::this_thread::yield();
+                ::unlink(name.constData());
+                ::rename(aside.constData(), name.constData());
+            }
+        });
+        WorkingDirectory cwd(install.tmp.path());
+        UpgradeOutcome outcome = UpgradeOutcome::Busy;
+        {
+            WorkerRun worker;
+            prepare(worker.object());
+            QObject::connect(
+                worker.object(), &CUpgradeWorker::sigOutcome, worker.object(),
+                [&outcome](int code) { outcome = UpgradeOutcome(code); }, Qt::DirectConnection);
+            worker.startCopyAll(install.main);
+            const bool ended = worker.waitForEnd() && worker.flush();
+            stop = true;
+            racer.join();
+            QVERIFY(ended);
+        }
+        if (QFileInfo(real).isSymLink())
+            QFile::remove(real);
+        QFile::rename(QFile::decodeName(aside), real);
+        QCOMPARE(snapshot(outside), outsideBefore);
+        if (outcome == UpgradeOutcome::NotRestored) {
+            const WorkerDriver::Recovery recovery = WorkerDriver().recover(install.main);
+            QVERIFY2(recovery.outcome == UpgradeOutcome::Upgraded,
+                qPrintable(recovery.lines.join('\n')));
+            outcome = UpgradeOutcome::Restored;
+        }
+        QVERIFY(outcome == UpgradeOutcome::Upgraded || outcome == UpgradeOutcome::Restored);
+        if (outcome == UpgradeOutcome::Restored) {
+            QCOMPARE(inside(install), before);
+            continue;
+        }
+        ++upgraded;
+        for (auto it = files.cbegin(); it != files.cend(); ++it)
+            QCOMPARE(readFile(install.main + '/' + it.key()), QByteArray("v2"));
+    }
+    qDebug("%d of 8 runs upgraded, the others undone", upgraded);
 }
 
 int main(int argc, char *argv[])
