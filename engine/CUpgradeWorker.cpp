@@ -214,12 +214,12 @@ bool CUpgradeWorker::copyAllToStaging()
     // From here on the staging folder is used by its handle: the package is
     // written into the folder just made, and the later steps, scripts and
     // the helper read from it, even should it be swapped for a link since.
+    // A staging folder that could not be made fails the extraction, as the
+    // copy into it would; one that leads outside is named.
     ContainedTree::Parent refusal;
     if (!containedTree().hold(stagingRoot, &refusal)) {
-        emit status(refusal.state() == ContainedTree::Parent::State::Escapes
-                ? refusal.reason()
-                : tr("无法打开文件夹%1:%2")
-                      .arg(QDir::toNativeSeparators(stagingRoot), refusal.reason()));
+        if (refusal.state() == ContainedTree::Parent::State::Escapes)
+            emit status(refusal.reason());
         return false;
     }
     const QString heldStaging = throughHeld(stagingRoot);

@@ -733,9 +733,11 @@ bool removeFolder(const QString &folder, Failures *failures)
     if (dir < 0) {
         // A link standing where the folder is expected goes as a link;
         // following it would empty a folder elsewhere.
-        if (errno == ELOOP)
+        struct stat info;
+        if ((errno == ELOOP || errno == ENOTDIR) && ::lstat(local.constData(), &info) == 0
+            && S_ISLNK(info.st_mode))
             return removeFile(folder, failures);
-        if (errno == ENOENT || errno == ENOTDIR)
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
             return true;
         note(failures, folder, qt_error_string(errno));
         return false;
