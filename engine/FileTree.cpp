@@ -617,18 +617,20 @@ void collect(const QString &folder, QVector<Listed> *files, QStringList *folders
     folders->append(QDir::toNativeSeparators(QDir(folder).absolutePath()));
 }
 
-// Removes the files, on several threads when there are many: a removal may
-// wait for the disk (a file system that discards freed blocks as they are
-// freed waits for each), and such waits overlap.
-bool removeListed(const QVector<Listed> &files, Failures *failures)
+// Runs remove(i, failures) for every i below count, on several threads when
+// there are many: a removal may wait for the disk (a file system that
+// discards freed blocks as they are freed waits for each), and such waits
+// overlap. True when every one succeeded.
+template <typename Remove>
+bool removeEach(int count, const Remove &remove, Failures *failures, bool mayThread = true)
 {
-    const int threads = files.size() < 256 ? 1 : 16;
+    const int threads = count < 256 || !mayThread ? 1 : 16;
     std::atomic<int> next { 0 };
     QVector<Failures> found(threads);
     QVector<int> failed(threads, 0);
     const auto work = [&](int slot) {
-        for (int i = next++; i < files.size(); i = next++) {
-            if (!removeListedFile(files.at(i).info, files.at(i).path, &found[slot]))
+        for (int i = next++; i < count; i = next++) {
+            if (!remove(i, &found[slot]))
                 ++failed[slot];
         }
     };
@@ -642,12 +644,23 @@ bool removeListed(const QVector<Listed> &files, Failures *failures)
     return ok;
 }
 
+// Removes the files that collect() listed.
+bool removeListed(const QVector<Listed> &files, Failures *failures)
+{
+    return removeEach(
+        files.size(),
+        [&files](int i, Failures *found) {
+            return removeListedFile(files.at(i).info, files.at(i).path, found);
+        },
+        failures);
+}
+
 #ifdef Q_OS_UNIX
 // Removes everything in the folder open as dir, at any depth, never through a
 // link: each sub-folder is opened from its parent's handle with O_NOFOLLOW, so
 // one swapped for a link meanwhile goes as a link and is never entered. The
-// entries of a large folder are removed on several threads (see removeListed).
-bool emptyFolderAt(int dir, const QString &path, Failures *failures)
+// entries of a large folder are removed on several threads (removeEach).
+bool emptyFolderAt(int dir, const QString &path, Failures *failures, bool mayThread = true)
 {
     std::vector<QByteArray> names;
     const int listing = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -665,52 +678,36 @@ bool emptyFolderAt(int dir, const QString &path, Failures *failures)
     ::closedir(entries);
 
     const QString prefix = path + QLatin1Char('/');
-    const int threads = names.size() < 256 ? 1 : 16;
-    std::atomic<size_t> next { 0 };
-    QVector<Failures> found(threads);
-    QVector<int> failed(threads, 0);
-    const auto work = [&](int slot) {
-        for (size_t i = next++; i < names.size(); i = next++) {
-            const char *name = names[i].constData();
-            if (::unlinkat(dir, name, 0) == 0 || errno == ENOENT)
-                continue;
-            bool removed = false;
-            if (errno == EISDIR || errno == EPERM) {
-                const int sub
-                    = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (sub >= 0) {
-                    const bool emptied
-                        = emptyFolderAt(sub, prefix + QFile::decodeName(names[i]), &found[slot]);
-                    ::close(sub);
-                    removed = ::unlinkat(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
-                    if (!removed && emptied)
-                        note(&found[slot], prefix + QFile::decodeName(names[i]),
-                            QCoreApplication::translate("CUpgradeWorker", "无法删除文件夹"));
-                    if (!emptied && !removed) {
-                        ++failed[slot];
-                        continue;
-                    }
-                } else if (errno == ENOTDIR || errno == ELOOP) {
-                    // Swapped for a file or a link since: it goes as such.
-                    removed = ::unlinkat(dir, name, 0) == 0 || errno == ENOENT;
-                }
+    // Threads at one level at most: below a folder emptied on several, one.
+    const bool threaded = mayThread && names.size() >= 256;
+    // A folder comes back as EISDIR (POSIX: EPERM) from unlinkat; it is then
+    // emptied and removed in turn.
+    const auto remove = [&](int i, Failures *found) {
+        const char *name = names[size_t(i)].constData();
+        const QString entry = prefix + QFile::decodeName(names[size_t(i)]);
+        if (::unlinkat(dir, name, 0) == 0 || errno == ENOENT)
+            return true;
+        if (errno == EISDIR || errno == EPERM) {
+            const int sub = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub >= 0) {
+                const bool emptied = emptyFolderAt(sub, entry, found, mayThread && !threaded);
+                ::close(sub);
+                if (::unlinkat(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT)
+                    return true;
+                if (emptied)
+                    note(found, entry,
+                        QCoreApplication::translate("CUpgradeWorker", "无法删除文件夹"));
+                return false;
             }
-            if (!removed) {
-                if (errno != 0)
-                    note(
-                        &found[slot], prefix + QFile::decodeName(names[i]), qt_error_string(errno));
-                ++failed[slot];
-            }
+            // Swapped for a file or a link since: it goes as such.
+            if ((errno == ENOTDIR || errno == ELOOP)
+                && (::unlinkat(dir, name, 0) == 0 || errno == ENOENT))
+                return true;
         }
+        note(found, entry, qt_error_string(errno));
+        return false;
     };
-    onThreads(threads, work);
-    bool ok = true;
-    for (int slot = 0; slot < threads; ++slot) {
-        if (failures)
-            *failures += found.at(slot);
-        ok = ok && failed.at(slot) == 0;
-    }
-    return ok;
+    return removeEach(int(names.size()), remove, failures, threaded);
 }
 #endif
 

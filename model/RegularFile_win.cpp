@@ -7,17 +7,11 @@
 #include <io.h>
 #include <windows.h>
 
+#include "NativePath.h"
+
 namespace RegularFile {
 
 namespace {
-
-std::wstring native(const QString &path)
-{
-    const QString absolute = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
-    if (absolute.size() < MAX_PATH || absolute.startsWith(QLatin1String("\\\\")))
-        return absolute.toStdWString();
-    return (QStringLiteral("\\\\?\\") + absolute).toStdWString();
-}
 
 Refusal refuse(HANDLE handle, const QString &why, QString *reason)
 {
@@ -31,9 +25,9 @@ Refusal refuse(HANDLE handle, const QString &why, QString *reason)
 Refusal openForReading(const QString &path, QFile *file, QString *reason)
 {
     // FILE_FLAG_BACKUP_SEMANTICS lets a folder open, to be named as such.
-    const HANDLE handle
-        = CreateFileW(native(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE handle = CreateFileW(nativeLongPath(path).c_str(), GENERIC_READ,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         *reason = qt_error_string(int(GetLastError()));
         return Refusal::CannotOpen;
@@ -79,7 +73,7 @@ Creation createForWriting(
 {
     // CREATE_NEW fails on any name that is there, a link as well;
     // FILE_SHARE_DELETE lets the open file be renamed.
-    const HANDLE handle = CreateFileW(native(path).c_str(), GENERIC_WRITE,
+    const HANDLE handle = CreateFileW(nativeLongPath(path).c_str(), GENERIC_WRITE,
         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
@@ -91,14 +85,14 @@ Creation createForWriting(
     if (fd < 0) {
         *reason = qt_error_string(int(GetLastError()));
         CloseHandle(handle);
-        DeleteFileW(native(path).c_str());
+        DeleteFileW(nativeLongPath(path).c_str());
         return Creation::Failed;
     }
     file->setFileName(path);
     if (!file->open(fd, mode | QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
         *reason = file->errorString();
         _close(fd);
-        DeleteFileW(native(path).c_str());
+        DeleteFileW(nativeLongPath(path).c_str());
         return Creation::Failed;
     }
     return Creation::Created;

@@ -5,22 +5,20 @@
 
 namespace {
 
-#ifdef Q_OS_WIN
-constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
-#else
-constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
-#endif
-
 QString cleaned(const QString &path)
 {
-    return path.isEmpty() ? QString() : QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    return PathGuard::cleaned(path);
 }
 
-// Whether path lies strictly below dir, by whole parts.
+// Whether path lies strictly below dir; same(): is dir itself.
 bool below(const QString &path, const QString &dir)
 {
-    return path.size() > dir.size() + 1 && path.startsWith(dir, pathCase)
-        && (dir.endsWith(QLatin1Char('/')) || path.at(dir.size()) == QLatin1Char('/'));
+    return path.size() != dir.size() && PathGuard::atOrBelow(path, dir);
+}
+
+bool same(const QString &path, const QString &dir)
+{
+    return path.size() == dir.size() && PathGuard::atOrBelow(path, dir);
 }
 
 } // namespace
@@ -95,7 +93,7 @@ bool ContainedTree::hold(const QString &folder, Parent *refusal)
 {
     const QString path = cleaned(folder);
     for (const Root &root : roots) {
-        if (QString::compare(root.path, path, pathCase) == 0)
+        if (same(root.path, path))
             return true;
     }
     Parent parent = parentOf(path);
@@ -124,7 +122,7 @@ QString ContainedTree::through(const QString &path) const
     const QString target = cleaned(path);
     for (size_t i = 1; i < roots.size(); ++i) {
         const Root &root = roots[i];
-        if (QString::compare(target, root.path, pathCase) == 0)
+        if (same(target, root.path))
             return root.handlePath;
         if (below(target, root.path))
             return root.handlePath + target.mid(root.path.size());

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "NativePath.h"
+
 #include <vector>
 
 namespace {
@@ -11,18 +13,13 @@ namespace {
 // As many links as the system follows for one path before it gives up.
 constexpr int maxLinks = 40;
 
-std::wstring native(const QString &path)
-{
-    return QDir::toNativeSeparators(path).toStdWString();
-}
-
 // Opens what is at path for its attributes alone, sharing reading and writing
 // but not deletion: while the handle is held, nobody can rename, remove or
 // replace it (a folder swapped for a junction must first be moved away).
 // Without follow a link or junction is opened itself, not what it leads to.
 HANDLE openHeld(const QString &path, bool follow)
 {
-    return CreateFileW(native(path).c_str(), FILE_READ_ATTRIBUTES,
+    return CreateFileW(nativeLongPath(path).c_str(), FILE_READ_ATTRIBUTES,
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
 }
@@ -108,7 +105,8 @@ ContainedTree::Parent ContainedTree::resolve(
     const bool isMain = &root == &roots.front();
     int links = 0;
     const auto current = [&root, &names] {
-        return names.isEmpty() ? root.path : root.path + QLatin1Char('/') + names.join(QLatin1Char('/'));
+        return names.isEmpty() ? root.path
+                               : root.path + QLatin1Char('/') + names.join(QLatin1Char('/'));
     };
     const auto up = [&parent, &names] {
         closeHandle(parent.held.back());

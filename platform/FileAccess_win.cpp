@@ -5,6 +5,7 @@
 #include <QDirIterator>
 #include <QFileInfo>
 
+#include "NativePath.h"
 #include "WinFileSystem.h"
 
 #include <windows.h>
@@ -15,16 +16,6 @@ namespace FileAccess {
 
 namespace {
 
-// Native form; paths of MAX_PATH or more get the \\?\ prefix so that the probe
-// looks at the file, not at a path the system cuts off.
-std::wstring native(const QString &path)
-{
-    const QString absolute = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
-    if (absolute.size() < MAX_PATH || absolute.startsWith(QLatin1String("\\\\")))
-        return absolute.toStdWString();
-    return (QStringLiteral("\\\\?\\") + absolute).toStdWString();
-}
-
 QString errorText(std::uint32_t error)
 {
     return QString::fromStdWString(WinFileSystem::errorText(error));
@@ -33,14 +24,15 @@ QString errorText(std::uint32_t error)
 // One entry opened without sharing and closed again at once.
 Verdict probe(const QString &path, bool forWrite)
 {
-    const WinFileSystem::Status status = WinFileSystem::probeExclusive(native(path), forWrite);
+    const WinFileSystem::Status status
+        = WinFileSystem::probeExclusive(nativeLongPath(path), forWrite);
     if (status.ok())
         return Verdict();
     Verdict verdict;
     verdict.path = path;
     if (status.error == ERROR_SHARING_VIOLATION || status.error == ERROR_LOCK_VIOLATION) {
         verdict.kind = Verdict::InUse;
-        for (const WinFileSystem::Holder &holder : WinFileSystem::holders(native(path)))
+        for (const WinFileSystem::Holder &holder : WinFileSystem::holders(nativeLongPath(path)))
             verdict.holders << QString::fromStdWString(holder.name);
     } else {
         verdict.kind = Verdict::Refused;
@@ -55,7 +47,7 @@ Verdict checkRemovable(const QString &path, bool replacing)
 {
     if (replacing) {
         // Replacing refuses a read-only file; the installer never clears it.
-        const DWORD attributes = GetFileAttributesW(native(path).c_str());
+        const DWORD attributes = GetFileAttributesW(nativeLongPath(path).c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
             return { Verdict::Refused, path,
                 QCoreApplication::translate("FileAccess", "文件为只读"), {} };
@@ -76,7 +68,7 @@ Verdict checkReceiving(const QString &folder)
 {
     // Whether the folder's access rights let this process create entries is
     // left to the run: it can't be told without a try. It must be a folder.
-    const DWORD attributes = GetFileAttributesW(native(folder).c_str());
+    const DWORD attributes = GetFileAttributesW(nativeLongPath(folder).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return { Verdict::Refused, folder, errorText(GetLastError()), {} };
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))

@@ -12,11 +12,6 @@ constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
 constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
 #endif
 
-QString cleaned(const QString &path)
-{
-    return path.isEmpty() ? QString() : QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-}
-
 // The folder of a cleaned absolute path; a root ("/", "C:/") keeps its slash.
 QString parentOf(const QString &path)
 {
@@ -27,6 +22,11 @@ QString parentOf(const QString &path)
 }
 
 } // namespace
+
+QString PathGuard::cleaned(const QString &path)
+{
+    return path.isEmpty() ? QString() : QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+}
 
 bool PathGuard::atOrBelow(const QString &path, const QString &dir)
 {

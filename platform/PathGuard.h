@@ -44,6 +44,12 @@ public:
     // location is looked up again after it, too.
     void forget();
 
+    // A path as the guard compares it: absolute, "." and ".." folded.
+    static QString cleaned(const QString &path);
+    // Whether path is dir or lies below it, by whole parts: "/suite2" is not
+    // below "/suite" (without regard to case on Windows).
+    static bool atOrBelow(const QString &path, const QString &dir);
+
     // "<link>指向安装目录之外(<target>)", with native separators.
     static QString describe(const Escape &escape);
     // The line of a change refused for it: "拒绝写入:" and describe().
@@ -56,9 +62,6 @@ private:
         Escape escape;
     };
 
-    // Whether path is dir or lies below it, by whole parts: "/suite2" is not
-    // below "/suite" (without regard to case on Windows).
-    static bool atOrBelow(const QString &path, const QString &dir);
     bool checkCleaned(const QString &path, Escape *escape);
     // Looks at the parts of folder below known (an ancestor already found
     // good, or the main directory) from the top down; per platform.
