@@ -7,7 +7,11 @@
 #include <QSet>
 #include <QTextCodec>
 
+#ifdef Q_OS_WIN
+#include <QCryptographicHash>
+#else
 #include <openssl/evp.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -25,6 +29,26 @@ const int digestSize = 32;
 const int hexSize = 2 * digestSize;
 const qint64 readBlock = qint64(1) << 20;
 
+#ifdef Q_OS_WIN
+class Sha256
+{
+public:
+    void add(const void *data, qint64 size)
+    {
+        // addData takes an int: larger blocks go in parts.
+        const char *bytes = static_cast<const char *>(data);
+        for (qint64 done = 0; done < size;) {
+            const int part = int(qMin<qint64>(size - done, 1 << 30));
+            m_hash.addData(bytes + done, part);
+            done += part;
+        }
+    }
+    QByteArray result() { return m_hash.result(); }
+
+private:
+    QCryptographicHash m_hash { QCryptographicHash::Sha256 };
+};
+#else
 class Sha256
 {
 public:
@@ -56,6 +80,7 @@ private:
     EVP_MD_CTX *m_context;
     bool m_ok = false;
 };
+#endif
 
 // QResource keeps isDir() to itself.
 struct ResourceEntry : QResource

@@ -292,7 +292,12 @@ void ChildProcess::childStarted()
 {
     overTime = false;
 #ifdef Q_OS_WIN
+    // The process information (handles of the suspended process and its
+    // thread) is only reachable through the deprecated pid().
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
     job = WinJob::adoptSuspended(pid());
+    QT_WARNING_POP
 #else
     group = processId();
     Watcher::instance().watch(group);
