@@ -58,9 +58,16 @@ void tst_LoadedPackage::load()
     QVERIFY2(!rcc.isEmpty(), qPrintable(error));
     QString path = tmp.filePath(kind);
     LoadedPackage loaded;
+#ifdef Q_OS_WIN
+    // Windows has no named pipes among files, nor /dev.
+    if (kind.contains("pipe") || kind.startsWith("/dev/"))
+        QSKIP("named pipes and devices as files are a Unix matter");
+    const auto makePipe = [](const QString &) { return false; };
+#else
     const auto makePipe = [](const QString &pipe) {
         return ::mkfifo(QFile::encodeName(pipe).constData(), 0600) == 0;
     };
+#endif
     if (kind == "package")
         path = rcc;
     else if (kind == "folder")

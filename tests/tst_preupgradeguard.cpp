@@ -2,7 +2,7 @@
 #include <QStackedWidget>
 #include <QtTest>
 
-#include <csignal>
+#include "support/KillHard.h"
 
 #include "MainWindow.h"
 #include "ProcessList.h"
@@ -54,7 +54,7 @@ struct GuardSetup
     {
         for (const QString &path : qAsConst(reap)) {
             for (const qint64 pid : processesRunning(path))
-                ::kill(pid_t(pid), SIGKILL);
+                killHard(pid);
         }
         for (QProcess *child : qAsConst(children)) {
             child->kill();
@@ -250,7 +250,7 @@ void tst_PreUpgradeGuard::backupOpensTool()
         QDir(backups).entryList({ "*" }, QDir::Dirs | QDir::NoDotAndDotDot).size() == 1, 20000);
     const QList<qint64> tools = processesRunning(tool);
     QCOMPARE(tools.size(), 1);
-    ::kill(pid_t(tools.first()), SIGKILL);
+    killHard(tools.first());
     QTRY_VERIFY_WITH_TIMEOUT(processesRunning(tool).isEmpty(), 10000);
 
     MessageBoxDriver again;

@@ -515,6 +515,9 @@ void tst_Transaction::linkSwappedDuringUpgrade_data()
 
 void tst_Transaction::linkSwappedDuringUpgrade()
 {
+#ifdef Q_OS_WIN
+    QSKIP("swapping a folder for a junction while it is held open is refused on Windows");
+#else
     QFETCH(QString, folder);
     // The race is about names, not the disk: in memory, 24 runs stay quick.
     const QByteArray tmpdir = qgetenv("TMPDIR");
@@ -595,6 +598,7 @@ void tst_Transaction::linkSwappedDuringUpgrade()
             QCOMPARE(readFile(install.main + '/' + it.key()), QByteArray("v2"));
     }
     qDebug("%d of 8 runs upgraded, the others undone", upgraded);
+#endif
 }
 
 int main(int argc, char *argv[])

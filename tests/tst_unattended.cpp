@@ -338,11 +338,15 @@ void tst_Unattended::logCopy()
         QVERIFY(journal.open(QIODevice::WriteOnly) && journal.write("a journal\n") > 0);
     } else if (target == "link") {
         QVERIFY(QFile::link(precious, log));
-    } else if (target == "pipe") {
-        QVERIFY(::mkfifo(QFile::encodeName(log).constData(), 0600) == 0);
-    } else if (target == "hard link") {
-        QVERIFY(::link(QFile::encodeName(precious).constData(), QFile::encodeName(log).constData())
-            == 0);
+    } else if (target == "pipe" || target == "hard link") {
+#ifdef Q_OS_WIN
+        QSKIP("named pipes and hard links made here are a Unix matter");
+#else
+        QVERIFY(target == "pipe" ? ::mkfifo(QFile::encodeName(log).constData(), 0600) == 0
+                                 : ::link(QFile::encodeName(precious).constData(),
+                                       QFile::encodeName(log).constData())
+                    == 0);
+#endif
     } else if (target == "logs") {
         QVERIFY(QDir().mkpath(main + "/logs"));
         log = main + "/logs/copy.log";
@@ -375,6 +379,9 @@ void tst_Unattended::terminationCancels_data()
 // the log says why; a second one during the rollback changes nothing.
 void tst_Unattended::terminationCancels()
 {
+#ifdef Q_OS_WIN
+    QSKIP("signals are a Unix matter; Windows' console events need a console of their own");
+#else
     QFETCH(int, signal);
     SampleInstallation install;
     QVERIFY(install.writeRecord(7, QStringLiteral("2.1.5"), 0));
@@ -414,6 +421,7 @@ void tst_Unattended::terminationCancels()
     QCOMPARE(log.count(QStringLiteral("收到终止信号,正在取消升级")), 1);
     QVERIFY2(log.contains(QStringLiteral("失败原因:升级已取消")), qPrintable(log));
     QVERIFY2(log.contains(QStringLiteral("(退出码1)")), qPrintable(log + out));
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_Unattended)
