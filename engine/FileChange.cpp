@@ -127,7 +127,8 @@ bool applyReplace(const FileChange &change, FileTree::Failures *failures)
     // the installer may set them, its owner and group (Windows: ReplaceFile
     // keeps the security descriptor and attributes itself).
     QString reason;
-    if (installed.isFile() && !FileMoves::keepAttributes(change.target, change.source, &reason)) {
+    if (installed.isFile() && !installed.isSymLink()
+        && !FileMoves::keepAttributes(change.target, change.source, &reason)) {
         note(failures, change.target, reason);
         return false;
     }

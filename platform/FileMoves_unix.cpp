@@ -80,24 +80,31 @@ Result replaceKeeping(
 
 bool keepAttributes(const QString &from, const QString &to, QString *reason)
 {
+    // Only a regular file hands on its mode: a link's own mode (0777) and
+    // owner say nothing of what the file should be, and a link is never
+    // followed to a file elsewhere.
     struct stat installed;
-    const QByteArray target = name(to);
     if (::lstat(name(from).constData(), &installed) != 0) {
+        failure(errno, reason);
+        return false;
+    }
+    if (!S_ISREG(installed.st_mode))
+        return true;
+    // The replacement is changed through its own descriptor, never a link.
+    const int fd = ::open(name(to).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
         failure(errno, reason);
         return false;
     }
     // Owner first: a change of owner clears set-user-ID and set-group-ID bits,
     // which the mode then puts back. Only root may give a file away; anyone
     // else keeps the replacement their own.
-    if (::lchown(target.constData(), installed.st_uid, installed.st_gid) != 0 && errno != EPERM) {
+    const bool kept = (::fchown(fd, installed.st_uid, installed.st_gid) == 0 || errno == EPERM)
+        && ::fchmod(fd, installed.st_mode & 07777) == 0;
+    if (!kept)
         failure(errno, reason);
-        return false;
-    }
-    if (::chmod(target.constData(), installed.st_mode & 07777) != 0) {
-        failure(errno, reason);
-        return false;
-    }
-    return true;
+    ::close(fd);
+    return kept;
 }
 
 bool copyLink(const QString &from, const QString &to)

@@ -240,6 +240,8 @@ void tst_FileSteps::executeBitsKept_data()
     QTest::newRow("private file stays private") << "product/common/secret.key" << 0600;
     QTest::newRow("group-readable only") << "product/common/db.conf" << 0640;
     QTest::newRow("set-group-ID program") << "product/bin/tool" << 02750;
+    // A link's own mode (0777) is no file's: the new file gets the package's.
+    QTest::newRow("a link replaced by a file") << "product/lib/libx.so" << -1;
 }
 
 void tst_FileSteps::executeBitsKept()
@@ -252,15 +254,26 @@ void tst_FileSteps::executeBitsKept()
     Upgrade upgrade;
     QVERIFY(writeTree(upgrade.installPath, { { path, "old" } }));
     const QByteArray installed = QFile::encodeName(upgrade.target(path));
+    const QByteArray real = installed + ".1";
+    if (mode < 0) {
+        QVERIFY(::rename(installed.constData(), real.constData()) == 0);
+        QVERIFY(::chmod(real.constData(), 0600) == 0);
+        QVERIFY(::symlink(real.constData(), installed.constData()) == 0);
+    }
     // Given away where the test may (as root): the replacement takes the owner.
-    const bool givenAway = ::chown(installed.constData(), 4321, 4321) == 0;
-    QVERIFY(::chmod(installed.constData(), mode_t(mode)) == 0);
+    const bool givenAway = ::lchown(installed.constData(), 4321, 4321) == 0;
+    QVERIFY(mode < 0 || ::chmod(installed.constData(), mode_t(mode)) == 0);
 
     QVERIFY2(upgrade.execute({ { "update/" + path, "new" } }), qPrintable(upgrade.error));
 
     QCOMPARE(readFile(QFile::decodeName(installed)), QByteArray("new"));
     struct stat info;
     QVERIFY(::stat(installed.constData(), &info) == 0);
+    if (mode < 0) {
+        QVERIFY(S_ISREG(info.st_mode) && (info.st_mode & 07777) == 0644 && info.st_uid != 4321);
+        QVERIFY(::stat(real.constData(), &info) == 0 && (info.st_mode & 07777) == 0600);
+        return;
+    }
     QCOMPARE(int(info.st_mode & 07777), mode);
     if (givenAway)
         QVERIFY(info.st_uid == 4321 && info.st_gid == 4321);

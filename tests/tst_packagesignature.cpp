@@ -207,7 +207,10 @@ void tst_PackageSignature::verdicts()
     if (result.verdict == Verdict::Valid) {
         // The key id as minisign writes it into the public key's comment.
         QVERIFY(readFile(m_tmp.filePath("a.pub")).contains(result.keyId.toLatin1()));
-        QCOMPARE(result.keyId.size(), 16);
+        // Upper-case hex without leading zeros: 16 digits, fewer for one key
+        // in 16 whose id starts with a zero nibble.
+        QVERIFY2(QRegularExpression("^[1-9A-F][0-9A-F]{0,15}$").match(result.keyId).hasMatch(),
+            qPrintable(result.keyId));
         if (change.isEmpty())
             QCOMPARE(result.trustedComment, QString("release 2.1.5"));
     }
