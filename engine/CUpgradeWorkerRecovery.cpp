@@ -135,6 +135,16 @@ void CUpgradeWorker::doRecover(QString installPath)
         emit sigRecoverEnd(int(UpgradeOutcome::NotRestored), int(RecoveryAction::Nothing));
         return;
     }
+    if (contents.unstarted) {
+        // Interrupted while the journal was begun, before any change.
+        emit status(tr("上次升级在作出任何改动前中断,已删除其未写完的升级日志文件%1")
+                        .arg(SuiteLayout::journalFile(installPath)));
+        QFile::remove(SuiteLayout::journalFile(installPath));
+        lock.release();
+        recovering = false;
+        emit sigRecoverEnd(int(UpgradeOutcome::Upgraded), int(RecoveryAction::Nothing));
+        return;
+    }
     const Journal::Header &header = contents.header;
     setVersions(header.version, header.versionTo);
     setExePath(header.exePath);

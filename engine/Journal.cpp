@@ -8,6 +8,7 @@
 
 #include "FileMoves.h"
 #include "JournalCodec.h"
+#include "RegularFile.h"
 #include "SuiteLayout.h"
 
 namespace {
@@ -129,10 +130,16 @@ bool Journal::exists(const QString &mainPath)
 
 bool Journal::read(const QString &mainPath, Contents *contents, QString *error)
 {
-    QFile in(SuiteLayout::journalFile(mainPath));
-    if (!in.open(QIODevice::ReadOnly)) {
-        *error = in.errorString();
+    // Only a regular file is read: a pipe in its place would be waited on.
+    QFile in;
+    if (RegularFile::openForReading(SuiteLayout::journalFile(mainPath), &in, error)
+        != RegularFile::Refusal::None)
         return false;
+    *contents = Contents();
+    const QByteArray start = in.peek(magic.size() + 1);
+    if (start.size() <= magic.size() && (magic + QLatin1Char('\n')).toUtf8().startsWith(start)) {
+        contents->unstarted = true; // empty, or its first line cut off
+        return true;
     }
     QTextStream stream(&in);
     stream.setCodec("UTF-8");
@@ -140,7 +147,6 @@ bool Journal::read(const QString &mainPath, Contents *contents, QString *error)
         *error = QCoreApplication::translate("Journal", "不是升级日志文件");
         return false;
     }
-    *contents = Contents();
     bool headed = false;
     // Each line the writer makes is read, or the journal is not: a change
     // passed over would be left undone without a word. A last line cut off by
@@ -165,6 +171,11 @@ bool Journal::read(const QString &mainPath, Contents *contents, QString *error)
             *error = unreadable(i + 2, line); // the first line is the magic
             return false;
         }
+    }
+    // Nothing but the first line, or a header cut off: nothing was changed.
+    if (!headed && lines.size() == 1) {
+        contents->unstarted = true;
+        return true;
     }
     if (!headed)
         *error = QCoreApplication::translate("Journal", "缺少升级信息(版本、程序文件夹)");

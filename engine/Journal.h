@@ -39,6 +39,9 @@ public:
         Header header;
         QList<FileChange> changes;
         QSet<Mark> marks;
+        // Cut off before its header was on disk: the upgrade had changed
+        // nothing yet (the first change waits for the header).
+        bool unstarted = false;
     };
 
     // Creates the journal (none may exist) with its header, on disk.

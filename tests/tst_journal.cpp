@@ -6,6 +6,7 @@
 
 #ifdef Q_OS_LINUX
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #endif
@@ -34,6 +35,8 @@ private slots:
     void unreadableLineStopsRecovery_data();
     void unreadableLineStopsRecovery();
     void fullDiskIsNamed();
+    void cutOffBeforeItsHeader_data();
+    void cutOffBeforeItsHeader();
 };
 
 void tst_Journal::roundTrip_data()
@@ -168,4 +171,41 @@ void tst_Journal::fullDiskIsNamed()
 }
 
 QTEST_GUILESS_MAIN(tst_Journal)
+// A journal cut off before its header was on disk stands for an upgrade that
+// changed nothing: the recovery removes it and says so. One that is no file
+// (a named pipe) is refused at once, not waited on.
+void tst_Journal::cutOffBeforeItsHeader_data()
+{
+    QTest::addColumn<QByteArray>("text"); // "pipe": a named pipe in its place
+    QTest::addColumn<bool>("unstarted");
+    QTest::newRow("empty") << QByteArray() << true;
+    QTest::newRow("first line cut off") << QByteArray("tessaron-upg") << true;
+    QTest::newRow("first line alone") << QByteArray("tessaron-upgrade-journal 1\n") << true;
+    QTest::newRow("header cut off") << QByteArray("tessaron-upgrade-journal 1\nhea") << true;
+    QTest::newRow("something else") << QByteArray("hello\n") << false;
+    QTest::newRow("a named pipe") << QByteArray("pipe") << false;
+}
+
+void tst_Journal::cutOffBeforeItsHeader()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, unstarted);
+    QTemporaryDir main;
+    if (text == "pipe") {
+#ifdef Q_OS_WIN
+        QSKIP("named pipes among files are a Unix matter");
+#else
+        QVERIFY(::mkfifo(QFile::encodeName(SuiteLayout::journalFile(main.path())).constData(), 0600)
+            == 0);
+#endif
+    } else {
+        QVERIFY(writeJournal(main.path(), text));
+    }
+    const WorkerDriver::Recovery recovery = WorkerDriver().recover(main.path());
+    QCOMPARE(recovery.outcome, unstarted ? UpgradeOutcome::Upgraded : UpgradeOutcome::NotRestored);
+    QCOMPARE(Journal::exists(main.path()), !unstarted);
+    QVERIFY2(recovery.lines.join('\n').contains(unstarted ? "未写完" : "无法读取升级日志文件"),
+        qPrintable(recovery.lines.join('\n')));
+}
+
 #include "tst_journal.moc"
