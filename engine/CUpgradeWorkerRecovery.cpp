@@ -37,7 +37,7 @@ void CUpgradeWorker::rollBack()
     for (int i = madeChanges.size() - 1; i >= 0; --i) {
         const FileChange *change = &madeChanges.at(i);
         FileTree::Failures failures;
-        if (!change->undo(true, &failures, tree)) {
+        if (!change->undo(!recovering, &failures, tree)) {
             if (failures.isEmpty())
                 failures.append({ change->target, QString() });
             unrestored += failures;

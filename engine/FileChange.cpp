@@ -290,10 +290,8 @@ bool FileChange::apply(FileTree::Failures *failures, ContainedTree &tree) const
     return done;
 }
 
-bool FileChange::undo(bool applied, FileTree::Failures *failures, ContainedTree &tree) const
+bool FileChange::undo(bool made, FileTree::Failures *failures, ContainedTree &tree) const
 {
-    if (!applied)
-        return true;
     // Putting back goes through the same folders as the change did, opened
     // afresh; a link planted there since (an after script) is not followed
     // out either.
@@ -301,9 +299,13 @@ bool FileChange::undo(bool applied, FileTree::Failures *failures, ContainedTree 
     if (at.refused(*this, true, failures))
         return false;
     if (!at.target.ready()) {
-        // The target's folder is gone: nothing that came with the package can
-        // be there, and an original can't be put back.
-        if (kind == MoveIn || kind == MakeFolder || !present(at.change.backup))
+        // The target's folder is gone: an original can't be put back. For a
+        // change of the journal that may never have been made, nothing of
+        // the package can be there either; one known to be made went with a
+        // folder somebody else moved: not restored, and said so.
+        if (!made && (kind == MoveIn || kind == MakeFolder))
+            return true;
+        if (kind != MoveIn && kind != MakeFolder && !present(at.change.backup))
             return true;
         note(failures, target,
             QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(target), at.target.reason()));

@@ -44,9 +44,10 @@ struct FileChange
 
     // Takes the change back as far as the files show it was made, so that it
     // is safe whether the change happened, half happened or didn't, and safe
-    // to repeat (a recovery after a crash at any point). applied tells what is
-    // known for sure: false when the change was not made at all.
-    bool undo(bool applied, FileTree::Failures *failures, ContainedTree &tree) const;
+    // to repeat (a recovery after a crash at any point). made tells what is
+    // known for sure: true when the change was made (an undo at the time),
+    // false when it may or may not have been (a recovery from the journal).
+    bool undo(bool made, FileTree::Failures *failures, ContainedTree &tree) const;
 
     // Journal form: one line, fields separated by tabs, paths encoded by
     // JournalCodec. fromLine is false for a line that is not such a form.

@@ -447,6 +447,14 @@ void tst_Transaction::linksOnTheWay_data()
                        "3\n") } }
         << "product/bin/lib" << 2
         << Tree { { "product/bin/app.exe", "app v1" }, { "product/bin/old.dll", "old" } };
+    // A folder that got new files, moved away since: they can't be taken back
+    // from it, and the rollback doesn't claim they were.
+    QTest::newRow("folder of added files moved away by the after script")
+        << ""
+        << Tree { { "add/product/bin/lib/fresh.dll", "fresh" },
+               { "shell/shell_after/1.bat",
+                   note("after", "mv product/bin/lib product/lib.away\nexit 3\n") } }
+        << "" << 2 << Tree { { "product/lib.away/fresh.dll", "fresh" } };
 }
 
 // Links on the way to the targets of the file steps, there before the upgrade
