@@ -64,6 +64,8 @@ QString readArguments(const QStringList &arguments, CommandLine &line, Said &sai
             if (!takeValue(&line.package))
                 return tr("选项--package缺少升级包文件");
         } else if (argument == QLatin1String("--log")) {
+            if (!line.logFile.isEmpty())
+                return tr("选项--log只能指定一个日志文件");
             if (!takeValue(&line.logFile))
                 return tr("选项--log缺少日志文件");
         } else if (hasValue) {

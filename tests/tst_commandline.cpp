@@ -46,6 +46,9 @@ void tst_CommandLine::parse_data()
     QTest::newRow("package given twice")
         << QStringList { "--unattended", "--package", "a.rcc", "--package=b.rcc" } << usage << ""
         << "" << false << false;
+    QTest::newRow("log given twice")
+        << QStringList { "--unattended", "--package", "a.rcc", "--log", "a.log", "--log=b.log" }
+        << usage << "" << "" << false << false;
     QTest::newRow("option as value")
         << QStringList { "--unattended", "--package", "--dry-run" } << usage << ""
         << "" << false << false;
