@@ -7,6 +7,7 @@
 #include "ChildProcess.h"
 #include "EngineLog.h"
 #include "FaultInjection.h"
+#include "PathGuard.h"
 #include "SuiteLayout.h"
 #include "UpgradeConstants.h"
 #include "VersionRecordFile.h"
@@ -192,7 +193,27 @@ void CUpgradeWorker::updateVersionRecords()
 void CUpgradeWorker::updateVersionRecord(QString xmlPath)
 {
     QString reason;
-    switch (VersionRecordFile::rewrite(xmlPath, version, versionTo, &reason)) {
+    // The copy in the main directory is written in its folder as opened from
+    // the held main directory, never through a link that leads outside (the
+    // record itself may be a link only while it stays inside).
+    QString writePath = xmlPath;
+    ContainedTree::Parent parent;
+    if (!installPath.isEmpty()
+        && PathGuard::atOrBelow(PathGuard::cleaned(xmlPath), PathGuard::cleaned(installPath))) {
+        parent = containedTree().parentOf(xmlPath);
+        PathGuard::Escape escape;
+        if (parent.state() == ContainedTree::Parent::State::Escapes
+            || !PathGuard(installPath).check(xmlPath, &escape)) {
+            emit status(parent.state() == ContainedTree::Parent::State::Escapes
+                    ? parent.reason()
+                    : PathGuard::refusal(escape));
+            emit status(tr("升级成功,但修改%1版本信息失败,请手动修改!").arg(xmlPath));
+            return;
+        }
+        if (parent.ready())
+            writePath = parent.entry();
+    }
+    switch (VersionRecordFile::rewrite(writePath, version, versionTo, &reason)) {
     case VersionRecordFile::Result::Written:
         emit status(tr("修改%1版本信息成功!").arg(xmlPath));
         break;

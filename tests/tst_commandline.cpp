@@ -48,7 +48,8 @@ void tst_CommandLine::parse_data()
         << "" << false << false;
     QTest::newRow("log given twice")
         << QStringList { "--unattended", "--package", "a.rcc", "--log", "a.log", "--log=b.log" }
-        << usage << "" << "" << false << false;
+        << usage << ""
+        << "" << false << false;
     QTest::newRow("option as value")
         << QStringList { "--unattended", "--package", "--dry-run" } << usage << ""
         << "" << false << false;

@@ -346,27 +346,38 @@ void tst_VersionRecord::logLines()
 
 void tst_VersionRecord::bothCopies_data()
 {
-    QTest::addColumn<bool>("secondPresent");
-    QTest::newRow("both copies updated") << true;
-    QTest::newRow("missing second copy: failure line, nothing created") << false;
+    QTest::addColumn<QString>("second"); // what is at the second copy's place
+    QTest::newRow("both copies updated") << "file";
+    QTest::newRow("missing second copy: failure line, nothing created") << "missing";
+    // Never written through a link that leads out of the main directory.
+    QTest::newRow("second copy a link to outside") << "link";
+    QTest::newRow("its folder a link to outside") << "folder link";
 }
 
 // Both records in turn, with paths joined by the native separator: the first
 // below the working directory, the second below the main directory.
 void tst_VersionRecord::bothCopies()
 {
-    QFETCH(bool, secondPresent);
+    QFETCH(QString, second);
+    const bool secondPresent = second == "file";
     const QString sep = QDir::separator();
     const QString main = m_dir->filePath("main");
     const QString first = QStringLiteral("C:/Program Files/Tessaron") + sep + "setup_config.xml";
-    const QString second
+    const QString secondPath
         = main + sep + "product" + sep + "common" + sep + "sysconfig" + sep + "setup_config.xml";
     QCOMPARE(first, UpgradeConstants::installDir() + sep + "setup_config.xml");
     QVERIFY(writeFile(first, sampleRecord()));
+    const QString outside = m_dir->filePath("outside");
+    QVERIFY(writeFile(outside + "/setup_config.xml", sampleRecord()));
     if (secondPresent)
-        QVERIFY(writeFile(second, sampleRecord()));
+        QVERIFY(writeFile(secondPath, sampleRecord()));
     else
-        QVERIFY(QDir().mkpath(main + "/product"));
+        QVERIFY(QDir().mkpath(main + (second == "missing" ? "/product" : "/product/common")));
+    if (second == "link")
+        QVERIFY(QDir().mkpath(main + "/product/common/sysconfig")
+            && QFile::link(outside + "/setup_config.xml", secondPath));
+    if (second == "folder link")
+        QVERIFY(QFile::link(outside, main + "/product/common/sysconfig"));
 
     CUpgradeWorker worker;
     worker.installPath = main;
@@ -374,14 +385,15 @@ void tst_VersionRecord::bothCopies()
     QSignalSpy status(&worker, &CUpgradeWorker::status);
     worker.updateVersionRecords();
 
-    QCOMPARE(lines(status),
-        (QStringList {
-            successLine(first), secondPresent ? successLine(second) : failureLine(second) }));
+    const QStringList said = lines(status);
+    QCOMPARE(said.first(), successLine(first));
+    QCOMPARE(said.last(), secondPresent ? successLine(secondPath) : failureLine(secondPath));
     QVERIFY(recordEntries(readFile(first)).contains("item software_version=1.2.5"));
     if (secondPresent)
-        QVERIFY(recordEntries(readFile(second)).contains("item software_version=1.2.5"));
-    else
+        QVERIFY(recordEntries(readFile(secondPath)).contains("item software_version=1.2.5"));
+    else if (second == "missing")
         QVERIFY(!QFileInfo::exists(main + "/product/common"));
+    QCOMPARE(readFile(outside + "/setup_config.xml"), sampleRecord());
 }
 
 #ifdef Q_OS_UNIX
