@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <climits>
@@ -126,6 +127,26 @@ void pushParts(std::vector<QByteArray> *pending, const QByteArray &text)
     }
 }
 
+// Where path finally lies, when that is the main directory (finally at
+// mainFinal) or below it: the walk starts again from the main directory
+// with the way from there, ahead of the parts still pending (dropped when
+// path holds them already). False, with nothing changed, otherwise.
+bool reenter(const QByteArray &path, const QString &mainFinal, Descent *descent,
+    std::vector<QByteArray> *pending, bool pathHoldsPending)
+{
+    char location[PATH_MAX];
+    if (!::realpath(path.constData(), location))
+        return false;
+    const QString final = QFile::decodeName(location);
+    if (final != mainFinal && !final.startsWith(mainFinal + QLatin1Char('/')))
+        return false;
+    descent->toRoot();
+    if (pathHoldsPending)
+        pending->clear();
+    pushParts(pending, QFile::encodeName(final.mid(mainFinal.size())));
+    return true;
+}
+
 } // namespace
 
 bool ContainedTree::openRoot(const QString &path, bool follow, Root *root, QString *error)
@@ -193,6 +214,16 @@ ContainedTree::Parent ContainedTree::resolve(
         const QByteArray part = pending.back();
         pending.pop_back();
         if (part == "..") {
+            // Above the main directory: the rest of the way is outside, and
+            // may lead back in (through the main directory's own name, or a
+            // link to it). Where it finally lies decides.
+            if (descent.atRoot() && isMain) {
+                QByteArray rest = QFile::encodeName(QFileInfo(root.final).path());
+                for (auto it = pending.crbegin(); it != pending.crend(); ++it)
+                    rest += '/' + *it;
+                if (reenter(rest, root.final, &descent, &pending, true))
+                    continue;
+            }
             if (descent.atRoot()) {
                 parent.result = Parent::State::Escapes;
                 parent.escaped = lastLink.link.isEmpty() ? PathGuard::Escape { root.path
@@ -231,6 +262,10 @@ ContainedTree::Parent ContainedTree::resolve(
             const QString finalRoot = root.final;
             const bool inside = isMain
                 && (targetText == finalRoot || targetText.startsWith(finalRoot + QLatin1Char('/')));
+            // A link naming the main directory by another name (through a
+            // link to it) stays inside as well.
+            if (!inside && isMain && reenter(target, finalRoot, &descent, &pending, false))
+                continue;
             if (!inside) {
                 parent.result = Parent::State::Escapes;
                 parent.escaped = { link, where };

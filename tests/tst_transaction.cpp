@@ -415,6 +415,16 @@ void tst_Transaction::linksOnTheWay_data()
     QTest::newRow("outside link on the way to an add target")
         << out << Tree { { "add/product/bin/out/new.dll", "new" } } << "product/bin/out" << 1
         << Tree();
+    // Out of the main directory and back in by its name: still inside.
+    QTest::newRow("link that climbs out and back in is followed")
+        << "product/bin/alias>../../../suite/product/bin/lib"
+        << Tree { { "delete/product/bin/alias/keep.dll", "" },
+               { "update/product/bin/alias/core.dll", "core v2" },
+               { "add/product/bin/alias/fresh.dll", "fresh" } }
+        << "" << 0
+        << Tree { { "product/bin/lib/keep.dll", "<unreadable>" },
+               { "product/bin/lib/core.dll", "core v2" }, { "product/bin/lib/fresh.dll", "fresh" },
+               { "product/bin/app.exe", "app v2" } };
     QTest::newRow("link inside is followed")
         << "product/bin/alias>lib"
         << Tree { { "delete/product/bin/alias/keep.dll", "" },
