@@ -52,6 +52,12 @@ Problem check(const QString &name, QString *reason)
         if (c.category() == QChar::Other_Control)
             return found(Problem::ControlCharacter,
                 QStringLiteral("a control character (U+%1) in the name").arg(hex(u)), reason);
+        if ((u >= 0x202a && u <= 0x202e) || (u >= 0x2066 && u <= 0x2069) || u == 0x200b
+            || u == 0x200e || u == 0x200f || u == 0x061c)
+            return found(Problem::DirectionCharacter,
+                QStringLiteral("an invisible direction or spacing character (U+%1) in the name")
+                    .arg(hex(u)),
+                reason);
         if (u == 0xfffe || u == 0xffff)
             return found(Problem::NonCharacter,
                 QStringLiteral("the non-character U+%1, which the resource list (XML) cannot "

@@ -7,7 +7,8 @@
 // structure check (which refuses a package that holds one). Windows decides
 // most of them: packages are unpacked there, and a name it can't create would
 // be lost or land somewhere else. Control characters are refused everywhere:
-// a name is shown in logs and on the console, one line per entry.
+// a name is shown in logs and on the console, one line per entry; so are the
+// invisible ones that reorder a line as it is shown (U+202E and the like).
 namespace EntryName {
 
 enum class Problem {
@@ -15,6 +16,7 @@ enum class Problem {
     Empty,
     TooLong, // more than maxLength UTF-16 units
     ControlCharacter, // C0, DEL or C1
+    DirectionCharacter, // a bidirectional control or zero-width space: reorders or hides text
     NonCharacter, // U+FFFE, U+FFFF: not carried by XML (the builder's .qrc)
     ForbiddenCharacter, // <>:"/\|?*
     LoneSurrogate, // half of a character: not encodable

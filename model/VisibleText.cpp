@@ -8,7 +8,10 @@ namespace {
 
 bool needsEscape(QChar c)
 {
-    return c.category() == QChar::Other_Control || c.unicode() == 0x2028 || c.unicode() == 0x2029;
+    // Format characters (U+202E and the like) reorder or hide what a line
+    // shows; they are written out as well.
+    return c.category() == QChar::Other_Control || c.category() == QChar::Other_Format
+        || c.unicode() == 0x2028 || c.unicode() == 0x2029;
 }
 
 } // namespace

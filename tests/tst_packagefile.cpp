@@ -382,6 +382,7 @@ void tst_PackageFile::damaged_data()
     named("name with a terminal escape", "\x1b[2Ja", "\"\\x1B[2Ja\"");
     named("name with a C1 control", QStringLiteral("a\u0085b"), "\"a\\x85b\"");
     named("name with a tab", "a\tb", "\"a\\tb\"");
+    named("name reversing its end", QStringLiteral("abc\u202Elld.exe"), "\"abc\\u202Elld.exe\"");
     named("device name with an extension", "con.txt", "reserved Windows device");
     named("port name", "LPT9", "reserved Windows device");
     named("name ending in a dot", "a.", "ends with a dot");

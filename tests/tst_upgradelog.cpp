@@ -132,6 +132,8 @@ void tst_UpgradeLog::outsideTextStaysOnItsLine_data()
     QTest::newRow("next-line control and line separator")
         << QString("a") + QChar(0x85) + "b" + QChar(0x2028) + "c"
         << "a\\x85b\\u2028c";
+    QTest::newRow("right-to-left override")
+        << QStringLiteral("abc\u202Eexe.txt") << "abc\\u202Eexe.txt";
 }
 
 void tst_UpgradeLog::outsideTextStaysOnItsLine()
