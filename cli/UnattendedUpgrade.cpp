@@ -199,6 +199,10 @@ int UnattendedUpgrade::upgrade()
         worker->requestCancel();
     });
     const UpgradeOutcome outcome = driver.upgrade(parameters);
+    // A request that came when the upgrade could no longer be undone (past
+    // the database step, or while it was being finished) cancelled nothing.
+    if (terminating && outcome == UpgradeOutcome::Upgraded)
+        say(tr("终止请求到达时升级已无法撤销,升级已完成"));
     outcomeWritten = true;
     sayCopyProblem();
     print(outcome == UpgradeOutcome::Upgraded ? stdout : stderr,
