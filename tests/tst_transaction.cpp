@@ -415,25 +415,19 @@ void tst_Transaction::linksOnTheWay_data()
     QTest::newRow("outside link on the way to an add target")
         << out << Tree { { "add/product/bin/out/new.dll", "new" } } << "product/bin/out" << 1
         << Tree();
+    // Changes through product/bin/alias, a link to product/bin/lib.
+    const Tree throughAlias { { "delete/product/bin/alias/keep.dll", "" },
+        { "update/product/bin/alias/core.dll", "core v2" },
+        { "add/product/bin/alias/fresh.dll", "fresh" } };
+    const Tree throughAliasAfter { { "product/bin/lib/keep.dll", "<unreadable>" },
+        { "product/bin/lib/core.dll", "core v2" }, { "product/bin/lib/fresh.dll", "fresh" },
+        { "product/bin/app.exe", "app v2" } };
     // Out of the main directory and back in by its name: still inside.
     QTest::newRow("link that climbs out and back in is followed")
-        << "product/bin/alias>../../../suite/product/bin/lib"
-        << Tree { { "delete/product/bin/alias/keep.dll", "" },
-               { "update/product/bin/alias/core.dll", "core v2" },
-               { "add/product/bin/alias/fresh.dll", "fresh" } }
-        << "" << 0
-        << Tree { { "product/bin/lib/keep.dll", "<unreadable>" },
-               { "product/bin/lib/core.dll", "core v2" }, { "product/bin/lib/fresh.dll", "fresh" },
-               { "product/bin/app.exe", "app v2" } };
+        << "product/bin/alias>../../../suite/product/bin/lib" << throughAlias << "" << 0
+        << throughAliasAfter;
     QTest::newRow("link inside is followed")
-        << "product/bin/alias>lib"
-        << Tree { { "delete/product/bin/alias/keep.dll", "" },
-               { "update/product/bin/alias/core.dll", "core v2" },
-               { "add/product/bin/alias/fresh.dll", "fresh" } }
-        << "" << 0
-        << Tree { { "product/bin/lib/keep.dll", "<unreadable>" },
-               { "product/bin/lib/core.dll", "core v2" }, { "product/bin/lib/fresh.dll", "fresh" },
-               { "product/bin/app.exe", "app v2" } };
+        << "product/bin/alias>lib" << throughAlias << "" << 0 << throughAliasAfter;
     QTest::newRow("outside link planted by the before script, after the pre-flight")
         << ""
         << Tree { { "shell/shell_before/1.bat",
