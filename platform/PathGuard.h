@@ -38,10 +38,10 @@ public:
     bool check(const QString &path, Escape *escape = nullptr);
     bool checkParent(const QString &path, Escape *escape = nullptr);
 
-    // Verdicts on folders are kept until forget(): the engine checks many
-    // targets in the same folders within one step, while nothing else runs,
-    // and starts each step (and a rollback) with verdicts of its own. The main directory's final
-    // location is looked up again after it, too.
+    // Verdicts on folders are kept until forget(): the pre-flight checks many
+    // targets in the same folders at one moment. (The changes themselves are
+    // not judged by path: ContainedTree opens their folders afresh for each.)
+    // The main directory's final location is looked up again after it, too.
     void forget();
 
     // A path as the guard compares it: absolute, "." and ".." folded.
