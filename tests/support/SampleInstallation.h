@@ -32,14 +32,22 @@ public:
         QDir(root.path()).mkpath(mainDir + QStringLiteral("/product/common/sysconfig"));
         QDir::setCurrent(root.path());
     }
-    ~SampleInstallation() { QDir::setCurrent(previous); }
+    ~SampleInstallation()
+    {
+        QDir::setCurrent(previous);
+        // Where the installation directory is absolute (Windows), the record
+        // lies outside the temporary folder: it goes with the installation.
+        if (QDir::isAbsolutePath(UpgradeConstants::installDir()))
+            QFile::remove(recordPath());
+    }
 
     QString path() const { return root.path(); }
     QString mainPath() const { return mainDir; }
     QString exePath() const { return exe; }
     QString recordPath() const
     {
-        return root.path() + QLatin1Char('/') + UpgradeConstants::installDir()
+        // Below the working directory, or absolute (Windows) as it is.
+        return QDir(root.path()).filePath(UpgradeConstants::installDir())
             + QStringLiteral("/setup_config.xml");
     }
     QString secondRecordPath() const
