@@ -6,21 +6,18 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QLibraryInfo>
-#include <QProcess>
 #include <QResource>
 #include <QSaveFile>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QVector>
 #include <QXmlStreamReader>
-#include <QXmlStreamWriter>
 
 #include "EntryName.h"
 #include "PackageDescriptor.h"
 #include "PackageFile.h"
 #include "PackageManifest.h"
 #include "RecordLayout.h"
+#include "ResourceWriter.h"
 #include "UpgradeConstants.h"
 #include "VersionText.h"
 
@@ -29,12 +26,11 @@
 #endif
 
 // The builder never touches the author's tree: it lists the files, checks
-// them, and writes a .qrc into a private temporary folder that names every
-// source file by its absolute path, with an alias relative to the source
-// folder. Empty folders get an alias that points at one placeholder file in
-// that temporary folder.
+// them, and writes the package (ResourceWriter) into a private temporary
+// folder, every file under its path relative to the source folder. Empty
+// folders get one placeholder file from that temporary folder.
 //
-// rcc runs with --no-compress. Stored data is read straight out of the
+// Nothing is compressed. Stored data is read straight out of the
 // registered file, so the extraction is a plain copy; a compressed entry is
 // inflated whole into memory on every open, which is slow and costly for the
 // large files a package carries. It also keeps packages readable by a Qt
@@ -44,8 +40,6 @@
 namespace PackageBuilder {
 
 namespace {
-
-const int rccTimeLimitMs = 30 * 60 * 1000;
 
 struct PackageEntry
 {
@@ -61,19 +55,6 @@ QString nameProblem(const QString &name)
     QString reason;
     EntryName::check(name, &reason);
     return reason;
-}
-
-QString rccProgram()
-{
-#ifdef Q_OS_WIN
-    const QString exe = QStringLiteral("/rcc.exe");
-#else
-    const QString exe = QStringLiteral("/rcc");
-#endif
-    const QString bundled = QLibraryInfo::location(QLibraryInfo::BinariesPath) + exe;
-    if (QFileInfo(bundled).isExecutable())
-        return bundled;
-    return QStandardPaths::findExecutable(QStringLiteral("rcc"));
 }
 
 bool isInside(const QString &path, const QString &root)
@@ -229,10 +210,9 @@ private:
     bool writeManifest(const QString &manifestPath);
     bool walk(const QString &realDir, const QString &alias, QStringList &openDirs);
     bool checkPlace(const QString &alias, bool isDir);
-    bool writeQrc(
-        const QString &qrcPath, const QString &placeholderPath, const QString &manifestPath);
-    bool runRcc(const QString &qrcPath, const QString &rccPath);
-    bool checkResult(const QString &rccPath);
+    bool writePackage(
+        const QString &packagePath, const QString &placeholderPath, const QString &manifestPath);
+    bool checkResult(const QString &packagePath);
 
     QString m_sourceDir;
     QString m_outputFile;
@@ -529,97 +509,34 @@ bool Builder::walk(const QString &realDir, const QString &alias, QStringList &op
     return true;
 }
 
-bool Builder::writeQrc(
-    const QString &qrcPath, const QString &placeholderPath, const QString &manifestPath)
+// The package itself: every file under its alias, the placeholder in every
+// empty folder, the manifest last.
+bool Builder::writePackage(
+    const QString &packagePath, const QString &placeholderPath, const QString &manifestPath)
 {
-    QFile file(qrcPath);
-    if (!file.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("cannot write the resource list %1: %2")
-                        .arg(QDir::toNativeSeparators(qrcPath), file.errorString()));
-    QXmlStreamWriter xml(&file);
-    xml.setAutoFormatting(true);
-    xml.writeStartDocument();
-    xml.writeDTD(QStringLiteral("<!DOCTYPE RCC>"));
-    xml.writeStartElement(QStringLiteral("RCC"));
-    xml.writeAttribute(QStringLiteral("version"), QStringLiteral("1.0"));
-    xml.writeStartElement(QStringLiteral("qresource"));
-    xml.writeAttribute(QStringLiteral("prefix"), QStringLiteral("/"));
-    // XML cannot carry these in the file paths, and a carriage return would
-    // come back as a line feed, naming another file.
-    auto unfit = [](const QString &path) {
-        for (const QChar c : path) {
-            if (c.unicode() < 0x20 || c.unicode() == 0xfffe || c.unicode() == 0xffff)
-                return true;
-        }
-        return false;
-    };
-    QStringList paths { placeholderPath, manifestPath };
+    ResourceWriter writer;
+    bool ok = true;
     for (const PackageEntry &entry : qAsConst(m_files))
-        paths.append(entry.sourcePath);
-    for (const QString &path : qAsConst(paths)) {
-        if (unfit(path))
-            return fail(QStringLiteral("the path %1 holds a control character; rcc cannot be "
-                                       "given files from there")
-                            .arg(QDir::toNativeSeparators(path)));
-    }
-    auto writeFile = [&xml](const QString &alias, const QString &path) {
-        xml.writeStartElement(QStringLiteral("file"));
-        xml.writeAttribute(QStringLiteral("alias"), alias);
-        xml.writeCharacters(path);
-        xml.writeEndElement();
-    };
-    for (const PackageEntry &entry : qAsConst(m_files))
-        writeFile(entry.alias, entry.sourcePath);
+        ok = ok && writer.addFile(entry.alias, entry.sourcePath);
     for (const QString &dir : qAsConst(m_emptyDirs))
-        writeFile(
-            dir + QLatin1Char('/') + UpgradeConstants::placeholderFileName(), placeholderPath);
-    writeFile(QStringLiteral("upgrade/") + PackageManifest::fileName(), manifestPath);
-    xml.writeEndElement();
-    xml.writeEndElement();
-    xml.writeEndDocument();
-    if (xml.hasError() || !file.flush())
-        return fail(QStringLiteral("cannot write the resource list %1")
-                        .arg(QDir::toNativeSeparators(qrcPath)));
-    return true;
-}
-
-bool Builder::runRcc(const QString &qrcPath, const QString &rccPath)
-{
-    const QString program = rccProgram();
-    if (program.isEmpty())
-        return fail(
-            QStringLiteral("Qt's resource compiler rcc was found neither in %1 nor on "
-                           "the search path")
-                .arg(QDir::toNativeSeparators(QLibraryInfo::location(QLibraryInfo::BinariesPath))));
-    QProcess rcc;
-    rcc.setProcessChannelMode(QProcess::MergedChannels);
-    rcc.start(program,
-        { QStringLiteral("--binary"), QStringLiteral("--no-compress"), QStringLiteral("-o"),
-            rccPath, qrcPath });
-    if (!rcc.waitForStarted(60 * 1000))
-        return fail(QStringLiteral("cannot start %1: %2")
-                        .arg(QDir::toNativeSeparators(program), rcc.errorString()));
-    if (!rcc.waitForFinished(rccTimeLimitMs)) {
-        rcc.kill();
-        rcc.waitForFinished(10 * 1000);
-        return fail(
-            QStringLiteral("rcc did not finish within %1 minutes").arg(rccTimeLimitMs / 60000));
-    }
-    const QString output = QString::fromLocal8Bit(rcc.readAll()).trimmed();
-    if (rcc.exitStatus() != QProcess::NormalExit || rcc.exitCode() != 0)
-        return fail(QStringLiteral("rcc failed (exit code %1): %2")
-                        .arg(rcc.exitCode())
-                        .arg(output.isEmpty() ? QStringLiteral("no message") : output));
+        ok = ok
+            && writer.addFile(
+                dir + QLatin1Char('/') + UpgradeConstants::placeholderFileName(), placeholderPath);
+    ok = ok
+        && writer.addFile(QStringLiteral("upgrade/") + PackageManifest::fileName(), manifestPath);
+    if (!ok || !writer.write(packagePath))
+        return fail(QStringLiteral("cannot write the package: %1").arg(writer.errorString()));
     return true;
 }
 
 // Reads the package back as the installer will: structural check, then the
 // registered tree must hold exactly the files that went in, with their sizes.
-bool Builder::checkResult(const QString &rccPath)
+bool Builder::checkResult(const QString &packagePath)
 {
-    QFile file(rccPath);
+    QFile file(packagePath);
     if (!file.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("rcc wrote no readable output: %1").arg(file.errorString()));
+        return fail(
+            QStringLiteral("the written package cannot be read: %1").arg(file.errorString()));
     const qint64 size = file.size();
     if (size <= 0 || size > std::numeric_limits<int>::max())
         return fail(QStringLiteral("the package would be %1 bytes; a package must be between 1 "
@@ -636,13 +553,13 @@ bool Builder::checkResult(const QString &rccPath)
     QString detail;
     if (PackageFile::validate(bytes, &detail) != PackageFile::Verdict::Valid)
         return fail(
-            QStringLiteral("rcc wrote a package that fails the structural check: %1").arg(detail));
+            QStringLiteral("the written package fails the structural check: %1").arg(detail));
 
     static QAtomicInt counter;
     const QString mapRoot
         = QStringLiteral("/package-builder-check-%1").arg(counter.fetchAndAddRelaxed(1));
     if (!QResource::registerResource(data, mapRoot))
-        return fail(QStringLiteral("the package written by rcc cannot be registered"));
+        return fail(QStringLiteral("the written package cannot be registered"));
     const QString base = QLatin1Char(':') + mapRoot + QLatin1Char('/');
 
     QString problem;
@@ -662,8 +579,8 @@ bool Builder::checkResult(const QString &rccPath)
             it.next();
             const QString alias = it.filePath().mid(base.size());
             if (!expected.contains(alias))
-                problem = QStringLiteral("the package holds %1, which is not in the tree (rcc "
-                                         "changed a name)")
+                problem = QStringLiteral("the package holds %1, which is not in the tree (a "
+                                         "name changed)")
                               .arg(alias);
             else if (it.fileInfo().size() != expected.value(alias))
                 problem = QStringLiteral("%1 has %2 bytes in the package but %3 in the tree")
@@ -675,8 +592,8 @@ bool Builder::checkResult(const QString &rccPath)
         if (problem.isEmpty() && found != expected.size()) {
             for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
                 if (!QFileInfo(base + it.key()).isFile()) {
-                    problem = QStringLiteral("%1 is missing from the package (rcc dropped or "
-                                             "changed its name)")
+                    problem = QStringLiteral("%1 is missing from the package (dropped "
+                                             "or renamed)")
                                   .arg(it.key());
                     break;
                 }
@@ -729,11 +646,10 @@ bool Builder::run()
             return fail(QStringLiteral("cannot write the placeholder file: %1")
                             .arg(placeholder.errorString()));
     }
-    const QString qrcPath = work.filePath(QStringLiteral("package.qrc"));
-    const QString rccPath = work.filePath(QStringLiteral("package.rcc"));
+    const QString packagePath = work.filePath(QStringLiteral("package.rcc"));
     const QString manifestPath = work.filePath(PackageManifest::fileName());
-    if (!writeManifest(manifestPath) || !writeQrc(qrcPath, placeholderPath, manifestPath)
-        || !runRcc(qrcPath, rccPath) || !checkResult(rccPath))
+    if (!writeManifest(manifestPath) || !writePackage(packagePath, placeholderPath, manifestPath)
+        || !checkResult(packagePath))
         return false;
 
     // Replace the output only once the new package is known to be good.
@@ -741,7 +657,7 @@ bool Builder::run()
     if (!QDir().mkpath(output.absolutePath()))
         return fail(QStringLiteral("cannot create the folder %1")
                         .arg(QDir::toNativeSeparators(output.absolutePath())));
-    QFile built(rccPath);
+    QFile built(packagePath);
     QSaveFile target(m_outputFile);
     if (!built.open(QIODevice::ReadOnly) || !target.open(QIODevice::WriteOnly))
         return fail(QStringLiteral("cannot write %1: %2")
