@@ -206,11 +206,14 @@ void tst_PackageFile::initTestCase()
     m_v2 = build("v2.rcc", { "--no-compress", "--format-version", "2" });
     m_zlib2 = build("zlib2.rcc", zlib + QStringList { "2" });
     m_zlib3 = build("zlib3.rcc", zlib + QStringList { "3" });
-    m_zstd3 = build(
-        "zstd3.rcc", { "--compress-algo", "zstd", "--threshold", "0", "--format-version", "3" });
-    // The headers say format 1, zlib and zstd.
-    QCOMPARE((QList<quint32> { get(m_v1, 4), get(m_zlib3, 20), get(m_zstd3, 20) }),
-        (QList<quint32> { 1, 1, 4 }));
+    // zstd only comes from Qt's rcc, which the Windows SDK lacks.
+    if (!TestPackage::rccProgram().isEmpty()) {
+        m_zstd3 = build("zstd3.rcc",
+            { "--compress-algo", "zstd", "--threshold", "0", "--format-version", "3" });
+        QCOMPARE(get(m_zstd3, 20), 4u);
+    }
+    // The headers say format 1 and zlib.
+    QCOMPARE((QList<quint32> { get(m_v1, 4), get(m_zlib3, 20) }), (QList<quint32> { 1, 1 }));
 }
 
 void tst_PackageFile::validPackages_data()
@@ -243,6 +246,8 @@ void tst_PackageFile::validPackages()
 // zstd entries pass only where this Qt can read them back.
 void tst_PackageFile::zstdFollowsWhatQtCanDecode()
 {
+    if (m_zstd3.isEmpty())
+        QSKIP("a zstd package needs Qt's rcc, which the Windows Qt SDK does not have");
     const auto *data = reinterpret_cast<const uchar *>(m_zstd3.constData());
     QVERIFY(QResource::registerResource(data));
     const bool qtDecodes = readFile(":/upgrade/readme.txt") == QByteArray(400, 'r');
@@ -278,7 +283,7 @@ void tst_PackageFile::damaged_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("expected"); // part of the detail
 
-    const Layout stored(m_builder), zlib(m_zlib3), zstd(m_zstd3);
+    const Layout stored(m_builder), zlib(m_zlib3), zstd(m_zstd3.isEmpty() ? m_zlib3 : m_zstd3);
     const int size = m_builder.size();
     const int upgrade = stored.find("upgrade"), update = stored.find("upgrade/update"),
               add = stored.find("upgrade/add"), a = stored.find("upgrade/update/a.txt"),
@@ -286,12 +291,14 @@ void tst_PackageFile::damaged_data()
               zReadme = zstd.find("upgrade/readme.txt");
     QVERIFY(upgrade > 0 && update > 0 && add > 0 && a > 0 && cd > 0 && readme > 0 && zReadme > 0);
     QCOMPARE(get(zlib.bytes, zlib.node(readme) + 4, 2), 0x01u);
-    QCOMPARE(get(zstd.bytes, zstd.node(zReadme) + 4, 2), 0x04u);
-    const auto row = [](const char *name, const Layout &base,
+    QVERIFY(m_zstd3.isEmpty() || get(zstd.bytes, zstd.node(zReadme) + 4, 2) == 0x04u);
+    // Without a zstd package its rows are empty and skip (see damaged()).
+    const auto row = [this, &zstd](const char *name, const Layout &base,
                          const std::function<void(Layout &)> &change, const char *expected) {
         Layout copy = base;
         change(copy);
-        QTest::newRow(name) << copy.bytes << QString(expected);
+        const bool missing = &base == &zstd && m_zstd3.isEmpty();
+        QTest::newRow(name) << (missing ? QByteArray() : copy.bytes) << QString(expected);
     };
     const auto field = [](qint64 (Layout::*where)(int) const, int index, int offset, quint32 value,
                            int width = 4) {
@@ -443,6 +450,8 @@ void tst_PackageFile::damaged()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, expected);
+    if (bytes.isEmpty())
+        QSKIP("a zstd package needs Qt's rcc, which the Windows Qt SDK does not have");
     QString detail;
     QCOMPARE(PackageFile::validate(bytes, &detail), Verdict::Damaged);
     QVERIFY2(detail.contains(expected), qPrintable(detail));
@@ -472,6 +481,8 @@ void tst_PackageFile::fuzzedPackagesNeverCrash()
     const QtMessageHandler previous = qInstallMessageHandler(
         [](QtMsgType, const QMessageLogContext &, const QString &) { ++warnings; });
     for (const QByteArray &base : { m_builder, m_v1, m_zlib2, m_zlib3, m_zstd3 }) {
+        if (base.isEmpty())
+            continue; // no zstd package without rcc
         for (int length = 0; length < base.size(); ++length)
             attempt(base.left(length));
         // Byte changes, mostly in the header, the tree and the names, where

@@ -24,10 +24,10 @@
 // Call it again with another dir (or another name) for a second package: a
 // registered file must not be overwritten.
 //
-// buildUnchecked() skips the builder's checks and runs rcc directly, for
-// packages the builder would refuse (a descriptor without a product ID, an
-// unknown upgrade type, a broken version text, stray files). Its empty
-// folders ("path/") get the placeholder file as well.
+// buildUnchecked() skips the builder's checks and writes the package with
+// ResourceWriter directly, for packages the builder would refuse (a descriptor without a product
+// ID, an unknown upgrade type, a broken version text, stray files). Its empty folders ("path/") get
+// the placeholder file as well.
 //
 // Paths in Files always use "/" and start with "upgrade/".
 
@@ -45,6 +45,7 @@
 #include <QXmlStreamWriter>
 
 #include "PackageBuilder.h"
+#include "ResourceWriter.h"
 #include "UpgradeConstants.h"
 
 namespace TestPackage {
@@ -105,38 +106,71 @@ inline bool writeTree(const QString &sourceDir, const Files &files, QString *err
     return true;
 }
 
-// Path of Qt's resource compiler, as the builder finds it.
+// Qt's resource compiler, to compare the writer with and for zstd, which the
+// writer does not write. Linux only: the Windows Qt SDK has no rcc.exe.
 inline QString rccProgram()
 {
 #ifdef Q_OS_WIN
-    const QString bundled = QLibraryInfo::location(QLibraryInfo::BinariesPath) + "/rcc.exe";
+    return QString();
 #else
     const QString bundled = QLibraryInfo::location(QLibraryInfo::BinariesPath) + "/rcc";
+    return QFileInfo(bundled).isExecutable()
+        ? bundled
+        : QStandardPaths::findExecutable(QStringLiteral("rcc"));
 #endif
-    if (QFileInfo(bundled).isExecutable())
-        return bundled;
-    return QStandardPaths::findExecutable(QStringLiteral("rcc"));
 }
 
-// Builds <dir>/<name> with rcc directly, without the builder's checks.
-// extraRccArgs go to rcc before the input (e.g. {"--format-version", "1"} or
-// {"--compress-algo", "zlib", "--threshold", "0"}); by default nothing is compressed.
-// The files lie on disk under numbered names, so a package may carry names that
-// no file system here could hold (a backslash, more than 255 bytes).
-inline QString buildUnchecked(const QString &dir, const Files &files, QString *error = nullptr,
-    const QString &name = QStringLiteral("package.rcc"),
-    const QStringList &extraRccArgs = { QStringLiteral("--no-compress") })
+// The files of a package on disk: (resource path, file that holds its bytes).
+using Sources = QList<QPair<QString, QString>>;
+
+// Writes every file to <sourceDir>/<number>.bin; an empty folder ("path/")
+// gets the placeholder file.
+inline bool writeSources(
+    const QString &sourceDir, const Files &files, Sources *sources, QString *error = nullptr)
 {
-    const QString sourceDir = dir + QStringLiteral("/src-") + name;
     QDir().mkpath(sourceDir);
     const QString placeholder = sourceDir + QStringLiteral("/placeholder.bin");
-    const QString qrcPath = sourceDir + QStringLiteral("/package.qrc");
+    if (!QFile(placeholder).open(QIODevice::WriteOnly)) {
+        if (error)
+            *error = QStringLiteral("cannot write in ") + sourceDir;
+        return false;
+    }
+    int number = 0;
+    for (const auto &file : files) {
+        if (file.first.endsWith(QLatin1Char('/'))) {
+            sources->append({ file.first + UpgradeConstants::placeholderFileName(), placeholder });
+            continue;
+        }
+        const QString onDisk = sourceDir + QStringLiteral("/%1.bin").arg(number++);
+        QFile content(onDisk);
+        if (!content.open(QIODevice::WriteOnly)
+            || content.write(file.second) != file.second.size()) {
+            if (error)
+                *error = QStringLiteral("cannot write ") + onDisk;
+            return false;
+        }
+        sources->append({ file.first, onDisk });
+    }
+    return true;
+}
+
+// Writes output with Qt's rcc, rccArgs before the input (its .qrc goes
+// beside the output).
+inline bool runRcc(const Sources &sources, const QString &output, const QStringList &rccArgs,
+    QString *error = nullptr)
+{
+    if (rccProgram().isEmpty()) {
+        if (error)
+            *error = QStringLiteral("Qt's rcc is not available here");
+        return false;
+    }
+    const QString qrcPath = output + QStringLiteral(".qrc");
     {
         QFile qrc(qrcPath);
-        if (!qrc.open(QIODevice::WriteOnly) || !QFile(placeholder).open(QIODevice::WriteOnly)) {
+        if (!qrc.open(QIODevice::WriteOnly)) {
             if (error)
-                *error = QStringLiteral("cannot write in ") + sourceDir;
-            return QString();
+                *error = QStringLiteral("cannot write ") + qrcPath;
+            return false;
         }
         QXmlStreamWriter xml(&qrc);
         xml.writeStartDocument();
@@ -144,35 +178,20 @@ inline QString buildUnchecked(const QString &dir, const Files &files, QString *e
         xml.writeStartElement(QStringLiteral("RCC"));
         xml.writeStartElement(QStringLiteral("qresource"));
         xml.writeAttribute(QStringLiteral("prefix"), QStringLiteral("/"));
-        int number = 0;
-        for (const auto &file : files) {
-            const bool folder = file.first.endsWith(QLatin1Char('/'));
-            QString onDisk = placeholder;
-            if (!folder) {
-                onDisk = sourceDir + QStringLiteral("/%1.bin").arg(number++);
-                QFile content(onDisk);
-                if (!content.open(QIODevice::WriteOnly)
-                    || content.write(file.second) != file.second.size()) {
-                    if (error)
-                        *error = QStringLiteral("cannot write ") + onDisk;
-                    return QString();
-                }
-            }
+        for (const auto &source : sources) {
             xml.writeStartElement(QStringLiteral("file"));
-            xml.writeAttribute(QStringLiteral("alias"),
-                folder ? file.first + UpgradeConstants::placeholderFileName() : file.first);
-            xml.writeCharacters(onDisk);
+            xml.writeAttribute(QStringLiteral("alias"), source.first);
+            xml.writeCharacters(source.second);
             xml.writeEndElement();
         }
         xml.writeEndElement();
         xml.writeEndElement();
         xml.writeEndDocument();
     }
-    const QString output = dir + QLatin1Char('/') + name;
     QProcess rcc;
     rcc.setProcessChannelMode(QProcess::MergedChannels);
     rcc.start(rccProgram(),
-        QStringList { QStringLiteral("--binary") } + extraRccArgs
+        QStringList { QStringLiteral("--binary") } + rccArgs
             + QStringList { QStringLiteral("-o"), output, qrcPath });
     if (!rcc.waitForFinished(120 * 1000) || rcc.exitStatus() != QProcess::NormalExit
         || rcc.exitCode() != 0) {
@@ -181,9 +200,77 @@ inline QString buildUnchecked(const QString &dir, const Files &files, QString *e
                 + QString::fromLocal8Bit(rcc.readAll());
         rcc.kill();
         rcc.waitForFinished(5000);
-        return QString();
+        return false;
     }
-    return output;
+    return true;
+}
+
+// The writer's options for rcc's options "--no-compress", "--format-version N",
+// "--compress-algo zlib|none", "--compress N" and "--threshold N". False for
+// anything else (zstd among them).
+inline bool writerOptions(const QStringList &rccArgs, ResourceWriter::Options *options)
+{
+    for (int i = 0; i < rccArgs.size(); ++i) {
+        const QString &arg = rccArgs.at(i);
+        const QString value = rccArgs.value(i + 1);
+        bool ok = true;
+        if (arg == QLatin1String("--no-compress")) {
+            options->zlib = false;
+            continue;
+        } else if (arg == QLatin1String("--compress-algo") && value == QLatin1String("zlib")) {
+            options->zlib = true;
+        } else if (arg == QLatin1String("--compress-algo") && value == QLatin1String("none")) {
+            options->zlib = false;
+        } else if (arg == QLatin1String("--format-version")) {
+            options->formatVersion = value.toInt(&ok);
+        } else if (arg == QLatin1String("--compress")) {
+            options->zlibLevel = value.toInt(&ok);
+        } else if (arg == QLatin1String("--threshold")) {
+            options->zlibThreshold = value.toInt(&ok);
+        } else {
+            return false;
+        }
+        if (!ok)
+            return false;
+        ++i;
+    }
+    return true;
+}
+
+// Writes output with ResourceWriter.
+inline bool runWriter(const Sources &sources, const QString &output,
+    const ResourceWriter::Options &options, QString *error = nullptr)
+{
+    ResourceWriter writer(options);
+    bool ok = true;
+    for (const auto &source : sources)
+        ok = ok && writer.addFile(source.first, source.second);
+    if (ok && writer.write(output))
+        return true;
+    if (error)
+        *error = writer.errorString();
+    return false;
+}
+
+// Builds <dir>/<name> with ResourceWriter, without the builder's checks.
+// rccArgs are rcc's options, as writerOptions() maps them (e.g.
+// {"--format-version", "1"} or {"--compress-algo", "zlib", "--threshold", "0"});
+// by default nothing is compressed. Options the writer does not have
+// ("--compress-algo zstd") go to Qt's rcc, which only Linux has.
+// The files lie on disk under numbered names, so a package may carry names that
+// no file system here could hold (a backslash, more than 255 bytes).
+inline QString buildUnchecked(const QString &dir, const Files &files, QString *error = nullptr,
+    const QString &name = QStringLiteral("package.rcc"),
+    const QStringList &rccArgs = { QStringLiteral("--no-compress") })
+{
+    Sources sources;
+    if (!writeSources(dir + QStringLiteral("/src-") + name, files, &sources, error))
+        return QString();
+    const QString output = dir + QLatin1Char('/') + name;
+    ResourceWriter::Options options;
+    const bool ok = writerOptions(rccArgs, &options) ? runWriter(sources, output, options, error)
+                                                     : runRcc(sources, output, rccArgs, error);
+    return ok ? output : QString();
 }
 
 // Builds <dir>/<name> through PackageBuilder from a tree written to
