@@ -499,15 +499,23 @@ bool copyFolder(const QString &source, const QString &target, bool overwrite, Fa
     if (!targetDir.exists())
         QDir().mkpath(target);
 
-    // One listing for both kinds: the folders are the entries that are
-    // folders, the files all others (what a listing of Files alone yields),
-    // each in the listing's order.
+    // One listing for both kinds, each in the listing's order. An entry that
+    // is listed but not found by its own path has a name Qt reads as a path
+    // (on Windows a package name with a backslash in it): it would silently
+    // be left out, so it refuses the folder like a name that leads outside.
     QStringList folders;
     QStringList files;
     const QFileInfoList entries
-        = sourceDir.entryInfoList(QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : entries)
-        (entry.isDir() ? folders : files).append(entry.fileName());
+        = sourceDir.entryInfoList(QDir::Dirs | QDir::Files | QDir::System | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        if (entry.isDir() || entry.isFile()) {
+            (entry.isDir() ? folders : files).append(entry.fileName());
+        } else if (!entry.exists() && !entry.isSymLink()) {
+            note(failures, entry.filePath(),
+                QCoreApplication::translate("CUpgradeWorker", "名称会指向所在文件夹之外"));
+            return false;
+        }
+    }
     // A name that would lead outside the folder refuses the whole folder
     // before anything of it is written.
     for (const QString &name : folders + files) {
