@@ -40,6 +40,23 @@ QMap<QString, QByteArray> registeredTree(const QString &rcc)
     return tree;
 }
 
+// Whether every path of files is on disk below root with its name exactly as
+// given.
+[[maybe_unused]] bool holdsExactly(const QString &root, const TestPackage::Files &files)
+{
+    for (const auto &file : files) {
+        QString folder = root;
+        for (const QString &part : file.first.split('/', Qt::SkipEmptyParts)) {
+            if (!QDir(folder)
+                     .entryList(QDir::AllEntries | QDir::Hidden | QDir::System)
+                     .contains(part))
+                return false;
+            folder += '/' + part;
+        }
+    }
+    return true;
+}
+
 // Checks that a build of files is refused with a message holding every part
 // of expected, that no package is written and the tree is left alone.
 void checkRefused(const QString &sourceDir, const QStringList &expected)
@@ -295,7 +312,16 @@ void tst_PackageBuilder::refusesBadTree()
     QFETCH(TestPackage::Files, files);
     QFETCH(QStringList, expected);
     QTemporaryDir tmp;
+#ifdef Q_OS_WIN
+    // Windows refuses some of these names, drops a trailing dot, takes a
+    // backslash for a separator and folds letter case: such a tree cannot
+    // exist here.
+    if (!TestPackage::writeTree(tmp.filePath("src"), files)
+        || !holdsExactly(tmp.filePath("src"), files))
+        QSKIP("the Windows file system cannot hold this tree's names as given");
+#else
     QVERIFY(TestPackage::writeTree(tmp.filePath("src"), files));
+#endif
     checkRefused(tmp.filePath("src"), expected);
 }
 
@@ -393,7 +419,8 @@ void tst_PackageBuilder::refusesOutput()
     QString error;
     QVERIFY(!PackageBuilder::build(
         sourceDir, output.isEmpty() ? output : sourceDir + "/" + output, &error));
-    QVERIFY2(error.contains(message) && error.contains(output), qPrintable(error));
+    QVERIFY2(error.contains(message) && error.contains(QDir::toNativeSeparators(output)),
+        qPrintable(error));
     QCOMPARE(snapshot(sourceDir), before);
 }
 
@@ -519,8 +546,9 @@ void tst_PackageBuilder::toolCommands()
     QProcess tool;
     tool.start(UPGRADE_BINARY_DIR "/tools/make_upgrade_package/make_upgrade_package", args);
     QVERIFY(tool.waitForFinished(120000));
-    const QString printed = QString::fromUtf8(tool.readAllStandardOutput());
-    const QString complained = QString::fromUtf8(tool.readAllStandardError());
+    // Console text ends its lines with CR LF on Windows.
+    const QString printed = QString::fromUtf8(tool.readAllStandardOutput()).replace("\r\n", "\n");
+    const QString complained = QString::fromUtf8(tool.readAllStandardError()).replace("\r\n", "\n");
     QFETCH(int, exitCode);
     QFETCH(QString, out);
     QFETCH(QString, err);
@@ -567,8 +595,10 @@ void tst_PackageBuilder::diffBuildsTheNewTree()
     QCOMPARE(summary.added,
         (QStringList { "data/cache", "new_top.txt", "platform/tool/run.exe", "product/bin/new.dll",
             "product/new_module/lib/m.dll", "product/new_module/logs/", "scripts/run.sh" }));
+#ifdef Q_OS_UNIX // Windows files have no execute permission to keep
     QVERIFY(
         QFileInfo(outDir + "/upgrade/add/scripts/run.sh").permissions() & QFileDevice::ExeOther);
+#endif
     QVERIFY(!PackageDiff::layout(oldDir, newDir, outDir, &summary, &error));
     QVERIFY2(error.contains("already exists"), qPrintable(error));
 

@@ -162,7 +162,7 @@ void tst_PackageSignature::verdicts()
 {
     QFETCH(QString, change);
     QFETCH(QString, keys);
-    if (change != "unsigned" && !haveMinisign())
+    if ((change != "unsigned" || !keys.isEmpty()) && !haveMinisign())
         QSKIP("minisign is not installed; signatures are made with it");
     QByteArray bytes = readFile(m_package);
     PackageSignature::SignatureFile signature = PackageSignature::readSignatureFile(
