@@ -40,6 +40,7 @@ build_project() {
 UPGRADE_WINE_TESTS=(
     tst_versiontext tst_installationrecord tst_versionrecord tst_journal tst_outputtail
     tst_commandline tst_installationlock tst_suiteguard upgrade_install_help
+    tst_resourcewriter tst_packagefile tst_packagemanifest tst_packagesignature tst_loadedpackage tst_packagebuilder tst_packageloading tst_extraction
 )
 
 windows_leg() {
