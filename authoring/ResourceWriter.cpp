@@ -142,8 +142,8 @@ QVector<int> ResourceWriter::treeOrder() const
 
 bool ResourceWriter::write(const QString &outputFile)
 {
-    m_failure = Failure::None;
-    m_error.clear();
+    if (m_failure != Failure::None)
+        return false; // an entry was refused: the file would lack it
     const int version = m_options.formatVersion;
     if (version < 1 || version > 3)
         return fail(Failure::CannotWrite,

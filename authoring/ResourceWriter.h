@@ -44,7 +44,8 @@ public:
     // separated by "/"). Folders on the way are made as needed.
     bool addFile(const QString &resourcePath, const QString &sourcePath);
 
-    // Writes all added files to outputFile.
+    // Writes all added files to outputFile; refuses to once addFile has
+    // failed.
     bool write(const QString &outputFile);
 
     Failure failure() const { return m_failure; }
