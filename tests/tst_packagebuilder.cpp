@@ -620,7 +620,8 @@ void tst_PackageBuilder::diffBuildsTheNewTree()
         QVERIFY(upgrade.run.waitForEnd());
         upgrade.run.stop();
     }
-    QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigSuccessClearEnd" }));
+    QVERIFY2(upgrade.run.outcomes() == QStringList({ "sigCopyAllEnd(true)", "sigSuccessClearEnd" }),
+        qPrintable(upgrade.run.events.join(" | ")));
     QCOMPARE(snapshot(upgrade.installPath), snapshot(newDir));
 }
 
