@@ -5,15 +5,20 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "NativePath.h"
 #include "WinFileSystem.h"
+
+#include <windows.h>
 
 namespace FileMoves {
 
 namespace {
 
+// Absolute, with "\\?\" before a path of MAX_PATH or more: Win32 cuts such a
+// path off unless the system allows long paths.
 std::wstring native(const QString &path)
 {
-    return QDir::toNativeSeparators(path).toStdWString();
+    return path.isEmpty() ? std::wstring() : nativeLongPath(path);
 }
 
 Result outcome(const WinFileSystem::Status &status, QString *reason)
@@ -73,11 +78,24 @@ bool syncFileSystem(const QString &path)
 bool keepAttributes(const QString &from, const QString &to, QString *reason)
 {
     // ReplaceFile gives the replacement the replaced file's security
-    // descriptor and attributes.
-    Q_UNUSED(from)
-    Q_UNUSED(to)
-    Q_UNUSED(reason)
-    return true;
+    // descriptor and attributes; not every implementation does (wine keeps
+    // none), so the attributes a person or program sets are given here too.
+    // Read-only is not: ReplaceFile refuses such a target anyway.
+    constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE
+        | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD old = GetFileAttributesW(native(from).c_str());
+    const DWORD current = GetFileAttributesW(native(to).c_str());
+    DWORD error = 0;
+    if (old == INVALID_FILE_ATTRIBUTES || current == INVALID_FILE_ATTRIBUTES)
+        error = GetLastError();
+    else if ((current & kept) != (old & kept)
+        && !SetFileAttributesW(native(to).c_str(), (current & ~kept) | (old & kept)))
+        error = GetLastError();
+    if (error == 0)
+        return true;
+    if (reason)
+        *reason = QString::fromStdWString(WinFileSystem::errorText(error));
+    return false;
 }
 
 bool copyLink(const QString &from, const QString &to)
