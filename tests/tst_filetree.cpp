@@ -39,19 +39,13 @@ QStringList relativePaths(const QList<QFileInfo> &entries, const QString &root)
 // of a tree named with one are given the attribute there.
 void hideDotEntries(const QString &root)
 {
-#ifdef Q_OS_WIN
     QDirIterator it(
         root, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString path = QDir::toNativeSeparators(it.next());
-        if (it.fileName().startsWith('.')) {
-            const auto name = reinterpret_cast<const wchar_t *>(path.utf16());
-            SetFileAttributesW(name, GetFileAttributesW(name) | FILE_ATTRIBUTE_HIDDEN);
-        }
+        const QString path = it.next();
+        if (it.fileName().startsWith('.'))
+            markHidden(path);
     }
-#else
-    Q_UNUSED(root)
-#endif
 }
 
 } // namespace

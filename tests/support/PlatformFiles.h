@@ -24,6 +24,18 @@ inline bool underWine()
 #endif
 }
 
+// Gives the entry Windows' hidden attribute (elsewhere a leading dot hides it).
+inline void markHidden(const QString &path)
+{
+#ifdef Q_OS_WIN
+    const QString native = QDir::toNativeSeparators(path);
+    const auto name = reinterpret_cast<const wchar_t *>(native.utf16());
+    SetFileAttributesW(name, GetFileAttributesW(name) | FILE_ATTRIBUTE_HIDDEN);
+#else
+    Q_UNUSED(path)
+#endif
+}
+
 // A symbolic link at link that leads to target (stored as given: a relative
 // target stays relative to the link's folder). QFile::link makes a shortcut
 // (.lnk) on Windows, which the file system never follows: there the link is
