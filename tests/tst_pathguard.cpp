@@ -39,6 +39,8 @@ private slots:
     void verdicts_data();
     void verdicts();
     void verdictRenewedAfterForget();
+    void pathForms_data();
+    void pathForms();
     void manyTargetsAreQuick();
 };
 
@@ -168,6 +170,36 @@ void tst_PathGuard::verdictRenewedAfterForget()
         QStringLiteral("%1指向安装目录之外(%2)")
             .arg(QDir::toNativeSeparators(escape.link),
                 QDir::toNativeSeparators(root + "/outside/dir")));
+}
+
+void tst_PathGuard::pathForms_data()
+{
+    QTest::addColumn<QString>("mainDir"); // below the test's root, as the record may hold it
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("inside");
+    QTest::newRow("main dir with native separators")
+        << QDir::toNativeSeparators("/main") << "/main/sub/x.dll" << true;
+    QTest::newRow("sibling whose name starts like the main dir's")
+        << QDir::toNativeSeparators("/main") << QDir::toNativeSeparators("/main2/x.dll") << false;
+#ifdef Q_OS_WIN
+    QTest::newRow("letter case differs") << "/main"
+                                         << "\\MAIN\\Sub/x.dll" << true;
+#endif
+}
+
+// The installation's path as the record holds it (backslashes on Windows, any
+// letter case there) names the same folder.
+void tst_PathGuard::pathForms()
+{
+    QFETCH(QString, mainDir);
+    QFETCH(QString, path);
+    QTemporaryDir dir;
+    const QString root = QFileInfo(dir.path()).canonicalFilePath();
+    QString why;
+    QVERIFY2(prepare(root, {}, &why), qPrintable(why));
+    PathGuard guard(QDir::toNativeSeparators(root) + mainDir);
+    QTEST(guard.check(QDir::toNativeSeparators(root) + path), "inside");
+    QTEST(guard.checkParent(root + path), "inside");
 }
 
 void tst_PathGuard::manyTargetsAreQuick()
