@@ -69,7 +69,7 @@ bool syncFileSystem(const QString &path)
         QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString file = it.next();
-        if (!it.fileInfo().isSymLink() && !WinFileSystem::flushFile(native(file)).ok())
+        if (!it.fileInfo().isSymLink() && !syncEntry(file))
             synced = false;
     }
     return synced;
@@ -105,7 +105,22 @@ bool copyLink(const QString &from, const QString &to)
 
 bool syncEntry(const QString &path)
 {
-    return WinFileSystem::flushFile(native(path)).ok() || QFileInfo(path).isDir();
+    const std::wstring name = native(path);
+    if (WinFileSystem::flushFile(name).ok())
+        return true;
+    // A folder's entries are written through with the moves. A read-only
+    // file can't be opened for writing, which the flush needs: its attribute
+    // is lifted for the flush and put back.
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return true;
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)
+        || !SetFileAttributesW(name.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+        return false;
+    const bool flushed = WinFileSystem::flushFile(name).ok();
+    return SetFileAttributesW(name.c_str(), attributes) && flushed;
 }
 
 } // namespace FileMoves

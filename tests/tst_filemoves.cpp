@@ -140,14 +140,22 @@ void tst_FileMoves::longPaths()
 
 // The staged files are written to disk before the database step and the
 // commit rely on them: each file's and folder's flush, and the whole tree's,
-// succeed.
+// succeed; a read-only file's too (Windows flushes only a file open for
+// writing), which stays read-only.
 void tst_FileMoves::flushes()
 {
     QTemporaryDir tmp;
-    QVERIFY(write(tmp.filePath("a.txt"), "a") && write(tmp.filePath("sub/b.txt"), "b"));
+    QVERIFY(write(tmp.filePath("a.txt"), "a") && write(tmp.filePath("sub/b.txt"), "b")
+        && write(tmp.filePath("sub/ro.txt"), "r"));
+    QVERIFY(QFile::setPermissions(tmp.filePath("sub/ro.txt"), QFile::ReadOwner));
     QVERIFY(FileMoves::syncEntry(tmp.filePath("a.txt")));
     QVERIFY(FileMoves::syncEntry(tmp.filePath("sub")));
+    QVERIFY(FileMoves::syncEntry(tmp.filePath("sub/ro.txt")));
     QVERIFY(FileMoves::syncFileSystem(tmp.path()));
+#ifdef Q_OS_WIN
+    QVERIFY(!QFileInfo(tmp.filePath("sub/ro.txt")).isWritable());
+#endif
+    QFile::setPermissions(tmp.filePath("sub/ro.txt"), QFile::ReadOwner | QFile::WriteOwner);
 }
 
 QTEST_GUILESS_MAIN(tst_FileMoves)
