@@ -10,6 +10,12 @@ namespace ChangePlan {
 
 namespace {
 
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
+#endif
+
 // What is installed at a path, as the step will find it: nothing where an
 // earlier step has moved the path (or a folder above it) away.
 struct Installed
@@ -25,9 +31,12 @@ struct Planner
 
     Installed lookAt(const QString &target) const
     {
+        // Windows names "Product\Bin" and "product/bin" the same folder.
+        const QString wanted = QDir::fromNativeSeparators(target);
         for (const QString &path : gone) {
-            if (target == path || target.startsWith(path + QLatin1Char('/'))
-                || target.startsWith(path + QDir::separator()))
+            const QString away = QDir::fromNativeSeparators(path);
+            if (wanted.compare(away, pathCase) == 0
+                || wanted.startsWith(away + QLatin1Char('/'), pathCase))
                 return Installed();
         }
         const QFileInfo info(target);

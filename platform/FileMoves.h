@@ -28,9 +28,9 @@ Result replaceKeeping(
     const QString &target, const QString &replacement, const QString &backup, QString *reason);
 
 // Gives to the whole permission mode and, where the process may set them,
-// the owner and group of from (a file being replaced by to). Windows: nothing
-// to do, as ReplaceFile keeps the replaced file's security descriptor and
-// attributes. False, with the reason, when the mode can't be set.
+// the owner and group of from (a file being replaced by to). Windows: its
+// hidden, system, archive and not-indexed attributes (ReplaceFile keeps the
+// security descriptor). False, with the reason, when they can't be set.
 bool keepAttributes(const QString &from, const QString &to, QString *reason);
 
 // Makes to a symbolic link with the very target text of the link at from

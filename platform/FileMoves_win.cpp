@@ -5,15 +5,20 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "NativePath.h"
 #include "WinFileSystem.h"
+
+#include <windows.h>
 
 namespace FileMoves {
 
 namespace {
 
+// Absolute, with "\\?\" before a path of MAX_PATH or more: Win32 cuts such a
+// path off unless the system allows long paths.
 std::wstring native(const QString &path)
 {
-    return QDir::toNativeSeparators(path).toStdWString();
+    return path.isEmpty() ? std::wstring() : nativeLongPath(path);
 }
 
 Result outcome(const WinFileSystem::Status &status, QString *reason)
@@ -64,7 +69,7 @@ bool syncFileSystem(const QString &path)
         QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString file = it.next();
-        if (!it.fileInfo().isSymLink() && !WinFileSystem::flushFile(native(file)).ok())
+        if (!it.fileInfo().isSymLink() && !syncEntry(file))
             synced = false;
     }
     return synced;
@@ -73,11 +78,24 @@ bool syncFileSystem(const QString &path)
 bool keepAttributes(const QString &from, const QString &to, QString *reason)
 {
     // ReplaceFile gives the replacement the replaced file's security
-    // descriptor and attributes.
-    Q_UNUSED(from)
-    Q_UNUSED(to)
-    Q_UNUSED(reason)
-    return true;
+    // descriptor and attributes; not every implementation does (wine keeps
+    // none), so the attributes a person or program sets are given here too.
+    // Read-only is not: ReplaceFile refuses such a target anyway.
+    constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE
+        | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD old = GetFileAttributesW(native(from).c_str());
+    const DWORD current = GetFileAttributesW(native(to).c_str());
+    DWORD error = 0;
+    if (old == INVALID_FILE_ATTRIBUTES || current == INVALID_FILE_ATTRIBUTES)
+        error = GetLastError();
+    else if ((current & kept) != (old & kept)
+        && !SetFileAttributesW(native(to).c_str(), (current & ~kept) | (old & kept)))
+        error = GetLastError();
+    if (error == 0)
+        return true;
+    if (reason)
+        *reason = QString::fromStdWString(WinFileSystem::errorText(error));
+    return false;
 }
 
 bool copyLink(const QString &from, const QString &to)
@@ -87,7 +105,22 @@ bool copyLink(const QString &from, const QString &to)
 
 bool syncEntry(const QString &path)
 {
-    return WinFileSystem::flushFile(native(path)).ok() || QFileInfo(path).isDir();
+    const std::wstring name = native(path);
+    if (WinFileSystem::flushFile(name).ok())
+        return true;
+    // A folder's entries are written through with the moves. A read-only
+    // file can't be opened for writing, which the flush needs: its attribute
+    // is lifted for the flush and put back.
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return true;
+    if (!(attributes & FILE_ATTRIBUTE_READONLY)
+        || !SetFileAttributesW(name.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+        return false;
+    const bool flushed = WinFileSystem::flushFile(name).ok();
+    return SetFileAttributesW(name.c_str(), attributes) && flushed;
 }
 
 } // namespace FileMoves

@@ -4,8 +4,8 @@
 #include <QFile>
 
 #ifdef Q_OS_WIN
+#include "NativePath.h"
 #include "WinFileSystem.h"
-#include <QDir>
 #else
 #include <cerrno>
 #include <fcntl.h>
@@ -55,7 +55,7 @@ InstallationLock::Result InstallationLock::take(const QString &lockFile)
 {
     release();
     WinFileSystem::Status status;
-    handle = WinFileSystem::lockFile(QDir::toNativeSeparators(lockFile).toStdWString(), &status);
+    handle = WinFileSystem::lockFile(nativeLongPath(lockFile), &status); // \\?\ when long
     held = handle != nullptr;
     if (held)
         return Result::Taken;

@@ -41,6 +41,7 @@ UPGRADE_WINE_TESTS=(
     tst_versiontext tst_installationrecord tst_versionrecord tst_journal tst_outputtail
     tst_commandline tst_installationlock tst_suiteguard upgrade_install_help
     tst_resourcewriter tst_packagefile tst_packagemanifest tst_packagesignature tst_loadedpackage tst_packagebuilder tst_packageloading tst_extraction
+    tst_filetree tst_pathguard tst_processlist tst_upgradelog tst_installhelper tst_filemoves tst_fileaccess tst_changeplan
 )
 
 windows_leg() {

@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include <cstdio>
+
 #include "ProcessList.h"
 
 #ifdef Q_OS_LINUX
@@ -20,6 +22,7 @@ QString listedName(qint64 pid, const QString &procRoot = QString())
                             : !ProcessList::snapshot(&processes))
         return QStringLiteral("<no list>");
 #else
+    Q_UNUSED(procRoot)
     if (!ProcessList::snapshot(&processes))
         return QStringLiteral("<no list>");
 #endif
@@ -96,17 +99,28 @@ void tst_ProcessList::findsItselfAndChildren()
     if (!program.isEmpty()) {
         path = dir.filePath(program);
         QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+#ifdef Q_OS_WIN
+        // A copy of this program that waits (see main).
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), path));
+        const QStringList arguments { "--hold" };
+#else
         QVERIFY(QFile::copy("/bin/sleep", path));
+        const QStringList arguments { "30" };
+#endif
         QVERIFY(QFile::setPermissions(path, QFile::permissions(path) | QFile::ExeOwner));
         path = QFileInfo(path).canonicalFilePath();
-        child.start(path, { "30" });
+        child.start(path, arguments);
         QVERIFY2(child.waitForStarted(10000), qPrintable(child.errorString()));
+#ifdef Q_OS_WIN
+        // Started is not yet loaded under wine: its path is known once it runs.
+        QVERIFY(child.waitForReadyRead(10000));
+#endif
         pid = child.processId();
     }
     QCOMPARE(listedName(pid), QFileInfo(path).fileName());
     QString image;
     QVERIFY(ProcessList::imagePath(pid, &image));
-    QCOMPARE(image, path);
+    QCOMPARE(image, QDir::toNativeSeparators(path)); // as SuiteGuard compares it
     if (program.isEmpty())
         return;
     child.kill();
@@ -226,5 +240,23 @@ void tst_ProcessList::preparedProcTreeOrderAndStrays()
 
 #endif // Q_OS_LINUX
 
+#ifdef Q_OS_WIN
+// "--hold": the harmless child of findsItselfAndChildren, which says it runs
+// and waits until its input closes or it is killed.
+int main(int argc, char *argv[])
+{
+    if (argc == 2 && qstrcmp(argv[1], "--hold") == 0) {
+        std::puts("running");
+        std::fflush(stdout);
+        while (std::getchar() != EOF) { }
+        return 0;
+    }
+    QCoreApplication app(argc, argv);
+    tst_ProcessList test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+#else
 QTEST_GUILESS_MAIN(tst_ProcessList)
+#endif
 #include "tst_processlist.moc"

@@ -44,8 +44,11 @@ Run runInstaller(const QString &folder, const QStringList &arguments, int dieAft
         environment.insert(QStringLiteral("UPGRADE_FAULT_AFTER"), QString::number(dieAfterChanges));
         process.setProcessEnvironment(environment);
     }
-    process.start(dieAfterChanges > 0 ? QStringLiteral(UPGRADE_INSTALL_FAULTS)
-                                      : QStringLiteral(UPGRADE_INSTALL),
+    // Absolute with its drive: a cross build's "/work/..." names the test's
+    // own drive, not the one of the working directory.
+    process.start(QFileInfo(dieAfterChanges > 0 ? QStringLiteral(UPGRADE_INSTALL_FAULTS)
+                                                : QStringLiteral(UPGRADE_INSTALL))
+                      .absoluteFilePath(),
         arguments);
     Run run;
     if (!process.waitForFinished(120000))

@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include "UpgradeLog.h"
+#include "support/PlatformFiles.h"
 
 // The log files an upgrade leaves: which of them stay, and the copy.
 class tst_UpgradeLog : public QObject
@@ -71,7 +72,7 @@ void tst_UpgradeLog::copyIsThisRunsAlone()
         log.write("this run");
     }
     QFile file(copy);
-    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text)); // CRLF on Windows
     const QByteArray text = file.readAll();
     QVERIFY(text.endsWith(" this run\n"));
     QVERIFY(!text.contains("an earlier run"));
@@ -95,15 +96,18 @@ void tst_UpgradeLog::writesOnlyInside()
             + QStringLiteral("/upgrade-200001%1-000000.log").arg(day, 2, 10, QLatin1Char('0')));
         QVERIFY(old.open(QIODevice::WriteOnly));
     }
+    QString why;
     if (folderLinked) {
-        QVERIFY(QFile::link(outside, main + "/logs"));
+        if (!makeSymLink(outside, main + "/logs", &why))
+            QSKIP(qPrintable(why));
     } else {
         QVERIFY(QDir().mkpath(main + "/logs"));
         const QDateTime now = QDateTime::currentDateTime();
         for (int second = 0; second < 2; ++second) {
             const QString stamp = now.addSecs(second).toString("yyyyMMdd-hhmmss");
-            QVERIFY(QFile::link(outside + "/stolen" + QString::number(second),
-                main + "/logs/upgrade-" + stamp + ".log"));
+            if (!makeSymLink(outside + "/stolen" + QString::number(second),
+                    main + "/logs/upgrade-" + stamp + ".log", &why))
+                QSKIP(qPrintable(why));
         }
     }
 
@@ -149,7 +153,7 @@ void tst_UpgradeLog::outsideTextStaysOnItsLine()
         log.write(text);
     }
     QFile file(dir.filePath("copy.log"));
-    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text)); // CRLF on Windows
     const QStringList lines = QString::fromUtf8(file.readAll()).split('\n');
     QCOMPARE(lines.size(), 3); // nothing after the last line feed
     const QRegularExpression stamped("^\\d{4}-\\d\\d-\\d\\dT[^\\x00-\\x1f\\x7f-\\x9f\\x{2028}]*$");
