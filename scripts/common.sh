@@ -64,6 +64,7 @@ windows_leg() {
         -DCMAKE_PREFIX_PATH="$sdk" -DCMAKE_CROSSCOMPILING_EMULATOR="$src/scripts/wine-run" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPGRADE_BUILD_BENCH=OFF >/dev/null
     local targets=(upgrade_install upgrade_install_helper db_manager make_upgrade_package)
+    targets+=(test_sh hold_file) # the test doubles of the Windows tests
     for t in "${UPGRADE_WINE_TESTS[@]}"; do
         [[ $t == tst_* ]] && targets+=("$t")
     done
