@@ -188,6 +188,13 @@ log=$(newest_log)
 check "upgrade: log written below logs/" test -n "$log"
 log_has() { grep -q "$1" "$log" && grep -q "$2" "$log"; }
 check "upgrade: log holds the script's output and the result" log_has 'registered' '(退出码0)'
+# Paths are shown the Windows way: no path on a drive with a '/' in it.
+mixed() { grep -E '[A-Za-z]:[\\/]' "$1" | grep -F / | head -n 3 | tr '\n' ' '; }
+if [ -z "$(mixed "$log")" ]; then
+    pass "upgrade: the log names paths with \ only"
+else
+    fail "upgrade: the log names paths with \ only" "$(mixed "$log")"
+fi
 
 # ---- 2. a failing package, rolled back byte for byte ----------------------
 package failing 3.2.4 3.2.5
