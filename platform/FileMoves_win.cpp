@@ -90,4 +90,9 @@ bool syncEntry(const QString &path)
     return WinFileSystem::flushFile(native(path)).ok() || QFileInfo(path).isDir();
 }
 
+bool syncRunsAlongsideMoves()
+{
+    return false;
+}
+
 } // namespace FileMoves

@@ -196,7 +196,28 @@ else
     fail "upgrade: the log names paths with \ only" "$(mixed "$log")"
 fi
 
-# ---- 2. a failing package, rolled back byte for byte ----------------------
+# ---- 2. many files replaced, twice -----------------------------------------
+# The files staged before are written to disk while they and the installed
+# files are replaced: flushing must not hold a file a replacement opens.
+mkdir -p "$main/product/lib"
+head -c 1048576 /dev/urandom >"$work/blob"
+for ((i = 0; i < 60; i++)); do
+    { printf 'library %d\n' $i; cat "$work/blob"; } >"$main/product/lib/lib$i.dll"
+done
+for round in 1 2; do
+    package "many$round" 3.2.4 3.2.4
+    mkdir -p "$up/update/product/lib"
+    for ((i = 0; i < 60; i++)); do
+        { printf 'library %d round %d\n' $i $round; cat "$work/blob"; } >"$up/update/product/lib/lib$i.dll"
+    done
+    make_package "many$round"
+    run "many$round" --unattended --package "$pkg_win"
+    expect_code "many$round" 0
+    many_done() { [ "$(grep -l "round $round" "$main"/product/lib/*.dll | wc -l)" -eq 60 ]; }
+    check "many$round: all 60 files replaced" many_done
+done
+
+# ---- 3. a failing package, rolled back byte for byte ----------------------
 package failing 3.2.4 3.2.5
 put delete/product/bin/new_feature.dll 'x'
 put update/product/bin/report.dll 'report engine 3.2.5'
@@ -211,7 +232,7 @@ log=$(newest_log)
 check "failing: the log names the script's exit code and its error output" \
     log_has '退出码为7' 'about to fail'
 
-# ---- 3. a file held open by another Windows process -----------------------
+# ---- 4. a file held open by another Windows process -----------------------
 package held 3.2.4 3.2.5
 put update/product/bin/report.dll 'report engine 3.2.5'
 make_package held
@@ -231,7 +252,7 @@ fi
 touch "$work/held.stop"
 wait "$holder"
 
-# ---- 4. links on the way --------------------------------------------------
+# ---- 5. links on the way --------------------------------------------------
 package links 3.2.4 3.2.5
 put update/product/bin/ext/plugin.dll 'replaced'
 put update/product/bin/junction/plugin.dll 'replaced'
@@ -257,7 +278,7 @@ else
     skip "junction" "wine's mklink /J made no junction ($(tr -d '\r' <"$work/mklink.out" | head -n 1))"
 fi
 
-# ---- 5. a kill mid-upgrade, a second installer, the script's children ----
+# ---- 6. a kill mid-upgrade, a second installer, the script's children ----
 package killed 3.2.4 3.2.6
 put update/product/bin/report.dll 'report engine 3.2.6'
 put add/product/bin/more.dll 'more'
@@ -316,7 +337,7 @@ else
     fail "killed: the after script runs" "$(tail -n 5 "$work/killed.err" | tr '\n' ' ')"
 fi
 
-# ---- 6. a kill while the database helper runs -----------------------------
+# ---- 7. a kill while the database helper runs -----------------------------
 package dbkill 3.2.4 3.2.7 1
 put update/product/bin/report.dll 'report engine 3.2.7'
 # A step that takes minutes: the helper is killed long before it ends.
