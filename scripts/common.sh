@@ -72,5 +72,5 @@ windows_leg() {
     local pattern
     pattern=$(IFS='|'; echo "${UPGRADE_WINE_TESTS[*]}")
     (cd "$build" && UPGRADE_WIN_SDK="$sdk" ctest --output-on-failure -R "^($pattern)\$")
-    "$src/tests/wine/e2e.sh" "$build" "$src/build" # the installer end to end under wine
+    timeout -k 10 900 "$src/tests/wine/e2e.sh" "$build" "$src/build" # the installer end to end under wine
 }

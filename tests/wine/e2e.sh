@@ -55,12 +55,12 @@ check() { # check NAME COMMAND...: PASS when the command succeeds
     if "$@"; then pass "$name"; else fail "$name"; fi
 }
 
-# run NAME ARGS...: the installer under wine (at most 3 minutes); its output
+# run NAME ARGS...: the installer under wine (at most 90 seconds); its output
 # in $work/NAME.out and .err, its exit code in $code.
 run() {
     local name=$1
     shift
-    timeout -k 10 180 "$wine" "$installer" "$@" >"$work/$name.out" 2>"$work/$name.err" </dev/null
+    timeout -k 10 90 "$wine" "$installer" "$@" >"$work/$name.out" 2>"$work/$name.err" </dev/null
     code=$?
 }
 expect_code() { # expect_code NAME WANTED
@@ -150,6 +150,21 @@ version_of() { sed -n 's/.*key="software_version" value="\([^"]*\)".*/\1/p' "$1"
 newest_log() { ls -t "$main/logs"/upgrade-*.log 2>/dev/null | head -n 1; }
 # procs TEXT: the live processes whose command line holds TEXT (pid, command).
 procs() { ps -eo pid=,stat=,args= | awk '$2 !~ /^Z/' | grep -F -- "$1" | grep -v grep; }
+# kill_installer JOB: kill -9 the wine process of the installer started in
+# the background as JOB (its command line starts with the program; JOB itself
+# is the timeout that started it), and wait for JOB.
+kill_installer() {
+    local pid
+    pid=$(ps -eo pid=,args= | while read -r p a; do
+        [[ $a == "$installer --unattended"* ]] && echo "$p"; done | head -n 1)
+    if [ -n "$pid" ]; then
+        kill -9 "$pid"
+    else
+        fail "the installer's wine process found"
+        kill -9 "$1"
+    fi
+    { wait "$1"; } 2>/dev/null
+}
 wait_for() { # wait_for FILE SECONDS
     local i
     for ((i = 0; i < $2 * 10; i++)); do [ -e "$1" ] && return 0; sleep 0.1; done
@@ -279,40 +294,35 @@ else
 fi
 
 # ---- 6. a kill mid-upgrade, a second installer, the script's children ----
-package killed 3.2.4 3.2.6
-put update/product/bin/report.dll 'report engine 3.2.6'
-put add/product/bin/more.dll 'more'
-put delete/product/bin/notes.txt 'x'
-# The after script starts a child (sleep 987 in a second sh.exe), marks that
-# it runs and waits: the files are changed by then.
-put shell/shell_after/01_wait.bat "sleep 987 &
+shell_exe="$(winpath "$win/tests/shell")\\sh.exe"
+for stage in before after; do
+    name="killed in the $stage script"
+    package "killed_$stage" 3.2.4 3.2.6
+    put update/product/bin/report.dll 'report engine 3.2.6'
+    put add/product/bin/more.dll 'more'
+    put delete/product/bin/notes.txt 'x'
+    # The script starts a child (sleep 987 in a second sh.exe), marks that it
+    # runs and waits; after the file steps, the files are changed by then.
+    put "shell/shell_$stage/01_wait.bat" "sleep 987 &
 touch '$(winpath "$work/killed.running")'
 sleep 120
 "
-make_package killed
-before=$(listing)
-rm -f "$work/killed.running"
-timeout -k 10 240 "$wine" "$installer" --unattended --package "$pkg_win" \
-    >"$work/killed.out" 2>"$work/killed.err" </dev/null &
-first=$!
-if wait_for "$work/killed.running" 120; then
-    pass "killed: the after script runs"
-    shell_exe="$(winpath "$win/tests/shell")\\sh.exe"
+    make_package "killed_$stage"
+    before=$(listing)
+    rm -f "$work/killed.running"
+    timeout -k 10 240 "$wine" "$installer" --unattended --package "$pkg_win" \
+        >"$work/killed_$stage.out" 2>"$work/killed_$stage.err" </dev/null &
+    first=$!
+    if ! wait_for "$work/killed.running" 120; then
+        kill -9 "$first" 2>/dev/null
+        fail "$name: the script runs" "$(tail -n 5 "$work/killed_$stage.err" | tr '\n' ' ')"
+        continue
+    fi
     child_runs() { procs "$shell_exe -c sleep 987" >/dev/null; }
-    check "killed: the script's child runs" child_runs
+    check "$name: the script's child runs" child_runs
     run second --unattended --package "$pkg_win"
     expect_code second 5
-    # The wine process of the installer (its command line starts with the
-    # program), not the timeout that started it.
-    pid=$(ps -eo pid=,args= | while read -r p a; do
-        [[ $a == "$installer --unattended"* ]] && echo "$p"; done | head -n 1)
-    if [ -n "$pid" ]; then
-        kill -9 "$pid"
-    else
-        fail "killed: the installer's wine process found"
-        kill -9 "$first"
-    fi
-    { wait "$first"; } 2>/dev/null
+    kill_installer "$first"
     # The script runs as "sh C:/.../01_wait.bat", its child as sh.exe -c.
     left() { procs "01_wait.bat"; procs "$shell_exe"; }
     for ((i = 0; i < 100; i++)); do
@@ -320,22 +330,20 @@ if wait_for "$work/killed.running" 120; then
         sleep 0.1
     done
     if [ -z "$(left)" ]; then
-        pass "killed: the script and its child ended with the installer (job object)"
+        pass "$name: the script and its child ended with the installer (job object)"
     else
-        fail "killed: the script and its child ended with the installer (job object)" \
+        fail "$name: the script and its child ended with the installer (job object)" \
             "$(left | tr '\n' ' ')"
         left | while read -r p _; do kill -9 "$p"; done
     fi
-    check "killed: the journal is left for the recovery" test -e "$main/upgrade_journal.txt"
+    check "$name: the journal is left for the recovery" test -e "$main/upgrade_journal.txt"
     run recover --recover
     expect_code recover 0
-    check "recover: tree as before the upgrade (all but logs/)" test "$before" = "$(listing)"
-    check "recover: record keeps 3.2.4" test "$(version_of "$inst/setup_config.xml")" = 3.2.4
-    check "recover: its log says the upgrade was undone" grep -q '已恢复到升级前的版本' "$(newest_log)"
-else
-    kill -9 "$first" 2>/dev/null
-    fail "killed: the after script runs" "$(tail -n 5 "$work/killed.err" | tr '\n' ' ')"
-fi
+    check "$name, recovered: tree as before the upgrade (all but logs/)" test "$before" = "$(listing)"
+    check "$name, recovered: record keeps 3.2.4" test "$(version_of "$inst/setup_config.xml")" = 3.2.4
+    check "$name, recovered: its log says the upgrade was undone" \
+        grep -q '已恢复到升级前的版本' "$(newest_log)"
+done
 
 # ---- 7. a kill while the database helper runs -----------------------------
 package dbkill 3.2.4 3.2.7 1
@@ -354,10 +362,7 @@ helper_runs() { procs "$helper_exe" >/dev/null; }
 for ((i = 0; i < 600; i++)); do helper_runs && break; sleep 0.1; done
 if helper_runs; then
     pass "dbkill: the database helper runs"
-    pid=$(ps -eo pid=,args= | while read -r p a; do
-        [[ $a == "$installer --unattended"* ]] && echo "$p"; done | head -n 1)
-    kill -9 "${pid:-$first}"
-    { wait "$first"; } 2>/dev/null
+    kill_installer "$first"
     for ((i = 0; i < 100; i++)); do helper_runs || break; sleep 0.1; done
     if helper_runs; then
         fail "dbkill: the helper ended with the installer (job object)" "$(procs "$helper_exe")"
