@@ -320,8 +320,8 @@ sleep 120
     fi
     child_runs() { procs "$shell_exe -c sleep 987" >/dev/null; }
     check "$name: the script's child runs" child_runs
-    run second --unattended --package "$pkg_win"
-    expect_code second 5
+    run "second_$stage" --unattended --package "$pkg_win"
+    expect_code "second_$stage" 5
     kill_installer "$first"
     # The script runs as "sh C:/.../01_wait.bat", its child as sh.exe -c.
     left() { procs "01_wait.bat"; procs "$shell_exe"; }
@@ -337,8 +337,8 @@ sleep 120
         left | while read -r p _; do kill -9 "$p"; done
     fi
     check "$name: the journal is left for the recovery" test -e "$main/upgrade_journal.txt"
-    run recover --recover
-    expect_code recover 0
+    run "recover_$stage" --recover
+    expect_code "recover_$stage" 0
     check "$name, recovered: tree as before the upgrade (all but logs/)" test "$before" = "$(listing)"
     check "$name, recovered: record keeps 3.2.4" test "$(version_of "$inst/setup_config.xml")" = 3.2.4
     check "$name, recovered: its log says the upgrade was undone" \
