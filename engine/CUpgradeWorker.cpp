@@ -377,6 +377,10 @@ bool CUpgradeWorker::journalMark(Journal::Mark mark)
 
 void CUpgradeWorker::startWriteBack()
 {
+    // Where flushing holds the files, it waits for makeDurable instead of
+    // getting in the way of the file steps.
+    if (!FileMoves::syncRunsAlongsideMoves())
+        return;
     const QString path = installPath;
     writeBack = QThread::create([path] { FileMoves::syncFileSystem(path); });
     writeBack->start();

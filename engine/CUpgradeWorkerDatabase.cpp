@@ -207,7 +207,8 @@ void CUpgradeWorker::updateVersionRecord(QString xmlPath)
             emit status(parent.state() == ContainedTree::Parent::State::Escapes
                     ? parent.reason()
                     : PathGuard::refusal(escape));
-            emit status(tr("升级成功,但修改%1版本信息失败,请手动修改!").arg(xmlPath));
+            emit status(tr("升级成功,但修改%1版本信息失败,请手动修改!")
+                            .arg(QDir::toNativeSeparators(xmlPath)));
             return;
         }
         if (parent.ready())
@@ -215,7 +216,7 @@ void CUpgradeWorker::updateVersionRecord(QString xmlPath)
     }
     switch (VersionRecordFile::rewrite(writePath, version, versionTo, &reason)) {
     case VersionRecordFile::Result::Written:
-        emit status(tr("修改%1版本信息成功!").arg(xmlPath));
+        emit status(tr("修改%1版本信息成功!").arg(QDir::toNativeSeparators(xmlPath)));
         break;
     case VersionRecordFile::Result::ParseError:
         // Left as it was; the operator must hear that it still names the old
@@ -223,7 +224,8 @@ void CUpgradeWorker::updateVersionRecord(QString xmlPath)
     case VersionRecordFile::Result::CannotRead:
     case VersionRecordFile::Result::CannotWrite:
         qCDebug(lcEngine).noquote() << "version record not updated:" << xmlPath << reason;
-        emit status(tr("升级成功,但修改%1版本信息失败,请手动修改!").arg(xmlPath));
+        emit status(
+            tr("升级成功,但修改%1版本信息失败,请手动修改!").arg(QDir::toNativeSeparators(xmlPath)));
         break;
     }
 }

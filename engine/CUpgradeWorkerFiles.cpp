@@ -198,11 +198,14 @@ void CUpgradeWorker::endFileSteps()
 bool CUpgradeWorker::runFileEntry(const QStringList &lines, const PlannedEntry &planned)
 {
     const int first = planned.entry.isDir() ? 3 : 0;
-    emit status(lines.at(first).arg(planned.target));
+    // The target joins the main directory and the package's relative path:
+    // shown with one kind of separator, the system's.
+    const QString shown = QDir::toNativeSeparators(planned.target);
+    emit status(lines.at(first).arg(shown));
     if (progressDue())
-        progressed(lines.at(first).arg(planned.target.mid(installPath.size() + 1)), 0);
+        progressed(lines.at(first).arg(shown.mid(installPath.size() + 1)), 0);
     const bool done = applyChanges(planned);
-    emit status(lines.at(first + (done ? 1 : 2)).arg(planned.target));
+    emit status(lines.at(first + (done ? 1 : 2)).arg(shown));
     if (!done)
         reportFailures();
     return done;

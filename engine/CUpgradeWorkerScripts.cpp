@@ -142,7 +142,8 @@ void CUpgradeWorker::scriptEnded(ScriptStep &step, bool succeeded, bool failedTo
     step.running = false;
     FaultInjection::changeMade();
 
-    const QString script = step.list.value(step.index);
+    // Named as the system names paths (on Windows with '\').
+    const QString script = QDir::toNativeSeparators(step.list.value(step.index));
     const bool ended = !failedToStart && step.process->exitStatus() == QProcess::NormalExit;
     scriptOutput.append(step.process->readAllStandardOutput());
     emit sigScriptReport(script, ended ? step.process->exitCode() : -1,

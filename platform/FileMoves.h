@@ -41,5 +41,9 @@ bool copyLink(const QString &from, const QString &to);
 bool syncFileSystem(const QString &path);
 // Writes a file's or a folder's own data and entry list to disk.
 bool syncEntry(const QString &path);
+// Whether syncFileSystem may run on another thread while files are moved and
+// replaced: on Unix it holds no file; on Windows it opens each file to flush
+// it, and ReplaceFile fails with a sharing violation on a file held so.
+bool syncRunsAlongsideMoves();
 
 } // namespace FileMoves

@@ -142,4 +142,9 @@ bool syncEntry(const QString &path)
     return synced;
 }
 
+bool syncRunsAlongsideMoves()
+{
+    return true;
+}
+
 } // namespace FileMoves

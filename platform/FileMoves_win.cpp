@@ -123,4 +123,9 @@ bool syncEntry(const QString &path)
     return SetFileAttributesW(name.c_str(), attributes) && flushed;
 }
 
+bool syncRunsAlongsideMoves()
+{
+    return false;
+}
+
 } // namespace FileMoves

@@ -66,6 +66,7 @@ windows_leg() {
         -DCMAKE_PREFIX_PATH="$sdk" -DCMAKE_CROSSCOMPILING_EMULATOR="$src/scripts/wine-run" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUPGRADE_BUILD_BENCH=OFF >/dev/null
     local targets=(upgrade_install upgrade_install_helper db_manager make_upgrade_package)
+    targets+=(test_sh hold_file) # the test doubles of the Windows tests
     for t in "${UPGRADE_WINE_TESTS[@]}"; do
         [[ $t == tst_* ]] && targets+=("$t")
     done
@@ -73,4 +74,5 @@ windows_leg() {
     local pattern
     pattern=$(IFS='|'; echo "${UPGRADE_WINE_TESTS[*]}")
     (cd "$build" && UPGRADE_WIN_SDK="$sdk" ctest --output-on-failure -R "^($pattern)\$")
+    timeout -k 10 900 "$src/tests/wine/e2e.sh" "$build" "$src/build" # the installer end to end under wine
 }

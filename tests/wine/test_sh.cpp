@@ -1,0 +1,272 @@
+// A test double of `sh` for the Windows tests under wine, which has no sh.exe.
+// Built as tests/shell/sh.exe in the Windows build tree and never installed:
+// the installer runs a package's .bat scripts through `sh` found on the search
+// path, and the tests that run under wine put this folder there. It runs the
+// handful of commands the test packages use, one per line:
+//
+//   # comment                     blank lines too
+//   echo WORDS [> FILE | >> FILE | >&2]
+//   exit [N]      sleep SECONDS      touch FILE...      read NAME
+//   COMMAND & COMMAND             the first runs in a child sh.exe, not waited for
+//
+// Words are split at blanks, '...' and "..." quote, $$ is this process's id and
+// $PWD the working folder. Anything else is named on standard error and ends
+// the script with 127, as sh does for a command it can't find.
+//
+//   sh.exe SCRIPT       sh.exe -c COMMAND
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <io.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring wide(const std::string &text)
+{
+    if (text.empty())
+        return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0);
+    std::wstring out(size_t(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), int(text.size()), &out[0], n);
+    return out;
+}
+
+std::string utf8(const std::wstring &text)
+{
+    if (text.empty())
+        return {};
+    const int n = WideCharToMultiByte(
+        CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &out[0], n, nullptr, nullptr);
+    return out;
+}
+
+std::string currentFolder()
+{
+    wchar_t buffer[32768];
+    const DWORD n = GetCurrentDirectoryW(32768, buffer);
+    return n ? utf8(std::wstring(buffer, n)) : std::string();
+}
+
+// Splits a command into words; quotes group, $$ and $PWD expand outside '...'.
+std::vector<std::string> words(const std::string &line)
+{
+    std::vector<std::string> out;
+    std::string word;
+    bool inWord = false;
+    char quote = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quote) {
+            if (c == quote)
+                quote = 0;
+            else if (quote == '"' && c == '$' && line.compare(i, 2, "$$") == 0) {
+                word += std::to_string(GetCurrentProcessId());
+                ++i;
+            } else if (quote == '"' && c == '$' && line.compare(i, 4, "$PWD") == 0) {
+                word += currentFolder();
+                i += 3;
+            } else
+                word += c;
+            continue;
+        }
+        if (c == ' ' || c == '\t') {
+            if (inWord)
+                out.push_back(word);
+            word.clear();
+            inWord = false;
+            continue;
+        }
+        inWord = true;
+        if (c == '\'' || c == '"')
+            quote = c;
+        else if (c == '$' && line.compare(i, 2, "$$") == 0) {
+            word += std::to_string(GetCurrentProcessId());
+            ++i;
+        } else if (c == '$' && line.compare(i, 4, "$PWD") == 0) {
+            word += currentFolder();
+            i += 3;
+        } else
+            word += c;
+    }
+    if (inWord)
+        out.push_back(word);
+    return out;
+}
+
+int fail(const std::string &text, int code)
+{
+    std::fprintf(stderr, "sh: %s\n", text.c_str());
+    std::fflush(stderr);
+    return code;
+}
+
+// Starts this program again with "-c COMMAND" and does not wait for it. The
+// child belongs to the same job as this process.
+int startInBackground(const std::string &command)
+{
+    wchar_t self[32768];
+    const DWORD n = GetModuleFileNameW(nullptr, self, 32768);
+    if (n == 0 || n >= 32768)
+        return fail("cannot name this program", 126);
+    std::wstring line = L"\"" + std::wstring(self, n) + L"\" -c \"";
+    for (wchar_t c : wide(command))
+        line += c == L'"' ? std::wstring(L"\\\"") : std::wstring(1, c);
+    line += L"\"";
+    STARTUPINFOW startup {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info {};
+    if (!CreateProcessW(
+            nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+        return fail("cannot start: " + command, 126);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return 0;
+}
+
+int echo(const std::vector<std::string> &args)
+{
+    FILE *out = stdout;
+    FILE *opened = nullptr;
+    std::string text;
+    bool first = true;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (a == ">&2" || a == "1>&2") {
+            out = stderr;
+            continue;
+        }
+        if (a.rfind('>', 0) != 0) {
+            text += (first ? "" : " ") + a;
+            first = false;
+            continue;
+        }
+        const bool append = a.rfind(">>", 0) == 0;
+        std::string target = a.substr(append ? 2 : 1);
+        if (target.empty() && i + 1 < args.size())
+            target = args[++i];
+        if (target.empty())
+            return fail("echo: redirection without a file", 2);
+        if (opened)
+            std::fclose(opened);
+        opened = _wfopen(wide(target).c_str(), append ? L"ab" : L"wb");
+        if (!opened)
+            return fail("echo: cannot open " + target, 1);
+        out = opened;
+    }
+    text += '\n';
+    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    const bool closed = opened ? std::fclose(opened) == 0 : std::fflush(out) == 0;
+    return written && closed ? 0 : fail("echo: write failed", 1);
+}
+
+int touch(const std::vector<std::string> &args)
+{
+    for (size_t i = 1; i < args.size(); ++i) {
+        HANDLE file = CreateFileW(wide(args[i]).c_str(), FILE_WRITE_ATTRIBUTES,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+            FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE)
+            return fail("touch: cannot touch " + args[i], 1);
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        SetFileTime(file, nullptr, &now, &now);
+        CloseHandle(file);
+    }
+    return 0;
+}
+
+// One command; sets done when the script is to end (exit).
+int run(const std::string &command, bool &done)
+{
+    const std::vector<std::string> args = words(command);
+    if (args.empty())
+        return 0;
+    const std::string &name = args[0];
+    if (name == "echo")
+        return echo(args);
+    if (name == "exit") {
+        done = true;
+        return args.size() > 1 ? std::atoi(args[1].c_str()) : 0;
+    }
+    if (name == "sleep") {
+        const double seconds = args.size() > 1 ? std::atof(args[1].c_str()) : 0;
+        Sleep(DWORD(seconds * 1000));
+        return 0;
+    }
+    if (name == "touch")
+        return touch(args);
+    if (name == "read") {
+        char buffer[4096];
+        return std::fgets(buffer, sizeof buffer, stdin) ? 0 : 1;
+    }
+    done = true;
+    return fail(name + ": command not found (test shell)", 127);
+}
+
+// A line: commands before an unquoted '&' start in the background.
+int runLine(const std::string &line, bool &done)
+{
+    size_t start = 0;
+    char quote = 0;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quote) {
+            quote = c == quote ? 0 : quote;
+        } else if (c == '\'' || c == '"') {
+            quote = c;
+        } else if (c == '&' && (i == 0 || line[i - 1] != '>')) {
+            const int code = startInBackground(line.substr(start, i - start));
+            if (code != 0) {
+                done = true;
+                return code;
+            }
+            start = i + 1;
+        }
+    }
+    return run(line.substr(start), done);
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    bool done = false;
+    if (argc == 3 && std::wstring(argv[1]) == L"-c")
+        return runLine(utf8(argv[2]), done);
+    if (argc != 2)
+        return fail("usage: sh SCRIPT | sh -c COMMAND (test shell)", 2);
+    FILE *script = _wfopen(argv[1], L"rb");
+    if (!script)
+        return fail("cannot open " + utf8(argv[1]), 127);
+    std::string content;
+    char buffer[4096];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, script)) > 0)
+        content.append(buffer, n);
+    std::fclose(script);
+    int status = 0;
+    size_t pos = 0;
+    while (!done && pos < content.size()) {
+        size_t end = content.find('\n', pos);
+        if (end == std::string::npos)
+            end = content.size();
+        std::string line = content.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line[first] == '#')
+            continue;
+        status = runLine(line.substr(first), done);
+    }
+    return status;
+}
