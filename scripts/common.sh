@@ -75,4 +75,5 @@ windows_leg() {
     pattern=$(IFS='|'; echo "${UPGRADE_WINE_TESTS[*]}")
     (cd "$build" && UPGRADE_WIN_SDK="$sdk" ctest --output-on-failure -R "^($pattern)\$")
     timeout -k 10 900 "$src/tests/wine/e2e.sh" "$build" "$src/build" # the installer end to end under wine
+    "$src/scripts/package-windows" "$build"
 }
