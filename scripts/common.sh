@@ -71,4 +71,5 @@ windows_leg() {
     local pattern
     pattern=$(IFS='|'; echo "${UPGRADE_WINE_TESTS[*]}")
     (cd "$build" && UPGRADE_WIN_SDK="$sdk" ctest --output-on-failure -R "^($pattern)\$")
+    "$src/scripts/wine-walkthrough" --build-win "$build" --build "$src/build" --screenshots "$build/screenshots"
 }
