@@ -76,4 +76,5 @@ windows_leg() {
     (cd "$build" && UPGRADE_WIN_SDK="$sdk" ctest --output-on-failure -R "^($pattern)\$")
     timeout -k 10 900 "$src/tests/wine/e2e.sh" "$build" "$src/build" # the installer end to end under wine
     "$src/scripts/package-windows" "$build"
+    "$src/scripts/wine-walkthrough" --build-win "$build" --build "$src/build" --screenshots "$build/screenshots"
 }

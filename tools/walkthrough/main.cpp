@@ -396,6 +396,9 @@ QList<Step> operatorSteps(Walkthrough &w)
 
 int main(int argc, char *argv[])
 {
+    // Qt's own file dialog, which the walkthrough can fill in; a native one
+    // (Windows) would be out of its reach.
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication app(argc, argv);
     // The operator is Chinese: the screenshots show Qt's own buttons in Chinese,
     // whatever the machine's language (when Qt's translations are installed).
