@@ -79,12 +79,12 @@ QStringList recordEntries(const QByteArray &bytes)
 
 QString successLine(const QString &path)
 {
-    return QStringLiteral("修改%1版本信息成功!").arg(path);
+    return QStringLiteral("修改%1版本信息成功!").arg(QDir::toNativeSeparators(path));
 }
 
 QString failureLine(const QString &path)
 {
-    return QStringLiteral("升级成功,但修改%1版本信息失败,请手动修改!").arg(path);
+    return QStringLiteral("升级成功,但修改%1版本信息失败,请手动修改!").arg(QDir::toNativeSeparators(path));
 }
 
 QStringList lines(const QSignalSpy &spy)
