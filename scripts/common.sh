@@ -71,10 +71,19 @@ windows_leg() {
         [[ $t == tst_* ]] && targets+=("$t")
     done
     cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
-    local pattern
+    local pattern failed=()
     pattern=$(IFS='|'; echo "${UPGRADE_WINE_TESTS[*]}")
-    (cd "$build" && UPGRADE_WIN_SDK="$sdk" ctest --output-on-failure -R "^($pattern)\$")
-    timeout -k 10 900 "$src/tests/wine/e2e.sh" "$build" "$src/build" # the installer end to end under wine
-    "$src/scripts/package-windows" "$build"
-    "$src/scripts/wine-walkthrough" --build-win "$build" --build "$src/build" --screenshots "$build/screenshots"
+    # Every step runs even when one before it failed, so that one run shows
+    # everything that is wrong; the leg fails at the end if any step did.
+    (cd "$build" && UPGRADE_WIN_SDK="$sdk" ctest --output-on-failure -R "^($pattern)\$") \
+        || failed+=("unit tests under wine")
+    timeout -k 10 900 "$src/tests/wine/e2e.sh" "$build" "$src/build" \
+        || failed+=("installer end to end under wine (tests/wine/e2e.sh)")
+    "$src/scripts/package-windows" "$build" || failed+=("distribution zip (scripts/package-windows)")
+    "$src/scripts/wine-walkthrough" --build-win "$build" --build "$src/build" \
+        --screenshots "$build/screenshots" || failed+=("window walkthrough (scripts/wine-walkthrough)")
+    if [ ${#failed[@]} -gt 0 ]; then
+        printf 'Windows leg failed: %s\n' "${failed[@]}" >&2
+        return 1
+    fi
 }
