@@ -7,6 +7,7 @@
 //   # comment                     blank lines too
 //   echo WORDS [> FILE | >> FILE | >&2]
 //   exit [N]      sleep SECONDS      touch FILE...      read NAME
+//   rm [-r] [-f] PATH...          -rf too; read-only entries go as well
 //   COMMAND & COMMAND             the first runs in a child sh.exe, not waited for
 //
 // Words are split at blanks, '...' and "..." quote, $$ is this process's id and
@@ -182,6 +183,56 @@ int touch(const std::vector<std::string> &args)
     return 0;
 }
 
+// Removes path, and with recursive a folder with all it holds.
+bool removeEntry(const std::wstring &path, bool recursive)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesW(path.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str())
+                                                       : DeleteFileW(path.c_str());
+    if (!recursive)
+        return false;
+    bool ok = true;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name != L"." && name != L"..")
+                ok = removeEntry(path + L"\\" + name, true) && ok;
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return RemoveDirectoryW(path.c_str()) && ok;
+}
+
+int rm(const std::vector<std::string> &args)
+{
+    bool recursive = false;
+    bool force = false;
+    int status = 0;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (a.size() > 1 && a[0] == '-') {
+            recursive = recursive || a.find_first_of("rR") != std::string::npos;
+            force = force || a.find('f') != std::string::npos;
+            continue;
+        }
+        const std::wstring path = wide(a);
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            if (!force)
+                status = fail("rm: cannot remove " + a + ": no such file or folder", 1);
+        } else if (!removeEntry(path, recursive)) {
+            status = fail("rm: cannot remove " + a, 1);
+        }
+    }
+    return status;
+}
+
 // One command; sets done when the script is to end (exit).
 int run(const std::string &command, bool &done)
 {
@@ -202,6 +253,8 @@ int run(const std::string &command, bool &done)
     }
     if (name == "touch")
         return touch(args);
+    if (name == "rm")
+        return rm(args);
     if (name == "read") {
         char buffer[4096];
         return std::fgets(buffer, sizeof buffer, stdin) ? 0 : 1;
