@@ -181,6 +181,13 @@ void tst_UpgradeChain::cleanUpAlone()
     QVERIFY(QFileInfo(upgrade.staging() + "/upgrade/update/a.dll").isFile());
     if (situation == "no staging")
         QVERIFY(QDir(upgrade.staging()).removeRecursively());
+#ifdef Q_OS_WIN
+    // The live upgrade holds its lock file open, sharing nothing.
+    if (situation == "gone") {
+        QVERIFY(!QFile::remove(upgrade.installPath + "/upgrade.lock"));
+        QSKIP("Windows can't remove the installation while the upgrade holds its lock open");
+    }
+#endif
     if (situation == "gone")
         QVERIFY(QDir(upgrade.installPath).removeRecursively());
     Tree expected = snapshot(upgrade.tmp.path());
