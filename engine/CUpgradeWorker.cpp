@@ -471,8 +471,7 @@ bool CUpgradeWorker::stepCanRun()
     // nothing. A missing step folder inside it still means an empty step.
     const QString packageRoot = SuiteLayout::stagedPackageRoot(installPath);
     if (!QFileInfo(packageRoot).isDir()) {
-        emit status(
-            tr("升级临时目录%1不存在,升级终止").arg(QDir::toNativeSeparators(packageRoot)));
+        emit status(tr("升级临时目录%1不存在,升级终止").arg(QDir::toNativeSeparators(packageRoot)));
         slotFaildClear();
         return false;
     }

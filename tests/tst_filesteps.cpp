@@ -208,8 +208,8 @@ void tst_FileSteps::installationVanishes()
                  { "add/a.txt", "a" } }),
         qPrintable(upgrade.error));
     QCOMPARE(upgrade.run.statusLines().mid(upgrade.run.statusLines().size() - 2),
-        (QStringList { QDir::toNativeSeparators(
-                           upgrade.staging() + "/upgrade/shell/shell_before/remove.bat")
+        (QStringList {
+            QDir::toNativeSeparators(upgrade.staging() + "/upgrade/shell/shell_before/remove.bat")
                 + " 执行成功!",
             QStringLiteral("安装目录%1不存在,升级终止")
                 .arg(QDir::toNativeSeparators(upgrade.installPath)) }));

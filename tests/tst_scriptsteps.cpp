@@ -156,7 +156,8 @@ void tst_ScriptSteps::shMissingFromPath()
     QVERIFY2(ran, qPrintable(upgrade.error));
 
     QCOMPARE(scriptAndStepLines(upgrade),
-        (QStringList { QDir::toNativeSeparators("shell_before/a.bat") + " 执行失败!", reasonPrefix }));
+        (QStringList {
+            QDir::toNativeSeparators("shell_before/a.bat") + " 执行失败!", reasonPrefix }));
     const QString reason = upgrade.run.statusLines().last();
     QVERIFY2(reason.size() > reasonPrefix.size(), qPrintable(reason));
     QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
