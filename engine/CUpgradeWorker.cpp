@@ -471,7 +471,7 @@ bool CUpgradeWorker::stepCanRun()
     // nothing. A missing step folder inside it still means an empty step.
     const QString packageRoot = SuiteLayout::stagedPackageRoot(installPath);
     if (!QFileInfo(packageRoot).isDir()) {
-        emit status(tr("升级临时目录%1不存在,升级终止").arg(packageRoot));
+        emit status(tr("升级临时目录%1不存在,升级终止").arg(QDir::toNativeSeparators(packageRoot)));
         slotFaildClear();
         return false;
     }
@@ -482,7 +482,7 @@ void CUpgradeWorker::abandonWithoutInstallFolder()
 {
     // Removed while the upgrade ran (by a script, say): no step can go on, and
     // the log says why the upgrade ends.
-    emit status(tr("安装目录%1不存在,升级终止").arg(installPath));
+    emit status(tr("安装目录%1不存在,升级终止").arg(QDir::toNativeSeparators(installPath)));
     slotFaildClear();
 }
 

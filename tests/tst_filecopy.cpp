@@ -4,6 +4,7 @@
 
 #include "FileTree.h"
 #include "support/EngineHarness.h"
+#include "support/PlatformFiles.h"
 #include "support/TestPackage.h"
 
 #include <qplatformdefs.h>
@@ -38,6 +39,7 @@ private:
     QString plainPackage;
     QString compressedPackage;
     QByteArray largeContent;
+    QString noSymLinks; // why no symbolic link can be made here; empty where one can
 };
 
 namespace {
@@ -93,6 +95,12 @@ QStringList describeFolder(const QString &folder)
 void tst_FileCopy::initTestCase()
 {
     QVERIFY(packages.isValid());
+#ifdef Q_OS_WIN
+    // QFile::link makes a shortcut file there, a file of its own: the rows
+    // that need a real symbolic link skip where none can be made (wine).
+    if (makeSymLink(packages.path(), packages.path() + "/probe", &noSymLinks))
+        QDir(packages.path()).rmdir(QStringLiteral("probe"));
+#endif
     largeContent.resize(3 * 1024 * 1024 + 17); // more than one block of any copy buffer
     for (int i = 0; i < largeContent.size(); ++i)
         largeContent[i] = char((i * 7919) >> 5);
@@ -169,6 +177,10 @@ void tst_FileCopy::sameAsQFileCopy()
     QFETCH(int, target);
     QFETCH(int, copied);
 
+    const bool linkRow = source == DiskLinkToFile || target == DanglingLink || target == LinkToFile;
+    if (linkRow && !noSymLinks.isEmpty())
+        QSKIP(qPrintable(noSymLinks));
+    QString why;
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
     // A file in memory (tmpfs) when the temporary folder is on disk.
@@ -189,7 +201,10 @@ void tst_FileCopy::sameAsQFileCopy()
         QVERIFY(writeFile(root + "/in/file.txt", "bytes on disk"));
         QVERIFY(writeFile(root + "/in/empty.txt"));
         QVERIFY(writeFile(root + "/in/large.bin", largeContent));
-        QVERIFY(QFile::link(root + "/in/file.txt", root + "/in/link.txt"));
+        // Left out where no symbolic link can be made (only the link rows need it).
+        if (noSymLinks.isEmpty())
+            QVERIFY2(
+                makeSymLink(root + "/in/file.txt", root + "/in/link.txt", &why), qPrintable(why));
         QDir().mkpath(root + "/in/folder");
         switch (Source(source)) {
         case DiskFile:
@@ -240,11 +255,11 @@ void tst_FileCopy::sameAsQFileCopy()
             QVERIFY(writeFile(*to, "installed bytes"));
             break;
         case DanglingLink:
-            QVERIFY(QFile::link(root + "/out/gone.txt", *to));
+            QVERIFY2(makeSymLink(root + "/out/gone.txt", *to, &why), qPrintable(why));
             break;
         case LinkToFile:
             QVERIFY(writeFile(root + "/out/real.txt", "installed bytes"));
-            QVERIFY(QFile::link(root + "/out/real.txt", *to));
+            QVERIFY2(makeSymLink(root + "/out/real.txt", *to, &why), qPrintable(why));
             break;
         case ExistingFolder:
             QVERIFY(QDir().mkpath(*to));

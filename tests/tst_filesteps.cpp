@@ -50,8 +50,14 @@ void tst_FileSteps::fileSteps_data()
         << 0 << Tree { { "product/stays/file.txt", "s" }, { "other.txt", "o" } };
     // Top-level files one by one, top-level folders merged into the installed
     // ones; hidden entries at the top and hidden files below are passed over.
+#ifdef Q_OS_WIN
+    // Windows refuses to replace a read-only file (a row below shows it).
+    const QByteArray installedConf = "old conf";
+#else
+    const QByteArray installedConf = "ro old conf";
+#endif
     QTest::newRow("update: replaces files, merges folders")
-        << Tree { { "app.exe", "old app" }, { "conf.ini", "ro old conf" }, { "lib/a.dll", "old a" },
+        << Tree { { "app.exe", "old app" }, { "conf.ini", installedConf }, { "lib/a.dll", "old a" },
                { "lib/own.dll", "own" }, { "lib/sub/x", "old x" },
                { ".hidden.dll", "installed hidden" } }
         << Tree { { "update/app.exe", "new app" }, { "update/conf.ini", "new conf" },
@@ -111,6 +117,13 @@ void tst_FileSteps::fileSteps_data()
         << Tree { { "lib/a.dll/inside.txt", "in" } }
         << Tree { { "update/lib/a.dll", "a" }, { "update/lib/b.dll", "b" } }
         << QStringList { "更新 d lib fail" } << 1 << Tree { { "lib/a.dll/inside.txt", "in" } };
+#ifdef Q_OS_WIN
+    QTest::newRow("update: a read-only file on Windows")
+        << Tree { { "a.txt", "old a" }, { "conf.ini", "ro old conf" } }
+        << Tree { { "update/a.txt", "a" }, { "update/conf.ini", "new conf" } }
+        << QStringList { "更新 f a.txt", "更新 f conf.ini fail" } << 1
+        << Tree { { "a.txt", "old a" }, { "conf.ini", "ro old conf" } };
+#endif
     QTest::newRow("add: a file where a folder is needed")
         << Tree { { "new", "a file" } }
         << Tree { { "add/new/deep.txt", "d" }, { "add/other.txt", "o" } }
@@ -130,6 +143,10 @@ void tst_FileSteps::fileSteps()
     QFETCH(QStringList, entries);
     QFETCH(int, failures);
     QFETCH(Tree, after);
+#ifdef Q_OS_WIN
+    if (package.contains("shell/shell_before/links.bat"))
+        QSKIP("a Windows program under wine can make no symbolic link");
+#endif
     Upgrade upgrade;
     QVERIFY(writeTree(upgrade.installPath, installed));
     for (auto it = installed.cbegin(); it != installed.cend(); ++it) {
@@ -145,8 +162,8 @@ void tst_FileSteps::fileSteps()
     QStringList expected;
     for (const QString &entry : entries) {
         const QStringList parts = entry.split(' ');
-        const QString what
-            = parts.at(0) + (parts.at(1) == "d" ? "目录:" : "文件:") + upgrade.target(parts.at(2));
+        const QString what = parts.at(0) + (parts.at(1) == "d" ? "目录:" : "文件:")
+            + QDir::toNativeSeparators(upgrade.target(parts.at(2)));
         expected << "正在" + what << what + (parts.value(3) == "fail" ? "失败" : "成功");
     }
     const QStringList status = upgrade.run.statusLines();
@@ -162,7 +179,8 @@ void tst_FileSteps::fileSteps()
     for (int i = 0; i < status.size(); ++i) {
         if (status.at(i).endsWith("失败") && !status.at(i).startsWith("正在")) {
             const QString reason = status.value(i + 1);
-            QVERIFY2(reason.startsWith("失败原因:" + upgrade.installPath), qPrintable(reason));
+            QVERIFY2(reason.startsWith("失败原因:" + QDir::toNativeSeparators(upgrade.installPath)),
+                qPrintable(reason));
         }
     }
     const int count = status.indexOf(QStringLiteral("%1项文件操作失败,升级终止").arg(failures));
@@ -182,13 +200,19 @@ void tst_FileSteps::installationVanishes()
 {
     // The script succeeds; the delete step then finds no installation and the
     // upgrade ends through the failure clean-up.
+#ifdef Q_OS_WIN
+    QSKIP("Windows can't remove the installation while the upgrade holds its lock open");
+#endif
     Upgrade upgrade;
     QVERIFY2(upgrade.execute({ { "shell/shell_before/remove.bat", "rm -rf \"$PWD\"\n" },
                  { "add/a.txt", "a" } }),
         qPrintable(upgrade.error));
     QCOMPARE(upgrade.run.statusLines().mid(upgrade.run.statusLines().size() - 2),
-        (QStringList { upgrade.staging() + "/upgrade/shell/shell_before/remove.bat 执行成功!",
-            QStringLiteral("安装目录%1不存在,升级终止").arg(upgrade.installPath) }));
+        (QStringList {
+            QDir::toNativeSeparators(upgrade.staging() + "/upgrade/shell/shell_before/remove.bat")
+                + " 执行成功!",
+            QStringLiteral("安装目录%1不存在,升级终止")
+                .arg(QDir::toNativeSeparators(upgrade.installPath)) }));
     QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
     QVERIFY(!QFileInfo::exists(upgrade.installPath));
 }
@@ -221,7 +245,8 @@ void tst_FileSteps::stagingVanishes()
         qPrintable(upgrade.error));
 
     QVERIFY(upgrade.run.statusLines().contains(
-        QStringLiteral("升级临时目录%1不存在,升级终止").arg(upgrade.staging() + "/upgrade")));
+        QStringLiteral("升级临时目录%1不存在,升级终止")
+            .arg(QDir::toNativeSeparators(upgrade.staging() + "/upgrade"))));
     QVERIFY(upgrade.run.statusLines().filter("版本信息").isEmpty());
     QCOMPARE(upgrade.run.outcomes(), (QStringList { "sigCopyAllEnd(true)", "sigFaildClearEnd" }));
     if (isDb == 0)

@@ -7,6 +7,9 @@
 //   # comment                     blank lines too
 //   echo WORDS [> FILE | >> FILE | >&2]
 //   exit [N]      sleep SECONDS      touch FILE...      read NAME
+//   rm [-r] [-f] PATH...          -rf too; read-only entries go as well
+//   kill -9 PID                   ends the process as a crash would (0xC000013A)
+//   head -c N /dev/zero [| tr '\0' C] [>&2]      N zero bytes, or N times C
 //   COMMAND & COMMAND             the first runs in a child sh.exe, not waited for
 //
 // Words are split at blanks, '...' and "..." quote, $$ is this process's id and
@@ -182,6 +185,99 @@ int touch(const std::vector<std::string> &args)
     return 0;
 }
 
+// Removes path, and with recursive a folder with all it holds.
+bool removeEntry(const std::wstring &path, bool recursive)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    if (attributes & FILE_ATTRIBUTE_READONLY)
+        SetFileAttributesW(path.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path.c_str())
+                                                       : DeleteFileW(path.c_str());
+    if (!recursive)
+        return false;
+    bool ok = true;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name != L"." && name != L"..")
+                ok = removeEntry(path + L"\\" + name, true) && ok;
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    return RemoveDirectoryW(path.c_str()) && ok;
+}
+
+int rm(const std::vector<std::string> &args)
+{
+    bool recursive = false;
+    bool force = false;
+    int status = 0;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (a.size() > 1 && a[0] == '-') {
+            recursive = recursive || a.find_first_of("rR") != std::string::npos;
+            force = force || a.find('f') != std::string::npos;
+            continue;
+        }
+        const std::wstring path = wide(a);
+        if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+            if (!force)
+                status = fail("rm: cannot remove " + a + ": no such file or folder", 1);
+        } else if (!removeEntry(path, recursive)) {
+            status = fail("rm: cannot remove " + a, 1);
+        }
+    }
+    return status;
+}
+
+int kill(const std::vector<std::string> &args)
+{
+    if (args.size() != 3 || (args[1] != "-9" && args[1] != "-KILL"))
+        return fail("kill: only kill -9 PID (test shell)", 2);
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(std::atol(args[2].c_str())));
+    // The exit status of a console program ended by Ctrl+C: Windows' nearest
+    // to a Unix process killed by a signal, seen by its parent as a crash.
+    const bool ended = process && TerminateProcess(process, 0xC000013A);
+    if (process)
+        CloseHandle(process);
+    return ended ? 0 : fail("kill: cannot end " + args[2], 1);
+}
+
+// "head -c N /dev/zero", alone or piped into "tr '\0' C", to standard output
+// or, with >&2, to standard error.
+int zeros(const std::vector<std::string> &args)
+{
+    size_t next = 4;
+    if (args.size() < next || args[1] != "-c" || args[3] != "/dev/zero")
+        return fail("head: only head -c N /dev/zero (test shell)", 2);
+    char fill = '\0';
+    if (args.size() > next && args[next] == "|") {
+        if (args.size() < next + 4 || args[next + 1] != "tr" || args[next + 2] != "\\0"
+            || args[next + 3].size() != 1)
+            return fail("head: only a pipe into tr '\\0' C (test shell)", 2);
+        fill = args[next + 3][0];
+        next += 4;
+    }
+    FILE *out = stdout;
+    if (args.size() == next + 1 && (args[next] == ">&2" || args[next] == "1>&2"))
+        out = stderr;
+    else if (args.size() != next)
+        return fail("head: unexpected " + args[next] + " (test shell)", 2);
+    const std::string chunk(65536, fill);
+    for (unsigned long long left = std::strtoull(args[2].c_str(), nullptr, 10); left > 0;) {
+        const size_t n = left < chunk.size() ? size_t(left) : chunk.size();
+        if (std::fwrite(chunk.data(), 1, n, out) != n)
+            return fail("head: write failed", 1);
+        left -= n;
+    }
+    return std::fflush(out) == 0 ? 0 : fail("head: write failed", 1);
+}
+
 // One command; sets done when the script is to end (exit).
 int run(const std::string &command, bool &done)
 {
@@ -202,6 +298,12 @@ int run(const std::string &command, bool &done)
     }
     if (name == "touch")
         return touch(args);
+    if (name == "rm")
+        return rm(args);
+    if (name == "kill")
+        return kill(args);
+    if (name == "head")
+        return zeros(args);
     if (name == "read") {
         char buffer[4096];
         return std::fgets(buffer, sizeof buffer, stdin) ? 0 : 1;
