@@ -7,6 +7,7 @@
 //   # comment                     blank lines too
 //   echo WORDS [> FILE | >> FILE | >&2]
 //   exit [N]      sleep SECONDS      touch FILE...      read NAME
+//   mv SOURCE TARGET              a file or folder, not onto an existing one
 //   COMMAND & COMMAND             the first runs in a child sh.exe, not waited for
 //
 // Words are split at blanks, '...' and "..." quote, $$ is this process's id and
@@ -202,6 +203,13 @@ int run(const std::string &command, bool &done)
     }
     if (name == "touch")
         return touch(args);
+    if (name == "mv") {
+        if (args.size() != 3)
+            return fail("mv: SOURCE TARGET only (test shell)", 2);
+        return MoveFileExW(wide(args[1]).c_str(), wide(args[2]).c_str(), 0)
+            ? 0
+            : fail("mv: cannot move " + args[1] + " to " + args[2], 1);
+    }
     if (name == "read") {
         char buffer[4096];
         return std::fgets(buffer, sizeof buffer, stdin) ? 0 : 1;
