@@ -247,8 +247,7 @@ void tst_Preflight::problems_data()
     for (const char *exePath : { "../..", "/abs", "C:x", "a/b", "a\\b", " bin", ".", "bin." })
         QTest::newRow(qPrintable(QStringLiteral("exe_path '%1'").arg(exePath)))
             << bin << Tree { { "update/product/bin/a.dll/", "" } } << QStringList() << "" << exePath
-            << 1 << 1 << ""
-            << QStringList { "BadExePath " + QDir::fromNativeSeparators(exePath) };
+            << 1 << 1 << "" << QStringList { "BadExePath " + QDir::fromNativeSeparators(exePath) };
 
     const Tree linked { { "product/real/x.dll", "x" }, { "product/real/old.dll", "o" } };
     const QStringList out { "main/product/plugins>@out" };

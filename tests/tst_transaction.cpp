@@ -88,8 +88,7 @@ struct Installation
                       { "product/bin/lib/core.dll", "core v1" },
                       { "product/bin/lib/keep.dll", "keep" },
                       { "product/common/sysconfig/setup_config.xml", record } })
-            && writeFile(recordPath, record)
-            && QFile::copy(UPGRADE_INSTALL_HELPER, helper)
+            && writeFile(recordPath, record) && QFile::copy(UPGRADE_INSTALL_HELPER, helper)
             && QFile::setPermissions(
                 main + "/product/bin/app.exe", QFileDevice::Permissions(0x7555))
             && QFile::setPermissions(main + "/product/bin/ro.cfg", roCfgMode);
