@@ -307,9 +307,13 @@ void tst_Preflight::problems()
     for (const QString &link : qAsConst(links)) {
         const QStringList parts = link.split('>');
         const QString target = parts.at(1) == "@out" ? root + "/outside" : parts.at(1);
+#ifdef Q_OS_WIN
         QString why;
         if (!makeSymLink(target, root + '/' + parts.at(0), &why))
             QSKIP(qPrintable(why));
+#else
+        QVERIFY(QFile::link(target, root + '/' + parts.at(0)));
+#endif
     }
     const auto noStandIn = qScopeGuard([] { qunsetenv(standInVariable); });
     if (helper == "real" && !QFile::exists(QStringLiteral(UPGRADE_INSTALL_HELPER)))

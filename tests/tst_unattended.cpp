@@ -373,9 +373,13 @@ void tst_Unattended::logCopy()
         QFile journal(log);
         QVERIFY(journal.open(QIODevice::WriteOnly) && journal.write("a journal\n") > 0);
     } else if (target == "link") {
+#ifdef Q_OS_WIN
         QString why;
         if (!makeSymLink(precious, log, &why))
             QSKIP(qPrintable(why));
+#else
+        QVERIFY(QFile::link(precious, log));
+#endif
 #ifdef Q_OS_WIN
     } else if (target == "pipe") {
         QSKIP("Windows makes named pipes only below \\\\.\\pipe\\, in no folder");
