@@ -365,6 +365,8 @@ void tst_Transaction::databaseAlreadyUpgraded()
     Installation reference;
     QVERIFY(reference.layOut());
     QVERIFY(upgrade(reference, package).contains("sigSuccessClearEnd"));
+    // Taken now: on Windows both installations have the one record.
+    const Tree upgraded = reference.state();
     Installation install;
     QVERIFY(install.layOut());
     const QString helper = install.main + "/product/bin/upgrade_install_helper.exe";
@@ -384,8 +386,8 @@ void tst_Transaction::databaseAlreadyUpgraded()
     QVERIFY2(events.contains("status:数据库已升级到新版本,无法撤销,升级继续完成"),
         qPrintable(events.join('\n')));
     QCOMPARE(events.last(), QStringLiteral("0"));
-    QCOMPARE(install.state().value("tables"), reference.state().value("tables"));
-    QCOMPARE(install.state().value("record"), reference.state().value("record"));
+    QCOMPARE(install.state().value("tables"), upgraded.value("tables"));
+    QCOMPARE(install.state().value("record"), upgraded.value("record"));
     QCOMPARE(readFile(install.main + "/product/bin/app.exe"),
         readFile(reference.main + "/product/bin/app.exe"));
 }
