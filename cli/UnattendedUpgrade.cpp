@@ -15,6 +15,7 @@
 #include "PackageFit.h"
 #include "PackageSignature.h"
 #include "Preflight.h"
+#include "RegularFile.h"
 #include "SuiteGuard.h"
 #include "SuiteLayout.h"
 #include "TerminationRequests.h"
@@ -380,7 +381,7 @@ QString UnattendedUpgrade::logCopyRefusal(const QString &mainPath) const
     // The copy replaces a file by a rename; anything else there stays.
     if (info.isSymLink())
         return tr("选项--log不能指向符号链接:%1").arg(named);
-    if (info.exists() && !info.isFile())
+    if ((info.exists() && !info.isFile()) || RegularFile::isSpecial(options.logFile))
         return tr("选项--log指向的不是普通文件:%1").arg(named);
     const QString target = resolved(options.logFile);
     const auto is = [&](const QString &path) {

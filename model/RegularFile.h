@@ -18,6 +18,11 @@ enum class Refusal {
 // English). The size it then reports is that of the opened file.
 Refusal openForReading(const QString &path, QFile *file, QString *reason);
 
+// Whether path names something there that is neither a regular file nor a
+// folder: a device, a named pipe, a socket. On Windows a reserved name (NUL,
+// CON, COM1, ...) names a device in any folder, which QFileInfo doesn't tell.
+bool isSpecial(const QString &path);
+
 enum class Creation {
     Created,
     Exists, // something is there by that name (a link included): nothing was opened

@@ -57,6 +57,13 @@ Refusal openForReading(const QString &path, QFile *file, QString *reason)
     return Refusal::None;
 }
 
+bool isSpecial(const QString &path)
+{
+    struct stat status;
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 && !S_ISREG(status.st_mode)
+        && !S_ISDIR(status.st_mode);
+}
+
 Creation createForWriting(
     const QString &path, QIODevice::OpenMode mode, QFile *file, QString *reason)
 {

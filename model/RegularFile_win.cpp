@@ -68,6 +68,19 @@ Refusal openForReading(const QString &path, QFile *file, QString *reason)
     return Refusal::None;
 }
 
+bool isSpecial(const QString &path)
+{
+    // Opened with no access at all, only to ask what it is.
+    const HANDLE handle = CreateFileW(nativeLongPath(path).c_str(), 0,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const DWORD type = GetFileType(handle);
+    CloseHandle(handle);
+    return type != FILE_TYPE_DISK;
+}
+
 Creation createForWriting(
     const QString &path, QIODevice::OpenMode mode, QFile *file, QString *reason)
 {

@@ -3,8 +3,13 @@
 #include <memory>
 
 #include "support/EngineHarness.h"
+#include "support/PlatformFiles.h"
 #include "Preflight.h"
 #include "SuiteLayout.h"
+
+#ifdef Q_OS_WIN
+#include "WinFileSystem.h"
+#endif
 
 #ifndef UPGRADE_INSTALL_HELPER
 #define UPGRADE_INSTALL_HELPER ""
@@ -40,7 +45,12 @@ QStringList below(QStringList paths, const QString &root)
 }
 
 // Puts a database helper at path: the suite's real one, a script without
-// execute bits, or scripts that fail or never end.
+// execute bits, or scripts that fail or never end. On Windows, where no file
+// is a program for its bits or its "#!" line, the one that is no program is
+// text, and this test program stands in for those that fail or never end
+// (see main), told which by standInVariable.
+const char *const standInVariable = "TST_PREFLIGHT_HELPER";
+
 bool placeHelper(const QString &kind, const QString &path)
 {
     if (kind.isEmpty())
@@ -48,6 +58,12 @@ bool placeHelper(const QString &kind, const QString &path)
     QDir().mkpath(QFileInfo(path).absolutePath());
     if (kind == QLatin1String("real"))
         return QFile::copy(QStringLiteral(UPGRADE_INSTALL_HELPER), path);
+#ifdef Q_OS_WIN
+    if (kind == QLatin1String("not executable"))
+        return EngineHarness::writeFile(path, "exit 0\n");
+    qputenv(standInVariable, kind.toUtf8());
+    return QFile::copy(QCoreApplication::applicationFilePath(), path);
+#endif
     const QByteArray body = kind == QLatin1String("fails") ? "exit 3\n"
         : kind == QLatin1String("hangs")                   ? "exec sleep 60\n"
                                                            : "exit 0\n";
@@ -227,10 +243,11 @@ void tst_Preflight::problems_data()
         << "" << 1 << 1 << "real" << QStringList();
 
     // A bad exe_path stops the check before anything else is looked at.
+    // (Listed with '/' for the system's separator, as paths are.)
     for (const char *exePath : { "../..", "/abs", "C:x", "a/b", "a\\b", " bin", ".", "bin." })
         QTest::newRow(qPrintable(QStringLiteral("exe_path '%1'").arg(exePath)))
             << bin << Tree { { "update/product/bin/a.dll/", "" } } << QStringList() << "" << exePath
-            << 1 << 1 << "" << QStringList { "BadExePath " + QString(exePath) };
+            << 1 << 1 << "" << QStringList { "BadExePath " + QDir::fromNativeSeparators(exePath) };
 
     const Tree linked { { "product/real/x.dll", "x" }, { "product/real/old.dll", "o" } };
     const QStringList out { "main/product/plugins>@out" };
@@ -290,17 +307,38 @@ void tst_Preflight::problems()
     for (const QString &link : qAsConst(links)) {
         const QStringList parts = link.split('>');
         const QString target = parts.at(1) == "@out" ? root + "/outside" : parts.at(1);
+#ifdef Q_OS_WIN
+        QString why;
+        if (!makeSymLink(target, root + '/' + parts.at(0), &why))
+            QSKIP(qPrintable(why));
+#else
         QVERIFY(QFile::link(target, root + '/' + parts.at(0)));
+#endif
     }
+    const auto noStandIn = qScopeGuard([] { qunsetenv(standInVariable); });
     if (helper == "real" && !QFile::exists(QStringLiteral(UPGRADE_INSTALL_HELPER)))
         QSKIP("the database helper is not built");
     QVERIFY(placeHelper(helper, SuiteLayout::helperProgram(root + "/main", exePath)));
     std::unique_ptr<EngineHarness::Immutable> locked;
+#ifdef Q_OS_WIN
+    // What Windows refuses to change without a try: a read-only file to be
+    // replaced. A folder that takes no new entries needs access rights.
+    const QString readOnly = root + '/' + immutable;
+    const auto writable = qScopeGuard([&] {
+        if (!immutable.isEmpty())
+            QFile::setPermissions(readOnly, QFile::permissions(readOnly) | QFile::WriteOwner);
+    });
+    if (!immutable.isEmpty() && QFileInfo(readOnly).isDir())
+        QSKIP("a folder that takes no new entries needs access rights, which wine doesn't enforce");
+    if (!immutable.isEmpty())
+        QVERIFY(QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::ReadUser));
+#else
     if (!immutable.isEmpty()) {
         locked.reset(new EngineHarness::Immutable(root + '/' + immutable));
         if (!locked->isSet())
             QSKIP("chattr +i does not work here");
     }
+#endif
 
     PreflightInput input;
     input.exePath = exePath;
@@ -318,6 +356,10 @@ void tst_Preflight::tooLittleSpace()
     QTemporaryDir tmp;
     const QString main = tmp.path() + "/main";
     QVERIFY(QDir().mkpath(main));
+#ifdef Q_OS_WIN
+    QSKIP("needs a small volume mounted over a folder, which a Windows program can't do "
+          "(wine's drives are Unix folders)");
+#endif
     SmallVolume volume(main);
     if (!volume.isMounted())
         QSKIP("a small tmpfs can't be mounted here");
@@ -337,12 +379,23 @@ void tst_Preflight::tooLongPaths()
     QTemporaryDir tmp;
     const QString main = tmp.path() + "/main";
     QVERIFY(QDir().mkpath(main));
+    QString deep;
+#ifdef Q_OS_WIN
+    // Folders of 100-character names and a file whose target path stays 4
+    // characters below the limit (MAX_PATH, or 32767 with long paths), while
+    // its staged path (25 more) reaches it.
+    const int limit = WinFileSystem::longPathsEnabled() ? 32767 : MAX_PATH;
+    const int room = limit - 1 - QDir::toNativeSeparators(main).size() - 1 - 4;
+    for (int level = 0; room - deep.size() > 201; ++level)
+        deep += QString(100, QChar('a' + level % 26)) + '/';
+    deep += QString(room - deep.size(), 'f');
+#else
     // 15 folders of 255-byte names and a file whose target path stays at
     // 4091 bytes, while its staged path (29 bytes more) goes past 4095.
-    QString deep;
     for (int level = 0; level < 15; ++level)
         deep += QString(255, QChar('a' + level)) + '/';
     deep += QString(250 - QFile::encodeName(main).size(), 'f');
+#endif
     const QString longName = QString(300, 'n') + ".dll";
     QString trouble;
     const PreflightReport report = check(tmp.path(),
@@ -354,5 +407,21 @@ void tst_Preflight::tooLongPaths()
             "PathTooLong main/upgrade_temp/upgrade/add/" + deep }));
 }
 
-QTEST_GUILESS_MAIN(tst_Preflight)
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+#ifdef Q_OS_WIN
+    // The stand-in helper (placeHelper): asked for its usage, it fails or
+    // never ends.
+    if (QFileInfo(QCoreApplication::applicationFilePath()).fileName()
+        == QLatin1String("upgrade_install_helper.exe")) {
+        if (qgetenv(standInVariable) == "hangs")
+            QThread::sleep(60);
+        return 3;
+    }
+#endif
+    tst_Preflight test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_preflight.moc"

@@ -4,6 +4,7 @@
 #include "Journal.h"
 #include "SuiteLayout.h"
 #include "support/SampleInstallation.h"
+#include "support/PlatformFiles.h"
 #include "support/TestPackage.h"
 
 #include <sys/stat.h>
@@ -83,6 +84,17 @@ QString readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// A log: a UTF-8 text file whose lines end as the system's do (CRLF on
+// Windows), with '\n' line ends.
+QString readLog(const QString &path)
+{
+    QString text = readAll(path);
+#ifdef Q_OS_WIN
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+#endif
+    return text;
 }
 
 } // namespace
@@ -172,7 +184,11 @@ void tst_Unattended::exitCodes()
     QScopeGuard cleanUp([&] {
         suiteProgram.kill();
         suiteProgram.waitForFinished();
+#ifdef Q_OS_WIN
+        QFile::setPermissions(dll, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+#else
         QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("-i"), dll });
+#endif
     });
     if (setup == "garbage package" || setup == "flipped byte") {
         QFile file(package);
@@ -191,12 +207,23 @@ void tst_Unattended::exitCodes()
                   "RWQ+LRpLXI+Kjg0J6CrvWB+gB+3PS4bwn7Fz3LtVPCM3Z8qGF+rRZ5pD\n");
     } else if (setup == "running") {
         const QString program = main + QStringLiteral("/platform/bin/suite_client.exe");
+#ifdef Q_OS_WIN
+        // The test shell (there is no sleep.exe) sleeps too.
+        QVERIFY(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("sh")), program));
+        suiteProgram.start(program, { QStringLiteral("-c"), QStringLiteral("sleep 60") });
+#else
         QVERIFY(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("sleep")), program));
         suiteProgram.start(program, { QStringLiteral("60") });
+#endif
         QVERIFY(suiteProgram.waitForStarted());
     } else if (setup == "immutable") {
+#ifdef Q_OS_WIN
+        // What Windows refuses to replace: a read-only file.
+        QVERIFY(QFile::setPermissions(dll, QFileDevice::ReadOwner | QFileDevice::ReadUser));
+#else
         if (QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("+i"), dll }) != 0)
             QSKIP("chattr +i is not available here");
+#endif
     } else if (setup == "no record") {
         QVERIFY(QFile::remove(install.recordPath()));
     } else if (setup.startsWith("interrupted")) {
@@ -224,7 +251,7 @@ void tst_Unattended::exitCodes()
     const Run run = runInstaller(install.path(), arguments);
     QCOMPARE(run.code, code);
     QVERIFY2((run.out + run.err).contains(printed), qPrintable(run.out + run.err));
-    const QString log = readAll(copy);
+    const QString log = readLog(copy);
     QFile::remove(copy);
     if (unchanged)
         QCOMPARE(snapshot(install.path()), before);
@@ -241,7 +268,7 @@ void tst_Unattended::exitCodes()
     }
     QCOMPARE(logs.size(), mainLog ? 1 : 0);
     if (mainLog)
-        QCOMPARE(readAll(logs.value(0).absoluteFilePath()), log);
+        QCOMPARE(readLog(logs.value(0).absoluteFilePath()), log);
     QVERIFY2(log.contains(printed), qPrintable(log));
     QVERIFY2(log.contains(QStringLiteral("(退出码%1)\n").arg(code)), qPrintable(log));
     QVERIFY(!log.contains(QStringLiteral("an earlier run")));
@@ -284,6 +311,12 @@ void tst_Unattended::usage()
     QVERIFY(!QFileInfo::exists(install.mainPath() + "/logs")); // nothing to keep of these
 }
 
+#ifdef Q_OS_WIN
+const QString device = QStringLiteral("NUL");
+#else
+const QString device = QStringLiteral("/dev/full");
+#endif
+
 void tst_Unattended::logCopy_data()
 {
     QTest::addColumn<QString>("target");
@@ -297,7 +330,7 @@ void tst_Unattended::logCopy_data()
     QTest::newRow("the journal in the main directory") << "journal" << 64 << "logs" << true;
     QTest::newRow("a link") << "link" << 64 << "符号链接" << true;
     QTest::newRow("a named pipe") << "pipe" << 64 << "不是普通文件" << true;
-    QTest::newRow("a device") << "/dev/full" << 64 << "不是普通文件" << true;
+    QTest::newRow("a device") << device << 64 << "不是普通文件" << true;
     // Written as a new file: another name of the same file stays as it was.
     QTest::newRow("a hard link is replaced")
         << "hard link" << 0 << "结果:试运行检查通过,未作任何改动(退出码0)" << false;
@@ -328,7 +361,7 @@ void tst_Unattended::logCopy()
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write("precious") == 8);
     file.close();
 
-    QString log = target.startsWith("/") ? target : outside.filePath(target + ".log");
+    QString log = target == device ? target : outside.filePath(target + ".log");
     if (target == "package") {
         log = package;
     } else if (target == "signature") {
@@ -340,11 +373,21 @@ void tst_Unattended::logCopy()
         QFile journal(log);
         QVERIFY(journal.open(QIODevice::WriteOnly) && journal.write("a journal\n") > 0);
     } else if (target == "link") {
-        QVERIFY(QFile::link(precious, log));
-    } else if (target == "pipe" || target == "hard link") {
 #ifdef Q_OS_WIN
-        QSKIP("named pipes and hard links made here are a Unix matter");
+        QString why;
+        if (!makeSymLink(precious, log, &why))
+            QSKIP(qPrintable(why));
 #else
+        QVERIFY(QFile::link(precious, log));
+#endif
+#ifdef Q_OS_WIN
+    } else if (target == "pipe") {
+        QSKIP("Windows makes named pipes only below \\\\.\\pipe\\, in no folder");
+    } else if (target == "hard link") {
+        QVERIFY(CreateHardLinkW(QDir::toNativeSeparators(log).toStdWString().c_str(),
+            QDir::toNativeSeparators(precious).toStdWString().c_str(), nullptr));
+#else
+    } else if (target == "pipe" || target == "hard link") {
         QVERIFY(target == "pipe" ? ::mkfifo(QFile::encodeName(log).constData(), 0600) == 0
                                  : ::link(QFile::encodeName(precious).constData(),
                                        QFile::encodeName(log).constData())
@@ -383,7 +426,8 @@ void tst_Unattended::terminationCancels_data()
 void tst_Unattended::terminationCancels()
 {
 #ifdef Q_OS_WIN
-    QSKIP("signals are a Unix matter; Windows' console events need a console of their own");
+    QSKIP("signals are a Unix matter; Ctrl+Break needs a console shared with the installer, "
+          "and this program under wine gets none (AllocConsole fails)");
 #else
     QFETCH(int, signal);
     SampleInstallation install;

@@ -10,6 +10,7 @@
 //   rm [-r] [-f] PATH...          -rf too; read-only entries go as well
 //   kill -9 PID                   ends the process as a crash would (0xC000013A)
 //   head -c N /dev/zero [| tr '\0' C] [>&2]      N zero bytes, or N times C
+//   mv SOURCE TARGET              a file or folder, not onto an existing one
 //   COMMAND & COMMAND             the first runs in a child sh.exe, not waited for
 //
 // Words are split at blanks, '...' and "..." quote, $$ is this process's id and
@@ -304,6 +305,13 @@ int run(const std::string &command, bool &done)
         return kill(args);
     if (name == "head")
         return zeros(args);
+    if (name == "mv") {
+        if (args.size() != 3)
+            return fail("mv: SOURCE TARGET only (test shell)", 2);
+        return MoveFileExW(wide(args[1]).c_str(), wide(args[2]).c_str(), 0)
+            ? 0
+            : fail("mv: cannot move " + args[1] + " to " + args[2], 1);
+    }
     if (name == "read") {
         char buffer[4096];
         return std::fgets(buffer, sizeof buffer, stdin) ? 0 : 1;
