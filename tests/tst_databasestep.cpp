@@ -99,7 +99,7 @@ tst_DatabaseStep::Run tst_DatabaseStep::runStep(int isDb, int ifUpgradeDb, const
         QFile::copy(QCoreApplication::applicationDirPath() + "/wine/helper_double.exe", helper);
         writeFile(program("upgrade_install_helper.sh"),
             "printf '%s\\n' \"$@\" > \"" + program("args.txt").toUtf8() + "\"\n"
-            "echo \"$PWD\" > \"" + program("cwd.txt").toUtf8() + "\"\n" + body + "\n");
+                + "echo \"$PWD\" > \"" + program("cwd.txt").toUtf8() + "\"\n" + body + "\n");
     }
 #else
     if (!body.isNull()) {
@@ -191,7 +191,8 @@ void tst_DatabaseStep::helperArguments()
                 QVERIFY(writeFile(folder + name, "SELECT 1;"));
                 if (name.startsWith('.'))
                     markHidden(folder + name); // hidden on Windows too
-            } else if (!makeSymLink(m_dir->filePath("outside.sql"), folder + name.chopped(1), &why)) {
+            } else if (!makeSymLink(
+                           m_dir->filePath("outside.sql"), folder + name.chopped(1), &why)) {
 #ifdef Q_OS_WIN
                 QSKIP(qPrintable(why));
 #else

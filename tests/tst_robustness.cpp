@@ -766,8 +766,8 @@ void tst_Robustness::failedUpgrade()
     QCOMPARE(result, succeeds ? QStringLiteral("升级成功") : QStringLiteral("升级失败"));
     const QString stage = main + QStringLiteral("/upgrade_temp/upgrade");
     for (QString wanted : qAsConst(lines)) {
-        wanted = QDir::toNativeSeparators(
-            wanted.replace(QStringLiteral("%MAIN%"), main).replace(QStringLiteral("%STAGE%"), stage));
+        wanted = QDir::toNativeSeparators(wanted.replace(QStringLiteral("%MAIN%"), main)
+                                              .replace(QStringLiteral("%STAGE%"), stage));
         const bool prefix = wanted.endsWith(QLatin1Char('*'));
         if (prefix)
             wanted.chop(1);

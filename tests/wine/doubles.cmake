@@ -15,7 +15,7 @@ foreach(target test_sh hold_file helper_double)
     target_link_options(${target} PRIVATE -municode -static)
 endforeach()
 # Tests that run the helper double (and through it the test shell) build both.
-foreach(test tst_databasestep tst_robustness)
+foreach(test tst_databasestep tst_robustness tst_upgraderoad)
     if(TARGET ${test})
         add_dependencies(${test} helper_double test_sh)
     endif()
