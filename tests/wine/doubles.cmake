@@ -20,3 +20,7 @@ foreach(test tst_databasestep tst_robustness tst_upgraderoad)
         add_dependencies(${test} helper_double test_sh)
     endif()
 endforeach()
+# tst_dbmanager runs the test shell as a suite program that keeps running.
+if(TARGET tst_dbmanager)
+    add_dependencies(tst_dbmanager test_sh)
+endif()
