@@ -46,16 +46,6 @@ public:
         if (QDir::isAbsolutePath(UpgradeConstants::installDir()))
             removeRecord();
     }
-    void removeRecord() const
-    {
-        const QString record = recordPath();
-        if (QFileInfo(record).isDir() && !QFileInfo(record).isSymLink()) {
-            QDir(record).removeRecursively();
-        } else {
-            QFile::setPermissions(record, QFile::permissions(record) | QFile::WriteOwner);
-            QFile::remove(record);
-        }
-    }
 
     QString path() const { return root.path(); }
     QString mainPath() const { return mainDir; }
@@ -112,6 +102,18 @@ public:
     }
 
 private:
+    // Whatever is at the record's path: a file (read-only too) or a folder.
+    void removeRecord() const
+    {
+        const QString record = recordPath();
+        if (QFileInfo(record).isDir() && !QFileInfo(record).isSymLink()) {
+            QDir(record).removeRecursively();
+        } else {
+            QFile::setPermissions(record, QFile::permissions(record) | QFile::WriteOwner);
+            QFile::remove(record);
+        }
+    }
+
     QTemporaryDir root;
     QString exe;
     QString mainDir;
