@@ -72,6 +72,9 @@ void tst_DatabaseStep::init()
 void tst_DatabaseStep::cleanup()
 {
     QDir::setCurrent(m_previousDir);
+    // A helper's folder goes once the helper is gone; a process that just
+    // ended may take a moment to let go of its working folder (wine).
+    QTRY_VERIFY(QDir(m_dir->path()).removeRecursively());
     m_dir.reset();
     removeAbsoluteRecord();
 }
