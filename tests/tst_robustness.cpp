@@ -646,12 +646,14 @@ void tst_Robustness::failedUpgrade()
             deeplyNested(SampleInstallation::recordXml(7, QStringLiteral("2.1.5"), main), 100000)));
     const QString helper = main + QStringLiteral("/product/bin/upgrade_install_helper.exe");
     const QByteArray crash = "echo 'helper about to crash'\nkill -SEGV $$\n";
+    QString built = QStringLiteral(UPGRADE_BINARY_DIR)
+        + QStringLiteral("/tools/upgrade_install_helper/upgrade_install_helper.exe");
 #ifdef Q_OS_WIN
-    // The build tree named from this program's folder: under wine its own
-    // "/work/..." would name the working directory's drive. The helper double
-    // answers the pre-flight's question itself and runs the script beside it.
-    const QString built = QCoreApplication::applicationDirPath()
-        + QStringLiteral("/../tools/upgrade_install_helper/upgrade_install_helper.exe");
+    // A cross build's "/work/..." lies on this program's drive (under wine),
+    // not on the working directory's. The helper double answers the
+    // pre-flight's question itself and runs the script beside it.
+    if (built.startsWith(QLatin1Char('/')))
+        built.prepend(QCoreApplication::applicationDirPath().left(2));
     if (setup == HelperCrashes) {
         QVERIFY(QFile::copy(
             QCoreApplication::applicationDirPath() + QStringLiteral("/wine/helper_double.exe"),
@@ -659,8 +661,6 @@ void tst_Robustness::failedUpgrade()
         QVERIFY(writeBytes(main + QStringLiteral("/product/bin/upgrade_install_helper.sh"), crash));
     } else if (setup != HelperMissing) {
 #else
-    const QString built = QStringLiteral(UPGRADE_BINARY_DIR)
-        + QStringLiteral("/tools/upgrade_install_helper/upgrade_install_helper.exe");
     if (setup == HelperCrashes) {
         QVERIFY(writeBytes(helper,
             "#!/bin/sh\n[ \"$1\" = --help ] && exit 0\n" // the pre-flight's question
