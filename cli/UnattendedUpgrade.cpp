@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "CUpgradeWorker.h"
+#include "ConsoleText.h"
 #include "ExitCode.h"
 #include "InstallationLock.h"
 #include "Journal.h"
@@ -295,7 +296,7 @@ int UnattendedUpgrade::backUp()
         { QStringLiteral("--no-gui"), QStringLiteral("--main-dir"),
             QDir::toNativeSeparators(record.mainPath) });
     const bool ended = process.waitForStarted() && process.waitForFinished(backupTimeLimitMs);
-    for (const QString &line : QString::fromLocal8Bit(process.readAll()).split(QLatin1Char('\n'))) {
+    for (const QString &line : ConsoleText::fromPipe(process.readAll()).split(QLatin1Char('\n'))) {
         if (!line.trimmed().isEmpty())
             say(line.trimmed());
     }

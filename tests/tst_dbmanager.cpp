@@ -3,9 +3,82 @@
 #include "SuiteLayout.h"
 #include "support/EngineHarness.h"
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
 using namespace EngineHarness;
 
 namespace {
+
+// The tool's output as a reader gets it: on Windows UTF-8 with CR LF line
+// ends (the ANSI code page can't hold its text), elsewhere the locale's.
+QString decoded(const QByteArray &bytes)
+{
+#ifdef Q_OS_WIN
+    return QString::fromUtf8(bytes).replace(QLatin1String("\r\n"), QLatin1String("\n"));
+#else
+    return QString::fromLocal8Bit(bytes);
+#endif
+}
+
+// A program of the suite that runs until it is killed: a copy of a small real
+// program started as `started`. On Windows the test shell (Linux's sleep
+// would run there as a Linux process, which no Windows process list shows).
+bool copySleeper(const QString &to)
+{
+#ifdef Q_OS_WIN
+    return QFile::copy(QCoreApplication::applicationDirPath() + "/shell/sh.exe", to);
+#else
+    return QFile::copy("/bin/sleep", to);
+#endif
+}
+const QStringList sleeperArguments
+#ifdef Q_OS_WIN
+    = { "-c", "sleep 120" };
+#else
+    = { "120" };
+#endif
+
+// On Windows a copy or a rename is made to fail by holding what it needs open
+// for the holder's lifetime: a file with no sharing (nobody else can read it),
+// a folder without delete sharing (nobody can move it). Windows has neither
+// Linux's path limit of 4096 bytes nor chattr. Elsewhere it holds nothing.
+class HeldOpen
+{
+public:
+    explicit HeldOpen(const QString &path)
+    {
+#ifdef Q_OS_WIN
+        if (path.isEmpty())
+            return;
+        const bool folder = QFileInfo(path).isDir();
+        handle = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ,
+            folder ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0, nullptr, OPEN_EXISTING,
+            folder ? FILE_FLAG_BACKUP_SEMANTICS : 0, nullptr);
+#else
+        Q_UNUSED(path)
+#endif
+    }
+    ~HeldOpen()
+    {
+#ifdef Q_OS_WIN
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+#endif
+    }
+    HeldOpen(const HeldOpen &) = delete;
+    HeldOpen &operator=(const HeldOpen &) = delete;
+#ifdef Q_OS_WIN
+    bool isHeld() const
+    {
+        return handle != INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE handle = INVALID_HANDLE_VALUE;
+#endif
+};
 
 // A suite main directory with the project management tool in platform/x64.
 struct Suite
@@ -31,8 +104,8 @@ struct Suite
         }
         return { QString::number(
                      process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -2),
-            QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed(),
-            QString::fromLocal8Bit(process.readAllStandardError()).trimmed() };
+            decoded(process.readAllStandardOutput()).trimmed(),
+            decoded(process.readAllStandardError()).trimmed() };
     }
     QStringList backupsMade() const
     {
@@ -52,6 +125,7 @@ const QString backupName = "20240101-000000";
 const Tree backupData { { "suite.db", "backed up" }, { "old/drawing.dwg", "old drawing" } };
 const Tree currentData { { "suite.db", "current" }, { "new/only-now.txt", "new" } };
 
+#ifndef Q_OS_WIN
 // A file path below start of exactly length characters (ASCII), in folders
 // short enough for any file system: near the system's path limit, where a
 // copy fails half-way.
@@ -62,6 +136,7 @@ QString deepPath(const QString &start, int length)
         deep += '/' + QString(240, 'd');
     return deep + '/' + QString(length - deep.size() - 1, 'f');
 }
+#endif
 
 bool writeRestoreSetup(const Suite &suite)
 {
@@ -188,15 +263,26 @@ void tst_DbManager::refusals()
         QVERIFY(writeFile(SuiteLayout::databaseFile(suite.main()), "db"));
     if (setup == "blocked")
         QVERIFY(writeFile(suite.backups(), "a file where the backups go"));
+    QString held;
     if (setup == "deep") {
         QVERIFY(writeFile(suite.data() + "/a_first.db", "copied first"));
+#ifdef Q_OS_WIN
+        held = suite.data() + "/z/held.db";
+        QVERIFY(writeFile(held, "held"));
+#else
         const QString deep = deepPath(suite.data() + "/z", 4096 - 8);
         QCOMPARE(deep.toLocal8Bit().size(), 4096 - 8);
         QVERIFY(writeFile(deep, "deep"));
+#endif
     }
     const Tree before = snapshot(suite.main());
 
+    QScopedPointer<HeldOpen> hold(new HeldOpen(held));
+#ifdef Q_OS_WIN
+    QVERIFY(held.isEmpty() || hold->isHeld());
+#endif
     const QStringList run = suite.run(arguments);
+    hold.reset();
     QCOMPARE(run.value(0).toInt(), exitCode);
     QCOMPARE(run.value(1), QString());
     QVERIFY2(run.value(2).startsWith(message.replace("%1", QDir::toNativeSeparators(suite.data()))),
@@ -340,16 +426,16 @@ void tst_DbManager::restoreRefusedWhileSuiteProgramRuns()
     QVERIFY(writeRestoreSetup(suite));
     const QString program = suite.main() + "/" + installed;
     QVERIFY(QDir().mkpath(QFileInfo(program).path()));
-    QVERIFY(QFile::copy("/bin/sleep", program));
+    QVERIFY(copySleeper(program));
     QTemporaryDir elsewhere;
     const QString started
         = startedElsewhere ? elsewhere.filePath(QFileInfo(program).fileName()) : program;
     if (startedElsewhere)
-        QVERIFY(QFile::copy("/bin/sleep", started));
+        QVERIFY(copySleeper(started));
     const Tree before = snapshot(suite.main());
 
     QProcess sleeper;
-    sleeper.start(started, { "120" });
+    sleeper.start(started, sleeperArguments);
     QVERIFY(sleeper.waitForStarted());
     const QStringList run = suite.run({ "--no-gui", "--restore", backupName, "--yes" });
     sleeper.kill();
@@ -384,20 +470,34 @@ void tst_DbManager::restoreFailingHalfWay()
     Suite suite;
     QVERIFY(suite.ok);
     QVERIFY(writeRestoreSetup(suite));
+    const QString backup = suite.backups() + "/" + backupName;
     if (blocker == "deep path") {
-        const QString backup = suite.backups() + "/" + backupName;
         QVERIFY(writeFile(backup + "/a_first.db", "copied first"));
+#ifdef Q_OS_WIN
+        QVERIFY(writeFile(backup + "/z/held.db", "held"));
+#else
         const QString deep = deepPath(backup + "/z", 4096 - 4);
         QCOMPARE(deep.toLocal8Bit().size(), 4096 - 4);
         QVERIFY(writeFile(deep, "deep"));
+#endif
     }
     const Tree before = snapshot(suite.main());
+#ifdef Q_OS_WIN
+    // A backup file nobody else may read, the data folder held against moving,
+    // a data file nobody else may read (so that it can't be kept).
+    const QString held = blocker == "deep path" ? backup + "/z/held.db"
+        : blocker == "immutable data"           ? suite.data()
+                                                : suite.data() + "/suite.db";
+    QScopedPointer<HeldOpen> lock(new HeldOpen(held));
+    QVERIFY(lock->isHeld());
+#else
     QScopedPointer<Immutable> lock;
     if (blocker != "deep path") {
         lock.reset(new Immutable(blocker == "immutable data" ? suite.data() : suite.backups()));
         if (!lock->isSet())
             QSKIP("chattr +i is not available here");
     }
+#endif
 
     const QStringList run = suite.run({ "--no-gui", "--restore", backupName, "--yes" });
     lock.reset();

@@ -455,6 +455,24 @@ enum Setup {
 // Short enough for a package (and Windows), too long in bytes for this file system.
 const QString longName = QString(100, QChar(0x540d)) + QStringLiteral(".dll");
 
+// The search path without sh: an empty folder; on Windows every folder but
+// those that hold sh.exe, since the helper and the programs need the
+// libraries found there.
+QByteArray searchPathWithoutShell(const QString &emptyFolder)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(emptyFolder)
+    QStringList kept;
+    for (const QString &folder : QString::fromLocal8Bit(qgetenv("PATH")).split(QLatin1Char(';'))) {
+        if (!QFileInfo::exists(folder + QStringLiteral("/sh.exe")))
+            kept << folder;
+    }
+    return kept.join(QLatin1Char(';')).toLocal8Bit();
+#else
+    return QFile::encodeName(emptyFolder);
+#endif
+}
+
 // The first line of the pre-flight's refusal: a row whose lines start with it
 // expects the upgrade not to start, its lines in the refusal.
 const QString refusedByPreflight = QStringLiteral("无法开始升级,升级前检查发现以下问题:");
@@ -609,6 +627,15 @@ void tst_Robustness::failedUpgrade()
     QFETCH(QStringList, lines);
     QFETCH(QStringList, absent);
     QFETCH(QStringList, changes);
+#ifdef Q_OS_WIN
+    if (changes == QStringList { QString() })
+        QSKIP("Windows removes no folder that a running process works in, and a script runs in "
+              "the main directory: no script can remove it");
+    if (setup == LongNameInPackage)
+        QSKIP("Windows takes names of up to 255 characters, and a package with a longer one is "
+              "refused as damaged when it is opened: no name the pre-flight finds too long can "
+              "come from a package there");
+#endif
 
     SampleInstallation install;
     const QString main = install.mainPath();
@@ -618,14 +645,29 @@ void tst_Robustness::failedUpgrade()
         QVERIFY(writeBytes(install.secondRecordPath(),
             deeplyNested(SampleInstallation::recordXml(7, QStringLiteral("2.1.5"), main), 100000)));
     const QString helper = main + QStringLiteral("/product/bin/upgrade_install_helper.exe");
+    const QByteArray crash = "echo 'helper about to crash'\nkill -SEGV $$\n";
+    QString built = QStringLiteral(UPGRADE_BINARY_DIR)
+        + QStringLiteral("/tools/upgrade_install_helper/upgrade_install_helper.exe");
+#ifdef Q_OS_WIN
+    // A cross build's "/work/..." lies on this program's drive (under wine),
+    // not on the working directory's. The helper double answers the
+    // pre-flight's question itself and runs the script beside it.
+    if (built.startsWith(QLatin1Char('/')))
+        built.prepend(QCoreApplication::applicationDirPath().left(2));
+    if (setup == HelperCrashes) {
+        QVERIFY(QFile::copy(
+            QCoreApplication::applicationDirPath() + QStringLiteral("/wine/helper_double.exe"),
+            helper));
+        QVERIFY(writeBytes(main + QStringLiteral("/product/bin/upgrade_install_helper.sh"), crash));
+    } else if (setup != HelperMissing) {
+#else
     if (setup == HelperCrashes) {
         QVERIFY(writeBytes(helper,
             "#!/bin/sh\n[ \"$1\" = --help ] && exit 0\n" // the pre-flight's question
-            "echo 'helper about to crash'\nkill -SEGV $$\n"));
+                + crash));
         QVERIFY(QFile::setPermissions(helper, QFile::permissions(helper) | QFile::ExeOwner));
     } else if (setup != HelperMissing) {
-        const QString built = QStringLiteral(UPGRADE_BINARY_DIR)
-            + QStringLiteral("/tools/upgrade_install_helper/upgrade_install_helper.exe");
+#endif
         QVERIFY2(QFile::copy(built, helper), qPrintable(built));
     }
     for (const char *name : { "product/bin/report.dll", "product/bin/old.dll",
@@ -670,7 +712,7 @@ void tst_Robustness::failedUpgrade()
     QString refusal;
     {
         const PathOverride path(
-            setup == NoShell ? QFile::encodeName(emptyFolder.path()) : QByteArray());
+            setup == NoShell ? searchPathWithoutShell(emptyFolder.path()) : QByteArray());
         MessageBoxDriver question;
         question.answer(QStringLiteral("继续升级"));
         child<QPushButton>(window, "pushButton")->click();
@@ -689,8 +731,9 @@ void tst_Robustness::failedUpgrade()
         qInfo().noquote() << QStringLiteral("case: %1 -> refused: %2")
                                  .arg(QTest::currentDataTag(),
                                      QString(refusal).replace(main, QStringLiteral("<main>")));
+        // Paths appear with the system's separators.
         for (QString wanted : qAsConst(lines)) {
-            wanted.replace(QStringLiteral("%MAIN%"), main);
+            wanted = QDir::toNativeSeparators(wanted.replace(QStringLiteral("%MAIN%"), main));
             QVERIFY2(refusal.contains(wanted), qPrintable(wanted));
         }
         QVERIFY(readBytes(install.recordPath()) == recordBefore);
@@ -723,7 +766,8 @@ void tst_Robustness::failedUpgrade()
     QCOMPARE(result, succeeds ? QStringLiteral("升级成功") : QStringLiteral("升级失败"));
     const QString stage = main + QStringLiteral("/upgrade_temp/upgrade");
     for (QString wanted : qAsConst(lines)) {
-        wanted.replace(QStringLiteral("%MAIN%"), main).replace(QStringLiteral("%STAGE%"), stage);
+        wanted = QDir::toNativeSeparators(wanted.replace(QStringLiteral("%MAIN%"), main)
+                                              .replace(QStringLiteral("%STAGE%"), stage));
         const bool prefix = wanted.endsWith(QLatin1Char('*'));
         if (prefix)
             wanted.chop(1);

@@ -21,6 +21,18 @@ QString readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
+// The helper as the build names it. A cross build's "/work/..." lies on this
+// program's drive (under wine), not on the working directory's.
+QString builtHelper()
+{
+    QString path = QStringLiteral(UPGRADE_INSTALL_HELPER);
+#ifdef Q_OS_WIN
+    if (path.startsWith('/'))
+        path.prepend(QCoreApplication::applicationDirPath().left(2));
+#endif
+    return path;
+}
+
 // An installation with the suite's real database helper, both records, some
 // installed files, and the window with the sample package loaded.
 struct Road
@@ -52,7 +64,7 @@ struct Road
         package = TestPackage::build(install.path(), files, &error);
         ok = install.writeRecord(SampleInstallation::recordXml(
                  7, "2.1.5", mainMissing ? missingMain() : main, isDb))
-            && install.writeSecondRecord() && QFile::copy(UPGRADE_INSTALL_HELPER, helper)
+            && install.writeSecondRecord() && QFile::copy(builtHelper(), helper)
             && !package.isEmpty();
         window.show();
         ok = ok && window.init();
@@ -141,13 +153,15 @@ void tst_UpgradeRoad::wholeRoad()
     const QString main = road.install.mainPath(), sep = QDir::separator();
     const QString staged = main + sep + "upgrade_temp" + sep + "upgrade";
     const QString productFolder = main + sep + "product";
+    // Paths appear with the system's separators.
+    const auto native = [](const QString &line) { return QDir::toNativeSeparators(line); };
     QStringList expected { "开始拷贝升级包信息", "升级包信息拷贝成功",
-        staged + "/shell/shell_before/01.bat 执行成功!" };
+        native(staged + "/shell/shell_before/01.bat 执行成功!") };
     for (const QString &entry : { "删除文件:" + main + sep + "product/bin/old.dll",
              "删除目录:" + main + sep + "product/bin/plugins/old", "更新目录:" + productFolder,
              "添加目录:" + productFolder })
-        expected << "正在" + entry << entry + "成功";
-    expected << staged + "/shell/shell_after/01.bat 执行成功!";
+        expected << native("正在" + entry) << native(entry + "成功");
+    expected << native(staged + "/shell/shell_after/01.bat 执行成功!");
     QCOMPARE(road.log.mid(0, expected.size()), expected);
     const QStringList helperLines
         = road.log.mid(expected.size(), road.log.size() - expected.size() - 2);
@@ -159,8 +173,9 @@ void tst_UpgradeRoad::wholeRoad()
     const QString second
         = productFolder + sep + "common" + sep + "sysconfig" + sep + "setup_config.xml";
     QCOMPARE(road.log.mid(road.log.size() - 2),
-        (QStringList { "修改C:/Program Files/Tessaron" + sep + "setup_config.xml版本信息成功!",
-            "修改" + second + "版本信息成功!" }));
+        (QStringList {
+            native("修改C:/Program Files/Tessaron" + sep + "setup_config.xml版本信息成功!"),
+            native("修改" + second + "版本信息成功!") }));
 
     // The installation changed as the package says.
     QVERIFY(!QFile::exists(main + "/product/bin/old.dll"));
@@ -220,6 +235,15 @@ void tst_UpgradeRoad::failures()
     const QString helper = road.install.mainPath() + "/product/bin/upgrade_install_helper.exe";
     if (crash) {
         QVERIFY(QFile::remove(helper));
+#ifdef Q_OS_WIN
+        // The helper double answers the pre-flight itself and runs the script
+        // beside it through the test shell.
+        QVERIFY(QFile::copy(
+            QCoreApplication::applicationDirPath() + "/wine/helper_double.exe", helper));
+        QVERIFY(TestPackage::writeTree(road.install.mainPath(),
+            { { "product/bin/upgrade_install_helper.sh",
+                "echo 'about to fail'\nkill -SEGV $$\n" } }));
+#else
         QFile script(helper);
         QVERIFY(script.open(QIODevice::WriteOnly)
             && script.write(
@@ -228,6 +252,7 @@ void tst_UpgradeRoad::failures()
                 > 0);
         script.close();
         QVERIFY(QFile::setPermissions(helper, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+#endif
     }
     const QString record = readFile(road.install.recordPath()),
                   second = readFile(road.install.secondRecordPath());

@@ -1,7 +1,7 @@
 # Under wine a test with a window needs an X display (the offscreen plugin
 # hangs there): such tests of the Windows build run on Xvfb.
 if(WIN32 AND CMAKE_CROSSCOMPILING_EMULATOR)
-    foreach(test tst_packageloading)
+    foreach(test tst_packageloading tst_robustness tst_upgraderoad)
         if(TARGET ${test})
             set_target_properties(${test} PROPERTIES
                 CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/scripts/wine-run-x)

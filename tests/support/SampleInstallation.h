@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -31,14 +32,19 @@ public:
         QDir(root.path()).mkpath(mainDir + QStringLiteral("/product/") + exe);
         QDir(root.path()).mkpath(mainDir + QStringLiteral("/product/common/sysconfig"));
         QDir::setCurrent(root.path());
+        // An absolute record may be left from a run that ended abruptly.
+        if (QDir::isAbsolutePath(UpgradeConstants::installDir()))
+            removeRecord();
     }
     ~SampleInstallation()
     {
         QDir::setCurrent(previous);
         // Where the installation directory is absolute (Windows), the record
-        // lies outside the temporary folder: it goes with the installation.
+        // lies outside the temporary folder: it goes with the installation,
+        // and so does whatever a test put in its place (a folder, a read-only
+        // file), which would otherwise break the next test's record.
         if (QDir::isAbsolutePath(UpgradeConstants::installDir()))
-            QFile::remove(recordPath());
+            removeRecord();
     }
 
     QString path() const { return root.path(); }
@@ -96,6 +102,18 @@ public:
     }
 
 private:
+    // Whatever is at the record's path: a file (read-only too) or a folder.
+    void removeRecord() const
+    {
+        const QString record = recordPath();
+        if (QFileInfo(record).isDir() && !QFileInfo(record).isSymLink()) {
+            QDir(record).removeRecursively();
+        } else {
+            QFile::setPermissions(record, QFile::permissions(record) | QFile::WriteOwner);
+            QFile::remove(record);
+        }
+    }
+
     QTemporaryDir root;
     QString exe;
     QString mainDir;

@@ -378,5 +378,20 @@ else
     fail "dbkill: the database helper runs" "$(tail -n 5 "$work/dbkill.err" | tr '\n' ' ')"
 fi
 
+# ---- 8. the project tool's text on a console and through a pipe -----------
+# On a terminal wine gives the program a console: its text must arrive as
+# text there (the console's code page made most of it '?'), and as UTF-8
+# through a pipe. The terminal's control sequences are dropped before looking.
+tool=$win/tools/db_manager/db_manager.exe
+timeout -k 5 60 "$wine" "$tool" --help >"$work/tool-pipe.out" 2>&1 </dev/null
+check "tool: its usage through a pipe is UTF-8 text" grep -q "用法: db_manager.exe" "$work/tool-pipe.out"
+if command -v script >/dev/null; then
+    TERM=dumb timeout -k 5 60 script -qec "'$wine' '$tool' --help" /dev/null </dev/null 2>&1 |
+        sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' >"$work/tool-console.out"
+    check "tool: its usage on a console reads as text" grep -q "用法:" "$work/tool-console.out"
+else
+    skip "tool: its usage on a console" "no script(1) here to give it a terminal"
+fi
+
 echo "e2e under wine took $(($(date +%s) - started)) s"
 exit $failed

@@ -6,18 +6,23 @@
 //
 //   # comment                     blank lines too
 //   echo WORDS [> FILE | >> FILE | >&2]
+//   printf FORMAT [ARGUMENTS] [> FILE | >> FILE | >&2]   \n \t \r \\ %s %% in FORMAT
 //   exit [N]      sleep SECONDS      touch FILE...      read NAME
 //   rm [-r] [-f] PATH...          -rf too; read-only entries go as well
 //   kill -9 PID                   ends the process as a crash would (0xC000013A)
 //   head -c N /dev/zero [| tr '\0' C] [>&2]      N zero bytes, or N times C
 //   mv SOURCE TARGET              a file or folder, not onto an existing one
+//   kill -SEGV $$                 ends this process as a crash does
+//   ulimit ...                    does nothing
 //   COMMAND & COMMAND             the first runs in a child sh.exe, not waited for
+//   COMMAND; COMMAND              one after the other
 //
-// Words are split at blanks, '...' and "..." quote, $$ is this process's id and
-// $PWD the working folder. Anything else is named on standard error and ends
-// the script with 127, as sh does for a command it can't find.
+// Words are split at blanks and before an unquoted '>', '...' and "..." quote,
+// $$ is this process's id, $PWD the working folder and "$@" the script's
+// arguments. Anything else is named on standard error and ends the script with
+// 127, as sh does for a command it can't find.
 //
-//   sh.exe SCRIPT       sh.exe -c COMMAND
+//   sh.exe SCRIPT [ARGUMENTS]       sh.exe -c COMMAND
 
 #include <windows.h>
 
@@ -58,7 +63,11 @@ std::string currentFolder()
     return n ? utf8(std::wstring(buffer, n)) : std::string();
 }
 
-// Splits a command into words; quotes group, $$ and $PWD expand outside '...'.
+// The script's arguments, for "$@".
+std::vector<std::string> scriptArguments;
+
+// Splits a command into words; quotes group, $$ and $PWD expand outside '...',
+// "$@" standing alone gives the script's arguments, one word each.
 std::vector<std::string> words(const std::string &line)
 {
     std::vector<std::string> out;
@@ -67,6 +76,12 @@ std::vector<std::string> words(const std::string &line)
     char quote = 0;
     for (size_t i = 0; i < line.size(); ++i) {
         const char c = line[i];
+        if (!quote && !inWord && line.compare(i, 4, "\"$@\"") == 0
+            && (i + 4 == line.size() || line[i + 4] == ' ')) {
+            out.insert(out.end(), scriptArguments.begin(), scriptArguments.end());
+            i += 3;
+            continue;
+        }
         if (quote) {
             if (c == quote)
                 quote = 0;
@@ -86,6 +101,12 @@ std::vector<std::string> words(const std::string &line)
             word.clear();
             inWord = false;
             continue;
+        }
+        // A redirection after a word ("'x'>&2") is a word of its own; "2>" and
+        // ">>" stay together.
+        if (c == '>' && inWord && word != ">" && word != "1" && word != "2") {
+            out.push_back(word);
+            word.clear();
         }
         inWord = true;
         if (c == '\'' || c == '"')
@@ -134,40 +155,104 @@ int startInBackground(const std::string &command)
     return 0;
 }
 
-int echo(const std::vector<std::string> &args)
+// Where a command's output goes: its redirections (>&2, > FILE, >> FILE) are
+// taken out of its words.
+class Output
 {
-    FILE *out = stdout;
-    FILE *opened = nullptr;
-    std::string text;
-    bool first = true;
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string &a = args[i];
-        if (a == ">&2" || a == "1>&2") {
-            out = stderr;
-            continue;
-        }
-        if (a.rfind('>', 0) != 0) {
-            text += (first ? "" : " ") + a;
-            first = false;
-            continue;
-        }
-        const bool append = a.rfind(">>", 0) == 0;
-        std::string target = a.substr(append ? 2 : 1);
-        if (target.empty() && i + 1 < args.size())
-            target = args[++i];
-        if (target.empty())
-            return fail("echo: redirection without a file", 2);
+public:
+    ~Output()
+    {
         if (opened)
             std::fclose(opened);
-        opened = _wfopen(wide(target).c_str(), append ? L"ab" : L"wb");
-        if (!opened)
-            return fail("echo: cannot open " + target, 1);
-        out = opened;
     }
-    text += '\n';
-    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    const bool closed = opened ? std::fclose(opened) == 0 : std::fflush(out) == 0;
-    return written && closed ? 0 : fail("echo: write failed", 1);
+    bool redirect(std::vector<std::string> &args, std::string *error)
+    {
+        std::vector<std::string> rest;
+        for (size_t i = 0; i < args.size(); ++i) {
+            const std::string &a = args[i];
+            if (a == ">&2" || a == "1>&2") {
+                file = stderr;
+                continue;
+            }
+            if (i == 0 || a.rfind('>', 0) != 0) {
+                rest.push_back(a);
+                continue;
+            }
+            const bool append = a.rfind(">>", 0) == 0;
+            std::string target = a.substr(append ? 2 : 1);
+            if (target.empty() && i + 1 < args.size())
+                target = args[++i];
+            if (target.empty()) {
+                *error = args[0] + ": redirection without a file";
+                return false;
+            }
+            if (opened)
+                std::fclose(opened);
+            opened = _wfopen(wide(target).c_str(), append ? L"ab" : L"wb");
+            if (!opened) {
+                *error = args[0] + ": cannot open " + target;
+                return false;
+            }
+            file = opened;
+        }
+        args = rest;
+        return true;
+    }
+    // Writes and flushes at once, so that a reader sees each piece as it comes.
+    bool write(const std::string &text)
+    {
+        return std::fwrite(text.data(), 1, text.size(), file) == text.size()
+            && std::fflush(file) == 0;
+    }
+
+private:
+    FILE *file = stdout;
+    FILE *opened = nullptr;
+};
+
+int echo(std::vector<std::string> args)
+{
+    Output out;
+    std::string error;
+    if (!out.redirect(args, &error))
+        return fail(error, 1);
+    std::string text;
+    for (size_t i = 1; i < args.size(); ++i)
+        text += (i > 1 ? " " : "") + args[i];
+    return out.write(text + '\n') ? 0 : fail("echo: write failed", 1);
+}
+
+// printf FORMAT [ARGUMENTS]: the format's escapes and %s (the format repeats
+// while arguments are left, as sh's does).
+int printFormatted(std::vector<std::string> args)
+{
+    Output out;
+    std::string error;
+    if (!out.redirect(args, &error))
+        return fail(error, 1);
+    if (args.size() < 2)
+        return fail("printf: no format", 2);
+    const std::string &format = args[1];
+    size_t next = 2;
+    std::string text;
+    do {
+        for (size_t i = 0; i < format.size(); ++i) {
+            const char c = format[i];
+            if (c == '\\' && i + 1 < format.size()) {
+                const char e = format[++i];
+                text += e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
+            } else if (c == '%' && i + 1 < format.size()) {
+                const char f = format[++i];
+                if (f == 's')
+                    text += next < args.size() ? args[next++] : std::string();
+                else
+                    text += f;
+            } else {
+                text += c;
+            }
+        }
+    } while (next < args.size());
+    return out.write(text) ? 0 : fail("printf: write failed", 1);
 }
 
 int touch(const std::vector<std::string> &args)
@@ -299,6 +384,16 @@ int run(const std::string &command, bool &done)
     }
     if (name == "touch")
         return touch(args);
+    if (name == "printf")
+        return printFormatted(args);
+    if (name == "ulimit")
+        return 0;
+    if (name == "kill" && args.size() == 3 && args[1] == "-SEGV"
+        && args[2] == std::to_string(GetCurrentProcessId())) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        ExitProcess(0xC0000005); // STATUS_ACCESS_VIOLATION
+    }
     if (name == "rm")
         return rm(args);
     if (name == "kill")
@@ -320,7 +415,8 @@ int run(const std::string &command, bool &done)
     return fail(name + ": command not found (test shell)", 127);
 }
 
-// A line: commands before an unquoted '&' start in the background.
+// A line: commands before an unquoted '&' start in the background, those
+// before an unquoted ';' run first.
 int runLine(const std::string &line, bool &done)
 {
     size_t start = 0;
@@ -331,6 +427,11 @@ int runLine(const std::string &line, bool &done)
             quote = c == quote ? 0 : quote;
         } else if (c == '\'' || c == '"') {
             quote = c;
+        } else if (c == ';') {
+            const int code = run(line.substr(start, i - start), done);
+            if (done)
+                return code;
+            start = i + 1;
         } else if (c == '&' && (i == 0 || line[i - 1] != '>')) {
             const int code = startInBackground(line.substr(start, i - start));
             if (code != 0) {
@@ -352,8 +453,10 @@ int wmain(int argc, wchar_t **argv)
     bool done = false;
     if (argc == 3 && std::wstring(argv[1]) == L"-c")
         return runLine(utf8(argv[2]), done);
-    if (argc != 2)
-        return fail("usage: sh SCRIPT | sh -c COMMAND (test shell)", 2);
+    if (argc < 2)
+        return fail("usage: sh SCRIPT [ARGUMENTS] | sh -c COMMAND (test shell)", 2);
+    for (int i = 2; i < argc; ++i)
+        scriptArguments.push_back(utf8(argv[i]));
     FILE *script = _wfopen(argv[1], L"rb");
     if (!script)
         return fail("cannot open " + utf8(argv[1]), 127);

@@ -19,6 +19,7 @@
 #include <unistd.h>
 #endif
 
+#include "ConsoleText.h"
 #include "ProjectBackup.h"
 #include "SuiteLayout.h"
 
@@ -35,10 +36,11 @@ enum ExitCode {
     BadArguments = 64
 };
 
+// In a form the reader gets the text in (on Windows not the ANSI code page,
+// which turned most of it into '?').
 void printLine(FILE *stream, const QString &text)
 {
-    std::fprintf(stream, "%s\n", text.toLocal8Bit().constData());
-    std::fflush(stream);
+    ConsoleText::write(stream, text + QLatin1Char('\n'));
 }
 
 QString usage()
@@ -196,8 +198,7 @@ Report restoreReport(const ProjectBackup::RestoreOutcome &outcome, const QString
 // y/N on the terminal; anything but y or yes (and the end of the input) is no.
 bool askOnTerminal(const QString &question)
 {
-    std::fprintf(stdout, "%s [y/N] ", question.toLocal8Bit().constData());
-    std::fflush(stdout);
+    ConsoleText::write(stdout, question + QLatin1String(" [y/N] "));
     QTextStream in(stdin);
     const QString answer = in.readLine();
 #ifdef Q_OS_WIN
@@ -244,7 +245,7 @@ int main(int argc, char *argv[])
 {
     const Options options = parse(argc, argv);
     if (!options.error.isEmpty()) {
-        std::fprintf(stderr, "%s\n", options.error.toLocal8Bit().constData());
+        printLine(stderr, options.error);
         printLine(stderr, usage());
         return BadArguments;
     }
