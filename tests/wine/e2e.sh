@@ -83,23 +83,9 @@ main_win="C:\\Program Files\\Tessaron\\$suite"
 outside="$WINEPREFIX/drive_c/outside"
 mkdir -p "$main/platform/bin" "$main/product/bin/plugins/legacy" "$main/product/common/sysconfig" \
     "$main/data" "$outside"
-record() {
-    cat <<EOF
-<?xml version="1.0" encoding="UTF-8"?>
-<root>
-    <module>
-        <item key="software_product_id" value="1001"/>
-        <item key="software_name_zh" value="泰萨龙工程套件"/>
-        <item key="software_name_en" value="Tessaron Suite"/>
-        <item key="software_version" value="$1"/>
-        <item key="isMain" value="1"/>
-        <item key="isDb" value="1"/>
-        <item key="isWeb" value="0"/>
-        <item key="MainPath" value="$main_win"/>
-    </module>
-</root>
-EOF
-}
+source "$src/scripts/sample.sh"
+# The sample record, naming the main directory as the installer there sees it.
+record() { main=$main_win sample_record "$1"; }
 record 3.2.1 >"$inst/setup_config.xml"
 record 3.2.1 >"$main/product/common/sysconfig/setup_config.xml"
 printf 'suite client 3.2.1\n' >"$main/platform/bin/suite_client.dat"
