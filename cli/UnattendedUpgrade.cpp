@@ -113,14 +113,13 @@ int UnattendedUpgrade::recoverOnly()
         say(tr("没有中断的升级,安装处于一致状态"));
         return ExitUpgraded;
     }
-    const int refused = finishInterrupted();
-    return refused >= 0 ? refused : ExitUpgraded;
+    return finishInterrupted().value_or(ExitUpgraded);
 }
 
-int UnattendedUpgrade::finishInterrupted()
+std::optional<ExitCode> UnattendedUpgrade::finishInterrupted()
 {
     if (!Journal::exists(record.mainPath))
-        return -1;
+        return std::nullopt;
     // The journal may be that of an upgrade still running, not of one that
     // was interrupted.
     if (InstallationLock::isHeldElsewhere(SuiteLayout::lockFile(record.mainPath))) {
@@ -154,21 +153,21 @@ int UnattendedUpgrade::finishInterrupted()
                                                            : tr("上次中断的升级已撤销"));
     // The record now says what is installed.
     record.read(SuiteLayout::installationRecord(UpgradeConstants::installDir()));
-    return -1;
+    return std::nullopt;
 }
 
 int UnattendedUpgrade::upgrade()
 {
-    if (const int refused = finishInterrupted(); refused >= 0)
-        return refused;
-    if (const int refused = loadPackage(); refused >= 0)
-        return refused;
+    if (const std::optional<ExitCode> refused = finishInterrupted())
+        return *refused;
+    if (const std::optional<ExitCode> refused = loadPackage())
+        return *refused;
     PreflightReport report;
-    if (const int refused = checkBeforeUpgrade(&report); refused >= 0)
-        return refused;
+    if (const std::optional<ExitCode> refused = checkBeforeUpgrade(&report))
+        return *refused;
     if (options.backupFirst) {
-        if (const int refused = backUp(); refused >= 0)
-            return refused;
+        if (const std::optional<ExitCode> refused = backUp())
+            return *refused;
     }
     if (options.dryRun) {
         printPlan(report);
@@ -214,7 +213,7 @@ int UnattendedUpgrade::upgrade()
     return int(outcome);
 }
 
-int UnattendedUpgrade::loadPackage()
+std::optional<ExitCode> UnattendedUpgrade::loadPackage()
 {
     loaded.setTrustedKeysFolder(SuiteLayout::trustedKeysFolder(record.mainPath));
     const LoadedPackage::Result result = loaded.load(options.package);
@@ -238,10 +237,10 @@ int UnattendedUpgrade::loadPackage()
         refuse(PackageFit::message(verdict));
         return ExitPackageRefused;
     }
-    return -1;
+    return std::nullopt;
 }
 
-int UnattendedUpgrade::checkBeforeUpgrade(PreflightReport *report)
+std::optional<ExitCode> UnattendedUpgrade::checkBeforeUpgrade(PreflightReport *report)
 {
     // A bad exe_path would make the guard look in the wrong place: the
     // pre-flight's verdict on it comes first.
@@ -257,7 +256,7 @@ int UnattendedUpgrade::checkBeforeUpgrade(PreflightReport *report)
         PreflightInput { record.mainPath, package.exePath, record.isDb, package.ifUpgradeDb });
     log.writePreflight(*report);
     if (report->ok())
-        return -1;
+        return std::nullopt;
     // The log has the problems already.
     print(stderr, tr("升级前检查未通过:"));
     for (const PreflightProblem &problem : report->problems)
@@ -278,7 +277,7 @@ void UnattendedUpgrade::printPlan(const PreflightReport &report)
     say(tr("检查通过,未作任何改动(--dry-run)"));
 }
 
-int UnattendedUpgrade::backUp()
+std::optional<ExitCode> UnattendedUpgrade::backUp()
 {
     const QString tool = SuiteLayout::projectTool(record.mainPath, package.exePath);
     if (!QFileInfo::exists(tool)) {
@@ -287,7 +286,7 @@ int UnattendedUpgrade::backUp()
     }
     if (options.dryRun) {
         say(tr("升级前将用工程管理工具备份工程数据:%1").arg(QDir::toNativeSeparators(tool)));
-        return -1;
+        return std::nullopt;
     }
     say(tr("正在备份工程数据"));
     QProcess process;
@@ -310,7 +309,7 @@ int UnattendedUpgrade::backUp()
         refuse(tr("工程数据备份失败,退出码为%1,未开始升级").arg(process.exitCode()));
         return ExitPreflightRefused;
     }
-    return -1;
+    return std::nullopt;
 }
 
 void UnattendedUpgrade::say(const QString &line)

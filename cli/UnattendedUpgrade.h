@@ -3,7 +3,10 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 #include "CommandLine.h"
+#include "ExitCode.h"
 #include "InstallationRecord.h"
 #include "LoadedPackage.h"
 #include "PackageDescriptor.h"
@@ -30,12 +33,12 @@ private:
     QString resultLine(int code) const;
     int upgrade();
     int recoverOnly();
-    // An interrupted upgrade is brought to an end first: -1 when the
-    // installation is consistent afterwards, else the exit code.
-    int finishInterrupted();
-    int loadPackage();
-    int checkBeforeUpgrade(PreflightReport *report);
-    int backUp();
+    // The steps before an upgrade: nothing when it may go on, else the exit
+    // code it ends with. An interrupted upgrade is brought to an end first.
+    std::optional<ExitCode> finishInterrupted();
+    std::optional<ExitCode> loadPackage();
+    std::optional<ExitCode> checkBeforeUpgrade(PreflightReport *report);
+    std::optional<ExitCode> backUp();
     void printPlan(const PreflightReport &report);
 
     void say(const QString &line); // standard output and the log
