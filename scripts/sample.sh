@@ -52,6 +52,23 @@ sample_record() { # version; the record for the installation in $main
 EOF
 }
 
+# sample_descriptor FROM TO DB: a package descriptor for the sample suite.
+sample_descriptor() {
+    cat <<EOF
+<?xml version="1.0" encoding="UTF-8"?>
+<root>
+    <module>
+        <item key="upgrade_type" value="0"/>
+        <item key="software_product_id" value="1001"/>
+        <item key="software_version_from" value="$1"/>
+        <item key="software_version_to" value="$2"/>
+        <item key="if_upgrade_db" value="$3"/>
+        <item key="exe_path" value="bin"/>
+    </module>
+</root>
+EOF
+}
+
 # sample_package WORK BUILDER: the package source in WORK/package-source and
 # the package built from it. Sets package.
 sample_package() {
@@ -60,19 +77,7 @@ sample_package() {
     local up="$src/upgrade"
     mkdir -p "$up/delete/product/bin/plugins/legacy" "$up/update/product/bin" "$up/add/product/bin" \
         "$up/add/docs" "$up/shell/shell_before" "$up/shell/shell_after" "$up/db/db_before" "$up/db/db_after"
-    cat >"$up/upgrade_config.xml" <<EOF
-<?xml version="1.0" encoding="UTF-8"?>
-<root>
-    <module>
-        <item key="upgrade_type" value="0"/>
-        <item key="software_product_id" value="1001"/>
-        <item key="software_version_from" value="3.2.0"/>
-        <item key="software_version_to" value="3.2.4"/>
-        <item key="if_upgrade_db" value="1"/>
-        <item key="exe_path" value="bin"/>
-    </module>
-</root>
-EOF
+    sample_descriptor 3.2.0 3.2.4 1 >"$up/upgrade_config.xml"
     cat >"$up/readme.txt" <<'EOF'
 泰萨龙工程套件 3.2.4 升级包
 适用版本: 3.2.0 至 3.2.4

@@ -105,19 +105,7 @@ EOF
 package() {
     up="$work/$1/upgrade"
     mkdir -p "$up"
-    cat >"$up/upgrade_config.xml" <<EOF
-<?xml version="1.0" encoding="UTF-8"?>
-<root>
-    <module>
-        <item key="upgrade_type" value="0"/>
-        <item key="software_product_id" value="1001"/>
-        <item key="software_version_from" value="$2"/>
-        <item key="software_version_to" value="$3"/>
-        <item key="if_upgrade_db" value="${4:-0}"/>
-        <item key="exe_path" value="bin"/>
-    </module>
-</root>
-EOF
+    sample_descriptor "$2" "$3" "${4:-0}" >"$up/upgrade_config.xml"
 }
 put() { mkdir -p "$(dirname "$up/$1")" && printf '%s' "$2" >"$up/$1"; }
 make_package() {
