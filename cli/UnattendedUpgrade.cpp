@@ -138,18 +138,18 @@ std::optional<ExitCode> UnattendedUpgrade::finishInterrupted()
     WorkerDriver driver;
     connect(&driver, &WorkerDriver::line, this, &UnattendedUpgrade::say);
     const WorkerDriver::Recovery result = driver.recover(record.mainPath);
-    if (result.outcome == UpgradeOutcome::Busy) {
+    if (result.result == RecoveryResult::Busy) {
         refuse(tr("另一个升级程序正在运行,本次升级未作任何改动"));
         return ExitBusy;
     }
-    if (result.outcome != UpgradeOutcome::Upgraded) {
+    if (result.result == RecoveryResult::Incomplete) {
         refuse(tr("上次中断的升级未能完全恢复"));
         return ExitNotRestored;
     }
-    if (result.action == RecoveryAction::Nothing) // it ended meanwhile, by its own installer
+    if (result.result == RecoveryResult::NothingToDo) // it ended meanwhile, by its own installer
         say(tr("上次的升级已结束,无需恢复"));
     else
-        say(result.action == RecoveryAction::RolledForward ? tr("上次中断的升级已完成")
+        say(result.result == RecoveryResult::RolledForward ? tr("上次中断的升级已完成")
                                                            : tr("上次中断的升级已撤销"));
     // The record now says what is installed.
     record.read(SuiteLayout::installationRecord(UpgradeConstants::installDir()));

@@ -17,6 +17,7 @@
 CUpgradeWorker::CUpgradeWorker(QObject *parent)
     : QObject(parent)
 {
+    registerOutcomeTypes();
     connect(this, &CUpgradeWorker::sigExeShellBefore, this, &CUpgradeWorker::slotExeShellBefore);
     connect(this, &CUpgradeWorker::sigExeDeleteFile, this, &CUpgradeWorker::slotExeDeleteFile);
     connect(this, &CUpgradeWorker::sigExeUpdateFile, this, &CUpgradeWorker::slotExeUpdateFile);
@@ -284,26 +285,9 @@ void CUpgradeWorker::reportStagingLeftovers(const QString &stagingRoot)
         emit status(tr("另有%1项上次升级的临时文件无法清除").arg(count - shown));
 }
 
-bool CUpgradeWorker::copyFolderList(
-    const QString &sourceRoot, const QStringList &names, const QString &targetRoot, bool overwrite)
-{
-    return FileTree::copyFolderList(sourceRoot, names, targetRoot, overwrite);
-}
-
-bool CUpgradeWorker::copyFolder(const QString &source, const QString &target, bool overwrite)
-{
-    lastFailures.clear();
-    return FileTree::copyFolder(source, target, overwrite, &lastFailures);
-}
-
 QList<QFileInfo> CUpgradeWorker::findPlaceholderFiles(const QString &folder)
 {
     return FileTree::findFilesNamed(folder, UpgradeConstants::placeholderFileName());
-}
-
-QList<QFileInfo> CUpgradeWorker::listLeafEntries(const QString &folder)
-{
-    return FileTree::listLeafEntries(folder);
 }
 
 bool CUpgradeWorker::removeFolder(const QString &folder)
@@ -435,7 +419,7 @@ void CUpgradeWorker::slotFaildClear()
     // Without the lock this upgrade changed nothing, and what is there (a
     // staging folder, a journal) belongs to another one.
     if (lockBusy) {
-        emit sigOutcome(int(UpgradeOutcome::Busy));
+        emit sigOutcome(UpgradeOutcome::Busy);
         emit sigFaildClearEnd();
         return;
     }
@@ -449,14 +433,14 @@ void CUpgradeWorker::finishFailure()
         return;
     }
     endTransaction(restoreFailed);
-    emit sigOutcome(int(restoreFailed ? UpgradeOutcome::NotRestored : UpgradeOutcome::Restored));
+    emit sigOutcome(restoreFailed ? UpgradeOutcome::NotRestored : UpgradeOutcome::Restored);
     emit sigFaildClearEnd();
 }
 
 void CUpgradeWorker::slotSuccessClear()
 {
     endTransaction(false);
-    emit sigOutcome(int(UpgradeOutcome::Upgraded));
+    emit sigOutcome(UpgradeOutcome::Upgraded);
     emit sigSuccessClearEnd();
 }
 

@@ -56,20 +56,8 @@ public:
 
     // File-system helpers shared by the steps.
     bool copyAllToStaging();
-    bool copyFolderList(const QString &sourceRoot, const QStringList &names,
-        const QString &targetRoot, bool overwrite);
-    bool copyFolder(const QString &source, const QString &target, bool overwrite);
     QList<QFileInfo> findPlaceholderFiles(const QString &folder);
-    QList<QFileInfo> listLeafEntries(const QString &folder);
     bool removeFolder(const QString &folder);
-
-    // File operations of the delete, update and add steps. What failed, and
-    // why, is kept until the next operation (lastFailures).
-    bool deleteFile(const QString &target);
-    bool updateFile(const QString &source, const QString &target);
-    bool addFile(const QString &source, const QString &target);
-    bool updateFolder(const QString &source, const QString &target);
-    bool addFolder(const QString &source, const QString &target);
 
     // Database step and version record.
     QString findDbScriptDir(QString name);
@@ -89,11 +77,10 @@ signals:
     void sigSuccess(bool success);
     void sigFaildClearEnd();
     void sigSuccessClearEnd();
-    // Just before sigSuccessClearEnd or sigFaildClearEnd: how it ended, an
-    // UpgradeOutcome as int.
-    void sigOutcome(int outcome);
-    // The end of doRecover: an UpgradeOutcome and a RecoveryAction, as ints.
-    void sigRecoverEnd(int outcome, int action);
+    // Just before sigSuccessClearEnd or sigFaildClearEnd: how it ended.
+    void sigOutcome(UpgradeOutcome outcome);
+    // The end of doRecover.
+    void sigRecoverEnd(RecoveryResult result);
     // The rollback scripts have run (internal).
     void sigRollbackScriptsDone();
     // How far the upgrade is: steps and files done out of all, and what it
@@ -240,7 +227,7 @@ private:
     bool restoreFailed = false; // something could not be put back
     bool recovering = false; // doRecover, not an upgrade, is rolling back
     bool lockBusy = false; // another upgrade holds the installation
-    RecoveryAction recoveryAction = RecoveryAction::Nothing;
+    RecoveryResult recoveryAction = RecoveryResult::NothingToDo;
     std::atomic<bool> cancelRequested { false };
     int scriptTimeoutSeconds = 30 * 60;
     int dbTimeoutSeconds = 0;

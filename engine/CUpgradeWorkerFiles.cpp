@@ -50,34 +50,6 @@ const FileStepTexts fileSteps[] = {
 
 } // namespace
 
-bool CUpgradeWorker::deleteFile(const QString &target)
-{
-    lastFailures.clear();
-    return FileTree::deleteFile(target, &lastFailures);
-}
-
-bool CUpgradeWorker::updateFile(const QString &source, const QString &target)
-{
-    lastFailures.clear();
-    return FileTree::updateFile(source, target, &lastFailures);
-}
-
-bool CUpgradeWorker::addFile(const QString &source, const QString &target)
-{
-    lastFailures.clear();
-    return FileTree::addFile(source, target, &lastFailures);
-}
-
-bool CUpgradeWorker::updateFolder(const QString &source, const QString &target)
-{
-    return copyFolder(source, target, true);
-}
-
-bool CUpgradeWorker::addFolder(const QString &source, const QString &target)
-{
-    return copyFolder(source, target, false);
-}
-
 void CUpgradeWorker::slotExeDeleteFile()
 {
     runFileStep(DeleteStep, Q_FUNC_INFO);

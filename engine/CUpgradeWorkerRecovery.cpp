@@ -109,9 +109,9 @@ void CUpgradeWorker::doRecover(QString installPath)
     resetUpgradeState();
     this->installPath = installPath;
     recovering = true;
-    recoveryAction = RecoveryAction::Nothing;
+    recoveryAction = RecoveryResult::NothingToDo;
     if (!installFolderPresent() || !Journal::exists(installPath)) {
-        emit sigRecoverEnd(int(UpgradeOutcome::Upgraded), int(RecoveryAction::Nothing));
+        emit sigRecoverEnd(RecoveryResult::NothingToDo);
         return;
     }
     switch (lock.take(SuiteLayout::lockFile(installPath))) {
@@ -119,11 +119,11 @@ void CUpgradeWorker::doRecover(QString installPath)
         break;
     case InstallationLock::Result::Busy:
         emit status(tr("另一个升级程序正在运行,无法恢复"));
-        emit sigRecoverEnd(int(UpgradeOutcome::Busy), int(RecoveryAction::Nothing));
+        emit sigRecoverEnd(RecoveryResult::Busy);
         return;
     case InstallationLock::Result::Failed:
         emit status(tr("无法锁定安装目录:%1").arg(lock.errorString()));
-        emit sigRecoverEnd(int(UpgradeOutcome::NotRestored), int(RecoveryAction::Nothing));
+        emit sigRecoverEnd(RecoveryResult::Incomplete);
         return;
     }
     Journal::Contents contents;
@@ -132,7 +132,7 @@ void CUpgradeWorker::doRecover(QString installPath)
         emit status(
             tr("无法读取升级日志文件%1:%2").arg(SuiteLayout::journalFile(installPath), error));
         lock.release();
-        emit sigRecoverEnd(int(UpgradeOutcome::NotRestored), int(RecoveryAction::Nothing));
+        emit sigRecoverEnd(RecoveryResult::Incomplete);
         return;
     }
     if (contents.unstarted) {
@@ -142,7 +142,7 @@ void CUpgradeWorker::doRecover(QString installPath)
         QFile::remove(SuiteLayout::journalFile(installPath));
         lock.release();
         recovering = false;
-        emit sigRecoverEnd(int(UpgradeOutcome::Upgraded), int(RecoveryAction::Nothing));
+        emit sigRecoverEnd(RecoveryResult::NothingToDo);
         return;
     }
     const Journal::Header &header = contents.header;
@@ -156,7 +156,7 @@ void CUpgradeWorker::doRecover(QString installPath)
         recoverForward(contents);
         return;
     }
-    recoveryAction = RecoveryAction::RolledBack;
+    recoveryAction = RecoveryResult::RolledBack;
     // The rollback scripts run once: not again after a rollback that ran them
     // but could not put every file back.
     chainStarted = contents.marks.contains(Journal::Mark::ChainStarted)
@@ -172,7 +172,7 @@ void CUpgradeWorker::doRecover(QString installPath)
 bool CUpgradeWorker::recoverForward(const Journal::Contents &contents)
 {
     Q_UNUSED(contents)
-    recoveryAction = RecoveryAction::RolledForward;
+    recoveryAction = RecoveryResult::RolledForward;
     committed = true;
     updateVersionRecords();
     endRecovery();
@@ -206,10 +206,9 @@ void CUpgradeWorker::endRecovery()
         QFile::remove(SuiteLayout::journalFile(installPath));
     lock.release();
     recovering = false;
-    if (recoveryAction == RecoveryAction::RolledForward)
+    if (recoveryAction == RecoveryResult::RolledForward)
         emit status(tr("已完成上次中断的升级"));
     else if (!restoreFailed)
         emit status(tr("已将上次中断的升级撤销,安装已恢复到升级前的版本"));
-    emit sigRecoverEnd(int(restoreFailed ? UpgradeOutcome::NotRestored : UpgradeOutcome::Upgraded),
-        int(recoveryAction));
+    emit sigRecoverEnd(restoreFailed ? RecoveryResult::Incomplete : recoveryAction);
 }

@@ -175,9 +175,9 @@ void UpgradeLog::writeScriptReport(const QString &script, int exitCode, const QS
     }
 }
 
-void UpgradeLog::writeOutcome(int outcome)
+void UpgradeLog::writeOutcome(UpgradeOutcome outcome)
 {
-    write(withCopyProblem(outcomeText(outcome)));
+    write(withCopyProblem(outcomeText(int(outcome))));
 }
 
 QString UpgradeLog::outcomeText(int outcome)

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "UpgradeOutcome.h"
+
 class CUpgradeWorker;
 struct PreflightReport;
 
@@ -52,7 +54,7 @@ public:
 public slots:
     void write(const QString &line);
     void writeScriptReport(const QString &script, int exitCode, const QString &lastLines);
-    void writeOutcome(int outcome);
+    void writeOutcome(UpgradeOutcome outcome);
 
 private:
     bool openInMainDirectory(const QString &mainPath, QString *error);

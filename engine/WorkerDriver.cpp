@@ -26,9 +26,8 @@ WorkerDriver::Recovery WorkerDriver::recover(const QString &mainPath)
     QEventLoop loop;
     const QMetaObject::Connection lines = connect(
         this, &WorkerDriver::line, &loop, [&result](const QString &text) { result.lines << text; });
-    connect(upgradeWorker, &CUpgradeWorker::sigRecoverEnd, &loop, [&](int outcome, int action) {
-        result.outcome = UpgradeOutcome(outcome);
-        result.action = RecoveryAction(action);
+    connect(upgradeWorker, &CUpgradeWorker::sigRecoverEnd, &loop, [&](RecoveryResult ended) {
+        result.result = ended;
         loop.quit();
     });
     CUpgradeWorker *worker = upgradeWorker;
@@ -59,7 +58,7 @@ UpgradeOutcome WorkerDriver::upgrade(const Parameters &parameters)
                 worker, &CUpgradeWorker::slotFaildClear, Qt::QueuedConnection);
     });
     connect(worker, &CUpgradeWorker::sigOutcome, &loop,
-        [&outcome](int code) { outcome = UpgradeOutcome(code); });
+        [&outcome](UpgradeOutcome ended) { outcome = ended; });
     connect(worker, &CUpgradeWorker::sigSuccessClearEnd, &loop, &QEventLoop::quit);
     connect(worker, &CUpgradeWorker::sigFaildClearEnd, &loop, &QEventLoop::quit);
     const QString installDir = parameters.installDir;

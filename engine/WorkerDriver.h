@@ -21,8 +21,7 @@ public:
 
     struct Recovery
     {
-        UpgradeOutcome outcome = UpgradeOutcome::Upgraded;
-        RecoveryAction action = RecoveryAction::Nothing;
+        RecoveryResult result = RecoveryResult::NothingToDo;
         QStringList lines;
     };
     // Brings an interrupted upgrade of the installation at mainPath to an end

@@ -138,7 +138,7 @@ void tst_Journal::unreadableLineStopsRecovery()
     // The recovery undoes nothing and keeps the journal for a person to see.
     WorkerDriver driver;
     const WorkerDriver::Recovery recovery = driver.recover(main.path());
-    QCOMPARE(recovery.outcome, UpgradeOutcome::NotRestored);
+    QCOMPARE(recovery.result, RecoveryResult::Incomplete);
     QVERIFY2(recovery.lines.join('\n').contains(QStringLiteral("无法读取升级日志文件")),
         qPrintable(recovery.lines.join('\n')));
     QVERIFY(Journal::exists(main.path()));
@@ -202,7 +202,7 @@ void tst_Journal::cutOffBeforeItsHeader()
         QVERIFY(writeJournal(main.path(), text));
     }
     const WorkerDriver::Recovery recovery = WorkerDriver().recover(main.path());
-    QCOMPARE(recovery.outcome, unstarted ? UpgradeOutcome::Upgraded : UpgradeOutcome::NotRestored);
+    QCOMPARE(recovery.result, unstarted ? RecoveryResult::NothingToDo : RecoveryResult::Incomplete);
     QCOMPARE(Journal::exists(main.path()), !unstarted);
     QVERIFY2(recovery.lines.join('\n').contains(unstarted ? "未写完" : "无法读取升级日志文件"),
         qPrintable(recovery.lines.join('\n')));

@@ -51,7 +51,7 @@ bool MainWindow::init()
     if (readInstallationRecord(recordPath)) {
         // An interrupted upgrade is brought to an end first; the record then
         // says what is installed now.
-        if (StartupRecovery::run(this, record.mainPath) != RecoveryAction::Nothing)
+        if (StartupRecovery::run(this, record.mainPath) != RecoveryResult::NothingToDo)
             readInstallationRecord(recordPath);
         loaded.setTrustedKeysFolder(SuiteLayout::trustedKeysFolder(record.mainPath));
         showSystemInfo();
@@ -270,7 +270,7 @@ void MainWindow::createWorker()
     connect(this, &MainWindow::sigFaildClear, worker, &CUpgradeWorker::slotFaildClear);
     connect(worker, &CUpgradeWorker::sigFaildClearEnd, this, &MainWindow::slotFaildClearEnd);
     connect(worker, &CUpgradeWorker::sigSuccessClearEnd, this, &MainWindow::slotSuccessClearEnd);
-    connect(worker, &CUpgradeWorker::sigOutcome, this, [this](int ended) { outcome = ended; });
+    connect(worker, &CUpgradeWorker::sigOutcome, this, [this](UpgradeOutcome ended) { outcome = int(ended); });
     progress->follow(worker);
     workerThread.start(QThread::InheritPriority);
 }

@@ -19,10 +19,10 @@ QString tr(const char *text)
 
 } // namespace
 
-RecoveryAction run(QWidget *parent, const QString &mainPath)
+RecoveryResult run(QWidget *parent, const QString &mainPath)
 {
     if (mainPath.isEmpty() || !Journal::exists(mainPath))
-        return RecoveryAction::Nothing;
+        return RecoveryResult::NothingToDo;
     QApplication::setOverrideCursor(Qt::WaitCursor);
     WorkerDriver driver;
     const WorkerDriver::Recovery result = driver.recover(mainPath);
@@ -30,13 +30,13 @@ RecoveryAction run(QWidget *parent, const QString &mainPath)
 
     QString text;
     QMessageBox::Icon icon = QMessageBox::Information;
-    if (result.outcome == UpgradeOutcome::Busy) {
+    if (result.result == RecoveryResult::Busy) {
         icon = QMessageBox::Warning;
         text = tr("另一个升级程序正在处理本安装,请等它结束。");
-    } else if (result.outcome != UpgradeOutcome::Upgraded) {
+    } else if (result.result == RecoveryResult::Incomplete) {
         icon = QMessageBox::Warning;
         text = tr("上次中断的升级未能完全恢复,请查看详细信息。");
-    } else if (result.action == RecoveryAction::RolledForward) {
+    } else if (result.result == RecoveryResult::RolledForward) {
         text = tr("上次升级被中断,现已完成升级。");
     } else {
         text = tr("上次升级被中断,已撤销,安装已恢复到升级前的版本。");
@@ -52,7 +52,7 @@ RecoveryAction run(QWidget *parent, const QString &mainPath)
     QMessageBox box(icon, tr("提示"), text, QMessageBox::Ok, parent);
     box.setDetailedText(result.lines.join(QLatin1Char('\n')));
     box.exec();
-    return result.action;
+    return result.result;
 }
 
 } // namespace StartupRecovery

@@ -13,6 +13,6 @@ class QWidget;
 namespace StartupRecovery {
 
 // Nothing when no upgrade was interrupted; no window is shown then.
-RecoveryAction run(QWidget *parent, const QString &mainPath);
+RecoveryResult run(QWidget *parent, const QString &mainPath);
 
 } // namespace StartupRecovery

@@ -1,0 +1,7 @@
+#include "UpgradeOutcome.h"
+
+void registerOutcomeTypes()
+{
+    qRegisterMetaType<UpgradeOutcome>();
+    qRegisterMetaType<RecoveryResult>();
+}
