@@ -177,16 +177,6 @@ int UnattendedUpgrade::upgrade()
     // The log follows the worker itself (lines, script reports, outcome).
     connect(&driver, &WorkerDriver::line, this, [](const QString &line) { print(stdout, line); });
     log.follow(driver.worker());
-    WorkerDriver::Parameters parameters;
-    parameters.installDir = UpgradeConstants::installDir();
-    parameters.mainPath = record.mainPath;
-    parameters.exePath = package.exePath;
-    parameters.version = record.version;
-    parameters.versionTo = package.versionTo;
-    parameters.isDb = record.isDb;
-    parameters.ifUpgradeDb = package.ifUpgradeDb;
-    parameters.scriptTimeoutSeconds = package.scriptTimeoutSeconds;
-    parameters.dbTimeoutSeconds = package.dbTimeoutSeconds;
     // A request to end the program while the upgrade runs (SIGTERM, Ctrl+C)
     // cancels it as an operator would: it is rolled back, exit code 1. More
     // requests change nothing; the handling ends with the upgrade.
@@ -199,7 +189,7 @@ int UnattendedUpgrade::upgrade()
         say(tr("收到终止信号,正在取消升级"));
         worker->requestCancel();
     });
-    const UpgradeOutcome outcome = driver.upgrade(parameters);
+    const UpgradeOutcome outcome = driver.upgrade(UpgradeRequest::of(record, package));
     // A request that came when the upgrade could no longer be undone (past
     // the database step, or while it was being finished) cancelled nothing.
     if (terminating && outcome == UpgradeOutcome::Upgraded)

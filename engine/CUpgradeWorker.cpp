@@ -65,6 +65,14 @@ void CUpgradeWorker::setTimeouts(int scriptSeconds, int dbSeconds)
     dbTimeoutSeconds = qMax(0, dbSeconds);
 }
 
+void CUpgradeWorker::setRequest(const UpgradeRequest &request)
+{
+    setDbFlags(request.databaseInstalled, request.upgradeDatabase);
+    setExePath(request.exePath);
+    setVersions(request.version, request.versionTo);
+    setTimeouts(request.scriptTimeoutSeconds, request.dbTimeoutSeconds);
+}
+
 void CUpgradeWorker::doStartUpgrade()
 {
     // From here on scripts may run, which nothing can undo but the

@@ -20,6 +20,7 @@
 #include "Journal.h"
 #include "OutputTail.h"
 #include "UpgradeOutcome.h"
+#include "UpgradeRequest.h"
 
 class ChildProcess;
 
@@ -49,6 +50,8 @@ public:
     // Time limits of a script and of the database helper, in seconds; 0 for
     // none. Defaults: 30 minutes for a script, none for the helper.
     void setTimeouts(int scriptSeconds, int dbSeconds);
+    // All of the above at once.
+    void setRequest(const UpgradeRequest &request);
 
     // Thread-safe: asks the running upgrade to stop and roll back. Ignored
     // once the upgrade is past the point where it can be undone.

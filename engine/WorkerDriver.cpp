@@ -3,6 +3,7 @@
 #include <QEventLoop>
 
 #include "CUpgradeWorker.h"
+#include "UpgradeConstants.h"
 
 WorkerDriver::WorkerDriver(QObject *parent)
     : QObject(parent)
@@ -38,14 +39,11 @@ WorkerDriver::Recovery WorkerDriver::recover(const QString &mainPath)
     return result;
 }
 
-UpgradeOutcome WorkerDriver::upgrade(const Parameters &parameters)
+UpgradeOutcome WorkerDriver::upgrade(const UpgradeRequest &request)
 {
     CUpgradeWorker *worker = upgradeWorker;
     // Set while the worker is idle, before the queued start, as the window does.
-    worker->setDbFlags(parameters.isDb, parameters.ifUpgradeDb);
-    worker->setExePath(parameters.exePath);
-    worker->setVersions(parameters.version, parameters.versionTo);
-    worker->setTimeouts(parameters.scriptTimeoutSeconds, parameters.dbTimeoutSeconds);
+    worker->setRequest(request);
 
     UpgradeOutcome outcome = UpgradeOutcome::NotRestored;
     QEventLoop loop;
@@ -61,10 +59,10 @@ UpgradeOutcome WorkerDriver::upgrade(const Parameters &parameters)
         [&outcome](UpgradeOutcome ended) { outcome = ended; });
     connect(worker, &CUpgradeWorker::sigSuccessClearEnd, &loop, &QEventLoop::quit);
     connect(worker, &CUpgradeWorker::sigFaildClearEnd, &loop, &QEventLoop::quit);
-    const QString installDir = parameters.installDir;
-    const QString mainPath = parameters.mainPath;
+    const QString mainPath = request.mainPath;
     QMetaObject::invokeMethod(
-        worker, [worker, installDir, mainPath] { worker->doStartCopyAll(installDir, mainPath); },
+        worker,
+        [worker, mainPath] { worker->doStartCopyAll(UpgradeConstants::installDir(), mainPath); },
         Qt::QueuedConnection);
     loop.exec();
     return outcome;

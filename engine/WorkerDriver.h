@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include "UpgradeOutcome.h"
+#include "UpgradeRequest.h"
 
 class CUpgradeWorker;
 
@@ -28,22 +29,9 @@ public:
     // (CUpgradeWorker::doRecover), waiting for it.
     Recovery recover(const QString &mainPath);
 
-    // What the window hands the worker before an upgrade.
-    struct Parameters
-    {
-        QString installDir;
-        QString mainPath;
-        QString exePath;
-        QString version;
-        QString versionTo;
-        int isDb = 0;
-        int ifUpgradeDb = 0;
-        int scriptTimeoutSeconds = 30 * 60;
-        int dbTimeoutSeconds = 0;
-    };
     // Runs one upgrade of the registered package, as the window does, and
     // waits for its end.
-    UpgradeOutcome upgrade(const Parameters &parameters);
+    UpgradeOutcome upgrade(const UpgradeRequest &request);
 
     CUpgradeWorker *worker() const { return upgradeWorker; }
 

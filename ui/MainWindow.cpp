@@ -20,6 +20,7 @@
 #include "UpgradeConstants.h"
 #include "UpgradeDialogs.h"
 #include "UpgradeLog.h"
+#include "UpgradeRequest.h"
 #include "WindowParts.h"
 
 MainWindow::MainWindow(QWidget *parent)
@@ -277,10 +278,12 @@ void MainWindow::createWorker()
 
 void MainWindow::passUpgradeParameters()
 {
+    // The worker's own setters, in their order, then the time limits.
+    const UpgradeRequest request = UpgradeRequest::of(record, package);
     worker->setDbFlags(record.isDb, package.ifUpgradeDb);
-    worker->setExePath(package.exePath);
-    worker->setVersions(record.version, package.versionTo);
-    worker->setTimeouts(package.scriptTimeoutSeconds, package.dbTimeoutSeconds);
+    worker->setExePath(request.exePath);
+    worker->setVersions(request.version, request.versionTo);
+    worker->setTimeouts(request.scriptTimeoutSeconds, request.dbTimeoutSeconds);
 }
 
 void MainWindow::startUpgradeSequence()
