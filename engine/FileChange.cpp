@@ -115,7 +115,7 @@ bool relocate(const QString &from, const QString &to, bool replacing, FileTree::
     return true;
 }
 
-bool applyReplace(const FileChange &change, FileTree::Failures *failures)
+bool applyReplace(FileChange &change, FileTree::Failures *failures)
 {
     const QFileInfo installed(change.target);
     if (installed.isDir() && !installed.isSymLink()) {
@@ -148,7 +148,7 @@ bool applyReplace(const FileChange &change, FileTree::Failures *failures)
 }
 
 // Carries out a change whose paths all reach their entries through held folders.
-bool applyHere(const FileChange &change, FileTree::Failures *failures)
+bool applyHere(FileChange &change, FileTree::Failures *failures)
 {
     switch (change.kind) {
     case FileChange::MoveAway:
@@ -278,16 +278,18 @@ struct Anchored
 
 } // namespace
 
-bool FileChange::apply(FileTree::Failures *failures, ContainedTree &tree) const
+FileChange::Applied FileChange::apply(FileTree::Failures *failures, ContainedTree &tree) const
 {
     const Anchored at(*this, tree);
     if (at.refused(*this, false, failures))
-        return false;
+        return Applied::Failed;
     const int noted = failures ? failures->size() : 0;
-    const bool done = applyHere(at.change, failures);
-    renamed = at.change.renamed;
+    FileChange anchored = at.change;
+    const bool done = applyHere(anchored, failures);
     at.renameFailures(*this, failures, noted);
-    return done;
+    if (!done)
+        return Applied::Failed;
+    return anchored.renamed ? Applied::Renamed : Applied::Copied;
 }
 
 bool FileChange::undo(bool made, FileTree::Failures *failures, ContainedTree &tree) const

@@ -26,8 +26,9 @@ struct FileChange
     QString source; // in the staging folder (Replace, MoveIn)
     QString backup; // in the backup folder (MoveAway, Replace)
     int files = 1; // files it brings or takes, for the progress (not journaled)
-    // Set by apply: it was a rename (an undo then needs no clean-up of a copy).
-    mutable bool renamed = true;
+    // How it was made, for its undo: by a rename (nothing to clean up), or
+    // not known (read from a journal) or by a copy.
+    bool renamed = true;
 
     // Every change reaches its target, source and backup through their
     // folders, opened from the held main directory (or a held staging or
@@ -38,9 +39,13 @@ struct FileChange
     // since the plan was made). The entries themselves may be links: a rename
     // or a removal acts on the link alone.
 
-    // Carries the change out; false, with what failed and why, when it
-    // couldn't. A change that failed left target as it was.
-    bool apply(FileTree::Failures *failures, ContainedTree &tree) const;
+    enum class Applied {
+        Failed, // target left as it was; failures say why
+        Renamed,
+        Copied // under a temporary name, then renamed into place
+    };
+    // Carries the change out.
+    Applied apply(FileTree::Failures *failures, ContainedTree &tree) const;
 
     // Takes the change back as far as the files show it was made, so that it
     // is safe whether the change happened, half happened or didn't, and safe

@@ -49,8 +49,8 @@ bool readHeader(const QStringList &parts, Journal::Header *header)
         || !JournalCodec::decode(parts.at(2), &header->versionTo)
         || !JournalCodec::decode(parts.at(3), &header->exePath))
         return false;
-    header->isDb = parts.at(4).toInt(&isDbRead);
-    header->ifUpgradeDb = parts.at(5).toInt(&ifUpgradeDbRead);
+    header->databaseInstalled = parts.at(4).toInt(&isDbRead) != 0;
+    header->upgradeDatabase = parts.at(5).toInt(&ifUpgradeDbRead) != 0;
     return isDbRead && ifUpgradeDbRead;
 }
 
@@ -81,7 +81,8 @@ bool Journal::begin(const QString &mainPath, const Header &header, QString *erro
     const QString head
         = QStringList { QStringLiteral("header"), JournalCodec::encode(header.version),
               JournalCodec::encode(header.versionTo), JournalCodec::encode(header.exePath),
-              QString::number(header.isDb), QString::number(header.ifUpgradeDb) }
+              QString::number(int(header.databaseInstalled)),
+              QString::number(int(header.upgradeDatabase)) }
               .join(QLatin1Char('\t'));
     // The folder's entry for the journal must be on disk as well.
     return writeDurably({ magic, head }, error) && FileMoves::syncEntry(mainPath);

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include "FileChange.h"
+#include "UpgradeRequest.h"
 
 // The journal of an upgrade in progress, a text file in the main directory:
 // what the upgrade is (versions, database flags, program folder), every
@@ -25,14 +26,9 @@ public:
         RollbackScriptsRun // a rollback ran its scripts: a recovery doesn't run them again
     };
 
-    struct Header
-    {
-        QString version;
-        QString versionTo;
-        QString exePath;
-        int isDb = 0;
-        int ifUpgradeDb = 0;
-    };
+    // The request's versions, program folder and database flags; its main
+    // directory is where the journal lies, its time limits are not kept.
+    using Header = UpgradeRequest;
 
     struct Contents
     {

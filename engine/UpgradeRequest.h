@@ -9,12 +9,12 @@ struct PackageDescriptor;
 // to the engine and as the journal's header keeps it for a later recovery.
 struct UpgradeRequest
 {
-    QString mainPath; // the suite's main directory (the record's MainPath)
-    QString exePath; // the package's program folder below platform/ and product/
     QString version; // installed before the upgrade
     QString versionTo; // what the package brings
+    QString exePath; // the package's program folder below platform/ and product/
     bool databaseInstalled = false; // the installation has a database part
     bool upgradeDatabase = false; // the package asks for a database upgrade
+    QString mainPath {}; // the suite's main directory (the record's MainPath)
     // Time limits of a script and of the database helper, in seconds; 0: none.
     int scriptTimeoutSeconds = 30 * 60;
     int dbTimeoutSeconds = 0;

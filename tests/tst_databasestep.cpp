@@ -1,6 +1,6 @@
 #include <QtTest>
 
-#include "CUpgradeWorker.h"
+#include "UpgradeRun.h"
 #include "UpgradeConstants.h"
 #include "support/EngineHarness.h"
 #include "support/PlatformFiles.h"
@@ -115,26 +115,31 @@ tst_DatabaseStep::Run tst_DatabaseStep::runStep(int isDb, int ifUpgradeDb, const
             helper, QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ExeUser);
     }
 #endif
-    CUpgradeWorker worker;
-    worker.installPath = m_main;
-    worker.setDbFlags(isDb, ifUpgradeDb);
-    worker.setExePath("app");
-    worker.setVersions("1.2.3", "1.2.5");
-    QSignalSpy status(&worker, &CUpgradeWorker::status);
-    QSignalSpy succeeded(&worker, &CUpgradeWorker::sigSuccessClearEnd);
-    QSignalSpy failed(&worker, &CUpgradeWorker::sigFaildClearEnd);
-    worker.slotExeDb();
+    // The run's database stage alone, as the chain enters it after the
+    // after scripts; the records and the clean-up follow.
+    UpgradeRequest request;
+    request.mainPath = m_main;
+    request.databaseInstalled = isDb != 0;
+    request.upgradeDatabase = ifUpgradeDb != 0;
+    request.exePath = "app";
+    request.version = "1.2.3";
+    request.versionTo = "1.2.5";
+    CancelRequest cancel;
+    UpgradeRun upgrade(request, cancel);
+    QSignalSpy status(&upgrade, &UpgradeRun::line);
+    QSignalSpy ended(&upgrade, &UpgradeRun::ended);
+    upgrade.enter(UpgradeRun::Stage::Database);
     Run run;
-    if (!QTest::qWaitFor([&] { return succeeded.count() + failed.count() > 0; }, 30000))
+    if (!QTest::qWaitFor([&] { return ended.count() > 0; }, 30000))
         return run;
     // Whatever else the process reports has been delivered by now; the end is
     // taken exactly once.
     QCoreApplication::processEvents();
-    if (succeeded.count() + failed.count() != 1)
+    if (ended.count() != 1)
         return run;
     for (const QList<QVariant> &arguments : status)
         run.log << arguments.at(0).toString();
-    run.succeeded = succeeded.count() == 1;
+    run.succeeded = ended.first().first().value<UpgradeOutcome>() == UpgradeOutcome::Upgraded;
     return run;
 }
 

@@ -3,10 +3,12 @@
 
 #include <functional>
 
-#include "CUpgradeWorker.h"
+#include "ContainedTree.h"
 #include "RecordLayout.h"
 #include "UpgradeConstants.h"
+#include "UpgradeRequest.h"
 #include "VersionRecordFile.h"
+#include "VersionRecords.h"
 #include "support/EngineHarness.h"
 
 #ifdef Q_OS_UNIX
@@ -87,14 +89,6 @@ QString failureLine(const QString &path)
     return QStringLiteral("升级成功,但修改%1版本信息失败,请手动修改!").arg(QDir::toNativeSeparators(path));
 }
 
-QStringList lines(const QSignalSpy &spy)
-{
-    QStringList result;
-    for (const QList<QVariant> &arguments : spy)
-        result << arguments.at(0).toString();
-    return result;
-}
-
 } // namespace
 
 // The version record update: what changes in the record, how it is written,
@@ -122,7 +116,7 @@ private slots:
     void immutableFolder();
 
 private:
-    // Runs updateVersionRecord in a child copy of this test program, with a
+    // Runs a record update in a child copy of this test program, with a
     // file-size limit (bytes, -1 for none) and, when it runs as root, as an
     // ordinary user; returns the child's log lines.
     QStringList updateInChild(const QString &path, qint64 sizeLimit, bool asOtherUser);
@@ -324,12 +318,10 @@ void tst_VersionRecord::logLines()
         path = m_dir->filePath("plain/setup_config.xml");
     }
 
-    CUpgradeWorker worker;
-    worker.setVersions("1.2.3", "1.2.5");
-    QSignalSpy status(&worker, &CUpgradeWorker::status);
-    worker.updateVersionRecord(path);
-
-    QCOMPARE(lines(status),
+    UpgradeRequest request;
+    request.version = "1.2.3";
+    request.versionTo = "1.2.5";
+    QCOMPARE(VersionRecords::update(path, request, nullptr),
         logged == 0 ? QStringList()
                     : QStringList { logged > 0 ? successLine(path) : failureLine(path) });
     QCOMPARE(QFileInfo::exists(path), kind == "good" || kind == "folder" || kind == "broken");
@@ -379,13 +371,12 @@ void tst_VersionRecord::bothCopies()
     if (second == "folder link")
         QVERIFY(QFile::link(outside, main + "/product/common/sysconfig"));
 
-    CUpgradeWorker worker;
-    worker.installPath = main;
-    worker.setVersions("1.2.3", "1.2.5");
-    QSignalSpy status(&worker, &CUpgradeWorker::status);
-    worker.updateVersionRecords();
-
-    const QStringList said = lines(status);
+    UpgradeRequest request;
+    request.mainPath = main;
+    request.version = "1.2.3";
+    request.versionTo = "1.2.5";
+    ContainedTree tree(main);
+    const QStringList said = VersionRecords::updateAll(request, &tree);
     QCOMPARE(said.first(), successLine(first));
     QCOMPARE(said.last(), secondPresent ? successLine(secondPath) : failureLine(secondPath));
     QVERIFY(recordEntries(readFile(first)).contains("item software_version=1.2.5"));
@@ -419,11 +410,11 @@ static int recordChildMain(int argc, char **argv)
             return 4;
     }
     QCoreApplication app(argc, argv);
-    CUpgradeWorker worker;
-    worker.setVersions("1.2.3", "1.2.5");
-    QObject::connect(&worker, &CUpgradeWorker::status,
-        [](const QString &line) { std::printf("%s\n", line.toUtf8().constData()); });
-    worker.updateVersionRecord(QString::fromUtf8(argv[4]));
+    UpgradeRequest request;
+    request.version = "1.2.3";
+    request.versionTo = "1.2.5";
+    for (const QString &line : VersionRecords::update(QString::fromUtf8(argv[4]), request, nullptr))
+        std::printf("%s\n", line.toUtf8().constData());
     return 0;
 }
 #endif

@@ -1,4 +1,4 @@
-#include "CUpgradeWorker.h"
+#include "UpgradeProgress.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -6,10 +6,9 @@
 
 #include "SuiteLayout.h"
 
-// What the progress bar counts: every script, every file the file steps
-// touch, the database step and the version records.
-
 namespace {
+
+const qint64 reportIntervalMs = 100;
 
 int countScripts(const QString &folder)
 {
@@ -43,32 +42,39 @@ int countFilesBesideSteps(const QString &packageRoot)
 
 } // namespace
 
-void CUpgradeWorker::countProgressTotal()
+UpgradeProgress::UpgradeProgress(Report report)
+    : report(std::move(report))
+{ }
+
+int UpgradeProgress::units(const QString &mainPath, int stagedFiles)
 {
-    progressDone = 1; // the extraction
     const int fileStepFiles
-        = qMax(0, stagedFiles - countFilesBesideSteps(SuiteLayout::stagedPackageRoot(installPath)));
-    progressTotal = 3 + fileStepFiles
-        + countScripts(SuiteLayout::stagedScriptFolder(installPath, shellBefore.folder))
-        + countScripts(SuiteLayout::stagedScriptFolder(installPath, shellAfter.folder));
-    lastProgressMs = 0;
+        = qMax(0, stagedFiles - countFilesBesideSteps(SuiteLayout::stagedPackageRoot(mainPath)));
+    return 3 + fileStepFiles
+        + countScripts(SuiteLayout::stagedScriptFolder(mainPath, QStringLiteral("shell_before")))
+        + countScripts(SuiteLayout::stagedScriptFolder(mainPath, QStringLiteral("shell_after")));
 }
 
-// Counts units done. A new action is reported at once; counting alone at the
-// end, or a tenth of a second after the last report.
-void CUpgradeWorker::progressed(const QString &action, int units)
+void UpgradeProgress::start(const QString &mainPath, int stagedFiles)
 {
-    progressDone = qMin(progressTotal, progressDone + units);
+    done = 1; // the extraction
+    total = units(mainPath, stagedFiles);
+    lastReportMs = 0;
+}
+
+void UpgradeProgress::progressed(const QString &newAction, int units)
+{
+    done = qMin(total, done + units);
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (action.isEmpty() && progressDone < progressTotal && now - lastProgressMs < 100)
+    if (newAction.isEmpty() && done < total && now - lastReportMs < reportIntervalMs)
         return;
-    if (!action.isEmpty())
-        progressAction = action;
-    lastProgressMs = now;
-    emit sigProgress(progressDone, progressTotal, progressAction);
+    if (!newAction.isEmpty())
+        action = newAction;
+    lastReportMs = now;
+    report(done, total, action);
 }
 
-bool CUpgradeWorker::progressDue() const
+bool UpgradeProgress::due() const
 {
-    return QDateTime::currentMSecsSinceEpoch() - lastProgressMs >= 100;
+    return QDateTime::currentMSecsSinceEpoch() - lastReportMs >= reportIntervalMs;
 }
