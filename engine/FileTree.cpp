@@ -788,27 +788,6 @@ bool deleteFile(const QString &target, Failures *failures)
     return true;
 }
 
-bool updateFile(const QString &source, const QString &target, Failures *failures)
-{
-    QFileDevice::Permissions keep;
-    const QFileInfo installed(target);
-#ifndef Q_OS_WIN
-    if (installed.isFile())
-        keep = installed.permissions() & executeBits;
-#endif
-    // A removal that fails leaves the old file, which the copy then reports.
-    if (entryPresent(installed))
-        QFile::remove(target);
-    return copyAccessible(source, target, keep, failures);
-}
-
-bool addFile(const QString &source, const QString &target, Failures *failures)
-{
-    if (QFile::exists(target))
-        return true;
-    return copyAccessible(source, target, QFileDevice::Permissions(), failures);
-}
-
 bool holdsExactly(const QString &path, const QByteArray &bytes)
 {
 #ifdef Q_OS_UNIX

@@ -9,8 +9,8 @@
 #include <functional>
 
 // File-system operations of the upgrade engine: copying package folders,
-// listing and removing trees, and the single-file operations of the delete,
-// update and add steps. Every listing uses QDir's default order (names
+// listing and removing trees, and the single-file operations of the delete
+// step. Every listing uses QDir's default order (names
 // compared without regard to case); paths are joined as text with the native
 // separator. Nothing here throws or reports beyond its result.
 namespace FileTree {
@@ -95,14 +95,6 @@ bool removeFiles(const QStringList &paths, Failures *failures = nullptr);
 
 // Removes a file; true also when it is already absent.
 bool deleteFile(const QString &target, Failures *failures = nullptr);
-
-// Replaces target with a copy of source. Elsewhere than on Windows the
-// replaced file's execute bits are kept.
-bool updateFile(const QString &source, const QString &target, Failures *failures = nullptr);
-
-// Copies source to target unless target exists; an existing target is left
-// as it is and counts as added.
-bool addFile(const QString &source, const QString &target, Failures *failures = nullptr);
 
 // Whether the file at path holds exactly bytes (the check a watched folder
 // copy makes of every file it writes from memory).
