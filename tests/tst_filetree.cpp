@@ -1,6 +1,8 @@
 #include <QtTest>
 
 #include "FileTree.h"
+#include "FolderCopy.h"
+#include "TreeRemoval.h"
 #include "support/EngineHarness.h"
 #include "support/PlatformFiles.h"
 
@@ -153,7 +155,7 @@ void tst_FileTree::copyFolder()
     hideDotEntries(tmp.path() + "/source");
     QVERIFY(writeTree(tmp.path(), installed));
 
-    QTEST(FileTree::copyFolder(tmp.path() + "/source", tmp.path() + "/" + target, overwrite),
+    QTEST(FolderCopy::copyFolder(tmp.path() + "/source", tmp.path() + "/" + target, overwrite),
         "result");
     Tree now = snapshot(tmp.path());
     for (const QString &key : now.keys()) {
@@ -200,7 +202,7 @@ void tst_FileTree::copyFolder_modes()
     }
     const int before = modeOf(target);
 
-    QCOMPARE(FileTree::copyFolder(tmp.path() + "/source", tmp.path() + "/target", true),
+    QCOMPARE(FolderCopy::copyFolder(tmp.path() + "/source", tmp.path() + "/target", true),
         expectedMode != 0);
     QCOMPARE(readFile(target), QByteArray(expectedMode ? "new content" : "old"));
     if (expectedMode == 0)
@@ -229,7 +231,7 @@ void tst_FileTree::copyFolderList()
     QFETCH(QStringList, copied);
     QTemporaryDir tmp;
     QVERIFY(writeTree(tmp.path() + "/source", { { "one/1.txt", "1" }, { "two/2.txt", "2" } }));
-    QTEST(FileTree::copyFolderList(tmp.path() + "/source", names, tmp.path() + "/target", true),
+    QTEST(FolderCopy::copyFolderList(tmp.path() + "/source", names, tmp.path() + "/target", true),
         "expected");
     QCOMPARE(snapshot(tmp.path() + "/target").keys(), copied);
 }
@@ -310,7 +312,7 @@ void tst_FileTree::removeFolder()
 #endif
     const int outsideMode = modeOf(outside + "/keep.txt");
 
-    QVERIFY(FileTree::removeFolder(tmp.path() + "/" + folder));
+    QVERIFY(TreeRemoval::removeFolder(tmp.path() + "/" + folder));
     QVERIFY(!QFileInfo(tmp.path() + "/" + folder).exists()
         && !QFileInfo(tmp.path() + "/" + folder).isSymLink());
     QCOMPARE(snapshot(outside), outsideBefore);
@@ -328,7 +330,7 @@ void tst_FileTree::removeFolder_unremovableEntry()
     if (!stuck.isSet())
         QSKIP("chattr +i does not work here");
 
-    QVERIFY(!FileTree::removeFolder(folder));
+    QVERIFY(!TreeRemoval::removeFolder(folder));
     // Everything else went; the entry and so the folder remain.
     QVERIFY(QFileInfo::exists(folder + "/stuck.txt"));
     QVERIFY(QFileInfo(folder).isDir());
