@@ -14,11 +14,7 @@ namespace {
 const QString newSuffix = QStringLiteral(".upgrade_new");
 const QString partSuffix = QStringLiteral(".upgrade_part");
 
-void note(FileTree::Failures *failures, const QString &path, const QString &reason)
-{
-    if (failures)
-        failures->append({ path, reason });
-}
+using FileTree::note;
 
 bool present(const QString &path)
 {

@@ -2,7 +2,8 @@
 
 #include <memory>
 
-#include "FileTree.h"
+#include "FastCopy.h"
+#include "FolderCopy.h"
 #include "support/EngineHarness.h"
 #include "support/PlatformFiles.h"
 #include "support/TestPackage.h"
@@ -17,7 +18,7 @@
 
 using namespace EngineHarness;
 
-// FileTree::copyFile against QFile::copy, whose behaviour it keeps: every
+// FolderCopy::copyFile against QFile::copy, whose behaviour it keeps: every
 // case runs once through each, in two identical folders, and both must end
 // alike (result, and what stands at the target afterwards).
 class tst_FileCopy : public QObject
@@ -273,7 +274,7 @@ void tst_FileCopy::sameAsQFileCopy()
     prepare(tmp.path() + "/quick", &quickFrom, &quickTo);
     prepare(tmp.path() + "/qt", &qtFrom, &qtTo);
 
-    const bool quick = FileTree::copyFile(quickFrom, quickTo);
+    const bool quick = FolderCopy::copyFile(quickFrom, quickTo);
     const bool qt = QFile::copy(qtFrom, qtTo);
     QCOMPARE(quick, qt);
     if (copied >= 0)
@@ -308,7 +309,7 @@ static int copyChildMain(int argc, char **argv)
         return 4;
     const QString source = QString::fromLocal8Bit(argv[4]);
     const QString target = QString::fromLocal8Bit(argv[5]);
-    const bool copied = qstrcmp(argv[3], "quick") == 0 ? FileTree::copyFile(source, target)
+    const bool copied = qstrcmp(argv[3], "quick") == 0 ? FolderCopy::copyFile(source, target)
                                                        : QFile::copy(source, target);
     return copied ? 0 : 1;
 }
@@ -387,8 +388,8 @@ void tst_FileCopy::readBack()
     QTemporaryDir dir;
     const QString path = dir.filePath("file");
     QVERIFY(EngineHarness::writeFile(path, onDisk));
-    QCOMPARE(FileTree::holdsExactly(path, written), same);
-    QVERIFY(!FileTree::holdsExactly(dir.filePath("missing"), written));
+    QCOMPARE(FastCopy::holdsExactly(path, written), same);
+    QVERIFY(!FastCopy::holdsExactly(dir.filePath("missing"), written));
 }
 
 int main(int argc, char *argv[])

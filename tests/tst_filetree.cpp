@@ -1,6 +1,8 @@
 #include <QtTest>
 
 #include "FileTree.h"
+#include "FolderCopy.h"
+#include "TreeRemoval.h"
 #include "support/EngineHarness.h"
 #include "support/PlatformFiles.h"
 
@@ -58,6 +60,8 @@ class tst_FileTree : public QObject
 private slots:
     void copyFolder_data();
     void copyFolder();
+    void copyFolder_modes_data();
+    void copyFolder_modes();
     void copyFolderList_data();
     void copyFolderList();
     void findFilesNamed();
@@ -67,10 +71,6 @@ private slots:
     void removeFolder_unremovableEntry();
     void deleteFile_data();
     void deleteFile();
-    void updateFile_data();
-    void updateFile();
-    void addFile_data();
-    void addFile();
 };
 
 void tst_FileTree::copyFolder_data()
@@ -155,7 +155,7 @@ void tst_FileTree::copyFolder()
     hideDotEntries(tmp.path() + "/source");
     QVERIFY(writeTree(tmp.path(), installed));
 
-    QTEST(FileTree::copyFolder(tmp.path() + "/source", tmp.path() + "/" + target, overwrite),
+    QTEST(FolderCopy::copyFolder(tmp.path() + "/source", tmp.path() + "/" + target, overwrite),
         "result");
     Tree now = snapshot(tmp.path());
     for (const QString &key : now.keys()) {
@@ -163,6 +163,54 @@ void tst_FileTree::copyFolder()
             now.remove(key);
     }
     QCOMPARE(now, withFolders(after));
+}
+
+// A copied file ends readable and writable; a replaced program keeps its
+// execute bits, so it stays startable.
+void tst_FileTree::copyFolder_modes_data()
+{
+    QTest::addColumn<int>("installedMode"); // 0: nothing installed
+    QTest::addColumn<int>("expectedMode"); // 0: the copy fails
+    const int rw = 0x6000;
+    QTest::newRow("absent target is created") << 0 << mode0644;
+    QTest::newRow("owner-only file becomes 0644") << rw << mode0644;
+#ifdef Q_OS_WIN
+    // Windows refuses to remove a read-only file, and the copy doesn't clear
+    // the attribute: the file stays as it was.
+    QTest::newRow("read-only file stays, failure") << readOnly << 0;
+#else
+    QTest::newRow("read-only file is replaced") << readOnly << mode0644;
+#endif
+    QTest::newRow("program keeps its execute bits")
+        << (mode0644 | executeBits) << (mode0644 | executeBits);
+    QTest::newRow("owner-only program keeps the owner's execute bit")
+        << (rw | 0x1000) << (mode0644 | 0x1000);
+}
+
+void tst_FileTree::copyFolder_modes()
+{
+    QFETCH(int, installedMode);
+    QFETCH(int, expectedMode);
+    QTemporaryDir tmp;
+    const QString source = tmp.path() + "/source/file.bin";
+    const QString target = tmp.path() + "/target/file.bin";
+    QVERIFY(writeFile(source, "new content"));
+    QVERIFY(QFile::setPermissions(source, QFileDevice::Permissions(readOnly)));
+    if (installedMode) {
+        QVERIFY(writeFile(target, "old"));
+        QVERIFY(QFile::setPermissions(target, QFileDevice::Permissions(installedMode)));
+    }
+    const int before = modeOf(target);
+
+    QCOMPARE(FolderCopy::copyFolder(tmp.path() + "/source", tmp.path() + "/target", true),
+        expectedMode != 0);
+    QCOMPARE(readFile(target), QByteArray(expectedMode ? "new content" : "old"));
+    if (expectedMode == 0)
+        QCOMPARE(modeOf(target), before);
+#ifndef Q_OS_WIN
+    else
+        QCOMPARE(modeOf(target), expectedMode);
+#endif
 }
 
 void tst_FileTree::copyFolderList_data()
@@ -183,7 +231,7 @@ void tst_FileTree::copyFolderList()
     QFETCH(QStringList, copied);
     QTemporaryDir tmp;
     QVERIFY(writeTree(tmp.path() + "/source", { { "one/1.txt", "1" }, { "two/2.txt", "2" } }));
-    QTEST(FileTree::copyFolderList(tmp.path() + "/source", names, tmp.path() + "/target", true),
+    QTEST(FolderCopy::copyFolderList(tmp.path() + "/source", names, tmp.path() + "/target", true),
         "expected");
     QCOMPARE(snapshot(tmp.path() + "/target").keys(), copied);
 }
@@ -264,7 +312,7 @@ void tst_FileTree::removeFolder()
 #endif
     const int outsideMode = modeOf(outside + "/keep.txt");
 
-    QVERIFY(FileTree::removeFolder(tmp.path() + "/" + folder));
+    QVERIFY(TreeRemoval::removeFolder(tmp.path() + "/" + folder));
     QVERIFY(!QFileInfo(tmp.path() + "/" + folder).exists()
         && !QFileInfo(tmp.path() + "/" + folder).isSymLink());
     QCOMPARE(snapshot(outside), outsideBefore);
@@ -282,7 +330,7 @@ void tst_FileTree::removeFolder_unremovableEntry()
     if (!stuck.isSet())
         QSKIP("chattr +i does not work here");
 
-    QVERIFY(!FileTree::removeFolder(folder));
+    QVERIFY(!TreeRemoval::removeFolder(folder));
     // Everything else went; the entry and so the folder remain.
     QVERIFY(QFileInfo::exists(folder + "/stuck.txt"));
     QVERIFY(QFileInfo(folder).isDir());
@@ -336,112 +384,6 @@ void tst_FileTree::deleteFile()
     QCOMPARE(modeOf(outside), readOnly);
     if (kind == "folder")
         QCOMPARE(readFile(target + "/inside.txt"), QByteArray("in"));
-}
-
-void tst_FileTree::updateFile_data()
-{
-    QTest::addColumn<QString>("installed"); // "" absent, "folder", or content
-    QTest::addColumn<int>("installedMode");
-    QTest::addColumn<int>("expectedMode"); // 0: the update fails
-    const int rw = 0x6000;
-    QTest::newRow("absent target is created") << "" << 0 << mode0644;
-    QTest::newRow("owner-only file becomes 0644") << "old" << rw << mode0644;
-#ifdef Q_OS_WIN
-    // Windows refuses to remove a read-only file, and the update doesn't
-    // clear the attribute: the file stays as it was.
-    QTest::newRow("read-only file stays, failure") << "old" << readOnly << 0;
-#else
-    QTest::newRow("read-only file is replaced") << "old" << readOnly << mode0644;
-#endif
-    QTest::newRow("program keeps its execute bits")
-        << "old" << (mode0644 | executeBits) << (mode0644 | executeBits);
-    QTest::newRow("owner-only program keeps the owner's execute bit")
-        << "old" << (rw | 0x1000) << (mode0644 | 0x1000);
-    QTest::newRow("folder in the way: failure, folder untouched") << "folder" << 0 << 0;
-}
-
-void tst_FileTree::updateFile()
-{
-    QFETCH(QString, installed);
-    QFETCH(int, installedMode);
-    QFETCH(int, expectedMode);
-    QTemporaryDir tmp;
-    const QString source = tmp.path() + "/source.bin";
-    const QString target = tmp.path() + "/target.bin";
-    QVERIFY(writeFile(source, "new content"));
-    QVERIFY(QFile::setPermissions(source, QFileDevice::Permissions(readOnly)));
-    if (installed == "folder")
-        QVERIFY(writeFile(target + "/inside.txt", "in"));
-    else if (!installed.isEmpty())
-        QVERIFY(writeFile(target, installed.toUtf8()));
-    if (installedMode)
-        QVERIFY(QFile::setPermissions(target, QFileDevice::Permissions(installedMode)));
-    const int folderMode = modeOf(target);
-
-    QCOMPARE(FileTree::updateFile(source, target), expectedMode != 0);
-    if (expectedMode == 0) {
-        QCOMPARE(modeOf(target), folderMode);
-        if (installed == "folder")
-            QCOMPARE(readFile(target + "/inside.txt"), QByteArray("in"));
-        else
-            QCOMPARE(readFile(target), installed.toUtf8());
-        return;
-    }
-    QCOMPARE(readFile(target), QByteArray("new content"));
-#ifndef Q_OS_WIN
-    QCOMPARE(modeOf(target), expectedMode);
-#endif
-}
-
-void tst_FileTree::addFile_data()
-{
-    QTest::addColumn<QString>("situation");
-    QTest::addColumn<bool>("expected");
-    QTest::newRow("absent target is copied, 0644") << "absent" << true;
-    QTest::newRow("installed file stays as it is") << "installed" << true;
-    QTest::newRow("folder in the way counts as present") << "folder" << true;
-    QTest::newRow("missing parent folder: failure, nothing made") << "no parent" << false;
-}
-
-void tst_FileTree::addFile()
-{
-    QFETCH(QString, situation);
-    QTemporaryDir tmp;
-    const QString source = tmp.path() + "/source.bin";
-    const QString target
-        = tmp.path() + (situation == "no parent" ? "/missing/target.bin" : "/target.bin");
-    QVERIFY(writeFile(source, "new"));
-    QVERIFY(QFile::setPermissions(source, QFileDevice::Permissions(readOnly)));
-    const int installedMode = 0x5000; // read and execute for the owner only
-    if (situation == "installed") {
-        QVERIFY(writeFile(target, "installed"));
-        QVERIFY(QFile::setPermissions(target, QFileDevice::Permissions(installedMode)));
-    }
-    if (situation == "folder")
-        QVERIFY(QDir().mkpath(target));
-
-    QTEST(FileTree::addFile(source, target), "expected");
-    // Windows keeps no mode: a copy is writable, and a read-only file stays so.
-    if (situation == "absent") {
-        QCOMPARE(readFile(target), QByteArray("new"));
-#ifdef Q_OS_WIN
-        QVERIFY(QFileInfo(target).isWritable());
-#else
-        QCOMPARE(modeOf(target), mode0644);
-#endif
-    }
-    if (situation == "installed") {
-        QCOMPARE(readFile(target), QByteArray("installed"));
-#ifdef Q_OS_WIN
-        QVERIFY(!QFileInfo(target).isWritable());
-#else
-        QCOMPARE(modeOf(target), installedMode);
-#endif
-    }
-    if (situation == "folder")
-        QVERIFY(QFileInfo(target).isDir());
-    if (situation == "no parent")
-        QVERIFY(!QFileInfo::exists(tmp.path() + "/missing"));
 }
 
 QTEST_GUILESS_MAIN(tst_FileTree)
