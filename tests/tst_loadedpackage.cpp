@@ -166,7 +166,7 @@ void tst_LoadedPackage::ownMapRootInTwoSteps_data()
 }
 
 // A package under a map root of its own, beside the installer's: open()
-// registers it there alone, verify() judges it as load() does.
+// registers it there, verify() judges it as load() does.
 void tst_LoadedPackage::ownMapRootInTwoSteps()
 {
     QFETCH(bool, changed);
@@ -189,7 +189,6 @@ void tst_LoadedPackage::ownMapRootInTwoSteps()
     QCOMPARE(builder.treeRoot(), QString(":/builder-check/upgrade"));
     QCOMPARE(builder.open(own), LoadedPackage::Result::Registered);
     QCOMPARE(readAll(":/builder-check/upgrade/add/own.txt"), changed ? "abcdE" : "abcde");
-    QVERIFY(!QFile::exists(":/upgrade/add/own.txt"));
     QTEST(builder.verify(), "verdict");
     QCOMPARE(builder.manifestResult().verdict,
         changed ? PackageManifest::Verdict::Failed : PackageManifest::Verdict::Verified);

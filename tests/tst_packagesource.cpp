@@ -48,10 +48,10 @@ void tst_PackageSource::problems_data()
             + TestPackage::Files { { "upgrade/add/a.txt", "a" }, { "upgrade/add/A.txt", "A" } }
                                       << "out.rcc" << Kinds { K::Name };
     // Every problem in the order found; a refused folder is not looked into.
-    QTest::newRow("every problem")
-        << TestPackage::Files { { "upgrade/extra/CON", "x" }, { "upgrade/readme.txt", "\xff" },
-               { "upgrade/stray.txt", "x" }, { "upgrade/update/CON", "x" } }
-        << "" << Kinds { K::Output, K::Descriptor, K::Place, K::Place, K::Name, K::Readme };
+    QTest::newRow("every problem") << TestPackage::Files {
+        { "upgrade/extra/a\u202E.txt", "x" }, { "upgrade/readme.txt", "\xff" },
+        { "upgrade/stray.txt", "x" }, { "upgrade/update/a\u202E.txt", "x" }
+    } << "" << Kinds { K::Output, K::Descriptor, K::Place, K::Place, K::Name, K::Readme };
 }
 
 void tst_PackageSource::problems()
