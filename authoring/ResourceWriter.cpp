@@ -44,8 +44,10 @@ QByteArray number(quint64 value, int bytes)
     return out;
 }
 
+} // namespace
+
 // The output with a running position; the first write error sticks.
-class Output
+class ResourceWriter::Output
 {
 public:
     explicit Output(const QString &path)
@@ -64,8 +66,6 @@ public:
     qint64 position = 0;
     bool ok = true;
 };
-
-} // namespace
 
 ResourceWriter::ResourceWriter()
     : ResourceWriter(Options())
@@ -140,6 +140,131 @@ QVector<int> ResourceWriter::treeOrder() const
     return order;
 }
 
+bool ResourceWriter::readFailed(const QFile &source, const QString &shown)
+{
+    return fail(Failure::CannotReadSource,
+        QStringLiteral("cannot read %1: %2").arg(shown, source.errorString()));
+}
+
+bool ResourceWriter::sourceChanged(const QString &shown, qint64 size)
+{
+    return fail(Failure::SourceChanged,
+        QStringLiteral("%1 changed its size while it was read (%2 bytes before)")
+            .arg(shown)
+            .arg(size));
+}
+
+// A file read whole and stored zlib-compressed when that saves enough.
+bool ResourceWriter::putCompressed(
+    Output &out, Node &node, QFile &source, qint64 size, quint32 *overallFlags)
+{
+    const QString shown = QDir::toNativeSeparators(node.source);
+    const QByteArray bytes = source.readAll();
+    if (bytes.size() != size)
+        return source.error() != QFileDevice::NoError ? readFailed(source, shown)
+                                                      : sourceChanged(shown, size);
+    const QByteArray packed = qCompress(bytes, m_options.zlibLevel);
+    const int saved = int(100.0 * double(size - packed.size()) / double(size));
+    if (saved >= m_options.zlibThreshold) {
+        node.flags |= zlibFlag;
+        *overallFlags |= zlibFlag;
+        out.put(quint64(packed.size()), 4);
+        out.put(packed);
+    } else {
+        out.put(quint64(size), 4);
+        out.put(bytes);
+    }
+    return true;
+}
+
+// A file copied in chunks, as it is.
+bool ResourceWriter::putStored(Output &out, QFile &source, qint64 size, const QString &shown)
+{
+    out.put(quint64(size), 4);
+    qint64 left = size;
+    while (left > 0 && out.ok) {
+        const QByteArray chunk = source.read(std::min(left, chunkSize));
+        if (chunk.isEmpty())
+            return source.error() != QFileDevice::NoError ? readFailed(source, shown)
+                                                          : sourceChanged(shown, size);
+        out.put(chunk);
+        left -= chunk.size();
+    }
+    if (!source.read(1).isEmpty())
+        return sourceChanged(shown, size);
+    return true;
+}
+
+// One file's entry of the data section.
+bool ResourceWriter::putFile(Output &out, Node &node, qint64 dataStart, quint32 *overallFlags)
+{
+    const QString shown = QDir::toNativeSeparators(node.source);
+    if (out.position - dataStart > maxOffset)
+        return fail(Failure::TooLarge,
+            QStringLiteral("the files take more than 4 GiB; %1 cannot go in").arg(shown));
+    node.dataOffset = quint32(out.position - dataStart);
+    QFile source(node.source);
+    if (!source.open(QIODevice::ReadOnly))
+        return readFailed(source, shown);
+    const QDateTime modified = source.fileTime(QFileDevice::FileModificationTime);
+    node.modified = modified.isValid() ? quint64(modified.toMSecsSinceEpoch()) : 0;
+    const qint64 size = source.size();
+    if (size > maxOffset)
+        return fail(Failure::TooLarge,
+            QStringLiteral("%1 has %2 bytes; a resource file holds at most 4 GiB - 1 per file")
+                .arg(shown)
+                .arg(size));
+    if (m_options.zlib && size > 0)
+        return putCompressed(out, node, source, size, overallFlags);
+    return putStored(out, source, size, shown);
+}
+
+// The names section: every distinct name once.
+void ResourceWriter::putNames(Output &out, const QVector<int> &order)
+{
+    const qint64 namesStart = out.position;
+    QHash<QString, quint32> nameOffsets;
+    for (const int index : order) {
+        Node &node = m_nodes[index];
+        if (index == 0)
+            continue; // the root has no name of its own; rcc points it at offset 0
+        const auto known = nameOffsets.constFind(node.name);
+        if (known != nameOffsets.cend()) {
+            node.nameOffset = *known;
+            continue;
+        }
+        node.nameOffset = quint32(out.position - namesStart);
+        nameOffsets.insert(node.name, node.nameOffset);
+        QByteArray entry = number(quint64(node.name.size()), 2) + number(qt_hash(node.name), 4);
+        for (const QChar c : qAsConst(node.name))
+            entry += number(c.unicode(), 2);
+        out.put(entry);
+    }
+}
+
+// The tree section: one node per entry, in order.
+void ResourceWriter::putTree(Output &out, const QVector<int> &order) const
+{
+    QHash<int, quint32> position; // node index -> its place in the tree
+    for (int i = 0; i < order.size(); ++i)
+        position.insert(order.at(i), quint32(i));
+    for (const int index : order) {
+        const Node &node = m_nodes.at(index);
+        QByteArray entry = number(node.nameOffset, 4) + number(node.flags, 2);
+        if (node.folder) {
+            quint32 first = 0;
+            for (const int child : node.children)
+                first = first == 0 ? position.value(child) : std::min(first, position.value(child));
+            entry += number(quint64(node.children.size()), 4) + number(first, 4);
+        } else {
+            entry += number(0, 2) + number(1, 2) + number(node.dataOffset, 4);
+        }
+        if (m_options.formatVersion >= 2)
+            entry += number(node.folder ? 0 : node.modified, 8);
+        out.put(entry);
+    }
+}
+
 bool ResourceWriter::write(const QString &outputFile)
 {
     if (m_failure != Failure::None)
@@ -168,109 +293,21 @@ bool ResourceWriter::write(const QString &outputFile)
         node.flags = node.folder ? folderFlag : 0;
         if (node.folder)
             continue;
-        const QString shown = QDir::toNativeSeparators(node.source);
-        if (out.position - dataStart > maxOffset)
-            return fail(Failure::TooLarge,
-                QStringLiteral("the files take more than 4 GiB; %1 cannot go in").arg(shown));
-        node.dataOffset = quint32(out.position - dataStart);
-        QFile source(node.source);
-        if (!source.open(QIODevice::ReadOnly))
-            return fail(Failure::CannotReadSource,
-                QStringLiteral("cannot read %1: %2").arg(shown, source.errorString()));
-        const QDateTime modified = source.fileTime(QFileDevice::FileModificationTime);
-        node.modified = modified.isValid() ? quint64(modified.toMSecsSinceEpoch()) : 0;
-        const qint64 size = source.size();
-        if (size > maxOffset)
-            return fail(Failure::TooLarge,
-                QStringLiteral("%1 has %2 bytes; a resource file holds at most 4 GiB - 1 per file")
-                    .arg(shown)
-                    .arg(size));
-        const auto changed = [&]() {
-            return fail(Failure::SourceChanged,
-                QStringLiteral("%1 changed its size while it was read (%2 bytes before)")
-                    .arg(shown)
-                    .arg(size));
-        };
-        if (m_options.zlib && size > 0) {
-            const QByteArray bytes = source.readAll();
-            if (bytes.size() != size)
-                return source.error() != QFileDevice::NoError ? fail(Failure::CannotReadSource,
-                           QStringLiteral("cannot read %1: %2").arg(shown, source.errorString()))
-                                                              : changed();
-            const QByteArray packed = qCompress(bytes, m_options.zlibLevel);
-            const int saved = int(100.0 * double(size - packed.size()) / double(size));
-            if (saved >= m_options.zlibThreshold) {
-                node.flags |= zlibFlag;
-                overallFlags |= zlibFlag;
-                out.put(quint64(packed.size()), 4);
-                out.put(packed);
-            } else {
-                out.put(quint64(size), 4);
-                out.put(bytes);
-            }
-        } else {
-            out.put(quint64(size), 4);
-            qint64 left = size;
-            while (left > 0 && out.ok) {
-                const QByteArray chunk = source.read(std::min(left, chunkSize));
-                if (chunk.isEmpty())
-                    return source.error() != QFileDevice::NoError
-                        ? fail(Failure::CannotReadSource,
-                            QStringLiteral("cannot read %1: %2").arg(shown, source.errorString()))
-                        : changed();
-                out.put(chunk);
-                left -= chunk.size();
-            }
-            if (!source.read(1).isEmpty())
-                return changed();
-        }
+        if (!putFile(out, node, dataStart, &overallFlags))
+            return false;
         if (!out.ok)
             return writeFailed();
     }
 
     const qint64 namesStart = out.position;
-    QHash<QString, quint32> nameOffsets;
-    for (const int index : order) {
-        Node &node = m_nodes[index];
-        if (index == 0)
-            continue; // the root has no name of its own; rcc points it at offset 0
-        const auto known = nameOffsets.constFind(node.name);
-        if (known != nameOffsets.cend()) {
-            node.nameOffset = *known;
-            continue;
-        }
-        node.nameOffset = quint32(out.position - namesStart);
-        nameOffsets.insert(node.name, node.nameOffset);
-        QByteArray entry = number(quint64(node.name.size()), 2) + number(qt_hash(node.name), 4);
-        for (const QChar c : qAsConst(node.name))
-            entry += number(c.unicode(), 2);
-        out.put(entry);
-    }
-
+    putNames(out, order);
     const qint64 treeStart = out.position;
     if (treeStart > maxOffset)
         return fail(Failure::TooLarge,
             QStringLiteral("the resource file would be larger than 4 GiB (%1 bytes before its "
                            "tree)")
                 .arg(treeStart));
-    QHash<int, quint32> position; // node index -> its place in the tree
-    for (int i = 0; i < order.size(); ++i)
-        position.insert(order.at(i), quint32(i));
-    for (const int index : order) {
-        const Node &node = m_nodes.at(index);
-        QByteArray entry = number(node.nameOffset, 4) + number(node.flags, 2);
-        if (node.folder) {
-            quint32 first = 0;
-            for (const int child : node.children)
-                first = first == 0 ? position.value(child) : std::min(first, position.value(child));
-            entry += number(quint64(node.children.size()), 4) + number(first, 4);
-        } else {
-            entry += number(0, 2) + number(1, 2) + number(node.dataOffset, 4);
-        }
-        if (version >= 2)
-            entry += number(node.folder ? 0 : node.modified, 8);
-        out.put(entry);
-    }
+    putTree(out, order);
     if (!out.ok)
         return writeFailed();
 

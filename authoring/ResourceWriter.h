@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHash>
+#include <QFile>
 #include <QString>
 #include <QVector>
 
@@ -66,8 +67,17 @@ private:
         quint64 modified = 0;
     };
 
+    class Output; // the output file with its position (ResourceWriter.cpp)
+
     bool fail(Failure failure, const QString &text);
+    bool readFailed(const QFile &source, const QString &shown);
+    bool sourceChanged(const QString &shown, qint64 size);
     QVector<int> treeOrder() const;
+    bool putFile(Output &out, Node &node, qint64 dataStart, quint32 *overallFlags);
+    bool putCompressed(Output &out, Node &node, QFile &source, qint64 size, quint32 *overallFlags);
+    bool putStored(Output &out, QFile &source, qint64 size, const QString &shown);
+    void putNames(Output &out, const QVector<int> &order);
+    void putTree(Output &out, const QVector<int> &order) const;
 
     Options m_options;
     QVector<Node> m_nodes;

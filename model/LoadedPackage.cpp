@@ -120,14 +120,32 @@ SignatureVerdict judgeSignature(const QByteArray &package, const QString &path,
 LoadedPackage::~LoadedPackage()
 {
     if (isRegistered())
-        QResource::unregisterResource(bytes(current));
+        QResource::unregisterResource(bytes(current), mapRoot);
+}
+
+void LoadedPackage::setMapRoot(const QString &root)
+{
+    release();
+    mapRoot = root;
+}
+
+QString LoadedPackage::treeRoot() const
+{
+    return QLatin1Char(':') + mapRoot + QLatin1Char('/') + UpgradeConstants::packageFolderName();
 }
 
 LoadedPackage::Result LoadedPackage::load(const QString &path)
 {
+    const Result opened = open(path);
+    return opened == Result::Registered ? verify() : opened;
+}
+
+LoadedPackage::Result LoadedPackage::open(const QString &path)
+{
     release();
     damage.clear();
     signature.clear();
+    checkedManifest = PackageManifest::Result();
     QFile file;
     if (RegularFile::openForReading(path, &file, &damage) != RegularFile::Refusal::None)
         return Result::Unreadable;
@@ -145,7 +163,8 @@ LoadedPackage::Result LoadedPackage::load(const QString &path)
     }
     file.close();
     // Read right after the package, once; only these bytes are judged.
-    const PackageSignature::SignatureFile signatureFile = PackageSignature::readSignatureFile(path);
+    signatureFile = PackageSignature::readSignatureFile(path);
+    openedPath = path;
     switch (PackageFile::validate(data, &damage)) {
     case PackageFile::Verdict::Damaged:
         return Result::Damaged;
@@ -155,28 +174,35 @@ LoadedPackage::Result LoadedPackage::load(const QString &path)
         break;
     }
     current = data;
-    QResource::registerResource(bytes(current));
+    QResource::registerResource(bytes(current), mapRoot);
+    return Result::Registered;
+}
 
+LoadedPackage::Result LoadedPackage::verify()
+{
+    if (!isRegistered()) {
+        damage = QStringLiteral("no package is open");
+        return Result::Unreadable;
+    }
     // The signature (over all the bytes) is checked on a thread of its own
     // while the files are checked where they lie in the registered bytes; a
     // refused package leaves nothing registered.
     SignatureVerdict trust;
     const auto checkSignature
-        = [&] { trust = judgeSignature(current, path, signatureFile, trustFolder); };
+        = [&] { trust = judgeSignature(current, openedPath, signatureFile, trustFolder); };
     std::thread signatureCheck;
     try {
         signatureCheck = std::thread(checkSignature);
     } catch (const std::system_error &) {
         checkSignature(); // no thread to be had: one after the other
     }
-    const PackageManifest::Result manifest
-        = PackageManifest::verifyTree(QStringLiteral(":/") + UpgradeConstants::packageFolderName());
+    checkedManifest = PackageManifest::verifyTree(treeRoot());
     if (signatureCheck.joinable())
         signatureCheck.join();
 
-    if (manifest.verdict == PackageManifest::Verdict::Malformed
-        || manifest.verdict == PackageManifest::Verdict::Failed) {
-        damage = manifestDetail(manifest);
+    if (checkedManifest.verdict == PackageManifest::Verdict::Malformed
+        || checkedManifest.verdict == PackageManifest::Verdict::Failed) {
+        damage = manifestDetail(checkedManifest);
         release();
         return Result::Corrupted;
     }
@@ -193,7 +219,7 @@ void LoadedPackage::release()
 {
     if (!isRegistered())
         return;
-    if (!QResource::unregisterResource(bytes(current)))
+    if (!QResource::unregisterResource(bytes(current), mapRoot))
         retired.append(current);
     current.clear();
 }

@@ -4,6 +4,9 @@
 #include <QList>
 #include <QString>
 
+#include "PackageManifest.h"
+#include "PackageSignature.h"
+
 // The package file chosen by the operator, registered as a resource tree with
 // an empty map root (its contents under ":/upgrade"). The file is read once;
 // the bytes that are checked are the bytes that get registered, and they stay
@@ -33,6 +36,12 @@ public:
     // Key files that can't be read are passed over; when only such files are
     // there, no package is accepted until one can be read.
     void setTrustedKeysFolder(const QString &folder) { trustFolder = folder; }
+    // Where the package's tree is registered: "" (the installer's) puts it
+    // under ":/upgrade", "/x" under ":/x/upgrade", out of the way of another
+    // package registered in the same program. Releases the current package.
+    void setMapRoot(const QString &root);
+    // ":<map root>/upgrade", where a registered package's tree lies.
+    QString treeRoot() const;
 
     // Releases the current package, then reads path once and checks those
     // bytes: their structure, then (registered) every file below upgrade/
@@ -40,6 +49,16 @@ public:
     // signature path + ".minisig" against the trusted keys. A refused
     // package is left unregistered.
     Result load(const QString &path);
+    // load() in two steps, for a program that looks at the registered tree
+    // in between: open() releases the current package, reads path once,
+    // checks the structure of those bytes and registers them (Registered,
+    // Unreadable, TooLarge, Damaged or NotResourceFile); verify() then checks
+    // them against the manifest and the signature and releases a refused
+    // package (Unreadable when none is open).
+    Result open(const QString &path);
+    Result verify();
+    // The manifest's verdict on the package that verify() or load() checked.
+    const PackageManifest::Result &manifestResult() const { return checkedManifest; }
     // Unregisters the current package, if any.
     void release();
 
@@ -70,4 +89,8 @@ private:
     QString damage;
     QString trustFolder;
     QString signature;
+    QString mapRoot;
+    QString openedPath;
+    PackageSignature::SignatureFile signatureFile;
+    PackageManifest::Result checkedManifest;
 };

@@ -4,6 +4,7 @@
 #include "LoadedPackage.h"
 #include "PackageDescriptor.h"
 #include "PackageFit.h"
+#include "PackageManifest.h"
 #include "PackageSignature.h"
 #include "UpgradeConstants.h"
 #include "support/TestPackage.h"
@@ -21,6 +22,8 @@ private slots:
     void load_data();
     void load();
     void treeInUseOutlivesRelease();
+    void ownMapRootInTwoSteps_data();
+    void ownMapRootInTwoSteps();
     void trust_data();
     void trust();
     void fit_data();
@@ -153,6 +156,47 @@ bool minisign(const QStringList &args)
 }
 
 } // namespace
+
+void tst_LoadedPackage::ownMapRootInTwoSteps_data()
+{
+    QTest::addColumn<bool>("changed"); // a file's bytes, after the build
+    QTest::addColumn<LoadedPackage::Result>("verdict");
+    QTest::newRow("intact") << false << LoadedPackage::Result::Registered;
+    QTest::newRow("a file changed") << true << LoadedPackage::Result::Corrupted;
+}
+
+// A package under a map root of its own, beside the installer's: open()
+// registers it there, verify() judges it as load() does.
+void tst_LoadedPackage::ownMapRootInTwoSteps()
+{
+    QFETCH(bool, changed);
+    QTemporaryDir tmp;
+    QString error;
+    const QByteArray config = TestPackage::descriptor(7, "2.1.0", "2.1.5");
+    const QString installers = TestPackage::build(
+        tmp.path(), { { "upgrade/upgrade_config.xml", config } }, &error, "a.rcc");
+    const QString own = TestPackage::build(tmp.path(),
+        { { "upgrade/upgrade_config.xml", config }, { "upgrade/add/own.txt", "abcde" } }, &error,
+        "b.rcc");
+    QVERIFY2(!installers.isEmpty() && !own.isEmpty(), qPrintable(error));
+    QByteArray bytes = readAll(own);
+    if (changed)
+        QVERIFY(writeAll(own, bytes.replace("abcde", "abcdE")));
+
+    LoadedPackage installer, builder;
+    QCOMPARE(installer.load(installers), LoadedPackage::Result::Registered);
+    builder.setMapRoot("/builder-check");
+    QCOMPARE(builder.treeRoot(), QString(":/builder-check/upgrade"));
+    QCOMPARE(builder.open(own), LoadedPackage::Result::Registered);
+    QCOMPARE(readAll(":/builder-check/upgrade/add/own.txt"), changed ? "abcdE" : "abcde");
+    QTEST(builder.verify(), "verdict");
+    QCOMPARE(builder.manifestResult().verdict,
+        changed ? PackageManifest::Verdict::Failed : PackageManifest::Verdict::Verified);
+    QCOMPARE(QFile::exists(":/builder-check/upgrade/add/own.txt"), !changed);
+    builder.setMapRoot(QString());
+    QVERIFY(!QFile::exists(":/builder-check/upgrade/add/own.txt"));
+    QVERIFY(QFile::exists(UpgradeConstants::packageDescriptorPath()));
+}
 
 void tst_LoadedPackage::trust_data()
 {

@@ -4,17 +4,15 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QResource>
 #include <QTextStream>
 #include <QVector>
 
 #include <algorithm>
-#include <limits>
 
+#include "LoadedPackage.h"
 #include "Minisign.h"
 #include "PackageBuilder.h"
 #include "PackageDiff.h"
-#include "PackageFile.h"
 #include "PackageManifest.h"
 #include "PackageSignature.h"
 #include "PackageSigner.h"
@@ -29,61 +27,47 @@ QString shown(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
-// A package file in memory (mapped where possible) and, once its structure
-// is checked, registered under a map root of its own.
+// A package file read once and, once its structure is checked, registered
+// under a map root of its own, as the installer reads it (LoadedPackage).
 class OpenPackage
 {
 public:
-    OpenPackage() = default;
-    ~OpenPackage()
-    {
-        if (m_registered)
-            QResource::unregisterResource(data(), mapRoot());
-    }
-    OpenPackage(const OpenPackage &) = delete;
-    OpenPackage &operator=(const OpenPackage &) = delete;
-
     // Reads the file and checks its structure; an exit code other than
     // Success with the reason on err.
     int load(const QString &path, QTextStream &err);
-    const QByteArray &bytes() const { return m_bytes; }
+    const QByteArray &bytes() const { return m_package.data(); }
     // ":/<map root>/", where the package's tree "upgrade" lies.
     QString base() const { return QLatin1Char(':') + mapRoot() + QLatin1Char('/'); }
-    QString root() const { return base() + QStringLiteral("upgrade"); }
+    QString root() const { return m_package.treeRoot(); }
 
 private:
     static QString mapRoot() { return QStringLiteral("/make-upgrade-package"); }
-    const uchar *data() const { return reinterpret_cast<const uchar *>(m_bytes.constData()); }
 
-    QFile m_file;
-    QByteArray m_bytes;
-    bool m_registered = false;
+    LoadedPackage m_package;
 };
 
 int OpenPackage::load(const QString &path, QTextStream &err)
 {
-    m_file.setFileName(path);
-    if (QFileInfo(path).isDir() || !m_file.open(QIODevice::ReadOnly)) {
-        err << "cannot read " << shown(path) << ": "
-            << (QFileInfo(path).isDir() ? QStringLiteral("it is a folder") : m_file.errorString())
-            << '\n';
-        return Failure;
-    }
-    const qint64 size = m_file.size();
-    if (size > std::numeric_limits<int>::max()) {
+    m_package.setMapRoot(mapRoot());
+    const bool folder = QFileInfo(path).isDir();
+    const LoadedPackage::Result opened
+        = folder ? LoadedPackage::Result::Unreadable : m_package.open(path);
+    switch (opened) {
+    case LoadedPackage::Result::Registered:
+        break;
+    case LoadedPackage::Result::TooLarge:
         err << shown(path) << " is larger than 2 GiB, which no package can be\n";
         return StructureFailed;
-    }
-    const uchar *mapped = size > 0 ? m_file.map(0, size) : nullptr;
-    m_bytes = mapped ? QByteArray::fromRawData(reinterpret_cast<const char *>(mapped), int(size))
-                     : m_file.readAll();
-    QString detail;
-    if (PackageFile::validate(m_bytes, &detail) != PackageFile::Verdict::Valid) {
-        err << "structure: " << shown(path) << ": " << detail << '\n';
+    case LoadedPackage::Result::Damaged:
+    case LoadedPackage::Result::NotResourceFile:
+        err << "structure: " << shown(path) << ": " << m_package.detail() << '\n';
         return StructureFailed;
+    default:
+        err << "cannot read " << shown(path) << ": "
+            << (folder ? QStringLiteral("it is a folder") : m_package.detail()) << '\n';
+        return Failure;
     }
-    m_registered = QResource::registerResource(data(), mapRoot());
-    if (!m_registered || !QFileInfo(root()).isDir()) {
+    if (!QFileInfo(root()).isDir()) {
         err << "structure: " << shown(path) << " holds no folder \"upgrade\"\n";
         return StructureFailed;
     }
