@@ -12,14 +12,12 @@
 #include "ConsoleText.h"
 #include "ExitCode.h"
 #include "InstallationLock.h"
-#include "Journal.h"
-#include "PackageFit.h"
+#include "InterruptedUpgrade.h"
 #include "PackageSignature.h"
-#include "Preflight.h"
 #include "RegularFile.h"
-#include "SuiteGuard.h"
 #include "SuiteLayout.h"
 #include "TerminationRequests.h"
+#include "UpgradeAdmission.h"
 #include "UpgradeConstants.h"
 #include "VisibleText.h"
 #include "WorkerDriver.h"
@@ -101,15 +99,15 @@ int UnattendedUpgrade::runMode()
     }
     // A dry run changes nothing in the installation, its log included; a
     // recovery with nothing to recover leaves no log to push out the others.
-    const bool nothingToRecover
-        = options.mode == CommandLine::Mode::Recover && !Journal::exists(record.mainPath);
+    const bool nothingToRecover = options.mode == CommandLine::Mode::Recover
+        && !InterruptedUpgrade(record.mainPath).isPending();
     openLog(options.dryRun || nothingToRecover ? QString() : record.mainPath);
     return options.mode == CommandLine::Mode::Recover ? recoverOnly() : upgrade();
 }
 
 int UnattendedUpgrade::recoverOnly()
 {
-    if (!Journal::exists(record.mainPath)) {
+    if (!InterruptedUpgrade(record.mainPath).isPending()) {
         say(tr("没有中断的升级,安装处于一致状态"));
         return ExitUpgraded;
     }
@@ -118,7 +116,8 @@ int UnattendedUpgrade::recoverOnly()
 
 std::optional<ExitCode> UnattendedUpgrade::finishInterrupted()
 {
-    if (!Journal::exists(record.mainPath))
+    InterruptedUpgrade interrupted(record.mainPath);
+    if (!interrupted.isPending())
         return std::nullopt;
     // The journal may be that of an upgrade still running, not of one that
     // was interrupted.
@@ -135,24 +134,34 @@ std::optional<ExitCode> UnattendedUpgrade::finishInterrupted()
         return ExitPreflightRefused;
     }
     say(tr("发现上次中断的升级,正在恢复"));
-    WorkerDriver driver;
-    connect(&driver, &WorkerDriver::line, this, &UnattendedUpgrade::say);
-    const WorkerDriver::Recovery result = driver.recover(record.mainPath);
-    if (result.result == RecoveryResult::Busy) {
+    // Its lines go into this run's log as they come.
+    connect(&interrupted, &InterruptedUpgrade::line, this, &UnattendedUpgrade::say);
+    const std::optional<ExitCode> refused = recoveryEnded(interrupted.finish().result);
+    // The record now says what is installed.
+    if (!refused)
+        record.read(SuiteLayout::installationRecord(UpgradeConstants::installDir()));
+    return refused;
+}
+
+std::optional<ExitCode> UnattendedUpgrade::recoveryEnded(RecoveryResult result)
+{
+    switch (result) {
+    case RecoveryResult::Busy:
         refuse(tr("另一个升级程序正在运行,本次升级未作任何改动"));
         return ExitBusy;
-    }
-    if (result.result == RecoveryResult::Incomplete) {
+    case RecoveryResult::Incomplete:
         refuse(tr("上次中断的升级未能完全恢复"));
         return ExitNotRestored;
-    }
-    if (result.result == RecoveryResult::NothingToDo) // it ended meanwhile, by its own installer
+    case RecoveryResult::NothingToDo: // it ended meanwhile, by its own installer
         say(tr("上次的升级已结束,无需恢复"));
-    else
-        say(result.result == RecoveryResult::RolledForward ? tr("上次中断的升级已完成")
-                                                           : tr("上次中断的升级已撤销"));
-    // The record now says what is installed.
-    record.read(SuiteLayout::installationRecord(UpgradeConstants::installDir()));
+        break;
+    case RecoveryResult::RolledForward:
+        say(tr("上次中断的升级已完成"));
+        break;
+    case RecoveryResult::RolledBack:
+        say(tr("上次中断的升级已撤销"));
+        break;
+    }
     return std::nullopt;
 }
 
@@ -222,35 +231,31 @@ std::optional<ExitCode> UnattendedUpgrade::loadPackage()
         say(line);
     if (!loaded.signatureSummary().isEmpty())
         say(loaded.signatureSummary());
-    const FitVerdict verdict = PackageFit::judge(record, package);
-    if (verdict != FitVerdict::Fits) {
-        refuse(PackageFit::message(verdict));
-        return ExitPackageRefused;
-    }
     return std::nullopt;
 }
 
 std::optional<ExitCode> UnattendedUpgrade::checkBeforeUpgrade(PreflightReport *report)
 {
-    // A bad exe_path would make the guard look in the wrong place: the
-    // pre-flight's verdict on it comes first.
-    if (isPlainExePath(package.exePath)) {
-        const QString running
-            = SuiteGuard::findRunningSuiteProcess(record.mainPath, package.exePath);
-        if (!running.isEmpty()) {
-            refuse(tr("进程%1正在运行，无法开始升级!").arg(running));
-            return ExitSuiteRunning;
-        }
+    const UpgradeAdmission::Verdict verdict = UpgradeAdmission(record, package).check();
+    switch (verdict.refusal) {
+    case UpgradeAdmission::Refusal::DoesNotFit:
+        refuse(verdict.detail);
+        return ExitPackageRefused;
+    case UpgradeAdmission::Refusal::SuiteRunning:
+        refuse(tr("进程%1正在运行，无法开始升级!").arg(verdict.detail));
+        return ExitSuiteRunning;
+    case UpgradeAdmission::Refusal::None:
+    case UpgradeAdmission::Refusal::PreflightFailed:
+        break;
     }
-    *report = runPreflight(
-        PreflightInput { record.mainPath, package.exePath, record.isDb, package.ifUpgradeDb });
+    *report = verdict.report;
     log.writePreflight(*report);
-    if (report->ok())
+    if (verdict.admitted())
         return std::nullopt;
     // The log has the problems already.
     print(stderr, tr("升级前检查未通过:"));
-    for (const PreflightProblem &problem : report->problems)
-        print(stderr, QStringLiteral("    ") + problem.text());
+    for (const QString &problem : verdict.problemLines())
+        print(stderr, QStringLiteral("    ") + problem);
     return ExitPreflightRefused;
 }
 

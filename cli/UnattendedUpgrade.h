@@ -11,11 +11,12 @@
 #include "LoadedPackage.h"
 #include "PackageDescriptor.h"
 #include "UpgradeLog.h"
+#include "UpgradeOutcome.h"
 
 struct PreflightReport;
 
-// An upgrade without a window and without questions: the window's checks,
-// guard, pre-flight, upgrade and log, each log line on standard output (UTF-8)
+// An upgrade without a window and without questions: the window's admission
+// (UpgradeAdmission), recovery, upgrade and log, each log line on standard output (UTF-8)
 // and each refusal on standard error; the result is the exit code. Needs an
 // event loop's thread (a QCoreApplication), no display.
 class UnattendedUpgrade : public QObject
@@ -36,7 +37,10 @@ private:
     // The steps before an upgrade: nothing when it may go on, else the exit
     // code it ends with. An interrupted upgrade is brought to an end first.
     std::optional<ExitCode> finishInterrupted();
+    // Says how the recovery ended.
+    std::optional<ExitCode> recoveryEnded(RecoveryResult result);
     std::optional<ExitCode> loadPackage();
+    // The admission: fit, exe_path, running programs, pre-flight.
     std::optional<ExitCode> checkBeforeUpgrade(PreflightReport *report);
     std::optional<ExitCode> backUp();
     void printPlan(const PreflightReport &report);

@@ -36,14 +36,16 @@ QList<qint64> processesRunning(const QString &path)
 }
 
 // An installation (product 7, version 2.1.5, programs in platform/bin and
-// product/bin), a fitting package, and the window with the package loaded.
-// Programs it starts, and any detached ones at the paths in reap, end with it.
+// product/bin), a fitting package (its programs in exePath), and the window
+// with the package loaded. Programs it starts, and any detached ones at the
+// paths in reap, end with it.
 struct GuardSetup
 {
-    GuardSetup()
+    explicit GuardSetup(const QString &exePath = QStringLiteral("bin"))
     {
         package = TestPackage::build(install.path(),
-            { { "upgrade/upgrade_config.xml", TestPackage::descriptor(7, "2.1.0", "2.1.9") },
+            { { "upgrade/upgrade_config.xml",
+                  TestPackage::descriptor(7, "2.1.0", "2.1.9", 0, 0, exePath) },
                 { "upgrade/readme.txt", "readme" } });
         window.show();
         ok = install.writeRecord() && install.writeSecondRecord() && !package.isEmpty()
@@ -112,6 +114,7 @@ private slots:
     void withoutPackageNothingHappens();
     void runningPrograms_data();
     void runningPrograms();
+    void badExePathIsNotSearched();
     void backupQuestion();
     void backupWithoutTool();
     void backupOpensTool();
@@ -173,6 +176,25 @@ void tst_PreUpgradeGuard::runningPrograms()
         QCOMPARE(box.buttons(), QStringList { "OK" });
         QCOMPARE(box.icon(), QMessageBox::Warning);
     }
+    QVERIFY(setup.nothingStarted(started));
+}
+
+// An exe_path that leads out of the suite is refused as the pre-flight words
+// it, before any search for running programs could look outside the suite.
+void tst_PreUpgradeGuard::badExePathIsNotSearched()
+{
+    GuardSetup setup(QStringLiteral("../.."));
+    QVERIFY(setup.ok);
+    // Where platform/../.. leads: the folder above the main directory.
+    QVERIFY(setup.run("suiteapp.exe"));
+    QSignalSpy started(&setup.window, &MainWindow::startCopyAll);
+    MessageBoxDriver box, unexpected;
+    box.inspect = [&unexpected](QMessageBox *) { unexpected.answer(QMessageBox::Ok); };
+    setup.pressUpgrade(box, "OK");
+    QCOMPARE(box.text(),
+        QStringLiteral("无法开始升级,升级前检查发现以下问题:\n升级包的程序目录exe_path无效:../.."));
+    QCOMPARE(box.icon(), QMessageBox::Warning);
+    QVERIFY(!unexpected.wasShown());
     QVERIFY(setup.nothingStarted(started));
 }
 

@@ -12,11 +12,10 @@
 #include "CStatusForm.h"
 #include "CUpgradeWorker.h"
 #include "PreflightRun.h"
-#include "ProcessList.h"
 #include "ProgressPanel.h"
-#include "SuiteGuard.h"
 #include "StartupRecovery.h"
 #include "SuiteLayout.h"
+#include "UpgradeAdmission.h"
 #include "UpgradeConstants.h"
 #include "UpgradeDialogs.h"
 #include "UpgradeLog.h"
@@ -159,42 +158,36 @@ bool MainWindow::readPackageDescriptor(const QString &path)
 
 bool MainWindow::checkPackage()
 {
-    return checkSelected() && checkProductId() && checkVersion();
+    return admits(UpgradeAdmission(record, package).checkFit());
 }
 
-bool MainWindow::checkSelected()
+bool MainWindow::admits(const UpgradeAdmission::Verdict &verdict)
 {
-    return showFit(PackageFit::checkSelected(record, package));
-}
-
-bool MainWindow::checkProductId()
-{
-    return showFit(PackageFit::checkProductId(record, package));
-}
-
-bool MainWindow::checkVersion()
-{
-    return showFit(PackageFit::checkVersion(record, package));
-}
-
-bool MainWindow::showFit(FitVerdict verdict)
-{
-    if (verdict == FitVerdict::Fits)
+    switch (verdict.refusal) {
+    case UpgradeAdmission::Refusal::None:
         return true;
-    statusForm->showErrorTip(PackageFit::message(verdict));
+    case UpgradeAdmission::Refusal::DoesNotFit:
+        statusForm->showErrorTip(verdict.detail);
+        break;
+    case UpgradeAdmission::Refusal::SuiteRunning:
+        UpgradeDialogs::warnRunning(this, verdict.detail);
+        break;
+    case UpgradeAdmission::Refusal::PreflightFailed:
+        UpgradeDialogs::warnPreflightRefused(this, verdict.problemLines());
+        break;
+    }
     return false;
 }
 
 void MainWindow::on_pushButton_clicked()
 {
-    if (busy() || !checkSelected() || !checkProductId() || !checkVersion())
+    // The fit first, on this thread for the status line; the rest of the
+    // admission on a thread of its own.
+    if (busy() || !checkPackage())
         return;
-    const QString running = findRunningSuiteProcess();
-    if (!running.isEmpty()) {
-        UpgradeDialogs::warnRunning(this, running);
-        return;
-    }
-    if (!preflight->passes({ record.mainPath, package.exePath, record.isDb, package.ifUpgradeDb }))
+    const std::optional<UpgradeAdmission::Verdict> verdict
+        = preflight->run(UpgradeAdmission(record, package));
+    if (!verdict || !admits(*verdict))
         return;
     const UpgradeDialogs::BackupAnswer answer = UpgradeDialogs::askBackup(this);
     if (answer == UpgradeDialogs::BackupAnswer::Proceed)
@@ -202,26 +195,6 @@ void MainWindow::on_pushButton_clicked()
     else if (answer == UpgradeDialogs::BackupAnswer::Backup)
         UpgradeDialogs::openProjectTool(
             this, SuiteLayout::projectTool(record.mainPath, package.exePath));
-}
-
-QString MainWindow::findRunningSuiteProcess()
-{
-    return SuiteGuard::findRunningSuiteProcess(record.mainPath, package.exePath);
-}
-
-QStringList MainWindow::listSuiteExecutables()
-{
-    return SuiteGuard::listSuiteExecutables(record.mainPath, package.exePath);
-}
-
-QStringList MainWindow::listExecutables(const QString &dir)
-{
-    return SuiteGuard::listExecutables(dir);
-}
-
-bool MainWindow::processImagePath(qint64 processId, char16_t *buffer)
-{
-    return ProcessList::imagePath(processId, buffer);
 }
 
 void MainWindow::on_pDetails_clicked()

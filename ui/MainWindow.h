@@ -10,7 +10,6 @@
 #include "InstallationRecord.h"
 #include "LoadedPackage.h"
 #include "PackageDescriptor.h"
-#include "PackageFit.h"
 #include "PreflightRun.h"
 
 class CStatusForm;
@@ -43,15 +42,9 @@ public:
     void releasePackage(const QString &path);
     bool readPackageDescriptor(const QString &path);
 
+    // Whether the package fits the installation; a misfit's message goes on
+    // the status line.
     bool checkPackage();
-    bool checkSelected();
-    bool checkProductId();
-    bool checkVersion();
-
-    QString findRunningSuiteProcess();
-    QStringList listSuiteExecutables();
-    QStringList listExecutables(const QString &dir);
-    bool processImagePath(qint64 processId, char16_t *buffer);
 
     const InstallationRecord &installationRecord() const { return record; }
     const PackageDescriptor &packageDescriptor() const { return package; }
@@ -100,8 +93,9 @@ private:
     void upgradeEnded(bool success);
     // An upgrade or its pre-flight runs: the package can't be replaced.
     bool busy() const { return upgrading || preflight->isRunning(); }
-    // Shows a failed check's message on the status line; true when it fits.
-    bool showFit(FitVerdict verdict);
+    // Shows the admission's refusal (a misfit on the status line, the others
+    // in a message box); true when there is none.
+    bool admits(const UpgradeAdmission::Verdict &verdict);
 
     Ui::MainWindow *ui;
     InstallationRecord record;

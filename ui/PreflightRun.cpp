@@ -6,11 +6,9 @@
 #include <QWidget>
 
 #include "CStatusForm.h"
-#include "UpgradeDialogs.h"
 
 PreflightRun::PreflightRun(QWidget *window, const QList<QWidget *> &locked, CStatusForm *status)
     : QObject(window)
-    , window(window)
     , locked(locked)
     , status(status)
 { }
@@ -26,10 +24,10 @@ bool PreflightRun::isRunning() const
     return thread && !thread->isFinished();
 }
 
-bool PreflightRun::passes(const PreflightInput &input)
+std::optional<UpgradeAdmission::Verdict> PreflightRun::run(const UpgradeAdmission &admission)
 {
     if (isRunning())
-        return false;
+        return std::nullopt;
     QList<QWidget *> disabled;
     for (QWidget *widget : qAsConst(locked)) {
         if (widget->isEnabled())
@@ -38,28 +36,22 @@ bool PreflightRun::passes(const PreflightInput &input)
     }
     QApplication::setOverrideCursor(Qt::WaitCursor);
     status->showTip(tr("正在进行升级前检查,请稍候"));
-    const bool finished = runAndWait(input);
+    const bool finished = runAndWait(admission);
     QApplication::restoreOverrideCursor();
     status->showTip(QString());
     for (QWidget *widget : qAsConst(disabled))
         widget->setEnabled(true);
     if (!finished)
-        return false;
-    if (last.ok())
-        return true;
-    QStringList problems;
-    for (const PreflightProblem &problem : qAsConst(last.problems))
-        problems << problem.text();
-    UpgradeDialogs::warnPreflightRefused(window, problems);
-    return false;
+        return std::nullopt;
+    return verdict;
 }
 
 // False when the local loop ended before the check did: the application is
 // quitting (QCoreApplication::exit ends every loop of the thread).
-bool PreflightRun::runAndWait(const PreflightInput &input)
+bool PreflightRun::runAndWait(const UpgradeAdmission &admission)
 {
-    auto result = std::make_shared<PreflightReport>();
-    thread.reset(QThread::create([input, result] { *result = runPreflight(input); }));
+    auto result = std::make_shared<UpgradeAdmission::Verdict>();
+    thread.reset(QThread::create([admission, result] { *result = admission.checkInstallation(); }));
     QEventLoop loop;
     bool done = false;
     connect(thread.get(), &QThread::finished, &loop, [&loop, &done] {
@@ -71,6 +63,6 @@ bool PreflightRun::runAndWait(const PreflightInput &input)
     if (!done)
         return false;
     thread->wait();
-    last = *result;
+    verdict = *result;
     return true;
 }

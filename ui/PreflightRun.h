@@ -4,20 +4,21 @@
 #include <QObject>
 
 #include <memory>
+#include <optional>
 
-#include "Preflight.h"
+#include "UpgradeAdmission.h"
 
 class CStatusForm;
 class QThread;
 class QWidget;
 
-// The pre-flight behind "升级": runs the check on a thread of its own and
-// waits for it in a local event loop, so the window keeps painting and
-// answering while files are probed and the database helper is asked. The
-// given controls are disabled meanwhile (a second click can't start a second
-// check, no other package can be chosen), a wait cursor and a status tip say
-// that something runs. A refusal is shown in a message box listing every
-// problem.
+// The slow part of the admission behind "升级" (exe_path, running programs,
+// pre-flight): runs on a thread of its own and is waited for in a local
+// event loop, so the window keeps painting and answering while processes are
+// listed, files probed and the database helper asked. The given controls are
+// disabled meanwhile (a second click can't start a second check, no other
+// package can be chosen), a wait cursor and a status tip say that something
+// runs.
 class PreflightRun : public QObject
 {
     Q_OBJECT
@@ -28,19 +29,17 @@ public:
 
     bool isRunning() const;
 
-    // True when the check passed. False when it found problems (shown to the
-    // operator) or when the wait was broken off because the application is
-    // quitting.
-    bool passes(const PreflightInput &input);
-    // The last finished check's report.
-    const PreflightReport &report() const { return last; }
+    // The verdict of admission.checkInstallation(); nothing when the wait was
+    // broken off because the application is quitting, or a check runs already.
+    std::optional<UpgradeAdmission::Verdict> run(const UpgradeAdmission &admission);
+    // The last finished check's pre-flight report.
+    const PreflightReport &report() const { return verdict.report; }
 
 private:
-    bool runAndWait(const PreflightInput &input);
+    bool runAndWait(const UpgradeAdmission &admission);
 
-    QWidget *window;
     QList<QWidget *> locked;
     CStatusForm *status;
     std::unique_ptr<QThread> thread;
-    PreflightReport last;
+    UpgradeAdmission::Verdict verdict; // the last finished check's
 };

@@ -1,0 +1,124 @@
+#include <QtTest>
+
+#include "SuiteLayout.h"
+#include "UpgradeAdmission.h"
+
+Q_DECLARE_METATYPE(UpgradeAdmission::Refusal)
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly)
+        && file.write(content) == content.size();
+}
+
+} // namespace
+
+// Whether an upgrade may start: each refusal, and the order of the steps
+// (the first that fails decides, the later ones don't run).
+class tst_UpgradeAdmission : public QObject
+{
+    Q_OBJECT
+private slots:
+    void refusals_data();
+    void refusals();
+};
+
+void tst_UpgradeAdmission::refusals_data()
+{
+    QTest::addColumn<int>("productId"); // the package's; the installation's is 7
+    QTest::addColumn<QString>("exePath");
+    QTest::addColumn<bool>("helperMissing"); // a database upgrade without its helper
+    QTest::addColumn<QString>("running"); // the suite program that runs, or empty
+    QTest::addColumn<UpgradeAdmission::Refusal>("refusal");
+    QTest::addColumn<QString>("detail"); // "%helper": the missing helper's line
+    QTest::addColumn<bool>("guardAsked"); // the running programs were looked for
+    QTest::addColumn<int>("planned"); // what the pre-flight's report would add
+
+    using R = UpgradeAdmission::Refusal;
+    const QString none;
+    const QString bad = QStringLiteral("../..");
+    const QString badLine = QStringLiteral("升级包的程序目录exe_path无效:../..");
+    QTest::newRow("admitted") << 7 << "bin" << false << none << R::None << "" << true << 1;
+    QTest::newRow("empty exe_path is plain")
+        << 7 << "" << false << none << R::None << "" << true << 1;
+    QTest::newRow("misfit") << 8 << "bin" << false << none << R::DoesNotFit << "产品ID不匹配"
+                            << false << 0;
+    QTest::newRow("not selected") << -1 << "bin" << false << none << R::DoesNotFit << "未选择升级包"
+                                  << false << 0;
+    QTest::newRow("misfit wins over everything")
+        << 8 << bad << true << "server.exe" << R::DoesNotFit << "产品ID不匹配" << false << 0;
+    QTest::newRow("suite program running")
+        << 7 << "bin" << false << "server.exe" << R::SuiteRunning << "server.exe" << true << 0;
+    QTest::newRow("a running program wins over the pre-flight")
+        << 7 << "bin" << true << "server.exe" << R::SuiteRunning << "server.exe" << true << 0;
+    QTest::newRow("bad exe_path: refused before the guard looks outside the suite")
+        << 7 << bad << false << "server.exe" << R::PreflightFailed << badLine << false << 0;
+    QTest::newRow("bad exe_path: the pre-flight's one line")
+        << 7 << bad << true << none << R::PreflightFailed << badLine << false << 0;
+    QTest::newRow("exe_path with a separator")
+        << 7 << "bin/x64" << false << "server.exe" << R::PreflightFailed
+        << "升级包的程序目录exe_path无效:bin/x64" << false << 0;
+    QTest::newRow("pre-flight failed")
+        << 7 << "bin" << true << none << R::PreflightFailed << "%helper" << true << 1;
+}
+
+void tst_UpgradeAdmission::refusals()
+{
+    QFETCH(int, productId);
+    QFETCH(QString, exePath);
+    QFETCH(bool, helperMissing);
+    QFETCH(QString, running);
+    QFETCH(UpgradeAdmission::Refusal, refusal);
+    QFETCH(QString, detail);
+    QFETCH(bool, guardAsked);
+    QFETCH(int, planned);
+
+    QTemporaryDir root;
+    const QString main = root.filePath("main");
+    const QString packageRoot = root.filePath("upgrade");
+    QVERIFY(writeFile(main + "/product/bin/app.dll", "old"));
+    QVERIFY(writeFile(packageRoot + "/add/product/bin/new.dll", "new"));
+
+    InstallationRecord record;
+    record.productId = 7;
+    record.version = QStringLiteral("2.1.5");
+    record.isDb = helperMissing ? 1 : 0;
+    record.mainPath = main;
+    PackageDescriptor package;
+    package.upgradeType = 0;
+    package.productId = productId;
+    package.versionFrom = QStringLiteral("2.1.0");
+    package.versionTo = QStringLiteral("2.1.9");
+    package.ifUpgradeDb = helperMissing ? 1 : 0;
+    package.exePath = exePath;
+
+    UpgradeAdmission admission(record, package);
+    admission.setPackageRoot(packageRoot);
+    QStringList asked;
+    admission.setRunningProgram([&](const QString &mainPath, const QString &exe) {
+        asked << mainPath + '|' + exe;
+        return running;
+    });
+    const UpgradeAdmission::Verdict verdict = admission.check();
+
+    if (detail == "%helper")
+        detail = QStringLiteral("数据库升级程序不存在:%1")
+                     .arg(QDir::toNativeSeparators(SuiteLayout::helperProgram(main, exePath)));
+    QCOMPARE(verdict.refusal, refusal);
+    QCOMPARE(verdict.admitted(), refusal == UpgradeAdmission::Refusal::None);
+    QCOMPARE(verdict.detail, detail);
+    QCOMPARE(verdict.fit,
+        productId == 7 ? FitVerdict::Fits
+                       : (productId == -1 ? FitVerdict::NotSelected : FitVerdict::ProductMismatch));
+    QCOMPARE(asked, guardAsked ? QStringList { main + '|' + exePath } : QStringList());
+    QCOMPARE(verdict.report.adds.size(), planned);
+    // The pre-flight's problems are the detail, one a line.
+    QCOMPARE(verdict.problemLines().join('\n'),
+        refusal == UpgradeAdmission::Refusal::PreflightFailed ? detail : QString());
+}
+
+QTEST_GUILESS_MAIN(tst_UpgradeAdmission)
+#include "tst_upgradeadmission.moc"
