@@ -8,6 +8,7 @@
 #include "PathGuard.h"
 #include "Preflight.h"
 #include "SuiteLayout.h"
+#include "Transaction.h"
 #include "WorkerDriver.h"
 #include "support/EngineHarness.h"
 #include "support/PlatformFiles.h"
@@ -200,6 +201,8 @@ private slots:
     void linksOnTheWay();
     void linkSwappedDuringUpgrade_data();
     void linkSwappedDuringUpgrade();
+    void beginRefused_data();
+    void beginRefused();
 };
 
 void tst_Transaction::failureRestores_data()
@@ -696,6 +699,50 @@ int helperStandIn()
 }
 #endif
 
+void tst_Transaction::beginRefused_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("begin"); // Transaction::Begin
+    QTest::addColumn<QString>("line");
+    QTest::newRow("no main directory") << "gone" << int(Transaction::Begin::NoInstallation) << "";
+    QTest::newRow("another upgrade holds the lock")
+        << "locked" << int(Transaction::Begin::Busy) << "另一个升级程序正在运行,本次升级未作任何改动";
+    QTest::newRow("another upgrade installed since the package was judged")
+        << "moved" << int(Transaction::Begin::Busy)
+        << "另一个升级程序已将安装升级到2.1.5,本次升级未作任何改动";
+    QTest::newRow("an interrupted upgrade's journal")
+        << "journal" << int(Transaction::Begin::Refused)
+        << "上次升级未完成,请先重新启动升级程序完成恢复";
+}
+
+// Whatever refuses a transaction leaves the lock free and the journal as it was.
+void tst_Transaction::beginRefused()
+{
+    QFETCH(QString, setup);
+    Installation install;
+    QVERIFY(install.layOut());
+    WorkingDirectory cwd(install.tmp.path());
+    if (setup == "gone")
+        QVERIFY(QDir(install.main).removeRecursively());
+    InstallationLock other;
+    if (setup == "locked")
+        QCOMPARE(other.take(SuiteLayout::lockFile(install.main)), InstallationLock::Result::Taken);
+    if (setup == "journal")
+        QVERIFY(writeFile(SuiteLayout::journalFile(install.main), "left"));
+    UpgradeRequest request;
+    request.mainPath = install.main;
+    request.version = setup == "moved" ? "2.1.0" : "2.1.5";
+    Transaction transaction(install.main);
+    QString line;
+    QTEST(int(transaction.begin(request, &line)), "begin");
+    QTEST(line, "line");
+    QVERIFY(!transaction.isLocked());
+    other.release();
+    QCOMPARE(QFileInfo::exists(SuiteLayout::lockFile(install.main)), false);
+    if (setup == "journal")
+        QCOMPARE(readFile(SuiteLayout::journalFile(install.main)), QByteArray("left"));
+}
+
 int main(int argc, char *argv[])
 {
     // The child of interruptedAtEveryChange: one upgrade, stopped by the
@@ -719,7 +766,7 @@ int main(int argc, char *argv[])
         return helperStandIn();
 #endif
     tst_Transaction test;
-    QTEST_SET_MAIN_SOURCE_PATH
+QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }
 
