@@ -78,6 +78,14 @@ void CUpgradeWorker::doStartCopyAll(QString sysConfigXmlPath, QString installPat
     started->stageFiles();
 }
 
+void CUpgradeWorker::continueAfterStaging(bool staged)
+{
+    if (staged)
+        doStartUpgrade();
+    else
+        slotFaildClear();
+}
+
 void CUpgradeWorker::doStartUpgrade()
 {
     if (run)

@@ -66,8 +66,9 @@ signals:
     void sigScriptReport(QString script, int exitCode, QString lastLines);
 
 public slots:
-    // The first argument is the installation directory the window knows the
-    // record by; the worker works below the main directory alone.
+    // The first argument is unused: it stays because the window's startCopyAll
+    // carries it (the installation directory); the worker needs only the main
+    // directory, installPath.
     void doStartCopyAll(QString sysConfigXmlPath, QString installPath);
     void doStartUpgrade();
     void slotExeShellBefore();
@@ -88,6 +89,10 @@ public slots:
     // still there) to a consistent state: undone, or finished when it was past
     // the database step. Ends with sigRecoverEnd; with nothing to do at once.
     void doRecover(QString installPath);
+    // What follows the extraction's end (sigCopyAllEnd): the upgrade's chain
+    // after a staging that succeeded, the clean-up after one that failed. The
+    // window does the same through its own signals.
+    void continueAfterStaging(bool staged);
 
 private:
     UpgradeRun *startRun(const QString &mainPath);

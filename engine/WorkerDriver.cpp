@@ -47,14 +47,8 @@ UpgradeOutcome WorkerDriver::upgrade(const UpgradeRequest &request)
 
     UpgradeOutcome outcome = UpgradeOutcome::NotRestored;
     QEventLoop loop;
-    connect(worker, &CUpgradeWorker::sigCopyAllEnd, &loop, [worker](bool success) {
-        if (success)
-            QMetaObject::invokeMethod(
-                worker, &CUpgradeWorker::doStartUpgrade, Qt::QueuedConnection);
-        else
-            QMetaObject::invokeMethod(
-                worker, &CUpgradeWorker::slotFaildClear, Qt::QueuedConnection);
-    });
+    const QMetaObject::Connection chain = connect(worker, &CUpgradeWorker::sigCopyAllEnd, worker,
+        &CUpgradeWorker::continueAfterStaging, Qt::QueuedConnection);
     connect(worker, &CUpgradeWorker::sigOutcome, &loop,
         [&outcome](UpgradeOutcome ended) { outcome = ended; });
     connect(worker, &CUpgradeWorker::sigSuccessClearEnd, &loop, &QEventLoop::quit);
@@ -65,5 +59,6 @@ UpgradeOutcome WorkerDriver::upgrade(const UpgradeRequest &request)
         [worker, mainPath] { worker->doStartCopyAll(UpgradeConstants::installDir(), mainPath); },
         Qt::QueuedConnection);
     loop.exec();
+    disconnect(chain);
     return outcome;
 }
