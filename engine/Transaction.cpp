@@ -42,20 +42,30 @@ bool Transaction::installationPresent() const
     return !mainPath.isEmpty() && QDir(mainPath).exists();
 }
 
+// The installation's lock; when it can't be had, *line says why (busyLine
+// when another upgrade holds it).
+InstallationLock::Result Transaction::takeLock(const QString &busyLine, QString *line)
+{
+    const InstallationLock::Result result = lock.take(SuiteLayout::lockFile(mainPath));
+    if (result == InstallationLock::Result::Busy)
+        *line = busyLine;
+    else if (result == InstallationLock::Result::Failed)
+        *line = tr("无法锁定安装目录:%1").arg(lock.errorString());
+    return result;
+}
+
 // Before anything in the installation changes: the installation's lock (one
 // upgrade at a time) and the journal that lets a later start recover.
 Transaction::Begin Transaction::begin(const UpgradeRequest &request, QString *line)
 {
     if (!installationPresent())
         return Begin::NoInstallation; // the extraction fails on its own, creating nothing
-    switch (lock.take(SuiteLayout::lockFile(mainPath))) {
+    switch (takeLock(tr("另一个升级程序正在运行,本次升级未作任何改动"), line)) {
     case InstallationLock::Result::Taken:
         break;
     case InstallationLock::Result::Busy:
-        *line = tr("另一个升级程序正在运行,本次升级未作任何改动");
         return Begin::Busy;
     case InstallationLock::Result::Failed:
-        *line = tr("无法锁定安装目录:%1").arg(lock.errorString());
         return Begin::Refused;
     }
     Begin result = Begin::Refused;
@@ -86,14 +96,12 @@ Transaction::Recovery Transaction::openForRecovery(Journal::Contents *contents, 
 {
     if (!installationPresent() || !Journal::exists(mainPath))
         return Recovery::NothingToDo;
-    switch (lock.take(SuiteLayout::lockFile(mainPath))) {
+    switch (takeLock(tr("另一个升级程序正在运行,无法恢复"), line)) {
     case InstallationLock::Result::Taken:
         break;
     case InstallationLock::Result::Busy:
-        *line = tr("另一个升级程序正在运行,无法恢复");
         return Recovery::Busy;
     case InstallationLock::Result::Failed:
-        *line = tr("无法锁定安装目录:%1").arg(lock.errorString());
         return Recovery::Refused;
     }
     QString error;

@@ -81,6 +81,7 @@ public:
     QString journalFile() const;
 
 private:
+    InstallationLock::Result takeLock(const QString &busyLine, QString *line);
     void removeFolders(bool keepBackups);
     void waitForWriteBack();
     bool installationPresent() const;
