@@ -60,6 +60,7 @@ Transaction::Begin Transaction::begin(const UpgradeRequest &request, QString *li
 {
     if (!installationPresent())
         return Begin::NoInstallation; // the extraction fails on its own, creating nothing
+    refused = true;
     switch (takeLock(tr("另一个升级程序正在运行,本次升级未作任何改动"), line)) {
     case InstallationLock::Result::Taken:
         break;
@@ -86,6 +87,7 @@ Transaction::Begin Transaction::begin(const UpgradeRequest &request, QString *li
         *line = tr("无法写入升级日志文件%1:%2").arg(journalFile(), error);
     } else {
         FaultInjection::changeMade();
+        refused = false;
         return Begin::Begun;
     }
     lock.release();
@@ -244,6 +246,11 @@ void Transaction::end(bool keepBackups)
 {
     waitForWriteBack();
     contained.reset();
+    // Refused before it began (the lock, or a journal left by an interrupted
+    // upgrade): the staging and backup folders there are another upgrade's,
+    // its way back; they stay.
+    if (refused)
+        return;
     removeFolders(keepBackups);
     // When something could not be put back, the backups and the journal stay
     // for the next start.

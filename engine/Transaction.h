@@ -93,6 +93,7 @@ private:
     QList<FileChange> changes;
     int nextBackup = 0;
     bool recovered = false; // the journal is an interrupted upgrade's, read
+    bool refused = false; // begin was refused: nothing here is this transaction's
     std::unique_ptr<ContainedTree> contained;
     QThread *writeBack = nullptr;
 };

@@ -203,6 +203,7 @@ private slots:
     void linkSwappedDuringUpgrade();
     void beginRefused_data();
     void beginRefused();
+    void leftJournalKeepsItsBackups();
 };
 
 void tst_Transaction::failureRestores_data()
@@ -741,6 +742,25 @@ void tst_Transaction::beginRefused()
     QCOMPARE(QFileInfo::exists(SuiteLayout::lockFile(install.main)), false);
     if (setup == "journal")
         QCOMPARE(readFile(SuiteLayout::journalFile(install.main)), QByteArray("left"));
+}
+
+// An upgrade refused for an interrupted one that wasn't recovered leaves that
+// one's journal, backups and staged files as they are: the way back.
+void tst_Transaction::leftJournalKeepsItsBackups()
+{
+    Installation install;
+    QVERIFY(install.layOut());
+    QVERIFY(writeFile(SuiteLayout::journalFile(install.main), "left"));
+    QVERIFY(writeFile(SuiteLayout::backupRoot(install.main) + "/0", "the original"));
+    QVERIFY(writeFile(SuiteLayout::stagedPackageRoot(install.main) + "/update/a.dll", "staged"));
+    const Tree before = install.state();
+
+    const QStringList events = upgrade(install, package);
+
+    QVERIFY2(events.contains("status:上次升级未完成,请先重新启动升级程序完成恢复"),
+        qPrintable(events.join('\n')));
+    QCOMPARE(events.last(), QStringLiteral("1"));
+    QCOMPARE(install.state(), before);
 }
 
 int main(int argc, char *argv[])
