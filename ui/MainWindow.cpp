@@ -255,7 +255,7 @@ void MainWindow::passUpgradeParameters()
 {
     // The worker's own setters, in their order, then the time limits.
     const UpgradeRequest request = UpgradeRequest::of(record, package);
-    worker->setDbFlags(record.isDb, package.ifUpgradeDb);
+    worker->setDbFlags(request.databaseInstalled, request.upgradeDatabase);
     worker->setExePath(request.exePath);
     worker->setVersions(request.version, request.versionTo);
     worker->setTimeouts(request.scriptTimeoutSeconds, request.dbTimeoutSeconds);
