@@ -15,6 +15,7 @@
 #include "PathGuard.h"
 #include "SuiteLayout.h"
 #include "UpgradeConstants.h"
+#include "UpgradeRequest.h"
 
 namespace {
 
@@ -326,7 +327,8 @@ bool Checker::hasSql(const char *folder) const
 
 void Checker::checkHelper()
 {
-    if (input.isDb == 0 || (input.ifUpgradeDb == 0 && !hasSql("db_before") && !hasSql("db_after")))
+    if (!input.databaseInstalled
+        || (!input.upgradeDatabase && !hasSql("db_before") && !hasSql("db_after")))
         return;
     const QString program = SuiteLayout::helperProgram(input.mainPath, input.exePath);
     if (!QFileInfo::exists(program)) {
@@ -394,6 +396,12 @@ QString PreflightProblem::text() const
             .arg(shown);
     }
     return QString();
+}
+
+PreflightInput PreflightInput::of(const UpgradeRequest &request, const QString &packageRoot)
+{
+    return { request.mainPath, request.exePath, request.databaseInstalled, request.upgradeDatabase,
+        packageRoot };
 }
 
 PreflightReport runPreflight(const PreflightInput &input)

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+struct UpgradeRequest;
+
 // The check before an upgrade: what can be seen wrong before anything changes
 // (a file in use or locked, a full disk, a path the system can't handle, a
 // missing database helper, a link leading outside the installation), and what
@@ -14,9 +16,12 @@ struct PreflightInput
 {
     QString mainPath; // the suite's main directory (the record's MainPath)
     QString exePath; // the descriptor's exe_path
-    int isDb = 0; // the record's isDb
-    int ifUpgradeDb = 0; // the descriptor's if_upgrade_db
+    bool databaseInstalled = false; // the installation has a database part
+    bool upgradeDatabase = false; // the package asks for a database upgrade
     QString packageRoot = QStringLiteral(":/upgrade"); // the package tree
+
+    // The check before the upgrade request asks for, of the package tree at packageRoot.
+    static PreflightInput of(const UpgradeRequest &request, const QString &packageRoot);
 };
 
 struct PreflightProblem

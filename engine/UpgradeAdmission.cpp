@@ -1,6 +1,7 @@
 #include "UpgradeAdmission.h"
 
 #include "SuiteGuard.h"
+#include "UpgradeRequest.h"
 
 QStringList UpgradeAdmission::Verdict::problemLines() const
 {
@@ -46,8 +47,8 @@ UpgradeAdmission::Verdict UpgradeAdmission::checkInstallation() const
             return verdict;
         }
     }
-    verdict.report = runPreflight(PreflightInput {
-        record.mainPath, package.exePath, record.isDb, package.ifUpgradeDb, packageRoot });
+    verdict.report
+        = runPreflight(PreflightInput::of(UpgradeRequest::of(record, package), packageRoot));
     if (!verdict.report.ok()) {
         verdict.refusal = Refusal::PreflightFailed;
         verdict.detail = verdict.problemLines().join(QLatin1Char('\n'));

@@ -1,5 +1,7 @@
 #include <QtTest>
 
+#include "InstallationRecord.h"
+#include "PackageDescriptor.h"
 #include "UpgradeRun.h"
 #include "UpgradeConstants.h"
 #include "support/EngineHarness.h"
@@ -35,7 +37,8 @@ private:
         QStringList log;
         bool succeeded = false;
     };
-    // Runs the step with the given flags; the helper is `body` (empty: none).
+    // Runs the step with the record's isDb and the descriptor's if_upgrade_db;
+    // the helper is `body` (empty: none).
     Run runStep(int isDb, int ifUpgradeDb, const QByteArray &body);
     QString program(const QString &name) const { return m_main + "/product/app/" + name; }
     QStringList noted(const QString &name) const;
@@ -117,10 +120,12 @@ tst_DatabaseStep::Run tst_DatabaseStep::runStep(int isDb, int ifUpgradeDb, const
 #endif
     // The run's database stage alone, as the chain enters it after the
     // after scripts; the records and the clean-up follow.
-    UpgradeRequest request;
+    InstallationRecord record;
+    record.isDb = isDb;
+    PackageDescriptor package;
+    package.ifUpgradeDb = ifUpgradeDb;
+    UpgradeRequest request = UpgradeRequest::of(record, package);
     request.mainPath = m_main;
-    request.databaseInstalled = isDb != 0;
-    request.upgradeDatabase = ifUpgradeDb != 0;
     request.exePath = "app";
     request.version = "1.2.3";
     request.versionTo = "1.2.5";

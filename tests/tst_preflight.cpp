@@ -177,8 +177,8 @@ void tst_Preflight::problems_data()
     QTest::addColumn<QStringList>("links"); // "link>target" below the root; "@out": root/outside
     QTest::addColumn<QString>("immutable"); // below the root
     QTest::addColumn<QString>("exePath");
-    QTest::addColumn<int>("isDb");
-    QTest::addColumn<int>("ifUpgradeDb");
+    QTest::addColumn<bool>("databaseInstalled");
+    QTest::addColumn<bool>("upgradeDatabase");
     QTest::addColumn<QString>("helper"); // what sits at product/<exe>/upgrade_install_helper.exe
     QTest::addColumn<QStringList>("expected");
 
@@ -188,88 +188,90 @@ void tst_Preflight::problems_data()
     QTest::newRow("file to replace is immutable")
         << bin << Tree { { "update/product/bin/a.dll", "new" } } << QStringList()
         << "main/product/bin/a.dll"
-        << "bin" << 0 << 0 << "" << QStringList { "NotWritable main/product/bin/a.dll" };
+        << "bin" << false << false << "" << QStringList { "NotWritable main/product/bin/a.dll" };
     QTest::newRow("folder to receive files is immutable")
         << bin << Tree { { "add/product/bin/new.dll", "n" }, { "add/product/bin/a.dll", "n" } }
         << QStringList() << "main/product/bin"
-        << "bin" << 0 << 0 << "" << QStringList { "NotWritable main/product/bin" };
+        << "bin" << false << false << "" << QStringList { "NotWritable main/product/bin" };
     QTest::newRow("file to delete in an immutable folder")
         << bin << Tree { { "delete/product/bin/a.dll", "" } } << QStringList() << "main/product/bin"
-        << "bin" << 0 << 0 << "" << QStringList { "NotWritable main/product/bin" };
+        << "bin" << false << false << "" << QStringList { "NotWritable main/product/bin" };
     QTest::newRow("main directory immutable")
         << bin << Tree { { "update/readme.txt", "new" } } << QStringList() << "main"
-        << "bin" << 0 << 0 << "" << QStringList { "NotWritable main" };
+        << "bin" << false << false << "" << QStringList { "NotWritable main" };
     QTest::newRow("folder where a file is expected")
         << Tree { { "product/bin/a.dll/", "" } } << Tree { { "update/product/bin/a.dll", "new" } }
         << QStringList() << ""
-        << "bin" << 0 << 0 << "" << QStringList { "NotWritable main/product/bin/a.dll" };
+        << "bin" << false << false << "" << QStringList { "NotWritable main/product/bin/a.dll" };
 
     QTest::newRow("a file that becomes a folder: the delete step makes way")
         << Tree { { "product/tool", "file" } }
         << Tree { { "delete/product/tool", "" }, { "add/product/tool/run.exe", "x" } }
         << QStringList() << ""
-        << "bin" << 0 << 0 << "" << QStringList();
+        << "bin" << false << false << "" << QStringList();
     QTest::newRow("a folder that becomes a file: the delete step makes way")
         << Tree { { "product/tool/run.exe", "x" } }
         << Tree { { "delete/product/tool/", "" }, { "update/product/tool", "file" } }
         << QStringList() << ""
-        << "bin" << 0 << 0 << "" << QStringList();
+        << "bin" << false << false << "" << QStringList();
 
     QTest::newRow("helper missing")
         << bin << Tree { { "update/product/bin/a.dll", "new" } } << QStringList() << ""
-        << "bin" << 1 << 1 << "" << QStringList { "HelperMissing " + helper };
+        << "bin" << true << true << "" << QStringList { "HelperMissing " + helper };
     QTest::newRow("helper missing, needed for SQL scripts alone")
         << bin << Tree { { "db/db_after/001_fix.SQL", "select 1;" } } << QStringList() << ""
-        << "bin" << 1 << 0 << "" << QStringList { "HelperMissing " + helper };
+        << "bin" << true << false << "" << QStringList { "HelperMissing " + helper };
     QTest::newRow("helper missing, no database")
         << bin << Tree { { "readme.txt", "r" } } << QStringList() << ""
-        << "bin" << 0 << 1 << "" << QStringList();
+        << "bin" << false << true << "" << QStringList();
     QTest::newRow("helper missing, nothing for it to do")
         << bin << Tree { { "db/db_after/notes.txt", "n" } } << QStringList() << ""
-        << "bin" << 1 << 0 << "" << QStringList();
+        << "bin" << true << false << "" << QStringList();
     QTest::newRow("helper without execute bits")
         << bin << Tree { { "readme.txt", "r" } } << QStringList() << ""
-        << "bin" << 1 << 1 << "not executable" << QStringList { "HelperNotStartable " + helper };
+        << "bin" << true << true << "not executable"
+        << QStringList { "HelperNotStartable " + helper };
     QTest::newRow("helper answering with exit code 3")
         << bin << Tree { { "readme.txt", "r" } } << QStringList() << ""
-        << "bin" << 1 << 1 << "fails" << QStringList { "HelperNotStartable " + helper };
+        << "bin" << true << true << "fails" << QStringList { "HelperNotStartable " + helper };
     QTest::newRow("helper that never ends is stopped")
         << bin << Tree { { "readme.txt", "r" } } << QStringList() << ""
-        << "bin" << 1 << 1 << "hangs" << QStringList { "HelperNotStartable " + helper };
+        << "bin" << true << true << "hangs" << QStringList { "HelperNotStartable " + helper };
     QTest::newRow("the real helper") << bin << Tree { { "readme.txt", "r" } } << QStringList() << ""
-                                     << "bin" << 1 << 1 << "real" << QStringList();
+                                     << "bin" << true << true << "real" << QStringList();
     QTest::newRow("the real helper, empty exe_path")
         << bin << Tree { { "readme.txt", "r" } } << QStringList() << ""
-        << "" << 1 << 1 << "real" << QStringList();
+        << "" << true << true << "real" << QStringList();
 
     // A bad exe_path stops the check before anything else is looked at.
     // (Listed with '/' for the system's separator, as paths are.)
     for (const char *exePath : { "../..", "/abs", "C:x", "a/b", "a\\b", " bin", ".", "bin." })
         QTest::newRow(qPrintable(QStringLiteral("exe_path '%1'").arg(exePath)))
             << bin << Tree { { "update/product/bin/a.dll/", "" } } << QStringList() << "" << exePath
-            << 1 << 1 << "" << QStringList { "BadExePath " + QDir::fromNativeSeparators(exePath) };
+            << true << true << ""
+            << QStringList { "BadExePath " + QDir::fromNativeSeparators(exePath) };
 
     const Tree linked { { "product/real/x.dll", "x" }, { "product/real/old.dll", "o" } };
     const QStringList out { "main/product/plugins>@out" };
     QTest::newRow("outside link on the way to a delete target")
         << linked << Tree { { "delete/product/plugins/old.dll", "" } } << out << ""
-        << "bin" << 0 << 0 << "" << QStringList { "LinkOutside main/product/plugins" };
+        << "bin" << false << false << "" << QStringList { "LinkOutside main/product/plugins" };
     QTest::newRow("outside link on the way to an update target")
         << linked << Tree { { "update/product/plugins/x.dll", "new" } } << out << ""
-        << "bin" << 0 << 0 << "" << QStringList { "LinkOutside main/product/plugins" };
+        << "bin" << false << false << "" << QStringList { "LinkOutside main/product/plugins" };
     QTest::newRow("outside link as the folder of an add target")
         << linked << Tree { { "add/product/plugins/new.dll", "n" } } << out << ""
-        << "bin" << 0 << 0 << "" << QStringList { "LinkOutside main/product/plugins" };
+        << "bin" << false << false << "" << QStringList { "LinkOutside main/product/plugins" };
     QTest::newRow("outside link as the staging folder")
         << linked << Tree { { "add/new.dll", "n" } } << QStringList { "main/upgrade_temp>@out" }
         << ""
-        << "bin" << 0 << 0 << "" << QStringList { "LinkOutside main/upgrade_temp" };
+        << "bin" << false << false << "" << QStringList { "LinkOutside main/upgrade_temp" };
     QTest::newRow("outside links as the backup folder, the journal and the lock file")
         << linked << Tree { { "add/new.dll", "n" } }
         << QStringList { "main/upgrade_backup>@out", "main/upgrade_journal.txt>../outside/x.dll",
                "main/upgrade.lock>../outside/gone" }
         << ""
-        << "bin" << 0 << 0 << ""
+        << "bin" << false << false << ""
         << QStringList { "LinkOutside main/upgrade.lock", "LinkOutside main/upgrade_backup",
                "LinkOutside main/upgrade_journal.txt" };
     QTest::newRow("the upgrade's own lock, journal and backups as targets, there or not yet")
@@ -277,7 +279,7 @@ void tst_Preflight::problems_data()
         << Tree { { "delete/upgrade.lock", "" }, { "update/upgrade_journal.txt", "garbage" },
                { "add/upgrade_backup/x.dll", "x" } }
         << QStringList() << ""
-        << "bin" << 0 << 0 << ""
+        << "bin" << false << false << ""
         << QStringList { "InstallerOwn main/upgrade.lock", "InstallerOwn main/upgrade_backup",
                "InstallerOwn main/upgrade_journal.txt" };
     QTest::newRow("links that stay inside")
@@ -285,7 +287,7 @@ void tst_Preflight::problems_data()
         << Tree { { "delete/product/alias/old.dll", "" }, { "update/product/alias/x.dll", "n" },
                { "add/product/alias/new.dll", "n" } }
         << QStringList { "main/product/alias>real" } << ""
-        << "bin" << 0 << 0 << "" << QStringList();
+        << "bin" << false << false << "" << QStringList();
 }
 
 void tst_Preflight::problems()
@@ -295,8 +297,8 @@ void tst_Preflight::problems()
     QFETCH(QStringList, links);
     QFETCH(QString, immutable);
     QFETCH(QString, exePath);
-    QFETCH(int, isDb);
-    QFETCH(int, ifUpgradeDb);
+    QFETCH(bool, databaseInstalled);
+    QFETCH(bool, upgradeDatabase);
     QFETCH(QString, helper);
     QFETCH(QStringList, expected);
 
@@ -342,8 +344,8 @@ void tst_Preflight::problems()
 
     PreflightInput input;
     input.exePath = exePath;
-    input.isDb = isDb;
-    input.ifUpgradeDb = ifUpgradeDb;
+    input.databaseInstalled = databaseInstalled;
+    input.upgradeDatabase = upgradeDatabase;
     QString trouble;
     const PreflightReport report = check(root, package, &trouble, input);
     QVERIFY2(trouble.isEmpty(), qPrintable(trouble));

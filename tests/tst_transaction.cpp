@@ -560,7 +560,7 @@ void tst_Transaction::linksOnTheWay()
         QString error;
         RegisteredPackage registered(buildPackage(install.tmp.path() + "/pre", tree, &error));
         QVERIFY2(registered.isRegistered(), qPrintable(error));
-        const PreflightReport report = runPreflight({ install.main, "bin", 0, 0 });
+        const PreflightReport report = runPreflight({ install.main, "bin", false, false });
         QCOMPARE(report.ok(), link.isEmpty() || refused.isEmpty());
     }
     const QStringList events = upgrade(install, tree);

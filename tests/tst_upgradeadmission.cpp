@@ -14,6 +14,28 @@ bool writeFile(const QString &path, const QByteArray &content)
         && file.write(content) == content.size();
 }
 
+InstallationRecord installation(const QString &mainPath, int isDb)
+{
+    InstallationRecord record;
+    record.productId = 7;
+    record.version = QStringLiteral("2.1.5");
+    record.isDb = isDb;
+    record.mainPath = mainPath;
+    return record;
+}
+
+PackageDescriptor package(int productId, const QString &exePath, int ifUpgradeDb)
+{
+    PackageDescriptor package;
+    package.upgradeType = 0;
+    package.productId = productId;
+    package.versionFrom = QStringLiteral("2.1.0");
+    package.versionTo = QStringLiteral("2.1.9");
+    package.ifUpgradeDb = ifUpgradeDb;
+    package.exePath = exePath;
+    return package;
+}
+
 } // namespace
 
 // Whether an upgrade may start: each refusal, and the order of the steps
@@ -24,6 +46,8 @@ class tst_UpgradeAdmission : public QObject
 private slots:
     void refusals_data();
     void refusals();
+    void databaseFlags_data();
+    void databaseFlags();
 };
 
 void tst_UpgradeAdmission::refusals_data()
@@ -82,20 +106,8 @@ void tst_UpgradeAdmission::refusals()
     QVERIFY(writeFile(main + "/product/bin/app.dll", "old"));
     QVERIFY(writeFile(packageRoot + "/add/product/bin/new.dll", "new"));
 
-    InstallationRecord record;
-    record.productId = 7;
-    record.version = QStringLiteral("2.1.5");
-    record.isDb = helperMissing ? 1 : 0;
-    record.mainPath = main;
-    PackageDescriptor package;
-    package.upgradeType = 0;
-    package.productId = productId;
-    package.versionFrom = QStringLiteral("2.1.0");
-    package.versionTo = QStringLiteral("2.1.9");
-    package.ifUpgradeDb = helperMissing ? 1 : 0;
-    package.exePath = exePath;
-
-    UpgradeAdmission admission(record, package);
+    UpgradeAdmission admission(installation(main, helperMissing ? 1 : 0),
+        package(productId, exePath, helperMissing ? 1 : 0));
     admission.setPackageRoot(packageRoot);
     QStringList asked;
     admission.setRunningProgram([&](const QString &mainPath, const QString &exe) {
@@ -118,6 +130,43 @@ void tst_UpgradeAdmission::refusals()
     // The pre-flight's problems are the detail, one a line.
     QCOMPARE(verdict.problemLines().join('\n'),
         refusal == UpgradeAdmission::Refusal::PreflightFailed ? detail : QString());
+}
+
+// The record's isDb and the descriptor's if_upgrade_db count with any value
+// but 0: the pre-flight then asks for the database helper.
+void tst_UpgradeAdmission::databaseFlags_data()
+{
+    QTest::addColumn<int>("isDb");
+    QTest::addColumn<int>("ifUpgradeDb");
+    QTest::addColumn<bool>("helperNeeded");
+
+    QTest::newRow("isDb 2, if_upgrade_db 1") << 2 << 1 << true;
+    QTest::newRow("isDb -1, if_upgrade_db 7") << -1 << 7 << true;
+    QTest::newRow("isDb 0, if_upgrade_db 2") << 0 << 2 << false;
+    QTest::newRow("isDb 1, if_upgrade_db -3") << 1 << -3 << true;
+}
+
+void tst_UpgradeAdmission::databaseFlags()
+{
+    QFETCH(int, isDb);
+    QFETCH(int, ifUpgradeDb);
+    QFETCH(bool, helperNeeded);
+
+    QTemporaryDir root;
+    const QString main = root.filePath("main");
+    QVERIFY(writeFile(main + "/product/bin/app.dll", "old"));
+    QVERIFY(writeFile(root.filePath("upgrade/add/product/bin/new.dll"), "new"));
+    UpgradeAdmission admission(installation(main, isDb), package(7, "bin", ifUpgradeDb));
+    admission.setPackageRoot(root.filePath("upgrade"));
+    admission.setRunningProgram([](const QString &, const QString &) { return QString(); });
+    const UpgradeAdmission::Verdict verdict = admission.check();
+    QCOMPARE(verdict.refusal,
+        helperNeeded ? UpgradeAdmission::Refusal::PreflightFailed
+                     : UpgradeAdmission::Refusal::None);
+    QCOMPARE(verdict.detail,
+        helperNeeded ? QStringLiteral("数据库升级程序不存在:%1")
+                           .arg(QDir::toNativeSeparators(SuiteLayout::helperProgram(main, "bin")))
+                     : QString());
 }
 
 QTEST_GUILESS_MAIN(tst_UpgradeAdmission)

@@ -11,6 +11,8 @@
 #include "CReadmeDialog.h"
 #include "CStatusForm.h"
 #include "CUpgradeWorker.h"
+#include "MainWindowForm.h"
+#include "PackageFacts.h"
 #include "PreflightRun.h"
 #include "ProgressPanel.h"
 #include "StartupRecovery.h"
@@ -19,8 +21,8 @@
 #include "UpgradeConstants.h"
 #include "UpgradeDialogs.h"
 #include "UpgradeLog.h"
+#include "UpgradeLogFile.h"
 #include "UpgradeRequest.h"
-#include "WindowParts.h"
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -28,7 +30,7 @@ MainWindow::MainWindow(QWidget *parent)
 {
     initUiResources();
     ui->setupUi(this);
-    WindowParts::prepareForm(ui, this);
+    MainWindowForm::prepare(ui, this);
     setOptionsEnabled(false);
     statusForm = CStatusForm::placeIn(ui->widget_3, this);
     // "继续" follows the worker's last line: the log must be complete first.
@@ -76,7 +78,7 @@ void MainWindow::setOptionsEnabled(bool enabled)
 
 bool MainWindow::readInstallationRecord(const QString &path)
 {
-    return WindowParts::noteRead(record.read(path), ui->textEdit_3);
+    return MainWindowForm::noteRead(record.read(path), ui->textEdit_3);
 }
 
 void MainWindow::showSystemInfo()
@@ -106,7 +108,7 @@ void MainWindow::dropEvent(QDropEvent *event)
 {
     // The package is in use while an upgrade runs; it can't be replaced then.
     const QString path
-        = busy() ? QString() : WindowParts::packageDroppedOn(event, this, ui->lineEdit_3);
+        = busy() ? QString() : MainWindowForm::packageDroppedOn(event, this, ui->lineEdit_3);
     if (!path.isEmpty())
         loadPackage(path);
 }
@@ -134,11 +136,11 @@ void MainWindow::registerPackage(const QString &path)
         statusForm->showErrorTip(refusal);
         // Names what is damaged: the status line holds only the verdict.
         if (!loaded.detail().isEmpty())
-            WindowParts::appendPlainLine(ui->textEdit_3, loaded.detail());
+            MainWindowForm::appendPlainLine(ui->textEdit_3, loaded.detail());
         return;
     }
     ui->pDetails->setEnabled(readPackageDescriptor(UpgradeConstants::packageDescriptorPath()));
-    ui->lineEdit_3->setToolTip(WindowParts::plainToolTip(WindowParts::packageFacts(path, package)));
+    ui->lineEdit_3->setToolTip(PackageFacts::toolTip(PackageFacts::lines(path, package)));
     checkPackage();
 }
 
@@ -153,7 +155,7 @@ void MainWindow::releasePackage(const QString &path)
 
 bool MainWindow::readPackageDescriptor(const QString &path)
 {
-    return WindowParts::noteRead(package.read(path), ui->textEdit_3);
+    return MainWindowForm::noteRead(package.read(path), ui->textEdit_3);
 }
 
 bool MainWindow::checkPackage()
@@ -200,7 +202,7 @@ void MainWindow::on_pushButton_clicked()
 void MainWindow::on_pDetails_clicked()
 {
     CReadmeDialog dialog(packageBaseName, this);
-    dialog.showFacts(WindowParts::packageFacts(packagePath, package, loaded.signatureSummary()));
+    dialog.showFacts(PackageFacts::lines(packagePath, package, loaded.signatureSummary()));
     dialog.exec();
 }
 
@@ -253,7 +255,7 @@ void MainWindow::passUpgradeParameters()
 {
     // The worker's own setters, in their order, then the time limits.
     const UpgradeRequest request = UpgradeRequest::of(record, package);
-    worker->setDbFlags(record.isDb, package.ifUpgradeDb);
+    worker->setDbFlags(request.databaseInstalled, request.upgradeDatabase);
     worker->setExePath(request.exePath);
     worker->setVersions(request.version, request.versionTo);
     worker->setTimeouts(request.scriptTimeoutSeconds, request.dbTimeoutSeconds);
@@ -270,11 +272,11 @@ void MainWindow::startUpgradeSequence()
     statusForm->stopCheck();
     // The log stays when the window has closed; without it the upgrade still runs.
     QString error;
-    upgradeLog = WindowParts::openUpgradeLog(
+    upgradeLog = UpgradeLogFile::open(
         record, package, packagePath, preflight->report(), worker, &error);
     if (!upgradeLog)
         addMsg(tr("无法写入升级日志:%1").arg(error));
-    ui->label_log->setFullText(WindowParts::logFileLine(upgradeLog.get()));
+    ui->label_log->setFullText(UpgradeLogFile::resultLine(upgradeLog.get()));
     emit startCopyAll(installDir, record.mainPath);
 }
 
@@ -300,7 +302,7 @@ void MainWindow::slotNextShow(bool show)
 
 void MainWindow::slotSuccess(bool success)
 {
-    WindowParts::showResult(ui->label_text, ui->label_icon, success);
+    MainWindowForm::showResult(ui->label_text, ui->label_icon, success);
 }
 
 void MainWindow::slotFaildClearEnd()
