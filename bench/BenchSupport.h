@@ -97,6 +97,15 @@ inline QString ms(double value)
     return QString::number(value, 'f', value < 10 ? 1 : 0) + QStringLiteral(" ms");
 }
 
+// Every run's value, whole, separated by spaces.
+inline QString runsList(const QVector<double> &values)
+{
+    QStringList parts;
+    for (double v : values)
+        parts << QString::number(v, 'f', 0);
+    return parts.join(QLatin1Char(' '));
+}
+
 // Bytes that differ from file to file and don't compress (a package is
 // stored uncompressed anyway, but nothing along the way should profit).
 inline QByteArray fileBytes(qint64 size, quint64 seed)

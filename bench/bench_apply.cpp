@@ -48,6 +48,74 @@ struct ChainResult
     bool rolledBack = false;
 };
 
+// When the chain's steps ended, taken on the worker's thread (ns).
+struct ChainStamps
+{
+    std::atomic<qint64> extractedNs { 0 }, updateNs { 0 }, updatedNs { 0 }, failedNs { 0 };
+    std::atomic<qint64> endNs { 0 };
+};
+
+// Counts the log lines (failing ones as faults unless a failure is expected)
+// and answers the extraction's end as the window does.
+void driveChain(CUpgradeWorker *worker, QObject *receiver, ChainResult *result, bool expectFailure)
+{
+    QObject::connect(
+        worker, &CUpgradeWorker::status, receiver, [result, expectFailure](const QString &line) {
+            ++result->lines;
+            if (line.contains(QStringLiteral("失败")) && !expectFailure) {
+                if (++result->failedLines <= 3)
+                    Bench::fail(QStringLiteral("log line: ") + line);
+            }
+        });
+    QObject::connect(worker, &CUpgradeWorker::sigCopyAllEnd, receiver, [worker](bool ok) {
+        if (ok)
+            QMetaObject::invokeMethod(
+                worker, &CUpgradeWorker::doStartUpgrade, Qt::QueuedConnection);
+        else
+            QMetaObject::invokeMethod(
+                worker, &CUpgradeWorker::slotFaildClear, Qt::QueuedConnection);
+    });
+}
+
+// The steps run nested inside each other's signals, so the update step is
+// timed by its first and last log lines, taken on the worker's thread.
+void stampSteps(CUpgradeWorker *worker, ChainStamps *stamps)
+{
+    QObject::connect(
+        worker, &CUpgradeWorker::sigCopyAllEnd, worker, [stamps] { stamps->extractedNs = nowNs(); },
+        Qt::DirectConnection);
+    QObject::connect(
+        worker, &CUpgradeWorker::status, worker,
+        [stamps](const QString &line) {
+            if (stamps->updateNs == 0 && line.startsWith(QStringLiteral("正在更新")))
+                stamps->updateNs = nowNs();
+            if (line.startsWith(QStringLiteral("更新")))
+                stamps->updatedNs = nowNs();
+            if (stamps->failedNs == 0 && line.endsWith(QStringLiteral("执行失败!")))
+                stamps->failedNs = nowNs();
+        },
+        Qt::DirectConnection);
+    auto stamp = [stamps] { stamps->endNs = nowNs(); };
+    QObject::connect(
+        worker, &CUpgradeWorker::sigSuccessClearEnd, worker, stamp, Qt::DirectConnection);
+    QObject::connect(
+        worker, &CUpgradeWorker::sigFaildClearEnd, worker, stamp, Qt::DirectConnection);
+}
+
+// The chain's times from its stamps, when it came to an end.
+void takeTimes(const ChainStamps &stamps, qint64 startNs, ChainResult *result)
+{
+    const qint64 endNs = stamps.endNs;
+    if (endNs > 0) {
+        result->ms = (endNs - startNs) / 1e6;
+        result->extractMs = (stamps.extractedNs - startNs) / 1e6;
+        result->updateMs = (stamps.updatedNs - stamps.updateNs) / 1e6;
+        result->restMs = (endNs - stamps.updatedNs) / 1e6;
+        if (stamps.failedNs > 0)
+            result->rollbackMs = (endNs - stamps.failedNs) / 1e6;
+    }
+}
+
 // One worker on a thread of its own, driven as the window drives it: the
 // extraction's end is answered with doStartUpgrade from this thread. Timed
 // from posting startCopyAll to the worker emitting sigSuccessClearEnd.
@@ -65,44 +133,9 @@ ChainResult runChain(const QString &installPath, bool expectFailure)
 
     QEventLoop loop;
     QObject receiver;
-    std::atomic<qint64> endNs { 0 };
-    QObject::connect(worker, &CUpgradeWorker::status, &receiver, [&](const QString &line) {
-        ++result.lines;
-        if (line.contains(QStringLiteral("失败")) && !expectFailure) {
-            if (++result.failedLines <= 3)
-                Bench::fail(QStringLiteral("log line: ") + line);
-        }
-    });
-    QObject::connect(worker, &CUpgradeWorker::sigCopyAllEnd, &receiver, [worker](bool ok) {
-        if (ok)
-            QMetaObject::invokeMethod(
-                worker, &CUpgradeWorker::doStartUpgrade, Qt::QueuedConnection);
-        else
-            QMetaObject::invokeMethod(
-                worker, &CUpgradeWorker::slotFaildClear, Qt::QueuedConnection);
-    });
-    // The steps run nested inside each other's signals, so the update step is
-    // timed by its first and last log lines, taken on the worker's thread.
-    std::atomic<qint64> extractedNs { 0 }, updateNs { 0 }, updatedNs { 0 }, failedNs { 0 };
-    QObject::connect(
-        worker, &CUpgradeWorker::sigCopyAllEnd, worker, [&extractedNs] { extractedNs = nowNs(); },
-        Qt::DirectConnection);
-    QObject::connect(
-        worker, &CUpgradeWorker::status, worker,
-        [&updateNs, &updatedNs, &failedNs](const QString &line) {
-            if (updateNs == 0 && line.startsWith(QStringLiteral("正在更新")))
-                updateNs = nowNs();
-            if (line.startsWith(QStringLiteral("更新")))
-                updatedNs = nowNs();
-            if (failedNs == 0 && line.endsWith(QStringLiteral("执行失败!")))
-                failedNs = nowNs();
-        },
-        Qt::DirectConnection);
-    auto stamp = [&endNs] { endNs = nowNs(); };
-    QObject::connect(
-        worker, &CUpgradeWorker::sigSuccessClearEnd, worker, stamp, Qt::DirectConnection);
-    QObject::connect(
-        worker, &CUpgradeWorker::sigFaildClearEnd, worker, stamp, Qt::DirectConnection);
+    ChainStamps stamps;
+    driveChain(worker, &receiver, &result, expectFailure);
+    stampSteps(worker, &stamps);
     QObject::connect(worker, &CUpgradeWorker::sigSuccessClearEnd, &receiver, [&] {
         result.succeeded = true;
         loop.quit();
@@ -123,14 +156,7 @@ ChainResult runChain(const QString &installPath, bool expectFailure)
     loop.exec();
     thread.quit();
     thread.wait();
-    if (endNs > 0) {
-        result.ms = (endNs - startNs) / 1e6;
-        result.extractMs = (extractedNs - startNs) / 1e6;
-        result.updateMs = (updatedNs - updateNs) / 1e6;
-        result.restMs = (endNs - updatedNs) / 1e6;
-        if (failedNs > 0)
-            result.rollbackMs = (endNs - failedNs) / 1e6;
-    }
+    takeTimes(stamps, startNs, &result);
     return result;
 }
 
@@ -206,108 +232,97 @@ QString freshInstallation(const QString &runDir, const QString &source, const QS
 // Which sides to run: both, or only "upgrade" or "baseline" (for profiling).
 QString sides;
 
-bool measure(const QString &work, const Bench::PackageShape &shape, const QString &label, int runs)
+// Registers the package from memory, as the window registers a chosen one;
+// bytes holds what is registered.
+bool registerPackage(const QString &package, QByteArray *bytes)
 {
-    QString error;
-    const QString package = Bench::ensurePackage(work, shape, true, &error);
-    if (package.isEmpty()) {
-        Bench::fail(error);
-        return false;
-    }
-    // Registered from memory, as the window registers a chosen package.
     QFile file(package);
     if (!file.open(QIODevice::ReadOnly)) {
         Bench::fail(QStringLiteral("cannot read ") + package);
         return false;
     }
-    const QByteArray bytes = file.readAll();
+    *bytes = file.readAll();
     file.close();
-    const auto *data = reinterpret_cast<const uchar *>(bytes.constData());
+    const auto *data = reinterpret_cast<const uchar *>(bytes->constData());
     if (!QResource::registerResource(data)) {
         Bench::fail(QStringLiteral("cannot register ") + package);
         return false;
     }
+    return true;
+}
 
-    const QString source = Bench::sourceDir(work, shape);
-    const QString runsDir = work + QStringLiteral("/apply-runs");
-    QDir(runsDir).removeRecursively();
-    Bench::spreadSubfolders(runsDir);
-    QDir::setCurrent(work);
-
+// The times of the measured rounds, in ms.
+struct Samples
+{
     QVector<double> upgrade, baseline, extract, update, rest, firstCopy, secondCopy;
-    bool ok = true;
     int lines = 0;
-    // Round 0 only warms caches; the sides alternate who goes first.
-    for (int round = 0; ok && round <= runs; ++round) {
-        for (int side = 0; ok && side < 2; ++side) {
-            const bool upgradeSide = (side + round) % 2 == 0;
-            if (!sides.isEmpty() && sides != (upgradeSide ? "upgrade" : "baseline"))
-                continue;
-            const QString runDir = runsDir
-                + QStringLiteral("/%1-%2").arg(round).arg(upgradeSide ? "upgrade" : "baseline");
-            const QString main = freshInstallation(runDir, source, package);
-            QDir::setCurrent(runDir);
-            if (upgradeSide) {
-                const bool rollback = shape.failingAfterScript;
-                const ChainResult chain = runChain(main, rollback);
-                if (rollback && (!chain.rolledBack || installedAny(main))) {
-                    Bench::fail(label + QStringLiteral(": the upgrade was not rolled back"));
-                    ok = false;
-                } else if (!rollback
-                    && (!chain.succeeded || chain.failedLines > 0 || !installed(main, shape))) {
-                    Bench::fail(
-                        QStringLiteral("%1: the upgrade did not apply cleanly (%2 failure lines)")
-                            .arg(label)
-                            .arg(chain.failedLines));
-                    ok = false;
-                } else if (QFileInfo::exists(main + QStringLiteral("/upgrade_temp"))) {
-                    Bench::fail(label + QStringLiteral(": the staging folder was left behind"));
-                    ok = false;
-                }
-                lines = chain.lines;
-                if (round > 0) {
-                    upgrade << (rollback ? chain.rollbackMs : chain.ms);
-                    extract << chain.extractMs;
-                    update << chain.updateMs;
-                    rest << chain.restMs;
-                }
-            } else {
-                double firstMs = 0;
-                const double ms = runBaseline(source, main, &firstMs, &error);
-                if (!error.isEmpty() || !installed(main, shape)) {
-                    Bench::fail(label + QStringLiteral(": baseline: ") + error);
-                    ok = false;
-                }
-                if (round > 0) {
-                    baseline << ms;
-                    firstCopy << firstMs;
-                    secondCopy << ms - firstMs;
-                }
-                // The upgrade removes its staging folder itself; cp's goes here.
-                QDir(main + QStringLiteral("/upgrade_temp")).removeRecursively();
-            }
-            QDir::setCurrent(work);
-        }
-    }
-    QDir(runsDir).removeRecursively();
-    QResource::unregisterResource(data);
-    if (!ok)
-        return false;
+};
 
-    auto list = [](const QVector<double> &values) {
-        QStringList parts;
-        for (double v : values)
-            parts << QString::number(v, 'f', 0);
-        return parts.join(QLatin1Char(' '));
-    };
-    const double up = Bench::median(upgrade);
-    const double base = Bench::median(baseline);
+// One run of the upgrade on the installation at main; false when it did not
+// end as it should.
+bool runUpgradeSide(const QString &main, const Bench::PackageShape &shape, const QString &label,
+    bool measured, Samples *samples)
+{
+    bool ok = true;
+    const bool rollback = shape.failingAfterScript;
+    const ChainResult chain = runChain(main, rollback);
+    if (rollback && (!chain.rolledBack || installedAny(main))) {
+        Bench::fail(label + QStringLiteral(": the upgrade was not rolled back"));
+        ok = false;
+    } else if (!rollback
+        && (!chain.succeeded || chain.failedLines > 0 || !installed(main, shape))) {
+        Bench::fail(QStringLiteral("%1: the upgrade did not apply cleanly (%2 failure lines)")
+                        .arg(label)
+                        .arg(chain.failedLines));
+        ok = false;
+    } else if (QFileInfo::exists(main + QStringLiteral("/upgrade_temp"))) {
+        Bench::fail(label + QStringLiteral(": the staging folder was left behind"));
+        ok = false;
+    }
+    samples->lines = chain.lines;
+    if (measured) {
+        samples->upgrade << (rollback ? chain.rollbackMs : chain.ms);
+        samples->extract << chain.extractMs;
+        samples->update << chain.updateMs;
+        samples->rest << chain.restMs;
+    }
+    return ok;
+}
+
+// One run of the baseline (cp -r twice) onto the installation at main.
+bool runBaselineSide(const QString &source, const QString &main, const Bench::PackageShape &shape,
+    const QString &label, bool measured, Samples *samples, QString *error)
+{
+    bool ok = true;
+    double firstMs = 0;
+    const double ms = runBaseline(source, main, &firstMs, error);
+    if (!error->isEmpty() || !installed(main, shape)) {
+        Bench::fail(label + QStringLiteral(": baseline: ") + *error);
+        ok = false;
+    }
+    if (measured) {
+        samples->baseline << ms;
+        samples->firstCopy << firstMs;
+        samples->secondCopy << ms - firstMs;
+    }
+    // The upgrade removes its staging folder itself; cp's goes here.
+    QDir(main + QStringLiteral("/upgrade_temp")).removeRecursively();
+    return ok;
+}
+
+// Prints the medians of both sides, their ratio against the target, and
+// every run.
+void report(const Bench::PackageShape &shape, const QString &label, const Samples &samples)
+{
+    const double up = Bench::median(samples.upgrade);
+    const double base = Bench::median(samples.baseline);
     const double ratio = base > 0 ? up / base : 0;
     if (!sides.isEmpty()) {
-        Bench::print(QStringLiteral("apply %1 (%2 only): %3 %4")
-                         .arg(label, sides, Bench::ms(sides == "upgrade" ? up : base),
-                             list(sides == "upgrade" ? upgrade : baseline)));
-        return true;
+        Bench::print(
+            QStringLiteral("apply %1 (%2 only): %3 %4")
+                .arg(label, sides, Bench::ms(sides == "upgrade" ? up : base),
+                    Bench::runsList(sides == "upgrade" ? samples.upgrade : samples.baseline)));
+        return;
     }
     const bool rollback = shape.failingAfterScript;
     const double target = rollback ? 0.5 : (shape.fileSize >= 1024 * 1024 ? 0.6 : 0.9);
@@ -319,16 +334,62 @@ bool measure(const QString &work, const Bench::PackageShape &shape, const QStrin
                      .arg(ratio, 0, 'f', 2)
                      .arg(target)
                      .arg(ratio <= target ? QStringLiteral("MET") : QStringLiteral("MISSED")));
-    Bench::print(QStringLiteral("      (upgrade by step, medians: extraction %1, update step %2, "
-                                "clean-up and the rest %3; cp: first copy %4, second copy %5)")
-                     .arg(Bench::ms(Bench::median(extract)), Bench::ms(Bench::median(update)),
-                         Bench::ms(Bench::median(rest)), Bench::ms(Bench::median(firstCopy)),
-                         Bench::ms(Bench::median(secondCopy))));
+    Bench::print(
+        QStringLiteral("      (upgrade by step, medians: extraction %1, update step %2, "
+                       "clean-up and the rest %3; cp: first copy %4, second copy %5)")
+            .arg(Bench::ms(Bench::median(samples.extract)),
+                Bench::ms(Bench::median(samples.update)), Bench::ms(Bench::median(samples.rest)),
+                Bench::ms(Bench::median(samples.firstCopy)),
+                Bench::ms(Bench::median(samples.secondCopy))));
     Bench::print(QStringLiteral("      (%1 log lines; runs in ms: upgrade %2 / baseline %3%4)")
-                     .arg(lines)
-                     .arg(list(upgrade), list(baseline),
+                     .arg(samples.lines)
+                     .arg(Bench::runsList(samples.upgrade), Bench::runsList(samples.baseline),
                          pageCacheDropped ? QString()
                                           : QStringLiteral("; page cache not dropped: not root")));
+}
+
+bool measure(const QString &work, const Bench::PackageShape &shape, const QString &label, int runs)
+{
+    QString error;
+    const QString package = Bench::ensurePackage(work, shape, true, &error);
+    if (package.isEmpty()) {
+        Bench::fail(error);
+        return false;
+    }
+    QByteArray bytes;
+    if (!registerPackage(package, &bytes))
+        return false;
+    const auto *data = reinterpret_cast<const uchar *>(bytes.constData());
+
+    const QString source = Bench::sourceDir(work, shape);
+    const QString runsDir = work + QStringLiteral("/apply-runs");
+    QDir(runsDir).removeRecursively();
+    Bench::spreadSubfolders(runsDir);
+    QDir::setCurrent(work);
+
+    Samples samples;
+    bool ok = true;
+    // Round 0 only warms caches; the sides alternate who goes first.
+    for (int round = 0; ok && round <= runs; ++round) {
+        for (int side = 0; ok && side < 2; ++side) {
+            const bool upgradeSide = (side + round) % 2 == 0;
+            if (!sides.isEmpty() && sides != (upgradeSide ? "upgrade" : "baseline"))
+                continue;
+            const QString runDir = runsDir
+                + QStringLiteral("/%1-%2").arg(round).arg(upgradeSide ? "upgrade" : "baseline");
+            const QString main = freshInstallation(runDir, source, package);
+            QDir::setCurrent(runDir);
+            ok = upgradeSide
+                ? runUpgradeSide(main, shape, label, round > 0, &samples)
+                : runBaselineSide(source, main, shape, label, round > 0, &samples, &error);
+            QDir::setCurrent(work);
+        }
+    }
+    QDir(runsDir).removeRecursively();
+    QResource::unregisterResource(data);
+    if (!ok)
+        return false;
+    report(shape, label, samples);
     return true;
 }
 

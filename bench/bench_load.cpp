@@ -153,12 +153,6 @@ bool measure(const QString &work, const QString &package, const QString &trusted
         peaks << result.value(QStringLiteral("peak_kb")).toDouble() / 1024;
         before << result.value(QStringLiteral("peak_before_kb")).toDouble() / 1024;
     }
-    auto list = [](const QVector<double> &values) {
-        QStringList parts;
-        for (double v : values)
-            parts << QString::number(v, 'f', 0);
-        return parts.join(QLatin1Char(' '));
-    };
     const double time = Bench::median(times);
     const double peak = Bench::maximum(peaks);
     const double limit = packageMb + 100;
@@ -175,7 +169,7 @@ bool measure(const QString &work, const QString &package, const QString &trusted
         QStringLiteral("      (medians of %1 runs; runs: load ms %2 / peak MB %3 / peak MB "
                        "before loading %4)")
             .arg(runs)
-            .arg(list(times), list(peaks), list(before)));
+            .arg(Bench::runsList(times), Bench::runsList(peaks), Bench::runsList(before)));
     return true;
 }
 

@@ -110,15 +110,9 @@ bool hookWorks()
     return ok;
 }
 
-int runChild(const QString &work, const QString &package)
+// Makes the hook report the worker's signals; false when it doesn't.
+bool watchWorkerSignals()
 {
-    const QString runDir = Bench::prepareWindowRun(work, QStringLiteral("window-run"));
-    int argc = 1;
-    char name[] = "bench_window";
-    char *argv[] = { name, nullptr };
-    QApplication app(argc, argv);
-    installApplicationStyle(app);
-
     workerSignals.statusIndex = signalIndex(CUpgradeWorker::staticMetaObject, "status(QString)");
     workerSignals.successEndIndex
         = signalIndex(CUpgradeWorker::staticMetaObject, "sigSuccessClearEnd()");
@@ -127,25 +121,31 @@ int runChild(const QString &work, const QString &package)
     qt_register_signal_spy_callbacks(&spyCallbacks);
     if (!hookWorks()) {
         Bench::fail(QStringLiteral("cannot watch the worker's signals"));
-        return 1;
+        return false;
     }
+    return true;
+}
 
-    MainWindow window;
-    window.show();
-    if (!window.init()) {
+// Shows the window with the package chosen; false when it can't upgrade.
+bool openWindow(MainWindow *window, const QString &package)
+{
+    window->show();
+    if (!window->init()) {
         Bench::fail(QStringLiteral("the installation record could not be read"));
-        return 1;
+        return false;
     }
-    window.loadPackage(package);
-    auto *details = window.findChild<QPushButton *>(QStringLiteral("pDetails"));
+    window->loadPackage(package);
+    auto *details = window->findChild<QPushButton *>(QStringLiteral("pDetails"));
     if (!details || !details->isEnabled()) {
         Bench::fail(QStringLiteral("the package was not accepted"));
-        return 1;
+        return false;
     }
-    auto *log = window.findChild<QTextEdit *>(QStringLiteral("textEdit"));
-    auto *next = window.findChild<QPushButton *>(QStringLiteral("pushButton_10"));
-    QTextDocument *document = log->document();
+    return true;
+}
 
+// What the GUI thread's ticks saw from startCopyAll on.
+struct GuiTimes
+{
     qint64 startNs = 0; // startCopyAll emitted
     qint64 lastTickNs = 0;
     qint64 longestGapNs = 0;
@@ -154,13 +154,11 @@ int runChild(const QString &work, const QString &package)
     int blocksAtEnd = -1; // paragraphs in the log at the first tick after the worker's end
     qint64 logCompleteNs = 0;
     int ticks = 0;
-    QTimer ticker;
-    ticker.setTimerType(Qt::PreciseTimer);
-    ticker.setInterval(10);
 
     // Complete when the worker has ended and the view holds as many
     // paragraphs as it sent lines (every line here is one plain paragraph).
-    auto checkComplete = [&] {
+    void checkComplete(const QTextDocument *document)
+    {
         if (logCompleteNs || workerSignals.endNs == 0)
             return;
         int expected = 0;
@@ -170,9 +168,10 @@ int runChild(const QString &work, const QString &package)
         }
         if (document->blockCount() >= expected)
             logCompleteNs = nowNs();
-    };
-    QObject::connect(document, &QTextDocument::blockCountChanged, &window, checkComplete);
-    QObject::connect(&ticker, &QTimer::timeout, &window, [&] {
+    }
+
+    void tick(const QTextDocument *document)
+    {
         const qint64 now = nowNs();
         if (startNs) {
             if (qEnvironmentVariableIsSet("BENCH_TRACE") && now - lastTickNs > 30000000)
@@ -195,63 +194,131 @@ int runChild(const QString &work, const QString &package)
         lastTickNs = now;
         if (blocksAtEnd < 0 && workerSignals.endNs > 0)
             blocksAtEnd = document->blockCount();
-        checkComplete();
-        if (logCompleteNs && next->isVisible())
-            app.quit();
-    });
-    QObject::connect(&window, &MainWindow::startCopyAll, &window, [&] {
-        startNs = nowNs();
-        lastTickNs = startNs;
-    });
+        checkComplete(document);
+    }
+};
 
+// Starts the upgrade as the operator does, answering its question, and runs
+// the event loop until it is over (at most 10 minutes).
+int runUpgrade(QApplication *app, MainWindow *window, QTimer *ticker)
+{
     MessageBoxDriver driver;
     driver.answer(QStringLiteral("继续升级"));
-    ticker.start();
+    ticker->start();
     QTimer::singleShot(
-        0, window.findChild<QPushButton *>(QStringLiteral("pushButton")), &QPushButton::click);
-    QTimer::singleShot(10 * 60 * 1000, &app, [&app] {
+        0, window->findChild<QPushButton *>(QStringLiteral("pushButton")), &QPushButton::click);
+    QTimer::singleShot(10 * 60 * 1000, app, [app] {
         Bench::fail(QStringLiteral("the upgrade did not finish within 10 minutes"));
-        app.exit(1);
+        app->exit(1);
     });
-    if (app.exec() != 0)
-        return 1;
-    ticker.stop();
-    qt_register_signal_spy_callbacks(nullptr);
+    return app->exec();
+}
 
-    // What the operator sees must be exactly what the worker said.
-    QStringList sent;
+// What the operator sees must be exactly what the worker said. sent gets
+// what the worker said.
+bool logIsSent(const QTextDocument *document, QStringList *sent)
+{
     {
         QMutexLocker lock(&workerSignals.mutex);
-        sent = workerSignals.lines;
+        *sent = workerSignals.lines;
     }
     QStringList shown;
     for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
         shown << block.text();
-    const bool identical = shown == sent;
+    const bool identical = shown == *sent;
     if (!identical)
         Bench::fail(QStringLiteral("the log differs from the lines sent (%1 shown, %2 sent)")
                         .arg(shown.size())
-                        .arg(sent.size()));
+                        .arg(sent->size()));
+    return identical;
+}
+
+void printResults(const GuiTimes &times, int lines)
+{
+    Bench::print(QStringLiteral("result stall_ms %1").arg(times.longestGapNs / 1e6, 0, 'f', 1));
+    Bench::print(QStringLiteral("result stall_where %1 ms after the start, %2 lines in the log, "
+                                "worker ended at %3 ms")
+                     .arg(times.longestGapAtNs / 1e6, 0, 'f', 0)
+                     .arg(times.longestGapBlocks)
+                     .arg((workerSignals.endNs - times.startNs) / 1e6, 0, 'f', 0));
+    Bench::print(QStringLiteral("result lines_at_end %1").arg(times.blocksAtEnd));
+    Bench::print(
+        QStringLiteral("result log_after_end_ms %1")
+            .arg(qMax<qint64>(0, times.logCompleteNs - workerSignals.endNs) / 1e6, 0, 'f', 1));
+    Bench::print(QStringLiteral("result worker_ms %1")
+                     .arg((workerSignals.endNs - times.startNs) / 1e6, 0, 'f', 0));
+    Bench::print(QStringLiteral("result lines %1").arg(lines));
+    Bench::print(QStringLiteral("result ticks %1").arg(times.ticks));
+}
+
+int runChild(const QString &work, const QString &package)
+{
+    const QString runDir = Bench::prepareWindowRun(work, QStringLiteral("window-run"));
+    int argc = 1;
+    char name[] = "bench_window";
+    char *argv[] = { name, nullptr };
+    QApplication app(argc, argv);
+    installApplicationStyle(app);
+    if (!watchWorkerSignals())
+        return 1;
+
+    MainWindow window;
+    if (!openWindow(&window, package))
+        return 1;
+    auto *log = window.findChild<QTextEdit *>(QStringLiteral("textEdit"));
+    auto *next = window.findChild<QPushButton *>(QStringLiteral("pushButton_10"));
+    QTextDocument *document = log->document();
+
+    GuiTimes times;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    ticker.setInterval(10);
+    QObject::connect(document, &QTextDocument::blockCountChanged, &window,
+        [&times, document] { times.checkComplete(document); });
+    QObject::connect(&ticker, &QTimer::timeout, &window, [&] {
+        times.tick(document);
+        if (times.logCompleteNs && next->isVisible())
+            app.quit();
+    });
+    QObject::connect(&window, &MainWindow::startCopyAll, &window, [&times] {
+        times.startNs = nowNs();
+        times.lastTickNs = times.startNs;
+    });
+
+    if (runUpgrade(&app, &window, &ticker) != 0)
+        return 1;
+    ticker.stop();
+    qt_register_signal_spy_callbacks(nullptr);
+
+    QStringList sent;
+    const bool identical = logIsSent(document, &sent);
     auto *result = window.findChild<QLabel *>(QStringLiteral("label_text"));
     const bool succeeded
         = workerSignals.succeeded && result && result->text() == QStringLiteral("升级成功");
-
-    Bench::print(QStringLiteral("result stall_ms %1").arg(longestGapNs / 1e6, 0, 'f', 1));
-    Bench::print(QStringLiteral("result stall_where %1 ms after the start, %2 lines in the log, "
-                                "worker ended at %3 ms")
-                     .arg(longestGapAtNs / 1e6, 0, 'f', 0)
-                     .arg(longestGapBlocks)
-                     .arg((workerSignals.endNs - startNs) / 1e6, 0, 'f', 0));
-    Bench::print(QStringLiteral("result lines_at_end %1").arg(blocksAtEnd));
-    Bench::print(QStringLiteral("result log_after_end_ms %1")
-                     .arg(qMax<qint64>(0, logCompleteNs - workerSignals.endNs) / 1e6, 0, 'f', 1));
-    Bench::print(QStringLiteral("result worker_ms %1")
-                     .arg((workerSignals.endNs - startNs) / 1e6, 0, 'f', 0));
-    Bench::print(QStringLiteral("result lines %1").arg(sent.size()));
-    Bench::print(QStringLiteral("result ticks %1").arg(ticks));
+    printResults(times, sent.size());
     QDir::setCurrent(work);
     QDir(runDir).removeRecursively();
     return identical && succeeded ? 0 : 1;
+}
+
+// The medians of the runs against their targets, and every run.
+void printSummary(const QVector<double> &stalls, const QVector<double> &lags,
+    const QVector<double> &workerTimes, const QString &lines, int runs)
+{
+    const double stall = Bench::median(stalls);
+    const double lag = Bench::median(lags);
+    Bench::print(QStringLiteral("window: longest GUI stall %1 (target <= 100 ms) %2")
+                     .arg(Bench::ms(stall),
+                         stall <= 100 ? QStringLiteral("MET") : QStringLiteral("MISSED")));
+    Bench::print(
+        QStringLiteral("window: log complete %1 after the worker's end (target <= 1000 ms) %2")
+            .arg(Bench::ms(lag), lag <= 1000 ? QStringLiteral("MET") : QStringLiteral("MISSED")));
+    Bench::print(
+        QStringLiteral("      (%1 log lines; medians of %2 runs; runs in ms: stall %3 / log "
+                       "after end %4 / worker %5)")
+            .arg(lines)
+            .arg(runs)
+            .arg(Bench::runsList(stalls), Bench::runsList(lags), Bench::runsList(workerTimes)));
 }
 
 } // namespace
@@ -301,25 +368,6 @@ int main(int argc, char *argv[])
         workerTimes << result.value(QStringLiteral("worker_ms")).toDouble();
         lines = result.value(QStringLiteral("lines"));
     }
-    auto list = [](const QVector<double> &values) {
-        QStringList parts;
-        for (double v : values)
-            parts << QString::number(v, 'f', 0);
-        return parts.join(QLatin1Char(' '));
-    };
-    const double stall = Bench::median(stalls);
-    const double lag = Bench::median(lags);
-    Bench::print(QStringLiteral("window: longest GUI stall %1 (target <= 100 ms) %2")
-                     .arg(Bench::ms(stall),
-                         stall <= 100 ? QStringLiteral("MET") : QStringLiteral("MISSED")));
-    Bench::print(
-        QStringLiteral("window: log complete %1 after the worker's end (target <= 1000 ms) %2")
-            .arg(Bench::ms(lag), lag <= 1000 ? QStringLiteral("MET") : QStringLiteral("MISSED")));
-    Bench::print(
-        QStringLiteral("      (%1 log lines; medians of %2 runs; runs in ms: stall %3 / log "
-                       "after end %4 / worker %5)")
-            .arg(lines)
-            .arg(runs)
-            .arg(list(stalls), list(lags), list(workerTimes)));
+    printSummary(stalls, lags, workerTimes, lines, runs);
     return 0;
 }

@@ -147,6 +147,122 @@ bool reenter(const QByteArray &path, const QString &mainFinal, Descent *descent,
     return true;
 }
 
+// Part by part, never following a link by the kernel: a link's target is
+// taken apart and walked from the folder it lies in (from the main directory
+// for an absolute one that names a place inside it).
+class Walk
+{
+public:
+    enum class End {
+        Ready, // release() hands over the folder
+        Failed, // a part can't be opened: see error
+        AboveRoot, // ".." above the root leads outside
+        Escapes // a link leads outside: see escaped
+    };
+
+    Walk(int rootFd, const QString &rootPath, const QString &rootFinal, bool isMain)
+        : descent(rootFd)
+        , rootPath(rootPath)
+        , rootFinal(rootFinal)
+        , isMain(isMain)
+    { }
+
+    End run(const QByteArray &relative)
+    {
+        pushParts(&pending, relative);
+        while (!pending.empty()) {
+            const QByteArray part = pending.back();
+            pending.pop_back();
+            if (part == "..") {
+                if (!climb())
+                    return End::AboveRoot;
+                continue;
+            }
+            const int next = openFolderAt(descent.top(), part);
+            if (next >= 0) {
+                descent.enter(next, QFile::decodeName(part));
+                continue;
+            }
+            error = errno;
+            struct stat info;
+            if (::fstatat(descent.top(), part.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0
+                || !S_ISLNK(info.st_mode))
+                return End::Failed;
+            if (!followLink(part))
+                return End::Escapes;
+        }
+        return End::Ready;
+    }
+
+    int release() { return descent.release(); }
+
+    int error = 0; // errno, at End::Failed
+    PathGuard::Escape lastLink; // the link that brought the walk where it is
+    PathGuard::Escape escaped; // at End::Escapes
+
+private:
+    // One folder up. Above the main directory the rest of the way is outside,
+    // and may lead back in (through the main directory's own name, or a link
+    // to it): where it finally lies decides. False when it leads out.
+    bool climb()
+    {
+        if (descent.atRoot() && isMain) {
+            QByteArray rest = QFile::encodeName(QFileInfo(rootFinal).path());
+            for (auto it = pending.crbegin(); it != pending.crend(); ++it)
+                rest += '/' + *it;
+            if (reenter(rest, rootFinal, &descent, &pending, true))
+                return true;
+        }
+        if (descent.atRoot())
+            return false;
+        descent.up();
+        return true;
+    }
+
+    // Walks on where the link part in the current folder leads. False, with
+    // escaped set, when it leads out.
+    bool followLink(const QByteArray &part)
+    {
+        const QString link = descent.pathOf(rootPath, QFile::decodeName(part));
+        const QByteArray target = readLinkAt(descent.top(), part);
+        const QString targetText = QFile::decodeName(target);
+        const QString where = QDir::isAbsolutePath(targetText)
+            ? targetText
+            : QDir::cleanPath(link + QStringLiteral("/../") + targetText);
+        lastLink = { link, where };
+        if (++links > maxLinks || target.isEmpty()) {
+            escaped = { link, where };
+            return false;
+        }
+        if (target.startsWith('/')) {
+            // Only the main directory's own final location may be named.
+            const QString finalRoot = rootFinal;
+            const bool inside = isMain
+                && (targetText == finalRoot || targetText.startsWith(finalRoot + QLatin1Char('/')));
+            // A link naming the main directory by another name (through a
+            // link to it) stays inside as well.
+            if (!inside && isMain && reenter(target, finalRoot, &descent, &pending, false))
+                return true;
+            if (!inside) {
+                escaped = { link, where };
+                return false;
+            }
+            descent.toRoot();
+            pushParts(&pending, target.mid(QFile::encodeName(finalRoot).size()));
+            return true;
+        }
+        pushParts(&pending, target);
+        return true;
+    }
+
+    Descent descent;
+    const QString &rootPath;
+    const QString &rootFinal;
+    const bool isMain;
+    std::vector<QByteArray> pending;
+    int links = 0;
+};
+
 } // namespace
 
 bool ContainedTree::openRoot(const QString &path, bool follow, Root *root, QString *error)
@@ -201,81 +317,20 @@ ContainedTree::Parent ContainedTree::resolve(
     if (errno == ENOENT || errno == ENOTDIR || errno == EACCES)
         return failed(errno == ENOENT ? Parent::State::Missing : Parent::State::Failed, errno);
 
-    // Part by part, never following a link by the kernel: a link's target is
-    // taken apart and walked from the folder it lies in (from the main
-    // directory for an absolute one that names a place inside it).
-    Descent descent(rootFd);
-    std::vector<QByteArray> pending;
-    pushParts(&pending, relative);
-    int links = 0;
-    PathGuard::Escape lastLink; // the link that brought the walk where it is
-    const bool isMain = &root == &roots.front();
-    while (!pending.empty()) {
-        const QByteArray part = pending.back();
-        pending.pop_back();
-        if (part == "..") {
-            // Above the main directory: the rest of the way is outside, and
-            // may lead back in (through the main directory's own name, or a
-            // link to it). Where it finally lies decides.
-            if (descent.atRoot() && isMain) {
-                QByteArray rest = QFile::encodeName(QFileInfo(root.final).path());
-                for (auto it = pending.crbegin(); it != pending.crend(); ++it)
-                    rest += '/' + *it;
-                if (reenter(rest, root.final, &descent, &pending, true))
-                    continue;
-            }
-            if (descent.atRoot()) {
-                parent.result = Parent::State::Escapes;
-                parent.escaped = lastLink.link.isEmpty() ? PathGuard::Escape { root.path
-                        + QLatin1Char('/') + folders.join(QLatin1Char('/')),
-                    QDir::cleanPath(root.path + QStringLiteral("/..")) }
-                                                         : lastLink;
-                return parent;
-            }
-            descent.up();
-            continue;
-        }
-        const int next = openFolderAt(descent.top(), part);
-        if (next >= 0) {
-            descent.enter(next, QFile::decodeName(part));
-            continue;
-        }
-        const int error = errno;
-        struct stat info;
-        if (::fstatat(descent.top(), part.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0
-            || !S_ISLNK(info.st_mode))
-            return failed(error == ENOENT ? Parent::State::Missing : Parent::State::Failed, error);
-        const QString link = descent.pathOf(root.path, QFile::decodeName(part));
-        const QByteArray target = readLinkAt(descent.top(), part);
-        const QString targetText = QFile::decodeName(target);
-        const QString where = QDir::isAbsolutePath(targetText)
-            ? targetText
-            : QDir::cleanPath(link + QStringLiteral("/../") + targetText);
-        lastLink = { link, where };
-        if (++links > maxLinks || target.isEmpty()) {
-            parent.result = Parent::State::Escapes;
-            parent.escaped = { link, where };
-            return parent;
-        }
-        if (target.startsWith('/')) {
-            // Only the main directory's own final location may be named.
-            const QString finalRoot = root.final;
-            const bool inside = isMain
-                && (targetText == finalRoot || targetText.startsWith(finalRoot + QLatin1Char('/')));
-            // A link naming the main directory by another name (through a
-            // link to it) stays inside as well.
-            if (!inside && isMain && reenter(target, finalRoot, &descent, &pending, false))
-                continue;
-            if (!inside) {
-                parent.result = Parent::State::Escapes;
-                parent.escaped = { link, where };
-                return parent;
-            }
-            descent.toRoot();
-            pushParts(&pending, target.mid(QFile::encodeName(finalRoot).size()));
-            continue;
-        }
-        pushParts(&pending, target);
-    }
-    return ready(descent.release());
+    Walk walk(rootFd, root.path, root.final, &root == &roots.front());
+    const Walk::End end = walk.run(relative);
+    if (end == Walk::End::Ready)
+        return ready(walk.release());
+    if (end == Walk::End::Failed)
+        return failed(
+            walk.error == ENOENT ? Parent::State::Missing : Parent::State::Failed, walk.error);
+    parent.result = Parent::State::Escapes;
+    if (end == Walk::End::Escapes)
+        parent.escaped = walk.escaped;
+    else // above the root
+        parent.escaped = walk.lastLink.link.isEmpty()
+            ? PathGuard::Escape { root.path + QLatin1Char('/') + folders.join(QLatin1Char('/')),
+                  QDir::cleanPath(root.path + QStringLiteral("/..")) }
+            : walk.lastLink;
+    return parent;
 }

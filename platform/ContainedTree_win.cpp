@@ -57,6 +57,129 @@ bool isMissing(DWORD error)
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// Where the reparse point at path finally leads; path itself when that can't
+// be opened, empty when it can't be told.
+QString finalTarget(const QString &path)
+{
+    const HANDLE followed = openHeld(path, true);
+    const QString target = followed == INVALID_HANDLE_VALUE ? path : finalPathOf(followed);
+    if (followed != INVALID_HANDLE_VALUE)
+        CloseHandle(followed);
+    return target;
+}
+
+// The walk below a root. Each part opened is held in held (closed by close
+// when the walk goes back up), so that the caller holds them all.
+class Walk
+{
+public:
+    enum class End {
+        Ready, // current() is the folder, held last
+        Missing, // a part doesn't exist: see error
+        Failed, // a part can't be opened as a folder: see error
+        Escapes // see escaped
+    };
+
+    Walk(const QString &rootPath, const QString &rootFinal, bool isMain,
+        std::vector<std::intptr_t> *held, void (*close)(std::intptr_t))
+        : rootPath(rootPath)
+        , rootFinal(rootFinal)
+        , isMain(isMain)
+        , held(held)
+        , close(close)
+    { }
+
+    End run(const QStringList &folders)
+    {
+        std::vector<QString> pending(folders.crbegin(), folders.crend());
+        while (!pending.empty()) {
+            const QString part = pending.back();
+            pending.pop_back();
+            if (part.isEmpty() || part == QLatin1String("."))
+                continue;
+            if (part == QLatin1String("..")) {
+                if (names.isEmpty())
+                    return finish(End::Escapes,
+                        { current(), QDir::cleanPath(rootPath + QStringLiteral("/..")) });
+                up();
+                continue;
+            }
+            const QString next = current() + QLatin1Char('/') + part;
+            const HANDLE handle = openHeld(next, false);
+            if (handle == INVALID_HANDLE_VALUE) {
+                error = GetLastError();
+                return finish(isMissing(error) ? End::Missing : End::Failed);
+            }
+            BY_HANDLE_FILE_INFORMATION info;
+            const bool known = GetFileInformationByHandle(handle, &info);
+            if (known && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+                CloseHandle(handle);
+                if (!reparse(next, &pending))
+                    return end;
+                continue;
+            }
+            if (!known || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                CloseHandle(handle);
+                error = ERROR_DIRECTORY;
+                return finish(End::Failed);
+            }
+            held->push_back(std::intptr_t(handle));
+            names << part;
+        }
+        return finish(End::Ready);
+    }
+
+    QString current() const
+    {
+        return names.isEmpty() ? rootPath
+                               : rootPath + QLatin1Char('/') + names.join(QLatin1Char('/'));
+    }
+
+    End end = End::Failed;
+    DWORD error = 0; // at End::Missing and End::Failed
+    PathGuard::Escape escaped; // at End::Escapes
+
+private:
+    End finish(End how, const PathGuard::Escape &escape = PathGuard::Escape())
+    {
+        end = how;
+        escaped = escape;
+        return end;
+    }
+
+    void up()
+    {
+        close(held->back());
+        held->pop_back();
+        names.removeLast();
+    }
+
+    // Walks on from the main directory where the reparse point at next leads,
+    // when that is inside it. False, with the walk ended, otherwise.
+    bool reparse(const QString &next, std::vector<QString> *pending)
+    {
+        const QString target = finalTarget(next);
+        if (++links > maxLinks || !isMain || target.isEmpty() || !atOrBelow(target, rootFinal)) {
+            finish(End::Escapes, { next, target });
+            return false;
+        }
+        while (!names.isEmpty())
+            up();
+        const QStringList rest
+            = target.mid(rootFinal.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+        pending->insert(pending->end(), rest.crbegin(), rest.crend());
+        return true;
+    }
+
+    const QString &rootPath;
+    const QString &rootFinal;
+    const bool isMain;
+    std::vector<std::intptr_t> *held;
+    void (*close)(std::intptr_t);
+    QStringList names; // parts below the root held so far, in order
+    int links = 0;
+};
+
 } // namespace
 
 bool ContainedTree::openRoot(const QString &path, bool follow, Root *root, QString *error)
@@ -89,83 +212,33 @@ void ContainedTree::closeHandle(std::intptr_t handle)
         CloseHandle(HANDLE(handle));
 }
 
+// Part by part from the held root, each part opened without following a
+// reparse point and held until the change is done, so that none of them can
+// be swapped meanwhile. A reparse point is asked where it leads: one that
+// leads outside (or, below a root of the upgrade's own, anywhere) refuses the
+// change; one that stays in the main directory is walked on from the main
+// directory, its parts held as well.
 ContainedTree::Parent ContainedTree::resolve(
     const Root &root, const QStringList &folders, const QString &name) const
 {
-    // Part by part from the held root, each part opened without following a
-    // reparse point and held until the change is done, so that none of them
-    // can be swapped meanwhile. A reparse point is asked where it leads: one
-    // that leads outside (or, below a root of the upgrade's own, anywhere)
-    // refuses the change; one that stays in the main directory is walked on
-    // from the main directory, its parts held as well.
     Parent parent;
     parent.name = name;
-    QStringList names; // parts below the root held so far, in order
-    std::vector<QString> pending(folders.crbegin(), folders.crend());
-    const bool isMain = &root == &roots.front();
-    int links = 0;
-    const auto current = [&root, &names] {
-        return names.isEmpty() ? root.path
-                               : root.path + QLatin1Char('/') + names.join(QLatin1Char('/'));
-    };
-    const auto up = [&parent, &names] {
-        closeHandle(parent.held.back());
-        parent.held.pop_back();
-        names.removeLast();
-    };
-    while (!pending.empty()) {
-        const QString part = pending.back();
-        pending.pop_back();
-        if (part.isEmpty() || part == QLatin1String("."))
-            continue;
-        if (part == QLatin1String("..")) {
-            if (names.isEmpty()) {
-                parent.result = Parent::State::Escapes;
-                parent.escaped = { current(), QDir::cleanPath(root.path + QStringLiteral("/..")) };
-                return parent;
-            }
-            up();
-            continue;
-        }
-        const QString next = current() + QLatin1Char('/') + part;
-        const HANDLE handle = openHeld(next, false);
-        if (handle == INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError();
-            parent.result = isMissing(error) ? Parent::State::Missing : Parent::State::Failed;
-            parent.failure = qt_error_string(int(error));
-            return parent;
-        }
-        BY_HANDLE_FILE_INFORMATION info;
-        const bool known = GetFileInformationByHandle(handle, &info);
-        if (known && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            CloseHandle(handle);
-            const HANDLE followed = openHeld(next, true);
-            const QString target = followed == INVALID_HANDLE_VALUE ? next : finalPathOf(followed);
-            if (followed != INVALID_HANDLE_VALUE)
-                CloseHandle(followed);
-            if (++links > maxLinks || !isMain || target.isEmpty()
-                || !atOrBelow(target, root.final)) {
-                parent.result = Parent::State::Escapes;
-                parent.escaped = { next, target };
-                return parent;
-            }
-            while (!names.isEmpty())
-                up();
-            const QStringList rest
-                = target.mid(root.final.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
-            pending.insert(pending.end(), rest.crbegin(), rest.crend());
-            continue;
-        }
-        if (!known || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            CloseHandle(handle);
-            parent.result = Parent::State::Failed;
-            parent.failure = qt_error_string(ERROR_DIRECTORY);
-            return parent;
-        }
-        parent.held.push_back(std::intptr_t(handle));
-        names << part;
+    Walk walk(root.path, root.final, &root == &roots.front(), &parent.held, closeHandle);
+    switch (walk.run(folders)) {
+    case Walk::End::Ready:
+        parent.result = Parent::State::Ready;
+        parent.folderPath = walk.current();
+        break;
+    case Walk::End::Missing:
+    case Walk::End::Failed:
+        parent.result
+            = walk.end == Walk::End::Missing ? Parent::State::Missing : Parent::State::Failed;
+        parent.failure = qt_error_string(int(walk.error));
+        break;
+    case Walk::End::Escapes:
+        parent.result = Parent::State::Escapes;
+        parent.escaped = walk.escaped;
+        break;
     }
-    parent.result = Parent::State::Ready;
-    parent.folderPath = current();
     return parent;
 }

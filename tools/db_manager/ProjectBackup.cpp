@@ -243,6 +243,103 @@ RestoreOutcome checkRestore(const QString &mainPath, const QString &name, qint64
     return outcome;
 }
 
+namespace {
+
+void dropFolder(const QString &path)
+{
+    if (!path.isEmpty())
+        QDir(path).removeRecursively();
+}
+
+// The folder to restore into: a data folder that is a link is restored where
+// the link leads; the link stays. False, with the reason, when that is no
+// folder.
+bool restoreTarget(const QString &dataPath, QString *data, bool *hadData, QString *reason)
+{
+    *data = dataPath;
+    const QFileInfo dataInfo(*data);
+    if (dataInfo.isSymLink()) {
+        *data = dataInfo.canonicalFilePath();
+        if (data->isEmpty() || !QFileInfo(*data).isDir()) {
+            *reason = QStringLiteral("%1 is a link to no folder").arg(native(dataPath));
+            return false;
+        }
+    }
+    *hadData = QFileInfo::exists(*data);
+    if (*hadData && !QFileInfo(*data).isDir()) {
+        *reason = QStringLiteral("%1 is not a folder").arg(native(*data));
+        return false;
+    }
+    return true;
+}
+
+// Keeps the current data as a backup entry of its own before anything changes.
+bool keepCurrentData(const QString &mainPath, const QString &data, const QString &stamp,
+    QString *kept, QString *reason)
+{
+    const QString backupRoot = SuiteLayout::backupFolder(mainPath);
+    if (!claimFolder(
+            backupRoot + QLatin1Char('/') + stamp + QStringLiteral("-before-restore"), kept, reason)
+        || !copyTree(data, *kept, reason)) {
+        dropFolder(*kept);
+        *reason = QStringLiteral("the current data could not be kept: %1").arg(*reason);
+        return false;
+    }
+    return true;
+}
+
+// Prepares the restored folder beside the data folder, so the swap is a rename.
+bool prepareRestored(const QString &backupPath, const QString &data, const QString &stamp,
+    QString *prepared, QString *reason)
+{
+    if (!claimFolder(data + QStringLiteral(".restore-") + stamp, prepared, reason)
+        || !copyTree(backupPath, *prepared, reason)) {
+        dropFolder(*prepared);
+        *reason = QStringLiteral("the backup could not be copied: %1").arg(*reason);
+        return false;
+    }
+    return true;
+}
+
+// Puts the prepared folder in the data folder's place, the current data (if
+// any) moved aside to replaced first. False, with outcome's result and
+// reason, when it can't; the kept copy is dropped unless it is needed.
+bool swapIn(const QString &prepared, const QString &data, bool hadData, const QString &kept,
+    const QString &stamp, QString *replaced, RestoreOutcome *outcome)
+{
+    if (hadData) {
+        *replaced = freeName(data + QStringLiteral(".replaced-") + stamp);
+        if (!QDir().rename(data, *replaced)) {
+            outcome->reason
+                = QStringLiteral("cannot move %1 aside: %2").arg(native(data), lastError());
+            QDir(prepared).removeRecursively();
+            dropFolder(kept);
+            return false;
+        }
+    }
+    if (!QDir().rename(prepared, data)) {
+        const QString error = lastError();
+        if (hadData && !QDir().rename(*replaced, data)) {
+            // The data is whole, only under another name, and kept as a backup too.
+            outcome->result = RestoreResult::DataDisplaced;
+            outcome->keptPath = kept;
+            outcome->reason
+                = QStringLiteral("cannot rename %1 to %2 (%3), nor move the previous "
+                                 "data back from %4; it is also kept in %5")
+                      .arg(native(prepared), native(data), error, native(*replaced), native(kept));
+            return false;
+        }
+        outcome->reason = QStringLiteral("cannot rename %1 to %2: %3")
+                              .arg(native(prepared), native(data), error);
+        QDir(prepared).removeRecursively();
+        dropFolder(kept);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 RestoreOutcome restore(
     const QString &mainPath, const QString &name, const QDateTime &now, qint64 ownPid)
 {
@@ -251,83 +348,23 @@ RestoreOutcome restore(
         return outcome;
     outcome.result = RestoreResult::Failed;
 
-    // A data folder that is a link is restored where the link leads; the link stays.
-    QString data = outcome.dataPath;
-    const QFileInfo dataInfo(data);
-    if (dataInfo.isSymLink()) {
-        data = dataInfo.canonicalFilePath();
-        if (data.isEmpty() || !QFileInfo(data).isDir()) {
-            outcome.reason
-                = QStringLiteral("%1 is a link to no folder").arg(native(outcome.dataPath));
-            return outcome;
-        }
-    }
-    const bool hadData = QFileInfo::exists(data);
-    if (hadData && !QFileInfo(data).isDir()) {
-        outcome.reason = QStringLiteral("%1 is not a folder").arg(native(data));
+    QString data;
+    bool hadData = false;
+    if (!restoreTarget(outcome.dataPath, &data, &hadData, &outcome.reason))
         return outcome;
-    }
     const QString stamp = folderName(now);
 
-    // Keep the current data as a backup entry of its own before anything changes.
     QString kept;
-    if (hadData) {
-        const QString backupRoot = SuiteLayout::backupFolder(mainPath);
-        if (!claimFolder(backupRoot + QLatin1Char('/') + stamp + QStringLiteral("-before-restore"),
-                &kept, &outcome.reason)
-            || !copyTree(data, kept, &outcome.reason)) {
-            if (!kept.isEmpty())
-                QDir(kept).removeRecursively();
-            outcome.reason
-                = QStringLiteral("the current data could not be kept: %1").arg(outcome.reason);
-            return outcome;
-        }
-    }
-    const auto dropKept = [&kept]() {
-        if (!kept.isEmpty())
-            QDir(kept).removeRecursively();
-    };
-
-    // Prepare the restored folder beside the data folder, so the swap is a rename.
+    if (hadData && !keepCurrentData(mainPath, data, stamp, &kept, &outcome.reason))
+        return outcome;
     QString prepared;
-    if (!claimFolder(data + QStringLiteral(".restore-") + stamp, &prepared, &outcome.reason)
-        || !copyTree(outcome.backupPath, prepared, &outcome.reason)) {
-        if (!prepared.isEmpty())
-            QDir(prepared).removeRecursively();
-        dropKept();
-        outcome.reason = QStringLiteral("the backup could not be copied: %1").arg(outcome.reason);
+    if (!prepareRestored(outcome.backupPath, data, stamp, &prepared, &outcome.reason)) {
+        dropFolder(kept);
         return outcome;
     }
-
     QString replaced;
-    if (hadData) {
-        replaced = freeName(data + QStringLiteral(".replaced-") + stamp);
-        if (!QDir().rename(data, replaced)) {
-            outcome.reason
-                = QStringLiteral("cannot move %1 aside: %2").arg(native(data), lastError());
-            QDir(prepared).removeRecursively();
-            dropKept();
-            return outcome;
-        }
-    }
-    if (!QDir().rename(prepared, data)) {
-        const QString error = lastError();
-        if (hadData && !QDir().rename(replaced, data)) {
-            // The data is whole, only under another name, and kept as a backup too.
-            outcome.result = RestoreResult::DataDisplaced;
-            outcome.keptPath = kept;
-            outcome.reason
-                = QStringLiteral("cannot rename %1 to %2 (%3), nor move the previous "
-                                 "data back from %4; it is also kept in %5")
-                      .arg(native(prepared), native(data), error, native(replaced), native(kept));
-            return outcome;
-        }
-        outcome.reason = QStringLiteral("cannot rename %1 to %2: %3")
-                             .arg(native(prepared), native(data), error);
-        QDir(prepared).removeRecursively();
-        dropKept();
+    if (!swapIn(prepared, data, hadData, kept, stamp, &replaced, &outcome))
         return outcome;
-    }
 
     outcome.result = RestoreResult::Done;
     outcome.keptPath = kept;

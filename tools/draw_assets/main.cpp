@@ -30,28 +30,25 @@ QImage blankImage(int width, int height)
 
 // ---- background -----------------------------------------------------------
 
-QImage drawBackground()
+void drawBase(QPainter &p, int w, int h)
 {
-    const int w = 1366;
-    const int h = 668;
-    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing);
-
     // Deep blue, a little lighter at the top left.
     QLinearGradient base(0, 0, w * 0.35, h);
     base.setColorAt(0.0, QColor(12, 46, 92));
     base.setColorAt(0.55, QColor(7, 30, 66));
     base.setColorAt(1.0, QColor(4, 18, 42));
-    p.fillRect(image.rect(), base);
+    p.fillRect(QRect(0, 0, w, h), base);
 
     // Soft glow behind the upper middle, where the text panels sit.
     QRadialGradient glow(QPointF(w * 0.5, h * 0.18), w * 0.55);
     glow.setColorAt(0.0, QColor(30, 120, 220, 70));
     glow.setColorAt(0.6, QColor(20, 90, 190, 20));
     glow.setColorAt(1.0, QColor(20, 90, 190, 0));
-    p.fillRect(image.rect(), glow);
+    p.fillRect(QRect(0, 0, w, h), glow);
+}
 
+void drawGrid(QPainter &p, int w, int h)
+{
     // Fine grid, barely visible.
     p.setPen(QPen(QColor(90, 170, 255, 14), 1));
     for (int x = 0; x < w; x += 32)
@@ -73,7 +70,10 @@ QImage drawBackground()
         p.setBrush(QColor(110, 200, 255, alpha));
         p.drawEllipse(QPointF(gx + 0.5, gy + 0.5), 1.6, 1.6);
     }
+}
 
+void drawBands(QPainter &p, int w, int h)
+{
     // Wide diagonal light bands.
     for (int i = 0; i < 3; ++i) {
         const qreal x0 = w * (0.18 + 0.27 * i);
@@ -89,7 +89,10 @@ QImage drawBackground()
         path.closeSubpath();
         p.fillPath(path, band);
     }
+}
 
+void drawArcs(QPainter &p, int w, int h)
+{
     // Concentric arcs at the lower right, like a faint radar.
     p.setBrush(Qt::NoBrush);
     const QPointF centre(w * 0.92, h * 1.05);
@@ -98,7 +101,10 @@ QImage drawBackground()
         const qreal r = 70.0 * i;
         p.drawEllipse(centre, r, r);
     }
+}
 
+void drawEdges(QPainter &p, int w, int h)
+{
     // A thin highlight line along the top and a darker rim at the bottom.
     QLinearGradient top(0, 0, w, 0);
     top.setColorAt(0.0, QColor(0, 170, 255, 0));
@@ -109,6 +115,20 @@ QImage drawBackground()
     bottom.setColorAt(0.0, QColor(0, 0, 0, 0));
     bottom.setColorAt(1.0, QColor(0, 0, 0, 60));
     p.fillRect(QRectF(0, h - 60, w, 60), bottom);
+}
+
+QImage drawBackground()
+{
+    const int w = 1366;
+    const int h = 668;
+    QImage image(w, h, QImage::Format_ARGB32_Premultiplied);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    drawBase(p, w, h);
+    drawGrid(p, w, h);
+    drawBands(p, w, h);
+    drawArcs(p, w, h);
+    drawEdges(p, w, h);
     p.end();
     return image;
 }

@@ -194,15 +194,36 @@ private:
     QElapsedTimer clock;
 };
 
-// Choosing the package through the file dialog.
-QList<Step> choosingSteps(Walkthrough &w)
+// The package's name in its field, no verdict against it, "详情" enabled.
+Step packageChosenStep(Walkthrough &w)
 {
-    auto *pages = w.find<QStackedWidget>("stackedWidget");
     const QString baseName = QFileInfo(w.package).fileName().section(QLatin1Char('.'), 0, 0);
     auto statusText = [&w] {
         auto *tip = w.window.findChild<QLabel *>(QStringLiteral("tip"));
         return tip ? tip->text() : QString();
     };
+    return Step { QStringLiteral("package chosen"),
+        [&w] {
+            return !QApplication::activeModalWidget()
+                && !w.find<QLineEdit>("lineEdit_3")->text().isEmpty();
+        },
+        [&w, baseName, statusText] {
+            w.check(w.find<QLineEdit>("lineEdit_3")->text() == baseName,
+                QStringLiteral("package field shows \"%1\"").arg(baseName));
+            w.check(statusText().isEmpty(),
+                QStringLiteral("no verdict against the package (status line: \"%1\")")
+                    .arg(statusText()));
+            w.check(
+                w.find<QPushButton>("pDetails")->isEnabled(), QStringLiteral("\"详情\" enabled"));
+            w.shot(&w.window, QStringLiteral("03-package-chosen.png"));
+            QTimer::singleShot(0, w.find<QPushButton>("pDetails"), &QPushButton::click);
+        } };
+}
+
+// Choosing the package through the file dialog.
+QList<Step> choosingSteps(Walkthrough &w)
+{
+    auto *pages = w.find<QStackedWidget>("stackedWidget");
     QList<Step> steps;
 
     steps << Step { QStringLiteral("selection page"), [] { return true; },
@@ -239,22 +260,7 @@ QList<Step> choosingSteps(Walkthrough &w)
             static_cast<QDialog *>(dialog)->accept();
         } };
 
-    steps << Step { QStringLiteral("package chosen"),
-        [&w] {
-            return !QApplication::activeModalWidget()
-                && !w.find<QLineEdit>("lineEdit_3")->text().isEmpty();
-        },
-        [&w, baseName, statusText] {
-            w.check(w.find<QLineEdit>("lineEdit_3")->text() == baseName,
-                QStringLiteral("package field shows \"%1\"").arg(baseName));
-            w.check(statusText().isEmpty(),
-                QStringLiteral("no verdict against the package (status line: \"%1\")")
-                    .arg(statusText()));
-            w.check(
-                w.find<QPushButton>("pDetails")->isEnabled(), QStringLiteral("\"详情\" enabled"));
-            w.shot(&w.window, QStringLiteral("03-package-chosen.png"));
-            QTimer::singleShot(0, w.find<QPushButton>("pDetails"), &QPushButton::click);
-        } };
+    steps << packageChosenStep(w);
 
     return steps;
 }
@@ -322,6 +328,32 @@ QList<Step> refusalSteps(Walkthrough &w)
     return steps;
 }
 
+// The result as expected, the log file named, the exit code; then "完成".
+Step resultPageStep(Walkthrough &w, QStackedWidget *pages)
+{
+    return Step { QStringLiteral("result page"), [pages] { return pages->currentIndex() == 2; },
+        [&w] {
+            const QString expected
+                = w.expectFailure ? QStringLiteral("升级失败") : QStringLiteral("升级成功");
+            const QString shown = w.find<QLabel>("label_text")->text();
+            w.check(shown == expected,
+                QStringLiteral("result \"%1\" (expected \"%2\")").arg(shown, expected));
+            w.check(!w.window.isUpgrading(), QStringLiteral("no longer upgrading"));
+            const QString logLine = w.find<QLabel>("label_log")->text();
+            const QString logFile = logLine.section(QLatin1Char(':'), 1);
+            w.check(logLine.startsWith(QStringLiteral("升级日志:")) && QFileInfo(logFile).isFile(),
+                QStringLiteral("result names the log file \"%1\"").arg(logFile));
+            w.check((w.window.exitCode() != 0) == w.expectFailure,
+                QStringLiteral("exit code %1").arg(w.window.exitCode()));
+            w.shot(&w.window, QStringLiteral("08-result-page.png"));
+            w.completed = true;
+            if (w.failures == 0)
+                QTimer::singleShot(0, w.find<QPushButton>("pushButton_5"), &QPushButton::click);
+            else
+                QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(1); });
+        } };
+}
+
 // The backup question, the progress page, the result page and "完成".
 QList<Step> upgradeSteps(Walkthrough &w)
 {
@@ -363,27 +395,7 @@ QList<Step> upgradeSteps(Walkthrough &w)
     finished.timeoutMs = 300000;
     steps << finished;
 
-    steps << Step { QStringLiteral("result page"), [pages] { return pages->currentIndex() == 2; },
-        [&w] {
-            const QString expected
-                = w.expectFailure ? QStringLiteral("升级失败") : QStringLiteral("升级成功");
-            const QString shown = w.find<QLabel>("label_text")->text();
-            w.check(shown == expected,
-                QStringLiteral("result \"%1\" (expected \"%2\")").arg(shown, expected));
-            w.check(!w.window.isUpgrading(), QStringLiteral("no longer upgrading"));
-            const QString logLine = w.find<QLabel>("label_log")->text();
-            const QString logFile = logLine.section(QLatin1Char(':'), 1);
-            w.check(logLine.startsWith(QStringLiteral("升级日志:")) && QFileInfo(logFile).isFile(),
-                QStringLiteral("result names the log file \"%1\"").arg(logFile));
-            w.check((w.window.exitCode() != 0) == w.expectFailure,
-                QStringLiteral("exit code %1").arg(w.window.exitCode()));
-            w.shot(&w.window, QStringLiteral("08-result-page.png"));
-            w.completed = true;
-            if (w.failures == 0)
-                QTimer::singleShot(0, w.find<QPushButton>("pushButton_5"), &QPushButton::click);
-            else
-                QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(1); });
-        } };
+    steps << resultPageStep(w, pages);
     return steps;
 }
 
