@@ -71,8 +71,8 @@ void ScriptRunner::runNext()
     process->setTimeLimit(timeLimitSeconds);
     process->setWorkingDirectory(workingDirectory);
     // The path is one argument, so that blanks in it reach sh intact.
-    process->start(QStringLiteral("sh"), QStringList(runPath(scripts.at(index))),
-        QIODevice::ReadWrite);
+    process->start(
+        QStringLiteral("sh"), QStringList(runPath(scripts.at(index))), QIODevice::ReadWrite);
     // A script waiting for input gets end of file instead of waiting forever.
     if (process->waitForStarted(scriptStartTimeoutMs))
         process->closeWriteChannel();

@@ -113,7 +113,8 @@ void reportLeftovers(const QString &stagingRoot, const StagingExtraction::Say &s
 }
 
 // The staged files that differ from the manifest, said; false when any does.
-bool verified(const StagingCheck &check, const QString &stagingRoot, const StagingExtraction::Say &say)
+bool verified(
+    const StagingCheck &check, const QString &stagingRoot, const StagingExtraction::Say &say)
 {
     const QStringList unverified
         = check.failures(stagingRoot + QLatin1Char('/') + UpgradeConstants::packageFolderName());

@@ -113,7 +113,8 @@ Transaction::Recovery Transaction::openForRecovery(Journal::Contents *contents, 
         result = Recovery::Refused;
     } else if (contents->unstarted) {
         // Interrupted while the journal was begun, before any change.
-        *line = tr("上次升级在作出任何改动前中断,已删除其未写完的升级日志文件%1").arg(journalFile());
+        *line
+            = tr("上次升级在作出任何改动前中断,已删除其未写完的升级日志文件%1").arg(journalFile());
         QFile::remove(journalFile());
         result = Recovery::Unstarted;
     } else {

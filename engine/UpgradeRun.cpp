@@ -54,8 +54,8 @@ void UpgradeRun::stageFiles()
     refusedBusy = begun == Transaction::Begin::Busy;
     if (!refusal.isEmpty())
         say(refusal);
-    const bool done = (begun == Transaction::Begin::Begun
-                          || begun == Transaction::Begin::NoInstallation)
+    const bool done
+        = (begun == Transaction::Begin::Begun || begun == Transaction::Begin::NoInstallation)
         && StagingExtraction::extract(
             request.mainPath, transaction.tree(), [this](const QString &text) { say(text); },
             &stagedFiles);

@@ -104,8 +104,8 @@ void UpgradeRun::recoverFrom(const Journal::Contents &contents)
     say(tr("发现未完成的升级(%1 升级到 %2),正在处理").arg(request.version, request.versionTo));
     if (transaction.passed(Journal::Mark::Committed)
         || (transaction.passed(Journal::Mark::DatabaseBegun)
-            && DatabaseStep::applied(SuiteLayout::helperProgram(mainPath, request.exePath),
-                helperArguments(), true))) {
+            && DatabaseStep::applied(
+                SuiteLayout::helperProgram(mainPath, request.exePath), helperArguments(), true))) {
         recoverForward();
         return;
     }

@@ -252,7 +252,8 @@ QString UpgradeRun::findDbScriptDir(const QString &name) const
     if (!heldDir.exists())
         return QString();
     // Plain files only (no links, nothing hidden); the pattern ignores case.
-    if (heldDir.entryInfoList({ QStringLiteral("*.sql") }, QDir::Files | QDir::NoSymLinks).isEmpty())
+    if (heldDir.entryInfoList({ QStringLiteral("*.sql") }, QDir::Files | QDir::NoSymLinks)
+            .isEmpty())
         return QString();
     return dir.absolutePath();
 }
@@ -260,9 +261,8 @@ QString UpgradeRun::findDbScriptDir(const QString &name) const
 // The helper reads the staged SQL through the held staging folder.
 QStringList UpgradeRun::helperArguments()
 {
-    const auto held = [this](const QString &folder) {
-        return folder.isEmpty() ? folder : throughHeld(folder);
-    };
+    const auto held
+        = [this](const QString &folder) { return folder.isEmpty() ? folder : throughHeld(folder); };
     return DatabaseStep::arguments(request.upgradeDatabase,
         held(findDbScriptDir(QStringLiteral("db_before"))),
         held(findDbScriptDir(QStringLiteral("db_after"))));

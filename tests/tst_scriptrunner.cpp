@@ -21,8 +21,8 @@ void tst_ScriptRunner::run_data()
     QTest::addColumn<QStringList>("codes"); // each started script's reported exit code
     QTest::addColumn<QStringList>("lines"); // <n>: the n-th script's path
 
-    QTest::newRow("none: ends at once") << QStringList() << 0 << false << true << QStringList()
-                                        << QStringList();
+    QTest::newRow("none: ends at once")
+        << QStringList() << 0 << false << true << QStringList() << QStringList();
     QTest::newRow("all in order") << QStringList { "echo a", "echo b" } << 0 << false << true
                                   << QStringList { "0", "0" }
                                   << QStringList { "<0> 执行成功!", "<1> 执行成功!" };
@@ -31,13 +31,12 @@ void tst_ScriptRunner::run_data()
         << false << QStringList { "0", "3" }
         << QStringList { "<0> 执行成功!", "<1> 执行失败!", "失败原因:退出码为3",
                "错误输出:no such table" };
-    QTest::newRow("over the time limit") << QStringList { "sleep 20" } << 1 << false << false
-                                         << QStringList { "-1" }
-                                         << QStringList { "<0> 执行失败!",
-                                                "失败原因:超过时间限制(1秒),已终止" };
-    QTest::newRow("stopped by a cancel") << QStringList { "sleep 20", "touch ran" } << 0 << true
-                                         << false << QStringList { "-1" }
-                                         << QStringList { "<0> 执行失败!", "失败原因:升级已取消" };
+    QTest::newRow("over the time limit")
+        << QStringList { "sleep 20" } << 1 << false << false << QStringList { "-1" }
+        << QStringList { "<0> 执行失败!", "失败原因:超过时间限制(1秒),已终止" };
+    QTest::newRow("stopped by a cancel")
+        << QStringList { "sleep 20", "touch ran" } << 0 << true << false << QStringList { "-1" }
+        << QStringList { "<0> 执行失败!", "失败原因:升级已取消" };
 }
 
 void tst_ScriptRunner::run()

@@ -54,7 +54,8 @@ void tst_UpgradeProgress::reports()
         heard << QStringLiteral("%1/%2 %3").arg(done).arg(total).arg(action);
     });
     QTemporaryDir dir;
-    QVERIFY(writeTree(dir.filePath("upgrade_temp/upgrade"), { { "update/a", "" }, { "update/b", "" } }));
+    QVERIFY(writeTree(
+        dir.filePath("upgrade_temp/upgrade"), { { "update/a", "" }, { "update/b", "" } }));
     progress.start(dir.path(), 2);
     progress.progressed("scripts", 0);
     progress.progressed(QString()); // within the tenth: kept back

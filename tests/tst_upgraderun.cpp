@@ -24,10 +24,10 @@ void tst_UpgradeRun::stages_data()
 
     const QString chain = "BeforeScripts Delete Update Add AfterScripts Database";
     QTest::newRow("files only: every stage, then upgraded")
-        << Tree { { "update/a.dll", "new" } } << Tree { { "a.dll", "old" } }
-        << chain + " Upgraded";
+        << Tree { { "update/a.dll", "new" } } << Tree { { "a.dll", "old" } } << chain + " Upgraded";
     QTest::newRow("a before script fails: rolled back at once")
-        << Tree { { "shell/shell_before/1.bat", "exit 1\n" } } << Tree() << "BeforeScripts Restored";
+        << Tree { { "shell/shell_before/1.bat", "exit 1\n" } } << Tree()
+        << "BeforeScripts Restored";
     QTest::newRow("a file step fails: the file steps end, then rolled back")
         << Tree { { "update/a.dll", "new" } } << Tree { { "a.dll/", "" } }
         << "BeforeScripts Delete Update Add Restored";
@@ -66,11 +66,14 @@ void tst_UpgradeRun::stages()
     run.stageFiles();
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 30000);
     const UpgradeOutcome outcome = ended.first().first().value<UpgradeOutcome>();
-    seen << (outcome == UpgradeOutcome::Upgraded ? "Upgraded" : outcome == UpgradeOutcome::Restored ? "Restored" : "other");
+    seen << (outcome == UpgradeOutcome::Upgraded  ? "Upgraded"
+            : outcome == UpgradeOutcome::Restored ? "Restored"
+                                                  : "other");
     QTEST(seen.join(' '), "expected");
     QCOMPARE(run.stage(), UpgradeRun::Stage::Finished);
     // Either way the installation holds nothing of the run but what it installed.
-    QVERIFY(!QFileInfo::exists(main + "/upgrade_temp") && !QFileInfo::exists(main + "/upgrade.lock"));
+    QVERIFY(
+        !QFileInfo::exists(main + "/upgrade_temp") && !QFileInfo::exists(main + "/upgrade.lock"));
     if (outcome == UpgradeOutcome::Restored)
         QCOMPARE(snapshot(main), withFolders(installed));
 }
