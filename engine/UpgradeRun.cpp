@@ -219,7 +219,7 @@ bool UpgradeRun::stepCanRun()
     return true;
 }
 
-QString UpgradeRun::throughHeld(const QString &path)
+QString UpgradeRun::throughHeld(const QString &path) const
 {
     const ContainedTree *held = transaction.heldTree();
     return held ? held->through(path) : path;

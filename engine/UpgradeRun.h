@@ -122,7 +122,7 @@ private:
     void endRecovery();
 
     void say(const QString &text) { emit line(text); }
-    QString throughHeld(const QString &path);
+    QString throughHeld(const QString &path) const;
 
     UpgradeRequest request; // for a recovery: as its journal says
     const CancelRequest &cancelRequest;

@@ -3,7 +3,6 @@
 #include <QDebug>
 #include <QDir>
 
-#include "ContainedTree.h"
 #include "EngineLog.h"
 #include "PathGuard.h"
 #include "ScriptRunner.h"
@@ -70,8 +69,7 @@ QStringList UpgradeRun::findScripts(const QString &folderName) const
 {
     // Listed through the held staging folder; named as the log knows them.
     const QString path = SuiteLayout::stagedScriptFolder(request.mainPath, folderName);
-    const ContainedTree *held = transaction.heldTree();
-    const QDir dir(held ? held->through(path) : path);
+    const QDir dir(throughHeld(path));
     if (!dir.exists())
         return {};
     // Name filters match without regard to case, so "c.BAT" is a script too.
@@ -247,8 +245,7 @@ QString UpgradeRun::findDbScriptDir(const QString &name) const
     if (request.mainPath.isEmpty() || !QDir(request.mainPath).exists())
         return QString();
     const QDir dir(SuiteLayout::stagedDbFolder(request.mainPath, name));
-    const ContainedTree *held = transaction.heldTree();
-    const QDir heldDir(held ? held->through(dir.path()) : dir.path());
+    const QDir heldDir(throughHeld(dir.path()));
     if (!heldDir.exists())
         return QString();
     // Plain files only (no links, nothing hidden); the pattern ignores case.
