@@ -8,6 +8,7 @@
 #include "CommandLine.h"
 #include "ExitCode.h"
 #include "MainWindow.h"
+#include "ProgramVersion.h"
 #include "TerminationRequests.h"
 #include "UnattendedUpgrade.h"
 
@@ -27,6 +28,9 @@ int runWithoutWindow(int argc, char *argv[])
     switch (line.mode) {
     case CommandLine::Mode::Help:
         print(stdout, CommandLine::usage());
+        return ExitUpgraded;
+    case CommandLine::Mode::Version:
+        print(stdout, ProgramVersion::line(QStringLiteral("upgrade_install")) + QLatin1Char('\n'));
         return ExitUpgraded;
     case CommandLine::Mode::Usage:
         print(stderr, line.error + QLatin1Char('\n') + CommandLine::usage());

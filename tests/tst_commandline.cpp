@@ -23,7 +23,7 @@ void tst_CommandLine::parse_data()
     const int window = int(CommandLine::Mode::Window),
               unattended = int(CommandLine::Mode::Unattended),
               recover = int(CommandLine::Mode::Recover), help = int(CommandLine::Mode::Help),
-              usage = int(CommandLine::Mode::Usage);
+              usage = int(CommandLine::Mode::Usage), version = int(CommandLine::Mode::Version);
     QTest::newRow("nothing: the window") << QStringList() << window << ""
                                          << "" << false << true;
     QTest::newRow("a package: the window with it")
@@ -65,6 +65,33 @@ void tst_CommandLine::parse_data()
                              << "" << false << false;
     QTest::newRow("recover with more") << QStringList { "--recover", "--unattended" } << usage << ""
                                        << "" << false << false;
+    QTest::newRow("recover with its report options")
+        << QStringList { "--recover", "--log", "/l.log", "--result=/r.json", "--quiet" } << recover
+        << ""
+        << "/l.log" << false << false;
+    QTest::newRow("recover with a package")
+        << QStringList { "--recover", "--package", "a.rcc" } << usage << ""
+        << "" << false << false;
+    QTest::newRow("result without a mode") << QStringList { "--result", "r.json" } << usage << ""
+                                           << "" << false << false;
+    QTest::newRow("closing with a wait") << QStringList { "--unattended", "--package", "a.rcc",
+        "--close-programs", "--wait-programs", "0" }
+                                         << unattended << "a.rcc"
+                                         << "" << false << false;
+    QTest::newRow("wait without closing")
+        << QStringList { "--unattended", "--package", "a.rcc", "--wait-programs", "5" } << usage
+        << ""
+        << "" << false << false;
+    QTest::newRow("wait not a number") << QStringList { "--unattended", "--package", "a.rcc",
+        "--close-programs", "--wait-programs=-3" }
+                                       << usage << ""
+                                       << "" << false << false;
+    QTest::newRow("backup timeout without backup")
+        << QStringList { "--unattended", "--package", "a.rcc", "--backup-timeout", "60" } << usage
+        << ""
+        << "" << false << false;
+    QTest::newRow("version") << QStringList { "--version" } << version << ""
+                             << "" << false << false;
     QTest::newRow("help wins") << QStringList { "--unattended", "--help" } << help << ""
                                << "" << false << false;
     QTest::newRow("file named like an option after --")
