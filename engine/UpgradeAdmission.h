@@ -9,6 +9,7 @@
 #include "PackageDescriptor.h"
 #include "PackageFit.h"
 #include "Preflight.h"
+#include "SuiteGuard.h"
 
 // Whether an upgrade may start, decided alike for the window and the command
 // line, in one order: the package fits the installation, its exe_path is a
@@ -33,6 +34,8 @@ public:
         // The operator's text: the misfit's message, the running program's
         // name, or the pre-flight's problems, one a line.
         QString detail;
+        // The suite's programs found running (SuiteRunning: at least one).
+        QList<RunningProgram> running;
         // The pre-flight's report when it ran (what the upgrade would change).
         PreflightReport report;
 

@@ -8,6 +8,16 @@
 
 #include "ProcessList.h"
 
+// A running program of the suite, as an administrator needs it named.
+struct RunningProgram
+{
+    QString name; // executable file name
+    qint64 pid = 0;
+    QString path; // its executable's full path; empty when it can't be read
+    QString user; // the account it runs as; empty when it can't be read
+    bool closed = false; // it was asked to close and has ended
+};
+
 // Finds running programs of the suite that must not run during an upgrade.
 namespace SuiteGuard {
 
