@@ -7,7 +7,7 @@ UPGRADE_PACKAGES=(
     xvfb xauth fonts-wqy-zenhei
     mingw-w64 wine64
     sqlite3
-    ansible-core
+    ansible-core python3-jsonschema
     libsodium-dev libssl-dev minisign
     qttranslations5-l10n
 )
