@@ -7,6 +7,7 @@
 #include <QTextStream>
 
 #include "PackageTool.h"
+#include "ProgramVersion.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ const char usageText[] = R"(Usage:
   make_upgrade_package --sign PACKAGE --secret-key SECRET_KEY [--trusted-comment TEXT]
   make_upgrade_package --diff OLD_DIR NEW_DIR OUT_DIR
   make_upgrade_package --help
+  make_upgrade_package --version
 )";
 
 const char helpText[] = R"(
@@ -43,6 +45,7 @@ the SHA-256 of every file in it.
                        password of an encrypted key comes from the environment
                        variable MINISIGN_PASSWORD or, on a terminal, a prompt.
   --trusted-comment T  the signature's trusted comment (one line).
+  --version            prints "make_upgrade_package <version>".
 
 Exit codes: 0 success; 1 failure (a refused tree, a file that cannot be read
 or written, an unusable key); 2 the structure is damaged or the file is no
@@ -69,7 +72,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption help({ QStringLiteral("h"), QStringLiteral("help") }, QString());
     const QStringList modes { QStringLiteral("list"), QStringLiteral("info"),
         QStringLiteral("verify"), QStringLiteral("sign"), QStringLiteral("diff") };
+    const QCommandLineOption version(QStringLiteral("version"), QString());
     parser.addOption(help);
+    parser.addOption(version);
     for (const QString &mode : modes)
         parser.addOption(QCommandLineOption(mode, QString()));
     for (const char *valued : { "key", "secret-key", "sign-with", "trusted-comment" })
@@ -78,6 +83,10 @@ int main(int argc, char *argv[])
         return usageError(err, parser.errorText());
     if (parser.isSet(help)) {
         out << usageText << helpText;
+        return PackageTool::Success;
+    }
+    if (parser.isSet(version)) {
+        out << ProgramVersion::line(QStringLiteral("make_upgrade_package")) << "\n";
         return PackageTool::Success;
     }
 
