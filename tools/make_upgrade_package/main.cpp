@@ -61,6 +61,23 @@ int usageError(QTextStream &err, const QString &reason)
     return PackageTool::UsageError;
 }
 
+// The command asked for, empty for a build; false, with the mistake, when
+// there are two.
+bool pickMode(
+    const QCommandLineParser &parser, const QStringList &modes, QString *mode, QString *mistake)
+{
+    for (const QString &candidate : modes) {
+        if (!parser.isSet(candidate))
+            continue;
+        if (!mode->isEmpty()) {
+            *mistake = QStringLiteral("--%1 and --%2 cannot go together").arg(*mode, candidate);
+            return false;
+        }
+        *mode = candidate;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -90,15 +107,9 @@ int main(int argc, char *argv[])
         return PackageTool::Success;
     }
 
-    QString mode;
-    for (const QString &candidate : modes) {
-        if (!parser.isSet(candidate))
-            continue;
-        if (!mode.isEmpty())
-            return usageError(
-                err, QStringLiteral("--%1 and --%2 cannot go together").arg(mode, candidate));
-        mode = candidate;
-    }
+    QString mode, mistake;
+    if (!pickMode(parser, modes, &mode, &mistake))
+        return usageError(err, mistake);
     const QStringList args = parser.positionalArguments();
     const int wanted = mode == QLatin1String("diff") ? 3 : mode.isEmpty() ? 2 : 1;
     if (args.size() != wanted)
