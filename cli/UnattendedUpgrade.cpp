@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "CUpgradeWorker.h"
+#include "ChildProcess.h"
 #include "ConsoleText.h"
 #include "ExitCode.h"
 #include "InstallationLock.h"
@@ -31,9 +32,6 @@ void print(FILE *stream, const QString &line)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
 }
-
-// The project management tool's backup may take long, but not forever.
-constexpr int backupTimeLimitMs = 4 * 60 * 60 * 1000;
 
 } // namespace
 
@@ -284,19 +282,28 @@ std::optional<ExitCode> UnattendedUpgrade::backUp()
         return std::nullopt;
     }
     say(tr("正在备份工程数据"));
-    QProcess process;
+    // A child process that ends with the installer: ended (SIGTERM, Ctrl+C)
+    // or dead, it leaves no backup running on.
+    ChildProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(tool,
         { QStringLiteral("--no-gui"), QStringLiteral("--main-dir"),
             QDir::toNativeSeparators(record.mainPath) });
-    const bool ended = process.waitForStarted() && process.waitForFinished(backupTimeLimitMs);
+    const bool started = process.waitForStarted();
+    const bool ended = started && process.waitForFinished(options.backupTimeoutSeconds * 1000);
+    if (started && !ended) {
+        process.killTree();
+        process.waitForFinished();
+    }
     for (const QString &line : ConsoleText::fromPipe(process.readAll()).split(QLatin1Char('\n'))) {
         if (!line.trimmed().isEmpty())
             say(line.trimmed());
     }
+    if (started && !ended) {
+        refuse(tr("工程数据备份未在%1秒内完成,未开始升级").arg(options.backupTimeoutSeconds));
+        return ExitPreflightRefused;
+    }
     if (!ended) {
-        process.kill();
-        process.waitForFinished();
         refuse(tr("工程数据备份未完成:%1").arg(process.errorString()));
         return ExitPreflightRefused;
     }

@@ -7,7 +7,7 @@
 #       and libsodium DLLs they load, platforms/ styles/ imageformats/ (Qt's
 #       plugins), translations/ (Qt's own texts)
 #   DIR/product/<exe>/upgrade_install_helper.exe with its DLLs and sqldrivers/
-#   DIR/platform/<exe>/db_manager.exe with its DLLs, platforms/ and styles/
+#   DIR/platform/<exe>/db_manager.exe with its DLLs, platforms/, styles/ and sqldrivers/
 #
 # product/ and platform/ mirror the suite's main directory, where the
 # installer looks for the helper and the project management tool; <exe> is
@@ -44,7 +44,9 @@ foreach(folder . ${upgrade_dist_platform})
     upgrade_install_qt_plugin(Qt5::QWindowsVistaStylePlugin ${folder}/styles)
 endforeach()
 upgrade_install_qt_plugin(Qt5::QICOPlugin imageformats) # the window icon
-upgrade_install_qt_plugin(Qt5::QSQLiteDriverPlugin ${upgrade_dist_product}/sqldrivers)
+foreach(folder ${upgrade_dist_product} ${upgrade_dist_platform})
+    upgrade_install_qt_plugin(Qt5::QSQLiteDriverPlugin ${folder}/sqldrivers)
+endforeach()
 
 # The installer loads Qt's texts from QLibraryInfo::TranslationsPath;
 # qt.conf puts that into translations/ beside it.

@@ -6,3 +6,7 @@ foreach(upgrade_tool_test tst_dbmanager tst_preupgradeguard)
             DB_MANAGER_PATH="$<TARGET_FILE:db_manager>")
     endif()
 endforeach()
+# tst_dbmanager writes databases at a schema version.
+if(TARGET tst_dbmanager)
+    target_link_libraries(tst_dbmanager PRIVATE Qt5::Sql)
+endif()

@@ -1,7 +1,9 @@
+#include <QtSql>
 #include <QtTest>
 
 #include "SuiteLayout.h"
 #include "support/EngineHarness.h"
+#include "support/SampleInstallation.h"
 
 #ifdef Q_OS_WIN
 #include <windows.h>
@@ -94,6 +96,7 @@ struct Suite
         const QStringList &arguments = { "--no-gui" }, const QByteArray &input = QByteArray()) const
     {
         QProcess process;
+        process.setWorkingDirectory(workingDir);
         process.start(tool, arguments);
         process.write(input);
         process.closeWriteChannel();
@@ -114,6 +117,7 @@ struct Suite
 
     QTemporaryDir dir;
     QString tool = dir.filePath("platform/x64/db_manager.exe");
+    QString workingDir; // the tool's; empty: the test's
     bool ok = false;
     QString main() const { return dir.path(); }
     QString data() const { return SuiteLayout::dataFolder(dir.path()); }
@@ -144,6 +148,35 @@ bool writeRestoreSetup(const Suite &suite)
         && writeTree(suite.backups() + "/" + backupName, backupData);
 }
 
+// The installed suite version, in the copy of the record below the main directory.
+bool writeInstalled(const Suite &suite, const QString &version)
+{
+    return writeFile(suite.main() + "/product/common/sysconfig/setup_config.xml",
+        SampleInstallation::recordXml(7, version, suite.main()));
+}
+
+// A database at a schema version, kept as the database helper keeps it.
+bool writeDatabase(const QString &file, int schema)
+{
+    bool ok = QDir().mkpath(QFileInfo(file).path());
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "schema");
+        db.setDatabaseName(file);
+        ok = ok && db.open();
+        QSqlQuery query(db);
+        ok = ok && query.exec("CREATE TABLE suite_info(key TEXT PRIMARY KEY, value TEXT)")
+            && query.exec(
+                QString("INSERT INTO suite_info VALUES('schema_version', '%1')").arg(schema));
+    }
+    QSqlDatabase::removeDatabase("schema");
+    return ok;
+}
+
+QJsonObject versionsOf(const QString &backup)
+{
+    return QJsonDocument::fromJson(readFile(backup + "/backup.json")).object();
+}
+
 } // namespace
 
 // The project management tool's backup of the project data.
@@ -165,6 +198,12 @@ private slots:
     void restoreRefusedWhileSuiteProgramRuns();
     void restoreFailingHalfWay_data();
     void restoreFailingHalfWay();
+    void backupNotesVersions_data();
+    void backupNotesVersions();
+    void restoreAcrossVersions_data();
+    void restoreAcrossVersions();
+    void backupRefusedWhileSuiteProgramRuns();
+    void version();
 };
 
 // A time-stamped copy of the whole data folder, links copied as links;
@@ -504,6 +543,133 @@ void tst_DbManager::restoreFailingHalfWay()
     QCOMPARE(run.value(0), QStringLiteral("2"));
     QVERIFY2(run.value(2).startsWith("工程数据恢复失败,工程数据未改动:"), qPrintable(run.value(2)));
     QCOMPARE(snapshot(suite.main()), before);
+}
+
+void tst_DbManager::backupNotesVersions_data()
+{
+    QTest::addColumn<bool>("recordInInstallDir"); // else the copy below the main directory
+    QTest::addColumn<bool>("database");
+    QTest::addColumn<QString>("listed");
+    QTest::newRow("record below the main directory, database at schema 3")
+        << false << true << "套件版本:1.2.0  数据库结构版本:3";
+    QTest::newRow("record in the installation directory, naming this main directory")
+        << true << true << "套件版本:1.2.0  数据库结构版本:3";
+    QTest::newRow("no database: no schema version")
+        << false << false << "套件版本:1.2.0  数据库结构版本:无";
+}
+
+// backup.json beside the copied data holds the versions; --list shows them.
+void tst_DbManager::backupNotesVersions()
+{
+    QFETCH(bool, recordInInstallDir);
+    QFETCH(bool, database);
+    QFETCH(QString, listed);
+    Suite suite;
+    QVERIFY(suite.ok);
+    QScopedPointer<SampleInstallation> install; // the working directory holds its record
+    if (recordInInstallDir) {
+        install.reset(new SampleInstallation);
+        QVERIFY(install->writeRecord(SampleInstallation::recordXml(7, "1.2.0", suite.main())));
+#ifdef Q_OS_WIN
+        // The record's path is absolute here; and wine lets go of a finished
+        // program's working directory late, which would keep the row's folder.
+        suite.workingDir = QCoreApplication::applicationDirPath();
+#endif
+    } else {
+        QVERIFY(writeInstalled(suite, "1.2.0"));
+    }
+    QVERIFY(database ? writeDatabase(SuiteLayout::databaseFile(suite.main()), 3)
+                     : writeFile(suite.data() + "/drawing.dwg", "drawing"));
+    const Tree before = snapshot(suite.data());
+
+    QCOMPARE(suite.run().value(0), QStringLiteral("0"));
+    QCOMPARE(suite.backupsMade().size(), 1);
+    const QString copy = suite.backups() + "/" + suite.backupsMade().first();
+    const QJsonObject versions = versionsOf(copy);
+    QCOMPARE(versions.value("suite_version"), QJsonValue("1.2.0"));
+    QCOMPARE(versions.value("schema_version"), database ? QJsonValue(3) : QJsonValue());
+    Tree copied = snapshot(copy);
+    copied.remove("backup.json");
+    QCOMPARE(copied, before);
+    const QString line = suite.run({ "--no-gui", "--list" }).value(1);
+    QVERIFY2(line.endsWith("  " + listed), qPrintable(line));
+}
+
+void tst_DbManager::restoreAcrossVersions_data()
+{
+    QTest::addColumn<QString>("backupVersion"); // empty: no backup.json
+    QTest::addColumn<bool>("force");
+    QTest::addColumn<QString>("refusal"); // empty: restored
+    QTest::newRow("backup of the installed version: restored") << "1.3.0" << false << QString();
+    QTest::newRow("backup of another version: refused, exit 7")
+        << "1.2.0" << false
+        << "备份20240101-000000的套件版本为1.2.0,当前安装为1.3.0,未进行恢复,工程数据未改动;"
+           "请先用厂商提供的从1.3.0回到1.2.0的升级包";
+    QTest::newRow("another version with --force: restored") << "1.2.0" << true << QString();
+    QTest::newRow("backup without versions: refused as unknown, exit 7")
+        << QString() << false << "备份20240101-000000未记录套件版本(版本未知),当前安装为1.3.0";
+    QTest::newRow("backup without versions, --force: restored") << QString() << true << QString();
+}
+
+// A restore must not leave the installation record over data of another
+// version; the data kept before it notes the installed version.
+void tst_DbManager::restoreAcrossVersions()
+{
+    QFETCH(QString, backupVersion);
+    QFETCH(bool, force);
+    QFETCH(QString, refusal);
+    Suite suite;
+    QVERIFY(suite.ok);
+    QVERIFY(writeRestoreSetup(suite) && writeInstalled(suite, "1.3.0"));
+    if (!backupVersion.isEmpty())
+        QVERIFY(writeFile(suite.backups() + "/" + backupName + "/backup.json",
+            QJsonDocument(QJsonObject { { "suite_version", backupVersion } }).toJson()));
+    const Tree before = snapshot(suite.main());
+
+    QStringList arguments { "--no-gui", "--restore", backupName, "--yes" };
+    if (force)
+        arguments << "--force";
+    const QStringList run = suite.run(arguments);
+    if (!refusal.isEmpty()) {
+        QCOMPARE(run.value(0), QStringLiteral("7"));
+        QVERIFY2(run.value(2).startsWith(refusal), qPrintable(run.value(2)));
+        QCOMPARE(snapshot(suite.main()), before);
+        return;
+    }
+    QCOMPARE(run.value(0), QStringLiteral("0"));
+    QCOMPARE(snapshot(suite.data()), withFolders(backupData));
+    const QStringList kept = QDir(suite.backups()).entryList({ "*-before-restore" }, QDir::Dirs);
+    QCOMPARE(kept.size(), 1);
+    QCOMPARE(versionsOf(suite.backups() + "/" + kept.first()).value("suite_version"),
+        QJsonValue("1.3.0"));
+}
+
+// A program of the suite may write the database while it is copied.
+void tst_DbManager::backupRefusedWhileSuiteProgramRuns()
+{
+    Suite suite;
+    QVERIFY(suite.ok);
+    QVERIFY(writeFile(SuiteLayout::databaseFile(suite.main()), "db"));
+    const QString program = suite.main() + "/product/bin/x.exe";
+    QVERIFY(QDir().mkpath(QFileInfo(program).path()) && copySleeper(program));
+
+    QProcess sleeper;
+    sleeper.start(program, sleeperArguments);
+    QVERIFY(sleeper.waitForStarted());
+    const QStringList run = suite.run();
+    sleeper.kill();
+    sleeper.waitForFinished();
+    QCOMPARE(run.value(0), QStringLiteral("5"));
+    QCOMPARE(run.value(2), QStringLiteral("进程x.exe正在运行,无法备份工程数据,未进行备份"));
+    QVERIFY(suite.backupsMade().isEmpty());
+}
+
+void tst_DbManager::version()
+{
+    Suite suite;
+    QVERIFY(suite.ok);
+    QCOMPARE(suite.run({ "--version" }),
+        QStringList({ "0", "db_manager " UPGRADE_PROGRAM_VERSION, QString() }));
 }
 
 QTEST_GUILESS_MAIN(tst_DbManager)

@@ -36,6 +36,7 @@ private slots:
     void missingDatabaseIsNotCreated_data();
     void missingDatabaseIsNotCreated();
     void help();
+    void version();
     void applied();
 
 private:
@@ -542,6 +543,13 @@ void tst_InstallHelper::missingDatabaseIsNotCreated()
         QCOMPARE(result.exitCode, exitCode);
     QVERIFY2(result.lines.filter(line).size() == 1, qPrintable(result.lines.join('\n')));
     QVERIFY(!QFileInfo::exists(QFileInfo(m_database).path()));
+}
+
+void tst_InstallHelper::version()
+{
+    const Run result = run({ "--version" });
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.lines, QStringList { "upgrade_install_helper " UPGRADE_PROGRAM_VERSION });
 }
 
 void tst_InstallHelper::help()

@@ -479,6 +479,10 @@ void tst_PackageBuilder::toolCommands_data()
     QTest::newRow("--help on standard output")
         << QStringList { "--help" } << "" << 0 << "--verify PACKAGE"
         << "";
+    QTest::newRow("--version: name and version")
+        << QStringList { "--version" } << "" << 0
+        << "make_upgrade_package " UPGRADE_PROGRAM_VERSION "\n"
+        << "";
     QTest::newRow("unknown option: usage on standard error")
         << QStringList { "--frobnicate" } << "" << 64 << ""
         << "Usage:";

@@ -132,6 +132,9 @@ void tst_Unattended::exitCodes_data()
         << "" << QStringList { "--backup-first" } << 6 << "工程管理工具不存在" << true;
     QTest::newRow("backup tool missing: a dry run says so too")
         << "" << QStringList { "--backup-first", "--dry-run" } << 6 << "工程管理工具不存在" << true;
+    QTest::newRow("backup slower than --backup-timeout: ended, not upgraded")
+        << "slow backup" << QStringList { "--backup-first", "--backup-timeout", "1" } << 6
+        << "工程数据备份未在1秒内完成,未开始升级" << true;
     QTest::newRow("no record") << "no record" << none << 7 << "获取本地系统安装信息失败" << true;
     QTest::newRow("interrupted before: undone, then upgraded")
         << "interrupted" << none << 0 << "上次中断的升级已撤销" << false;
@@ -180,6 +183,8 @@ void tst_Unattended::exitCodes()
     QVERIFY2(!package.isEmpty(), qPrintable(error));
 
     QProcess suiteProgram;
+    QTemporaryDir outside; // what a test double notes outside the installation
+    const QString pidFile = outside.filePath(QStringLiteral("pid"));
     InstallationLock lock;
     QScopeGuard cleanUp([&] {
         suiteProgram.kill();
@@ -224,6 +229,19 @@ void tst_Unattended::exitCodes()
         if (QProcess::execute(QStringLiteral("chattr"), { QStringLiteral("+i"), dll }) != 0)
             QSKIP("chattr +i is not available here");
 #endif
+    } else if (setup == "slow backup") {
+#ifdef Q_OS_WIN
+        QSKIP("the test shell can't stand in for the project management tool: it takes a script "
+              "to run, not the tool's arguments");
+#else
+        // A tool whose backup (a child of its own) never ends in time.
+        const QString tool = main + QStringLiteral("/platform/bin/db_manager.exe");
+        QFile script(tool);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nsleep 60 &\necho $! > '" + pidFile.toUtf8() + "'\nwait\n");
+        script.close();
+        QVERIFY(script.setPermissions(script.permissions() | QFileDevice::ExeOwner));
+#endif
     } else if (setup == "no record") {
         QVERIFY(QFile::remove(install.recordPath()));
     } else if (setup.startsWith("interrupted")) {
@@ -253,6 +271,13 @@ void tst_Unattended::exitCodes()
     QVERIFY2((run.out + run.err).contains(printed), qPrintable(run.out + run.err));
     const QString log = readLog(copy);
     QFile::remove(copy);
+#ifndef Q_OS_WIN
+    if (setup == "slow backup") { // the tool's child ended with it
+        const pid_t pid = pid_t(readAll(pidFile).trimmed().toInt());
+        QVERIFY(pid > 0);
+        QTRY_VERIFY(::kill(pid, 0) != 0);
+    }
+#endif
     if (unchanged)
         QCOMPARE(snapshot(install.path()), before);
 

@@ -101,6 +101,19 @@ qint64 treeBytes(const QString &root)
     return bytes;
 }
 
+// With the installed suite version known, notes it and the schema version of
+// the database copied into folder in folder's backup.json.
+bool noteVersions(const QString &mainPath, const QString &folder, QString *reason)
+{
+    BackupVersions::Versions versions;
+    versions.suite = BackupVersions::installedVersion(mainPath);
+    if (versions.suite.isEmpty())
+        return true;
+    versions.schema = BackupVersions::schemaVersion(
+        folder + QLatin1Char('/') + QFileInfo(SuiteLayout::databaseFile(mainPath)).fileName());
+    return BackupVersions::write(folder, versions, reason);
+}
+
 bool isPlainName(const QString &name)
 {
     if (name.isEmpty() || name == QLatin1String(".") || name == QLatin1String(".."))
@@ -122,12 +135,23 @@ QString folderName(const QDateTime &time)
     return time.toString(QStringLiteral("yyyyMMdd-hhmmss"));
 }
 
-Outcome run(const QString &mainPath, const QDateTime &now)
+Outcome run(const QString &mainPath, const QDateTime &now, qint64 ownPid)
 {
     Outcome outcome;
     outcome.dataPath = SuiteLayout::dataFolder(mainPath);
     if (!QFileInfo(outcome.dataPath).isDir()) {
         outcome.result = Result::NoDataFolder;
+        return outcome;
+    }
+    // A running program may write the database while it is copied.
+    bool listed = false;
+    outcome.program = runningSuiteProgram(mainPath, ownPid, &listed);
+    if (!listed) {
+        outcome.reason = QStringLiteral("the running programs cannot be listed");
+        return outcome;
+    }
+    if (!outcome.program.isEmpty()) {
+        outcome.result = Result::ProgramRunning;
         return outcome;
     }
 
@@ -140,7 +164,8 @@ Outcome run(const QString &mainPath, const QDateTime &now)
     if (!claimFolder(backupRoot + QLatin1Char('/') + folderName(now), &target, &outcome.reason))
         return outcome;
 
-    if (!copyTree(outcome.dataPath, target, &outcome.reason)) {
+    if (!copyTree(outcome.dataPath, target, &outcome.reason)
+        || !noteVersions(mainPath, target, &outcome.reason)) {
         QDir(target).removeRecursively(); // a half copy must not pass for a backup
         return outcome;
     }
@@ -162,6 +187,7 @@ QList<Entry> list(const QString &mainPath)
         if (!entry.time.isValid())
             entry.time = folder.lastModified();
         entry.bytes = treeBytes(folder.filePath());
+        entry.versionsKnown = BackupVersions::read(folder.filePath(), &entry.versions);
         entries.append(entry);
     }
     std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
@@ -218,7 +244,7 @@ QString runningSuiteProgram(const QString &mainPath, qint64 ownPid, bool *listed
     return QString();
 }
 
-RestoreOutcome checkRestore(const QString &mainPath, const QString &name, qint64 ownPid)
+RestoreOutcome checkRestore(const QString &mainPath, const QString &name, qint64 ownPid, bool force)
 {
     RestoreOutcome outcome;
     outcome.dataPath = SuiteLayout::dataFolder(mainPath);
@@ -230,6 +256,16 @@ RestoreOutcome checkRestore(const QString &mainPath, const QString &name, qint64
     const QFileInfo backup(outcome.backupPath);
     if (!backup.isDir() || backup.isSymLink()) {
         outcome.result = RestoreResult::NoSuchBackup;
+        return outcome;
+    }
+    // Data of another suite version would not fit the installation record.
+    outcome.installedVersion = BackupVersions::installedVersion(mainPath);
+    BackupVersions::Versions versions;
+    if (BackupVersions::read(outcome.backupPath, &versions))
+        outcome.backupVersion = versions.suite;
+    if (!force && !outcome.installedVersion.isEmpty()
+        && outcome.backupVersion != outcome.installedVersion) {
+        outcome.result = RestoreResult::VersionMismatch;
         return outcome;
     }
     bool listed = false;
@@ -280,7 +316,7 @@ bool keepCurrentData(const QString &mainPath, const QString &data, const QString
     const QString backupRoot = SuiteLayout::backupFolder(mainPath);
     if (!claimFolder(
             backupRoot + QLatin1Char('/') + stamp + QStringLiteral("-before-restore"), kept, reason)
-        || !copyTree(data, *kept, reason)) {
+        || !copyTree(data, *kept, reason) || !noteVersions(mainPath, *kept, reason)) {
         dropFolder(*kept);
         *reason = QStringLiteral("the current data could not be kept: %1").arg(*reason);
         return false;
@@ -289,11 +325,20 @@ bool keepCurrentData(const QString &mainPath, const QString &data, const QString
 }
 
 // Prepares the restored folder beside the data folder, so the swap is a rename.
+// The backup's versions are no project data.
 bool prepareRestored(const QString &backupPath, const QString &data, const QString &stamp,
     QString *prepared, QString *reason)
 {
+    const auto dropVersions = [&] {
+        QFile versions(*prepared + QLatin1Char('/') + BackupVersions::fileName());
+        if (!versions.exists() || versions.remove())
+            return true;
+        *reason = QStringLiteral("cannot remove %1: %2")
+                      .arg(native(versions.fileName()), versions.errorString());
+        return false;
+    };
     if (!claimFolder(data + QStringLiteral(".restore-") + stamp, prepared, reason)
-        || !copyTree(backupPath, *prepared, reason)) {
+        || !copyTree(backupPath, *prepared, reason) || !dropVersions()) {
         dropFolder(*prepared);
         *reason = QStringLiteral("the backup could not be copied: %1").arg(*reason);
         return false;
@@ -341,9 +386,9 @@ bool swapIn(const QString &prepared, const QString &data, bool hadData, const QS
 } // namespace
 
 RestoreOutcome restore(
-    const QString &mainPath, const QString &name, const QDateTime &now, qint64 ownPid)
+    const QString &mainPath, const QString &name, const QDateTime &now, qint64 ownPid, bool force)
 {
-    RestoreOutcome outcome = checkRestore(mainPath, name, ownPid);
+    RestoreOutcome outcome = checkRestore(mainPath, name, ownPid, force);
     if (outcome.result != RestoreResult::Done)
         return outcome;
     outcome.result = RestoreResult::Failed;

@@ -1,7 +1,10 @@
 // The suite's project management tool. Started with no arguments (as the
 // installer does from its backup question) it backs up the project data and
-// shows where the copy went. --list lists the backups, --restore puts one back.
+// shows where the copy went. --list lists the backups, --restore puts one back
+// (only a backup of the installed suite version, unless --force).
 // --no-gui prints the messages (and asks on the terminal) instead of showing them.
+
+#include <algorithm>
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -20,6 +23,7 @@
 #endif
 
 #include "ConsoleText.h"
+#include "ProgramVersion.h"
 #include "ProjectBackup.h"
 #include "SuiteLayout.h"
 
@@ -33,6 +37,7 @@ enum ExitCode {
     NoSuchBackup = 4,
     ProgramRunning = 5,
     NotConfirmed = 6,
+    VersionMismatch = 7,
     BadArguments = 64
 };
 
@@ -46,16 +51,22 @@ void printLine(FILE *stream, const QString &text)
 QString usage()
 {
     return QCoreApplication::translate("db_manager",
-        "用法: db_manager.exe [--no-gui] [--main-dir 目录] [--list | --restore 备份名 [--yes]]\n"
-        "  (无参数)            将工程数据目录 data 备份到 backup\\<日期-时间>\n"
-        "  --list              列出 backup 下的备份(时间,大小),最早的在前\n"
-        "  --restore 备份名    用该备份替换 data,当前数据先另存为备份 <时间>-before-restore\n"
+        "用法: db_manager.exe [--no-gui] [--main-dir 目录] [--list | --restore 备份名 [--yes] "
+        "[--force]]\n"
+        "  (无参数)            将工程数据目录 data 备份到 backup\\<日期-时间>,并在其中的\n"
+        "                      backup.json 记下套件版本和数据库结构版本;套件程序运行时不备份\n"
+        "  --list              列出 backup 下的备份(时间,大小,版本),最早的在前\n"
+        "  --restore 备份名    用该备份替换 data,当前数据先另存为备份 <时间>-before-restore;\n"
+        "                      备份的套件版本须与当前安装的一致(未找到安装记录时不核对)\n"
         "  --yes               恢复前不再确认\n"
+        "  --force             套件版本不一致或未知时仍然恢复(风险自负)\n"
         "  --main-dir 目录     使用该主目录,而不是由程序位置 <主目录>/platform/<exe> 得出\n"
         "  --no-gui            在终端输出信息并在终端确认,不显示窗口\n"
         "  --help              显示本说明\n"
+        "  --version           显示程序版本\n"
         "退出码: 0 完成, 1 未找到工程数据目录, 2 失败(工程数据未改动, 除非另有说明),\n"
-        "        4 备份名称无效或备份不存在, 5 套件程序正在运行, 6 未确认恢复, 64 参数错误");
+        "        4 备份名称无效或备份不存在, 5 套件程序正在运行, 6 未确认恢复,\n"
+        "        7 备份的套件版本与当前安装不一致或未知(未恢复), 64 参数错误");
 }
 
 struct Options
@@ -65,6 +76,8 @@ struct Options
     bool list = false;
     bool restore = false;
     bool yes = false;
+    bool force = false;
+    bool version = false;
     QString mainDir;
     QString backupName;
     QString error; // English, for a bad command line
@@ -97,6 +110,10 @@ Options parse(int argc, char *argv[])
             options.list = true;
         else if (argument == QLatin1String("--yes") || argument == QLatin1String("-y"))
             options.yes = true;
+        else if (argument == QLatin1String("--force"))
+            options.force = true;
+        else if (argument == QLatin1String("--version"))
+            options.version = true;
         else if (value(QStringLiteral("--main-dir"), &options.mainDir))
             continue;
         else if (value(QStringLiteral("--restore"), &options.backupName))
@@ -115,6 +132,19 @@ struct Report
     QString text;
 };
 
+// "套件版本:1.2.0  数据库结构版本:3", or "版本未知" for a backup without backup.json.
+QString versionsText(const ProjectBackup::Entry &entry)
+{
+    if (!entry.versionsKnown)
+        return QCoreApplication::translate("db_manager", "版本未知");
+    const BackupVersions::Versions &versions = entry.versions;
+    return QCoreApplication::translate("db_manager", "套件版本:%1  数据库结构版本:%2")
+        .arg(versions.suite.isEmpty() ? QCoreApplication::translate("db_manager", "未知")
+                                      : versions.suite,
+            versions.schema ? QString::number(*versions.schema)
+                            : QCoreApplication::translate("db_manager", "无"));
+}
+
 Report listBackups(const QString &mainPath)
 {
     const QList<ProjectBackup::Entry> entries = ProjectBackup::list(mainPath);
@@ -122,19 +152,29 @@ Report listBackups(const QString &mainPath)
         return { Done,
             QCoreApplication::translate("db_manager", "%1 中没有备份")
                 .arg(QDir::toNativeSeparators(SuiteLayout::backupFolder(mainPath))) };
+    // The versions are shown where they matter: an installation record, or
+    // backups that noted them.
+    const bool withVersions = !BackupVersions::installedVersion(mainPath).isEmpty()
+        || std::any_of(entries.cbegin(), entries.cend(),
+            [](const ProjectBackup::Entry &entry) { return entry.versionsKnown; });
     QStringList lines;
-    for (const ProjectBackup::Entry &entry : entries)
-        lines << QCoreApplication::translate("db_manager", "%1  时间:%2  大小:%3 (%4 字节)")
-                     .arg(entry.name, entry.time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
-                         ProjectBackup::humanSize(entry.bytes))
-                     .arg(entry.bytes);
+    for (const ProjectBackup::Entry &entry : entries) {
+        QString line
+            = QCoreApplication::translate("db_manager", "%1  时间:%2  大小:%3 (%4 字节)")
+                  .arg(entry.name, entry.time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
+                      ProjectBackup::humanSize(entry.bytes))
+                  .arg(entry.bytes);
+        if (withVersions)
+            line += QStringLiteral("  ") + versionsText(entry);
+        lines << line;
+    }
     return { Done, lines.join(QLatin1Char('\n')) };
 }
 
 Report backup(const QString &mainPath)
 {
-    const ProjectBackup::Outcome outcome
-        = ProjectBackup::run(mainPath, QDateTime::currentDateTime());
+    const ProjectBackup::Outcome outcome = ProjectBackup::run(
+        mainPath, QDateTime::currentDateTime(), QCoreApplication::applicationPid());
     switch (outcome.result) {
     case ProjectBackup::Result::Done:
         return { Done,
@@ -144,12 +184,32 @@ Report backup(const QString &mainPath)
         return { NoDataFolder,
             QCoreApplication::translate("db_manager", "未找到工程数据目录:%1,未进行备份")
                 .arg(QDir::toNativeSeparators(outcome.dataPath)) };
+    case ProjectBackup::Result::ProgramRunning:
+        return { ProgramRunning,
+            QCoreApplication::translate("db_manager", "进程%1正在运行,无法备份工程数据,未进行备份")
+                .arg(outcome.program) };
     case ProjectBackup::Result::Failed:
         break;
     }
     return { Failed,
         QCoreApplication::translate("db_manager", "工程数据备份失败,工程数据未改动:%1")
             .arg(outcome.reason) };
+}
+
+// Why a backup of another (or an unknown) suite version isn't restored, and
+// what to do instead.
+QString versionMismatchText(const ProjectBackup::RestoreOutcome &outcome, const QString &name)
+{
+    if (outcome.backupVersion.isEmpty())
+        return QCoreApplication::translate("db_manager",
+            "备份%1未记录套件版本(版本未知),当前安装为%2,未进行恢复,工程数据未改动;"
+            "请确认该备份与当前安装的版本一致后加--force恢复(风险自负)")
+            .arg(name, outcome.installedVersion);
+    return QCoreApplication::translate("db_manager",
+        "备份%1的套件版本为%2,当前安装为%3,未进行恢复,工程数据未改动;"
+        "请先用厂商提供的从%3回到%2的升级包将套件恢复到%2后再恢复此备份,"
+        "或加--force强制恢复(工程数据与安装的版本将不一致,风险自负)")
+        .arg(name, outcome.backupVersion, outcome.installedVersion);
 }
 
 // The report for a restore that was refused or failed; empty text when it may go on.
@@ -183,6 +243,8 @@ Report restoreReport(const ProjectBackup::RestoreOutcome &outcome, const QString
             QCoreApplication::translate(
                 "db_manager", "进程%1正在运行,无法恢复工程数据,工程数据未改动")
                 .arg(outcome.program) };
+    case ProjectBackup::RestoreResult::VersionMismatch:
+        return { VersionMismatch, versionMismatchText(outcome, name) };
     case ProjectBackup::RestoreResult::Failed:
         break;
     case ProjectBackup::RestoreResult::DataDisplaced:
@@ -217,7 +279,8 @@ Report restore(const QString &mainPath, const Options &options, const QString &t
     const qint64 self = QCoreApplication::applicationPid();
     const QString name = options.backupName;
     // Refuse before asking, so nobody confirms what can't be done.
-    const Report refused = restoreReport(ProjectBackup::checkRestore(mainPath, name, self), name);
+    const Report refused
+        = restoreReport(ProjectBackup::checkRestore(mainPath, name, self, options.force), name);
     if (refused.code != Done)
         return refused;
 
@@ -236,7 +299,8 @@ Report restore(const QString &mainPath, const Options &options, const QString &t
                 QCoreApplication::translate("db_manager", "未进行恢复,工程数据未改动") };
     }
     return restoreReport(
-        ProjectBackup::restore(mainPath, name, QDateTime::currentDateTime(), self), name);
+        ProjectBackup::restore(mainPath, name, QDateTime::currentDateTime(), self, options.force),
+        name);
 }
 
 } // namespace
@@ -251,6 +315,10 @@ int main(int argc, char *argv[])
     }
     if (options.help) {
         printLine(stdout, usage());
+        return Done;
+    }
+    if (options.version) {
+        printLine(stdout, ProgramVersion::line(QStringLiteral("db_manager")));
         return Done;
     }
 

@@ -7,6 +7,7 @@
 #include <QTextStream>
 
 #include "PackageTool.h"
+#include "ProgramVersion.h"
 
 namespace {
 
@@ -18,6 +19,7 @@ const char usageText[] = R"(Usage:
   make_upgrade_package --sign PACKAGE --secret-key SECRET_KEY [--trusted-comment TEXT]
   make_upgrade_package --diff OLD_DIR NEW_DIR OUT_DIR
   make_upgrade_package --help
+  make_upgrade_package --version
 )";
 
 const char helpText[] = R"(
@@ -43,6 +45,7 @@ the SHA-256 of every file in it.
                        password of an encrypted key comes from the environment
                        variable MINISIGN_PASSWORD or, on a terminal, a prompt.
   --trusted-comment T  the signature's trusted comment (one line).
+  --version            prints "make_upgrade_package <version>".
 
 Exit codes: 0 success; 1 failure (a refused tree, a file that cannot be read
 or written, an unusable key); 2 the structure is damaged or the file is no
@@ -58,6 +61,23 @@ int usageError(QTextStream &err, const QString &reason)
     return PackageTool::UsageError;
 }
 
+// The command asked for, empty for a build; false, with the mistake, when
+// there are two.
+bool pickMode(
+    const QCommandLineParser &parser, const QStringList &modes, QString *mode, QString *mistake)
+{
+    for (const QString &candidate : modes) {
+        if (!parser.isSet(candidate))
+            continue;
+        if (!mode->isEmpty()) {
+            *mistake = QStringLiteral("--%1 and --%2 cannot go together").arg(*mode, candidate);
+            return false;
+        }
+        *mode = candidate;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -69,7 +89,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption help({ QStringLiteral("h"), QStringLiteral("help") }, QString());
     const QStringList modes { QStringLiteral("list"), QStringLiteral("info"),
         QStringLiteral("verify"), QStringLiteral("sign"), QStringLiteral("diff") };
+    const QCommandLineOption version(QStringLiteral("version"), QString());
     parser.addOption(help);
+    parser.addOption(version);
     for (const QString &mode : modes)
         parser.addOption(QCommandLineOption(mode, QString()));
     for (const char *valued : { "key", "secret-key", "sign-with", "trusted-comment" })
@@ -80,16 +102,14 @@ int main(int argc, char *argv[])
         out << usageText << helpText;
         return PackageTool::Success;
     }
-
-    QString mode;
-    for (const QString &candidate : modes) {
-        if (!parser.isSet(candidate))
-            continue;
-        if (!mode.isEmpty())
-            return usageError(
-                err, QStringLiteral("--%1 and --%2 cannot go together").arg(mode, candidate));
-        mode = candidate;
+    if (parser.isSet(version)) {
+        out << ProgramVersion::line(QStringLiteral("make_upgrade_package")) << "\n";
+        return PackageTool::Success;
     }
+
+    QString mode, mistake;
+    if (!pickMode(parser, modes, &mode, &mistake))
+        return usageError(err, mistake);
     const QStringList args = parser.positionalArguments();
     const int wanted = mode == QLatin1String("diff") ? 3 : mode.isEmpty() ? 2 : 1;
     if (args.size() != wanted)

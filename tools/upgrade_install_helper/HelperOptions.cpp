@@ -3,6 +3,7 @@
 #include <QCommandLineParser>
 #include <QFileInfo>
 
+#include "ProgramVersion.h"
 #include "SuiteLayout.h"
 
 namespace {
@@ -40,6 +41,8 @@ struct Parser
 
     QCommandLineParser parser;
     const QCommandLineOption help;
+    const QCommandLineOption version { QStringLiteral("version"),
+        QStringLiteral("Print \"upgrade_install_helper <version>\" and exit.") };
     const QCommandLineOption up { QStringLiteral("up"),
         QStringLiteral("Upgrade the database schema (the only value is yes)."),
         QStringLiteral("yes") };
@@ -66,7 +69,7 @@ Parser::Parser()
     : help(parser.addHelpOption())
 {
     parser.setApplicationDescription(description());
-    parser.addOptions({ up, before, after, database, status, dryRun, applied });
+    parser.addOptions({ up, before, after, database, status, dryRun, applied, version });
 }
 
 QString Parser::mistake() const
@@ -118,6 +121,12 @@ HelperOptions HelperOptions::parse(const QStringList &arguments, const QString &
     if (p.parser.isSet(p.help)) {
         options.result = Result::Help;
         options.helpText = p.parser.helpText();
+        return options;
+    }
+    if (p.parser.isSet(p.version)) {
+        options.result = Result::Help;
+        options.helpText
+            = ProgramVersion::line(QStringLiteral("upgrade_install_helper")) + QLatin1Char('\n');
         return options;
     }
     const QString mistake = p.mistake();

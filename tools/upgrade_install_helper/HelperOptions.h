@@ -8,7 +8,7 @@ struct HelperOptions
 {
     enum class Result {
         Ok, // do what the fields below say
-        Help, // print helpText
+        Help, // print helpText (the usage, or the version line for --version)
         Usage // a mistake: error says what
     };
     enum class Mode { Run, DryRun, Status };
