@@ -84,10 +84,12 @@ QString readArguments(const QStringList &arguments, CommandLine &line, Said &sai
                 return tr("选项--result缺少结果文件");
         } else if (argument == QLatin1String("--wait-programs")
             || argument == QLatin1String("--backup-timeout")) {
+            // Not waiting for programs is a choice; a backup given no time never is.
             const bool wait = argument == QLatin1String("--wait-programs");
+            const int least = wait ? 0 : 1;
             QString text;
-            if (!takeValue(&text) || seconds(text) < 0)
-                return tr("选项%1需要0到86400之间的秒数").arg(argument);
+            if (!takeValue(&text) || seconds(text) < least)
+                return tr("选项%1需要%2到86400之间的秒数").arg(argument).arg(least);
             (wait ? line.waitProgramsSeconds : line.backupTimeoutSeconds) = seconds(text);
             (wait ? said.waitPrograms : said.backupTimeout) = true;
         } else if (hasValue) {

@@ -86,6 +86,10 @@ void tst_CommandLine::parse_data()
         "--close-programs", "--wait-programs=-3" }
                                        << usage << ""
                                        << "" << false << false;
+    QTest::newRow("backup given no time") << QStringList { "--unattended", "--package", "a.rcc",
+        "--backup-first", "--backup-timeout=0" }
+                                          << usage << ""
+                                          << "" << false << false;
     QTest::newRow("backup timeout without backup")
         << QStringList { "--unattended", "--package", "a.rcc", "--backup-timeout", "60" } << usage
         << ""
