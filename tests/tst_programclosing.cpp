@@ -29,11 +29,13 @@ struct Started
         QDir().mkpath(QFileInfo(path).absolutePath());
         QStringList arguments;
 #ifdef Q_OS_WIN
-        const QString program = QStandardPaths::findExecutable("sh");
-        arguments << "-c"
-                  << "sleep 60";
-        if (kind == "ends")
-            return false; // needs a program with a window
+        // A window that ends on WM_CLOSE; the test shell (no windows) ignores it.
+        const QString program = kind == "ends"
+            ? QFileInfo(QStringLiteral(CLOSE_WINDOW)).absoluteFilePath()
+            : QStandardPaths::findExecutable("sh");
+        if (kind != "ends")
+            arguments << "-c"
+                      << "sleep 60";
 #else
         const QString program = kind == "ends" ? "/bin/sleep" : "/bin/sh";
         arguments << (kind == "ends"
@@ -127,8 +129,7 @@ void tst_ProgramClosing::closePrograms()
     });
     for (const QString &program : programs) {
         started.append({ install.path() + '/' + program.section(':', 1) });
-        if (!started.last().start(program.section(':', 0, 0)))
-            QSKIP("a program that ends when asked needs a window on Windows");
+        QVERIFY(started.last().start(program.section(':', 0, 0)));
     }
     QProcess installer;
     installer.start(QFileInfo(QStringLiteral(UPGRADE_INSTALL)).absoluteFilePath(),
