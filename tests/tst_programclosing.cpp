@@ -1,6 +1,7 @@
 #include <QtTest>
 
 #include "ProcessList.h"
+#include "ProgramClosing.h"
 #include "support/SampleInstallation.h"
 #include "support/TestPackage.h"
 
@@ -12,6 +13,7 @@ class tst_ProgramClosing : public QObject
 private slots:
     void closePrograms_data();
     void closePrograms();
+    void neverAsksOutsideTheSuite();
 };
 
 namespace {
@@ -151,6 +153,35 @@ void tst_ProgramClosing::closePrograms()
             qPrintable(output));
         QCOMPARE(started.at(i).runs(), stillRunning.at(i));
     }
+}
+
+// Whatever list it is given, a program outside the suite's folders, or whose
+// path is unknown, is never asked; the refusal stands as it was.
+void tst_ProgramClosing::neverAsksOutsideTheSuite()
+{
+    SampleInstallation install;
+    Started outside { install.path() + "/elsewhere/app.exe" };
+    QVERIFY(outside.start("ends"));
+    const auto stop = qScopeGuard([&outside] {
+        outside.process->kill();
+        outside.process->waitForFinished();
+    });
+    const QString path = QDir::toNativeSeparators(QFileInfo(outside.path).canonicalFilePath());
+    UpgradeAdmission::Verdict verdict;
+    verdict.refusal = UpgradeAdmission::Refusal::SuiteRunning;
+    verdict.running = { { "app.exe", outside.pid, path, "op", false },
+        { "app.exe", outside.pid, QString(), QString(), false } };
+    QStringList said;
+    const UpgradeAdmission::Verdict after = ProgramClosing(install.mainPath(), "bin")
+                                                .closeAndCheck(UpgradeAdmission({}, {}), verdict, 1,
+                                                    [&said](const QString &line) { said << line; });
+    const QString pid = QString::number(outside.pid);
+    QCOMPARE(said,
+        QStringList({ "无法请套件程序退出:app.exe (PID " + pid + "):程序不在套件的程序目录中",
+            "无法请套件程序退出:app.exe (PID " + pid + "):程序路径未知" }));
+    QCOMPARE(after.refusal, UpgradeAdmission::Refusal::SuiteRunning);
+    QCOMPARE(after.running.size(), 2);
+    QVERIFY(outside.runs());
 }
 
 QTEST_GUILESS_MAIN(tst_ProgramClosing)
