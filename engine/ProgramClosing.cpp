@@ -12,7 +12,7 @@ namespace {
 
 QString nameAndPid(const RunningProgram &program)
 {
-    return QStringLiteral("%1 (PID %2)").arg(program.name).arg(program.pid);
+    return QStringLiteral("%1 (PID %2)").arg(program.name, QString::number(program.pid));
 }
 
 // Whether the program still runs: its process ID still runs its executable
@@ -46,10 +46,10 @@ UpgradeAdmission::Verdict ProgramClosing::closeAndCheck(const UpgradeAdmission &
 
 QString ProgramClosing::describe(const RunningProgram &program)
 {
+    // One arg() call: a "%" in a name or path stays as it is.
     return tr("%1 (PID %2, %3, 用户 %4)")
-        .arg(program.name)
-        .arg(program.pid)
-        .arg(program.path.isEmpty() ? tr("路径未知") : QDir::toNativeSeparators(program.path),
+        .arg(program.name, QString::number(program.pid),
+            program.path.isEmpty() ? tr("路径未知") : QDir::toNativeSeparators(program.path),
             program.user.isEmpty() ? tr("用户未知") : program.user);
 }
 

@@ -29,8 +29,8 @@ int wmain()
     windowClass.lpszClassName = L"close_window";
     if (RegisterClassW(&windowClass) == 0)
         return 1;
-    const HWND window = CreateWindowExW(0, L"close_window", L"close_window", WS_OVERLAPPEDWINDOW,
-        0, 0, 200, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
+    const HWND window = CreateWindowExW(0, L"close_window", L"close_window", WS_OVERLAPPEDWINDOW, 0,
+        0, 200, 100, nullptr, nullptr, windowClass.hInstance, nullptr);
     if (window == nullptr)
         return 1;
     SetTimer(window, 1, 5 * 60 * 1000, nullptr);
