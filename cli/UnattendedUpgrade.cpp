@@ -15,6 +15,7 @@
 #include "InstallationLock.h"
 #include "InterruptedUpgrade.h"
 #include "PackageSignature.h"
+#include "ProgramClosing.h"
 #include "RegularFile.h"
 #include "SuiteLayout.h"
 #include "TerminationRequests.h"
@@ -234,13 +235,22 @@ std::optional<ExitCode> UnattendedUpgrade::loadPackage()
 
 std::optional<ExitCode> UnattendedUpgrade::checkBeforeUpgrade(PreflightReport *report)
 {
-    const UpgradeAdmission::Verdict verdict = UpgradeAdmission(record, package).check();
+    const UpgradeAdmission admission(record, package);
+    UpgradeAdmission::Verdict verdict = admission.check();
+    if (options.closePrograms && !options.dryRun) // a dry run changes nothing, here either
+        verdict = ProgramClosing(record.mainPath, package.exePath)
+                      .closeAndCheck(admission, verdict, options.waitProgramsSeconds,
+                          [this](const QString &line) { say(line); });
     switch (verdict.refusal) {
     case UpgradeAdmission::Refusal::DoesNotFit:
         refuse(verdict.detail);
         return ExitPackageRefused;
     case UpgradeAdmission::Refusal::SuiteRunning:
         refuse(tr("进程%1正在运行，无法开始升级!").arg(verdict.detail));
+        for (const RunningProgram &program : verdict.running) {
+            if (!program.closed)
+                refuse(QStringLiteral("    ") + ProgramClosing::describe(program));
+        }
         return ExitSuiteRunning;
     case UpgradeAdmission::Refusal::None:
     case UpgradeAdmission::Refusal::PreflightFailed:

@@ -16,8 +16,19 @@ UpgradeAdmission::UpgradeAdmission(
     : record(record)
     , package(package)
     , packageRoot(PreflightInput().packageRoot)
-    , runningProgram(SuiteGuard::findRunningSuiteProcess)
+    , runningPrograms(SuiteGuard::findRunningSuitePrograms)
 { }
+
+void UpgradeAdmission::setRunningProgram(const RunningProgram &find)
+{
+    runningPrograms = [find](const QString &mainPath, const QString &exePath) {
+        QList<::RunningProgram> found;
+        const QString name = find(mainPath, exePath);
+        if (!name.isEmpty())
+            found.append({ name, 0, QString(), QString(), false });
+        return found;
+    };
+}
 
 UpgradeAdmission::Verdict UpgradeAdmission::check() const
 {
@@ -41,8 +52,9 @@ UpgradeAdmission::Verdict UpgradeAdmission::checkInstallation() const
     Verdict verdict;
     // A bad exe_path goes straight to the pre-flight, which stops at it.
     if (isPlainExePath(package.exePath)) {
-        verdict.detail = runningProgram(record.mainPath, package.exePath);
-        if (!verdict.detail.isEmpty()) {
+        verdict.running = runningPrograms(record.mainPath, package.exePath);
+        if (!verdict.running.isEmpty()) {
+            verdict.detail = verdict.running.first().name;
             verdict.refusal = Refusal::SuiteRunning;
             return verdict;
         }

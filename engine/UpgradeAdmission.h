@@ -47,6 +47,9 @@ public:
     // The name of the first running program that blocks an upgrade of the
     // installation at mainPath with that exe_path, or empty.
     using RunningProgram = std::function<QString(const QString &mainPath, const QString &exePath)>;
+    // Every running program that blocks it, the first one first.
+    using RunningPrograms
+        = std::function<QList<::RunningProgram>(const QString &mainPath, const QString &exePath)>;
 
     UpgradeAdmission(const InstallationRecord &record, const PackageDescriptor &package);
 
@@ -54,7 +57,7 @@ public:
     // ":/upgrade") and the search for running programs (SuiteGuard's); tests
     // put their own.
     void setPackageRoot(const QString &root) { packageRoot = root; }
-    void setRunningProgram(const RunningProgram &find) { runningProgram = find; }
+    void setRunningProgram(const RunningProgram &find);
 
     // Every step in order.
     Verdict check() const;
@@ -69,5 +72,5 @@ private:
     InstallationRecord record;
     PackageDescriptor package;
     QString packageRoot;
-    RunningProgram runningProgram;
+    RunningPrograms runningPrograms;
 };

@@ -17,4 +17,8 @@ bool snapshot(const QString &procRoot, QList<ProcessEntry> *processes);
 // adds when the program file has been removed or replaced since it started.
 bool imagePath(const QString &procRoot, qint64 pid, QString *path);
 
+// The name of the user owning procRoot/<pid>, or its number when the system
+// knows no name for it.
+bool processUser(const QString &procRoot, qint64 pid, QString *user);
+
 } // namespace ProcFsProcessList

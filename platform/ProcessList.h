@@ -21,6 +21,11 @@ bool snapshot(QList<ProcessEntry> *processes);
 // can't be read, for example for another user's process.
 bool imagePath(qint64 pid, QString *path);
 
+// The account the process runs as: "DOMAIN\user" on Windows, the user name
+// of its owner (or the number when it has none) elsewhere. False (and an
+// empty name) when it can't be read.
+bool processUser(qint64 pid, QString *user);
+
 // The same path in a buffer of imagePathCapacity UTF-16 units, the platform's
 // path limit, null-terminated; false (and an empty buffer) when it can't be
 // read or doesn't fit.

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "ProcFsProcessList.h"
@@ -179,6 +181,24 @@ bool imagePath(const QString &procRoot, qint64 pid, QString *path)
     return programPath(procRoot, pid, path);
 }
 
+bool processUser(const QString &procRoot, qint64 pid, QString *user)
+{
+    user->clear();
+    struct stat info;
+    const QByteArray dir = QFile::encodeName(procRoot) + '/' + QByteArray::number(pid);
+    if (pid <= 0 || ::stat(dir.constData(), &info) != 0)
+        return false;
+    struct passwd entry;
+    struct passwd *found = nullptr;
+    QByteArray buffer(16 * 1024, Qt::Uninitialized);
+    if (::getpwuid_r(info.st_uid, &entry, buffer.data(), size_t(buffer.size()), &found) == 0
+        && found != nullptr && found->pw_name != nullptr && found->pw_name[0] != '\0')
+        *user = QFile::decodeName(found->pw_name);
+    else
+        *user = QString::number(info.st_uid);
+    return true;
+}
+
 } // namespace ProcFsProcessList
 
 namespace ProcessList {
@@ -191,6 +211,11 @@ bool snapshot(QList<ProcessEntry> *processes)
 bool imagePath(qint64 pid, QString *path)
 {
     return ProcFsProcessList::imagePath(QStringLiteral("/proc"), pid, path);
+}
+
+bool processUser(qint64 pid, QString *user)
+{
+    return ProcFsProcessList::processUser(QStringLiteral("/proc"), pid, user);
 }
 
 } // namespace ProcessList

@@ -35,4 +35,16 @@ bool imagePath(qint64 pid, QString *path)
     return true;
 }
 
+bool processUser(qint64 pid, QString *user)
+{
+    user->clear();
+    if (pid < 0 || pid > 0xFFFFFFFFLL)
+        return false;
+    std::wstring account;
+    if (!WinProcessSnapshot::userName(static_cast<std::uint32_t>(pid), &account))
+        return false;
+    *user = QString::fromStdWString(account);
+    return true;
+}
+
 } // namespace ProcessList

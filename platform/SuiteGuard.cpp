@@ -57,46 +57,77 @@ QStringList listSuiteExecutables(const QString &mainPath, const QString &exePath
         + listExecutables(programFolder(mainPath, SuiteLayout::productFolderName(), exePath));
 }
 
+bool isFolderProgram(
+    const QString &path, const QString &name, const QString &platformDir, const QString &productDir)
+{
+    const Qt::CaseSensitivity cs = fileNameCase();
+    const QString inPlatform = QDir::toNativeSeparators(platformDir + QLatin1Char('/') + name);
+    const QString inProduct = QDir::toNativeSeparators(productDir + QLatin1Char('/') + name);
+    if (path.compare(inPlatform, cs) == 0 || path.compare(inProduct, cs) == 0)
+        return true;
+#ifndef Q_OS_WIN
+    // /proc gives the program's path with every link resolved; a main
+    // directory reached through a link must still match.
+    return sameResolvedFile(path, inPlatform) || sameResolvedFile(path, inProduct);
+#else
+    return false;
+#endif
+}
+
+QList<RunningProgram> findBlockingPrograms(const QList<ProcessEntry> &processes,
+    const QStringList &names, const QString &platformDir, const QString &productDir,
+    const ImagePathFunction &imagePath, const UserFunction &user)
+{
+    QList<RunningProgram> found;
+    for (const ProcessEntry &process : processes) {
+        if (!names.contains(process.name, fileNameCase())
+            || process.name.contains(QLatin1String("upgrade_install")))
+            continue;
+        QString path;
+        // A path that can't be read blocks.
+        if (imagePath(process.pid, &path)
+            && !isFolderProgram(path, process.name, platformDir, productDir))
+            continue;
+        RunningProgram program;
+        program.name = process.name;
+        program.pid = process.pid;
+        program.path = path;
+        if (user)
+            program.user = user(process.pid);
+        found.append(program);
+    }
+    return found;
+}
+
 QString findBlockingProcess(const QList<ProcessEntry> &processes, const QStringList &names,
     const QString &platformDir, const QString &productDir, const ImagePathFunction &imagePath)
 {
-    const Qt::CaseSensitivity cs = fileNameCase();
-    for (const ProcessEntry &process : processes) {
-        if (!names.contains(process.name, cs))
-            continue;
-        QString path;
-        bool blocks = true; // a path that can't be read blocks
-        if (imagePath(process.pid, &path)) {
-            const QString inPlatform
-                = QDir::toNativeSeparators(platformDir + QLatin1Char('/') + process.name);
-            const QString inProduct
-                = QDir::toNativeSeparators(productDir + QLatin1Char('/') + process.name);
-            blocks = path.compare(inPlatform, cs) == 0 || path.compare(inProduct, cs) == 0;
-#ifndef Q_OS_WIN
-            // /proc gives the program's path with every link resolved; a main
-            // directory reached through a link must still match.
-            if (!blocks)
-                blocks = sameResolvedFile(path, inPlatform) || sameResolvedFile(path, inProduct);
-#endif
-        }
-        if (blocks && process.name.contains(QLatin1String("upgrade_install")))
-            blocks = false;
-        if (blocks)
-            return process.name;
-    }
-    return QString();
+    const QList<RunningProgram> found
+        = findBlockingPrograms(processes, names, platformDir, productDir, imagePath, nullptr);
+    return found.isEmpty() ? QString() : found.first().name;
+}
+
+QList<RunningProgram> findRunningSuitePrograms(const QString &mainPath, const QString &exePath)
+{
+    const QStringList names = listSuiteExecutables(mainPath, exePath);
+    QList<ProcessEntry> processes;
+    if (names.isEmpty() || !ProcessList::snapshot(&processes))
+        return {};
+    return findBlockingPrograms(
+        processes, names, programFolder(mainPath, SuiteLayout::platformFolderName(), exePath),
+        programFolder(mainPath, SuiteLayout::productFolderName(), exePath),
+        [](qint64 pid, QString *path) { return ProcessList::imagePath(pid, path); },
+        [](qint64 pid) {
+            QString user;
+            ProcessList::processUser(pid, &user);
+            return user;
+        });
 }
 
 QString findRunningSuiteProcess(const QString &mainPath, const QString &exePath)
 {
-    const QStringList names = listSuiteExecutables(mainPath, exePath);
-    QList<ProcessEntry> processes;
-    if (!ProcessList::snapshot(&processes))
-        return QString();
-    return findBlockingProcess(processes, names,
-        programFolder(mainPath, SuiteLayout::platformFolderName(), exePath),
-        programFolder(mainPath, SuiteLayout::productFolderName(), exePath),
-        [](qint64 pid, QString *path) { return ProcessList::imagePath(pid, path); });
+    const QList<RunningProgram> found = findRunningSuitePrograms(mainPath, exePath);
+    return found.isEmpty() ? QString() : found.first().name;
 }
 
 } // namespace SuiteGuard

@@ -34,6 +34,13 @@ QStringList listExecutables(const QString &dir);
 QStringList listSuiteExecutables(const QString &mainPath, const QString &exePath);
 
 using ImagePathFunction = std::function<bool(qint64 pid, QString *path)>;
+// The account a process runs as; empty when it can't be read.
+using UserFunction = std::function<QString(qint64 pid)>;
+
+// Whether path, a process's executable as the process list reports it, is the
+// program name directly in platformDir or productDir (links resolved on Linux).
+bool isFolderProgram(const QString &path, const QString &name, const QString &platformDir,
+    const QString &productDir);
 
 // Name of the first process in list order that blocks the upgrade: its name is
 // on the blocking list, and its path is unknown or is one of the two folders'
@@ -41,6 +48,17 @@ using ImagePathFunction = std::function<bool(qint64 pid, QString *path)>;
 // block. Empty when nothing blocks.
 QString findBlockingProcess(const QList<ProcessEntry> &processes, const QStringList &names,
     const QString &platformDir, const QString &productDir, const ImagePathFunction &imagePath);
+
+// Every process that blocks the upgrade (findBlockingProcess's rules), in list
+// order, with its path (empty when unknown) and user.
+QList<RunningProgram> findBlockingPrograms(const QList<ProcessEntry> &processes,
+    const QStringList &names, const QString &platformDir, const QString &productDir,
+    const ImagePathFunction &imagePath, const UserFunction &user);
+
+// Every running program that blocks an upgrade of the installation at mainPath
+// (findBlockingPrograms over the process list); empty when none does, or when
+// the processes can't be listed.
+QList<RunningProgram> findRunningSuitePrograms(const QString &mainPath, const QString &exePath);
 
 // Name of the first running program that blocks an upgrade of the installation
 // at mainPath whose programs sit below platform/<exePath> and product/<exePath>

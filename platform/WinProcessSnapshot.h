@@ -28,4 +28,9 @@ bool take(std::vector<Entry> *entries);
 // into pathCapacity (a cut-off path would name the wrong file).
 bool imagePath(std::uint32_t pid, std::wstring *path);
 
+// The account the process runs as, "DOMAIN\user", from its token. False (and
+// an empty name) when the process or its token can't be opened or the account
+// has no name.
+bool userName(std::uint32_t pid, std::wstring *user);
+
 } // namespace WinProcessSnapshot

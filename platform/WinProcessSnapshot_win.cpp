@@ -76,4 +76,37 @@ bool imagePath(std::uint32_t pid, std::wstring *path)
     return true;
 }
 
+bool userName(std::uint32_t pid, std::wstring *user)
+{
+    user->clear();
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr)
+        return false;
+    HandleCloser processCloser(process);
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(process, TOKEN_QUERY, &token))
+        return false;
+    HandleCloser tokenCloser(token);
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    if (size == 0)
+        return false;
+    std::vector<unsigned char> buffer(size);
+    if (!GetTokenInformation(token, TokenUser, buffer.data(), size, &size))
+        return false;
+    const PSID sid = reinterpret_cast<TOKEN_USER *>(buffer.data())->User.Sid;
+    wchar_t name[256];
+    wchar_t domain[256];
+    DWORD nameSize = 256;
+    DWORD domainSize = 256;
+    SID_NAME_USE use = SidTypeUnknown;
+    if (!LookupAccountSidW(nullptr, sid, name, &nameSize, domain, &domainSize, &use))
+        return false;
+    const std::wstring account(name, nameSize);
+    if (account.empty())
+        return false;
+    *user = domainSize > 0 ? std::wstring(domain, domainSize) + L"\\" + account : account;
+    return true;
+}
+
 } // namespace WinProcessSnapshot

@@ -56,6 +56,7 @@ private slots:
     void findBlockingProcess_data();
     void findBlockingProcess();
     void mainDirectoryThroughLink();
+    void runningProgramsNamed();
 };
 
 void tst_SuiteGuard::programFolder_data()
@@ -219,6 +220,55 @@ void tst_SuiteGuard::mainDirectoryThroughLink()
                  .findBlocking(names, platform, product),
         QString());
 #endif
+}
+
+// Every blocking program, with its PID, path and user: real processes, one in
+// each suite folder and a same-named one elsewhere; and one whose path can't
+// be read.
+void tst_SuiteGuard::runningProgramsNamed()
+{
+    QTemporaryDir dir;
+    QVERIFY(makeLayout(dir.path(), { "main/platform/bin/", "main/product/bin/", "other/" }));
+    const QStringList programs { "main/platform/bin/app.exe", "main/product/bin/srv.exe",
+        "other/app.exe" };
+    QList<QSharedPointer<QProcess>> running;
+    for (const QString &program : programs) {
+        running.append(QSharedPointer<QProcess>::create());
+#ifdef Q_OS_WIN
+        QVERIFY(QFile::copy(QStandardPaths::findExecutable("sh"), dir.filePath(program)));
+        running.last()->start(dir.filePath(program), { "-c", "sleep 60" });
+#else
+        QVERIFY(QFile::copy("/bin/sleep", dir.filePath(program)));
+        running.last()->start(dir.filePath(program), { "60" });
+#endif
+        QVERIFY(running.last()->waitForStarted());
+    }
+    auto found = SuiteGuard::findRunningSuitePrograms(dir.filePath("main"), "bin");
+    const QList<qint64> pids { running.at(0)->processId(), running.at(1)->processId() };
+    for (const QSharedPointer<QProcess> &process : running) {
+        process->kill();
+        process->waitForFinished();
+    }
+    QCOMPARE(found.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+        QCOMPARE(found.at(i).name, QFileInfo(programs.at(i)).fileName());
+        QCOMPARE(found.at(i).pid, pids.at(i));
+        QCOMPARE(found.at(i).path,
+            QDir::toNativeSeparators(QFileInfo(dir.filePath(programs.at(i))).canonicalFilePath()));
+#ifdef Q_OS_WIN
+        QVERIFY2(
+            found.at(i).user.endsWith('\\' + qEnvironmentVariable("USERNAME"), Qt::CaseInsensitive),
+            qPrintable(found.at(i).user));
+#else
+        QCOMPARE(found.at(i).user, QFileInfo(dir.filePath(programs.at(i))).owner());
+#endif
+    }
+    found = SuiteGuard::findBlockingPrograms(
+        { { 7, "app.exe" } }, { "app.exe" }, "/p", "/q", [](qint64, QString *) { return false; },
+        [](qint64 pid) { return QString::number(pid); });
+    QCOMPARE(found.size(), 1);
+    QVERIFY(found.first().path.isEmpty());
+    QCOMPARE(found.first().user, QStringLiteral("7"));
 }
 
 QTEST_GUILESS_MAIN(tst_SuiteGuard)
