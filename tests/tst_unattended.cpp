@@ -267,8 +267,8 @@ void tst_Unattended::exitCodes()
     const Run run = runInstaller(install.path(), arguments);
     QCOMPARE(run.code, code);
     QVERIFY2((run.out + run.err).contains(printed), qPrintable(run.out + run.err));
-    if (options.contains("--quiet"))
-        QCOMPARE(run.out, printed + "\n");
+    if (options.contains("--quiet")) // the one line, CRLF on Windows
+        QCOMPARE(run.out.trimmed(), printed);
     if (setup == "no record") // named as it is, wherever the installer was started
         QVERIFY2(
             run.err.contains(QDir::toNativeSeparators(install.recordPath())), qPrintable(run.err));
