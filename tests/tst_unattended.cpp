@@ -149,6 +149,9 @@ void tst_Unattended::exitCodes_data()
         << true;
     QTest::newRow("interrupted before: --recover alone")
         << "interrupted" << QStringList { "--recover" } << 0 << "上次中断的升级已撤销" << false;
+    QTest::newRow("interrupted once committed: --recover finishes it, a person must too")
+        << "interrupted after commit" << QStringList { "--recover" } << 8
+        << "结果:升级成功,但需要手动处理(退出码8)" << false;
     QTest::newRow("interrupted before: --recover --quiet")
         << "interrupted" << QStringList { "--recover", "--quiet" } << 0
         << "结果:安装处于一致状态(退出码0)" << false;
@@ -236,9 +239,22 @@ void tst_Unattended::exitCodes()
 #endif
     } else if (setup == "no record") {
         QVERIFY(QFile::remove(install.recordPath()));
-    } else if (setup == "bad second record") {
+    }
+    if (setup == "bad second record" || setup == "interrupted after commit") {
         QFile record(install.secondRecordPath());
         QVERIFY(record.open(QIODevice::WriteOnly) && record.write("garbage") == 7);
+    }
+    if (setup == "interrupted after commit") {
+        // Killed ever later until the journal says committed.
+        Journal::Contents contents;
+        for (int n = 1; n < 40 && !contents.marks.contains(Journal::Mark::Committed); ++n) {
+            if (Journal::exists(main))
+                QCOMPARE(runInstaller(install.path(), { "--recover" }).code, 0);
+            runInstaller(install.path(), { "--unattended", "--package", package }, n);
+            QVERIFY(Journal::read(main, &contents, &error));
+        }
+        QVERIFY(contents.marks.contains(Journal::Mark::Committed));
+        QVERIFY(QDir(main + QStringLiteral("/logs")).removeRecursively());
     } else if (setup.startsWith("interrupted")) {
         const Run killed
             = runInstaller(install.path(), { "--unattended", "--package", package }, 2);
@@ -287,7 +303,7 @@ void tst_Unattended::exitCodes()
     const bool mainLog = !options.contains("--dry-run") && setup != "no record";
     if (options.contains("--recover")) { // no package, no log
         QVERIFY(!Journal::exists(main));
-        QCOMPARE(readAll(dll), QStringLiteral("old"));
+        QCOMPARE(readAll(dll), QString(code == 8 ? "new" : "old"));
         return;
     }
     QCOMPARE(logs.size(), mainLog ? 1 : 0);
