@@ -1,6 +1,7 @@
 #include "UnattendedUpgrade.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,9 +15,8 @@
 #include "ExitCode.h"
 #include "InstallationLock.h"
 #include "InterruptedUpgrade.h"
-#include "PackageSignature.h"
+#include "OutputPaths.h"
 #include "ProgramClosing.h"
-#include "RegularFile.h"
 #include "SuiteLayout.h"
 #include "TerminationRequests.h"
 #include "UpgradeAdmission.h"
@@ -43,19 +43,35 @@ UnattendedUpgrade::UnattendedUpgrade(const CommandLine &commandLine, QObject *pa
 
 int UnattendedUpgrade::run()
 {
+    runResult.mode = options.mode == CommandLine::Mode::Recover
+        ? QStringLiteral("recover")
+        : (options.dryRun ? QStringLiteral("dry-run") : QStringLiteral("upgrade"));
+    if (!options.package.isEmpty()) {
+        runResult.packageFile = options.package;
+        runResult.packageSha256 = RunResult::sha256Of(options.package);
+    }
     const int code = runMode();
     sayCopyProblem();
-    // Every run ends its log with how it ended, a refusal as well.
-    if (!outcomeWritten) {
-        const QString line = log.withCopyProblem(resultLine(code));
-        code == ExitUpgraded ? say(line) : refuse(line);
+    // Every run ends its log with how it ended, a refusal as well; --quiet
+    // keeps this line.
+    const QString line = log.withCopyProblem(resultLine(code));
+    if (code == ExitUpgraded || code == ExitManualAction) {
+        print(stdout, line);
+        log.write(line);
+    } else {
+        refuse(line);
     }
+    if (upgradeRan && !log.path().isEmpty())
+        out(tr("升级日志:%1").arg(QDir::toNativeSeparators(log.path())));
+    writeResult(code);
     return code;
 }
 
 QString UnattendedUpgrade::resultLine(int code) const
 {
     const bool recovering = options.mode == CommandLine::Mode::Recover;
+    if (code == ExitManualAction)
+        return tr("结果:升级成功,但需要手动处理(退出码8)");
     if (code == ExitUpgraded && recovering)
         return tr("结果:安装处于一致状态(退出码0)");
     if (code == ExitUpgraded && options.dryRun)
@@ -86,16 +102,19 @@ int UnattendedUpgrade::runMode()
         = record.read(recordPath) == RecordLayout::ReadResult::Ok && !record.mainPath.isEmpty();
     // Before anything is opened: the copy must not take the place of what
     // the upgrade or a recovery needs.
-    const QString refusal = logCopyRefusal(recordRead ? record.mainPath : QString());
+    const QString refusal = outputRefusal(recordRead ? record.mainPath : QString());
     if (!refusal.isEmpty()) {
         print(stderr, refusal);
         return ExitUsage;
     }
     if (!recordRead) {
         openLog(QString());
-        refuse(tr("获取本地系统安装信息失败:%1").arg(QDir::toNativeSeparators(recordPath)));
+        refuse(tr("获取本地系统安装信息失败:%1")
+                   .arg(QDir::toNativeSeparators(QFileInfo(recordPath).absoluteFilePath())));
         return ExitNoRecord;
     }
+    runResult.mainDirectory = record.mainPath;
+    runResult.installedBefore = record.version;
     // A dry run changes nothing in the installation, its log included; a
     // recovery with nothing to recover leaves no log to push out the others.
     const bool nothingToRecover = options.mode == CommandLine::Mode::Recover
@@ -110,7 +129,8 @@ int UnattendedUpgrade::recoverOnly()
         say(tr("没有中断的升级,安装处于一致状态"));
         return ExitUpgraded;
     }
-    return finishInterrupted().value_or(ExitUpgraded);
+    return finishInterrupted().value_or(
+        runResult.manualActions.isEmpty() ? ExitUpgraded : ExitManualAction);
 }
 
 std::optional<ExitCode> UnattendedUpgrade::finishInterrupted()
@@ -135,7 +155,12 @@ std::optional<ExitCode> UnattendedUpgrade::finishInterrupted()
     say(tr("发现上次中断的升级,正在恢复"));
     // Its lines go into this run's log as they come.
     connect(&interrupted, &InterruptedUpgrade::line, this, &UnattendedUpgrade::say);
-    const std::optional<ExitCode> refused = recoveryEnded(interrupted.finish().result);
+    connect(&interrupted, &InterruptedUpgrade::manualAction, this,
+        &UnattendedUpgrade::noteManualAction);
+    connect(&interrupted, &InterruptedUpgrade::failure, this, &UnattendedUpgrade::noteFailure);
+    const RecoveryResult ending = interrupted.finish().result;
+    runResult.changed = ending != RecoveryResult::NothingToDo && ending != RecoveryResult::Busy;
+    const std::optional<ExitCode> refused = recoveryEnded(ending);
     // The record now says what is installed.
     if (!refused)
         record.read(SuiteLayout::installationRecord(UpgradeConstants::installDir()));
@@ -182,9 +207,7 @@ int UnattendedUpgrade::upgrade()
         return ExitUpgraded;
     }
     WorkerDriver driver;
-    // The log follows the worker itself (lines, script reports, outcome).
-    connect(&driver, &WorkerDriver::line, this, [](const QString &line) { print(stdout, line); });
-    log.follow(driver.worker());
+    follow(driver);
     // A request to end the program while the upgrade runs (SIGTERM, Ctrl+C)
     // cancels it as an operator would: it is rolled back, exit code 1. More
     // requests change nothing; the handling ends with the upgrade.
@@ -197,18 +220,49 @@ int UnattendedUpgrade::upgrade()
         say(tr("收到终止信号,正在取消升级"));
         worker->requestCancel();
     });
+    upgradeRan = true;
     const UpgradeOutcome outcome = driver.upgrade(UpgradeRequest::of(record, package));
     // A request that came when the upgrade could no longer be undone (past
     // the database step, or while it was being finished) cancelled nothing.
     if (terminating && outcome == UpgradeOutcome::Upgraded)
         say(tr("终止请求到达时升级已无法撤销,升级已完成"));
-    outcomeWritten = true;
-    sayCopyProblem();
-    print(outcome == UpgradeOutcome::Upgraded ? stdout : stderr,
-        log.withCopyProblem(UpgradeLog::outcomeText(int(outcome))));
-    if (!log.path().isEmpty())
-        print(stdout, tr("升级日志:%1").arg(QDir::toNativeSeparators(log.path())));
+    if (outcome == UpgradeOutcome::Upgraded || outcome == UpgradeOutcome::NotRestored)
+        runResult.changed = true;
+    if (outcome == UpgradeOutcome::Upgraded && !runResult.manualActions.isEmpty())
+        return ExitManualAction;
     return int(outcome);
+}
+
+void UnattendedUpgrade::follow(WorkerDriver &driver)
+{
+    // The log follows the worker itself (lines, script reports); the result
+    // line is this run's.
+    CUpgradeWorker *worker = driver.worker();
+    connect(&driver, &WorkerDriver::line, this, &UnattendedUpgrade::out);
+    connect(worker, &CUpgradeWorker::status, &log, &UpgradeLog::write);
+    connect(worker, &CUpgradeWorker::sigScriptReport, &log, &UpgradeLog::writeScriptReport);
+    connect(&driver, &WorkerDriver::manualAction, this, &UnattendedUpgrade::noteManualAction);
+    connect(&driver, &WorkerDriver::failure, this, &UnattendedUpgrade::noteFailure);
+    connect(worker, &CUpgradeWorker::sigProgress, this,
+        [this](int done, int total, const QString &action) {
+            const QString line = progress.take(done, total, action);
+            if (!line.isEmpty())
+                out(line);
+        });
+}
+
+void UnattendedUpgrade::noteManualAction(const QString &line)
+{
+    runResult.manualActions << line;
+    // Said on standard output with the other lines; --quiet keeps it as a problem.
+    if (options.quiet)
+        print(stderr, line);
+}
+
+void UnattendedUpgrade::noteFailure(
+    const QString &kind, const QString &target, const QString &reason)
+{
+    runResult.failures.append({ kind, target, reason });
 }
 
 std::optional<ExitCode> UnattendedUpgrade::loadPackage()
@@ -220,11 +274,15 @@ std::optional<ExitCode> UnattendedUpgrade::loadPackage()
         if (reason.isEmpty()) // not a package at all
             reason = tr("不是升级包文件");
         refuse(tr("%1:%2").arg(reason, QDir::toNativeSeparators(options.package)));
+        runResult.failures.append(
+            { QStringLiteral("package"), QDir::toNativeSeparators(options.package), reason });
         if (!loaded.detail().isEmpty())
             refuse(loaded.detail());
         return ExitPackageRefused;
     }
     package.read(UpgradeConstants::packageDescriptorPath());
+    runResult.versionFrom = package.versionFrom;
+    runResult.versionTo = package.versionTo;
     for (const QString &line : UpgradeLog::headerLines(
              options.package, package.versionFrom, package.versionTo, record.version))
         say(line);
@@ -241,6 +299,8 @@ std::optional<ExitCode> UnattendedUpgrade::checkBeforeUpgrade(PreflightReport *r
         verdict = ProgramClosing(record.mainPath, package.exePath)
                       .closeAndCheck(admission, verdict, options.waitProgramsSeconds,
                           [this](const QString &line) { say(line); });
+    runResult.preflightProblems = verdict.report.problems;
+    runResult.runningPrograms = verdict.running;
     switch (verdict.refusal) {
     case UpgradeAdmission::Refusal::DoesNotFit:
         refuse(verdict.detail);
@@ -283,9 +343,15 @@ void UnattendedUpgrade::printPlan(const PreflightReport &report)
 std::optional<ExitCode> UnattendedUpgrade::backUp()
 {
     const QString tool = SuiteLayout::projectTool(record.mainPath, package.exePath);
-    if (!QFileInfo::exists(tool)) {
-        refuse(tr("工程管理工具不存在,无法备份:%1").arg(QDir::toNativeSeparators(tool)));
+    // Each refusal is also the result's failure of the backup.
+    const auto refused = [&](const QString &line) {
+        refuse(line);
+        runResult.failures.append(
+            { QStringLiteral("backup"), QDir::toNativeSeparators(tool), line });
         return ExitPreflightRefused;
+    };
+    if (!QFileInfo::exists(tool)) {
+        return refused(tr("工程管理工具不存在,无法备份:%1").arg(QDir::toNativeSeparators(tool)));
     }
     if (options.dryRun) {
         say(tr("升级前将用工程管理工具备份工程数据:%1").arg(QDir::toNativeSeparators(tool)));
@@ -310,23 +376,27 @@ std::optional<ExitCode> UnattendedUpgrade::backUp()
             say(line.trimmed());
     }
     if (started && !ended) {
-        refuse(tr("工程数据备份未在%1秒内完成,未开始升级").arg(options.backupTimeoutSeconds));
-        return ExitPreflightRefused;
+        return refused(
+            tr("工程数据备份未在%1秒内完成,未开始升级").arg(options.backupTimeoutSeconds));
     }
     if (!ended) {
-        refuse(tr("工程数据备份未完成:%1").arg(process.errorString()));
-        return ExitPreflightRefused;
+        return refused(tr("工程数据备份未完成:%1").arg(process.errorString()));
     }
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        refuse(tr("工程数据备份失败,退出码为%1,未开始升级").arg(process.exitCode()));
-        return ExitPreflightRefused;
+        return refused(tr("工程数据备份失败,退出码为%1,未开始升级").arg(process.exitCode()));
     }
     return std::nullopt;
 }
 
+void UnattendedUpgrade::out(const QString &line)
+{
+    if (!options.quiet)
+        print(stdout, line);
+}
+
 void UnattendedUpgrade::say(const QString &line)
 {
-    print(stdout, line);
+    out(line);
     log.write(line);
 }
 
@@ -343,6 +413,7 @@ void UnattendedUpgrade::openLog(const QString &mainPath)
     // A log that can't be written is said, and the upgrade goes on: what
     // could be opened is written, and standard output has every line.
     QString error;
+    logOpened = true;
     if (!log.open(mainPath, options.logFile, &error))
         print(stderr, tr("无法写入升级日志:%1").arg(error));
     copyProblemSaid = !log.copyProblem().isEmpty();
@@ -356,68 +427,38 @@ void UnattendedUpgrade::sayCopyProblem()
     print(stderr, tr("无法写入升级日志:%1").arg(log.copyProblem()));
 }
 
-namespace {
-
-// The absolute path with the part of it that exists resolved (links, ".."),
-// the rest as it is: two names of one place compare equal.
-QString resolved(const QString &path)
+QString UnattendedUpgrade::outputRefusal(const QString &mainPath)
 {
-    QString existing = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-    QStringList rest;
-    for (;;) {
-        const QString canonical = QFileInfo(existing).canonicalFilePath();
-        if (!canonical.isEmpty())
-            return QDir::cleanPath(QDir(canonical).filePath(rest.join(QLatin1Char('/'))));
-        const QString parent = QFileInfo(existing).path();
-        if (parent == existing)
-            return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-        rest.prepend(QFileInfo(existing).fileName());
-        existing = parent;
-    }
+    QString refusal = OutputPaths::refusal(
+        QStringLiteral("--result"), options.resultFile, options.package, mainPath);
+    if (refusal.isEmpty() && !options.resultFile.isEmpty() && !options.logFile.isEmpty()
+        && OutputPaths::samePlace(options.resultFile, options.logFile))
+        refusal = tr("选项--result不能与--log指向同一文件:%1")
+                      .arg(QDir::toNativeSeparators(options.resultFile));
+    // A result file that may not be written is not written at all.
+    resultRefused = !refusal.isEmpty();
+    if (refusal.isEmpty())
+        refusal = OutputPaths::refusal(
+            QStringLiteral("--log"), options.logFile, options.package, mainPath);
+    return refusal;
 }
 
-#ifdef Q_OS_WIN
-const Qt::CaseSensitivity pathCase = Qt::CaseInsensitive;
-#else
-const Qt::CaseSensitivity pathCase = Qt::CaseSensitive;
-#endif
-
-} // namespace
-
-QString UnattendedUpgrade::logCopyRefusal(const QString &mainPath) const
+void UnattendedUpgrade::writeResult(int code)
 {
-    if (options.logFile.isEmpty())
-        return QString();
-    const QString named = QDir::toNativeSeparators(options.logFile);
-    const QFileInfo info(options.logFile);
-    // The copy replaces a file by a rename; anything else there stays.
-    if (info.isSymLink())
-        return tr("选项--log不能指向符号链接:%1").arg(named);
-    if ((info.exists() && !info.isFile()) || RegularFile::isSpecial(options.logFile))
-        return tr("选项--log指向的不是普通文件:%1").arg(named);
-    const QString target = resolved(options.logFile);
-    const auto is = [&](const QString &path) {
-        return QString::compare(target, resolved(path), pathCase) == 0;
-    };
-    const auto inside = [&](const QString &folder) {
-        const QString resolvedFolder = resolved(folder);
-        return target.startsWith(resolvedFolder + QLatin1Char('/'), pathCase)
-            || (resolvedFolder == QStringLiteral("/") && target.startsWith(resolvedFolder));
-    };
-    if (is(options.package) || is(PackageSignature::signaturePath(options.package)))
-        return tr("选项--log不能指向升级包或其签名文件:%1").arg(named);
-    const QString installDir = UpgradeConstants::installDir();
-    const QStringList records = mainPath.isEmpty()
-        ? QStringList { SuiteLayout::installationRecord(installDir) }
-        : SuiteLayout::recordCopies(installDir, mainPath);
-    for (const QString &record : records) {
-        if (is(record))
-            return tr("选项--log不能指向安装信息文件:%1").arg(named);
-    }
-    // The main directory holds the journal, the backup and the lock that
-    // an interrupted upgrade needs; only its logs folder is for logs.
-    if (!mainPath.isEmpty() && (is(mainPath) || inside(mainPath))
-        && !inside(QDir(mainPath).filePath(QStringLiteral("logs"))))
-        return tr("选项--log在主目录中只能指向logs文件夹:%1").arg(named);
-    return QString();
+    if (options.resultFile.isEmpty() || resultRefused)
+        return;
+    runResult.exitCode = code;
+    InstallationRecord after;
+    if (after.read(SuiteLayout::installationRecord(UpgradeConstants::installDir()))
+        == RecordLayout::ReadResult::Ok)
+        runResult.installedAfter = after.version;
+    if (!log.path().isEmpty())
+        runResult.logFile = log.path();
+    else if (logOpened && log.copyProblem().isEmpty())
+        runResult.logFile = QFileInfo(options.logFile).absoluteFilePath();
+    runResult.ended = QDateTime::currentDateTimeUtc();
+    QString error;
+    // The exit code stays that of the run.
+    if (!runResult.write(options.resultFile, &error))
+        print(stderr, tr("无法写入结果文件:%1").arg(error));
 }

@@ -10,10 +10,13 @@
 #include "InstallationRecord.h"
 #include "LoadedPackage.h"
 #include "PackageDescriptor.h"
+#include "ProgressLines.h"
+#include "RunResult.h"
 #include "UpgradeLog.h"
 #include "UpgradeOutcome.h"
 
 struct PreflightReport;
+class WorkerDriver;
 
 // An upgrade without a window and without questions: the window's admission
 // (UpgradeAdmission), recovery, upgrade and log, each log line on standard output (UTF-8)
@@ -45,13 +48,23 @@ private:
     std::optional<ExitCode> backUp();
     void printPlan(const PreflightReport &report);
 
+    // The log and the console follow the worker; what it says of manual
+    // actions and failures goes into the result.
+    void follow(WorkerDriver &driver);
+    void noteManualAction(const QString &line);
+    void noteFailure(const QString &kind, const QString &target, const QString &reason);
+
+    void out(const QString &line); // standard output, unless --quiet
     void say(const QString &line); // standard output and the log
     void refuse(const QString &line); // standard error and the log
     // Opens the log file(s); mainPath empty: only the --log copy.
     void openLog(const QString &mainPath);
-    // Why --log may not be written where it points (mainPath empty: not
-    // known), or empty.
-    QString logCopyRefusal(const QString &mainPath) const;
+    // Why --result or --log may not be written where they point (mainPath
+    // empty: not known), or empty.
+    QString outputRefusal(const QString &mainPath);
+    // The --result file, when asked for and allowed; a failure is said on
+    // standard error and changes no exit code.
+    void writeResult(int code);
     // Names a --log copy that could not be written on standard error, once.
     void sayCopyProblem();
 
@@ -60,7 +73,11 @@ private:
     PackageDescriptor package;
     LoadedPackage loaded;
     UpgradeLog log;
-    bool outcomeWritten = false; // by the worker, at the end of an upgrade
+    RunResult runResult;
+    ProgressLines progress;
+    bool upgradeRan = false; // the worker ran an upgrade: its log is named at the end
+    bool logOpened = false;
+    bool resultRefused = false;
     bool copyProblemSaid = false;
     bool terminating = false; // a termination request cancels the upgrade
 };

@@ -56,6 +56,8 @@ UpgradeRun *CUpgradeWorker::startRun(const QString &mainPath)
     connect(run, &UpgradeRun::line, this, &CUpgradeWorker::status);
     connect(run, &UpgradeRun::progress, this, &CUpgradeWorker::sigProgress);
     connect(run, &UpgradeRun::scriptReport, this, &CUpgradeWorker::sigScriptReport);
+    connect(run, &UpgradeRun::manualAction, this, &CUpgradeWorker::sigManualAction);
+    connect(run, &UpgradeRun::failure, this, &CUpgradeWorker::sigFailure);
     connect(run, &UpgradeRun::stageDue, this, &CUpgradeWorker::announce);
     connect(run, &UpgradeRun::ended, this, &CUpgradeWorker::runEnded);
     connect(run, &UpgradeRun::recovered, this, [this](RecoveryResult result) {

@@ -64,6 +64,12 @@ signals:
     // For the log file: each script's end with its exit code (-1 when it
     // didn't end by itself) and the last lines it wrote.
     void sigScriptReport(QString script, int exitCode, QString lastLines);
+    // A line of the run that asks a person to finish something by hand
+    // ("请手动修改"), after the line itself; the upgrade stays done.
+    void sigManualAction(QString line);
+    // Something of the run that failed: kind ("file", "script", "database",
+    // "record"), the file, script or program concerned, and why.
+    void sigFailure(QString kind, QString target, QString reason);
 
 public slots:
     // The first argument is unused: it stays because the window's startCopyAll

@@ -97,16 +97,19 @@ void DatabaseStep::failed(int exitCode, QProcess::ExitStatus exitStatus)
 {
     readLines();
     errors.append(process->readAllStandardError());
+    QString reason;
     if (process->timedOut())
-        emit line(tr("数据库升级程序超过时间限制(%1秒),已终止").arg(process->timeLimit()));
+        reason = tr("数据库升级程序超过时间限制(%1秒),已终止").arg(process->timeLimit());
     else if (cancelled && cancelled())
-        emit line(tr("升级已取消"));
+        reason = tr("升级已取消");
     else if (exitStatus == QProcess::NormalExit)
-        emit line(tr("数据库升级程序执行失败,退出码为%1").arg(exitCode));
+        reason = tr("数据库升级程序执行失败,退出码为%1").arg(exitCode);
     else
-        emit line(tr("数据库升级程序异常结束"));
+        reason = tr("数据库升级程序异常结束");
+    emit line(reason);
     for (const QString &text : errors.lines())
         emit line(tr("错误输出:%1").arg(text));
+    emit failure(reason);
     emit ended(End::Failed);
 }
 
@@ -117,6 +120,8 @@ void DatabaseStep::startFailed(QProcess::ProcessError error)
     if (error != QProcess::FailedToStart || !pending)
         return;
     pending = false;
-    emit line(tr("数据库升级程序启动失败:%1").arg(process->errorString()));
+    const QString reason = tr("数据库升级程序启动失败:%1").arg(process->errorString());
+    emit line(reason);
+    emit failure(reason);
     emit ended(End::NotStarted);
 }

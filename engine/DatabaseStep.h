@@ -46,6 +46,8 @@ public:
 
 signals:
     void line(const QString &line);
+    // Before ended() when the step failed or didn't start: why, as said.
+    void failure(const QString &reason);
     void ended(DatabaseStep::End end);
 
 private:

@@ -22,6 +22,8 @@ InterruptedUpgrade::Ending InterruptedUpgrade::finish()
         return Ending();
     WorkerDriver driver;
     connect(&driver, &WorkerDriver::line, this, &InterruptedUpgrade::line);
+    connect(&driver, &WorkerDriver::manualAction, this, &InterruptedUpgrade::manualAction);
+    connect(&driver, &WorkerDriver::failure, this, &InterruptedUpgrade::failure);
     const WorkerDriver::Recovery recovery = driver.recover(mainPath);
     return Ending { recovery.result, recovery.lines };
 }

@@ -36,6 +36,9 @@ public:
 
 signals:
     void line(const QString &line);
+    // What the recovery's worker says of these (WorkerDriver's).
+    void manualAction(const QString &line);
+    void failure(const QString &kind, const QString &target, const QString &reason);
 
 private:
     QString mainPath;

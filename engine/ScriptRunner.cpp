@@ -102,7 +102,9 @@ void ScriptRunner::scriptEnded(bool succeeded, bool failedToStart)
         return;
     }
     emit line(tr("%1 执行失败!").arg(script));
-    emit line(tr("失败原因:%1").arg(failureReason(failedToStart)));
+    const QString reason = failureReason(failedToStart);
+    emit line(tr("失败原因:%1").arg(reason));
+    emit failed(script, reason);
     for (const QString &text : errors.lines())
         emit line(tr("错误输出:%1").arg(text));
     emit finished(false);

@@ -39,6 +39,8 @@ signals:
     // and the last lines it wrote.
     void scriptReport(const QString &script, int exitCode, const QString &lastLines);
     void line(const QString &line);
+    // A script that failed, and why (the text of its "失败原因" line).
+    void failed(const QString &script, const QString &reason);
     // After the last script (true) or the first that failed (false).
     void finished(bool succeeded);
 

@@ -12,6 +12,7 @@
 #include "FileMoves.h"
 #include "PathGuard.h"
 #include "Preflight.h"
+#include "ProgramVersion.h"
 #include "RegularFile.h"
 #include "UpgradeOutcome.h"
 #include "VisibleText.h"
@@ -127,11 +128,10 @@ void UpgradeLog::writeHeader(const QString &packageFile, const QString &versionF
 QStringList UpgradeLog::headerLines(const QString &packageFile, const QString &versionFrom,
     const QString &versionTo, const QString &installedVersion)
 {
-    return {
+    return { ProgramVersion::line(QStringLiteral("upgrade_install")),
         tr("升级包:%1").arg(QDir::toNativeSeparators(QFileInfo(packageFile).absoluteFilePath())),
         tr("升级包适用版本:%1 至 %2,升级后版本:%2").arg(versionFrom, versionTo),
-        tr("当前安装版本:%1").arg(installedVersion)
-    };
+        tr("当前安装版本:%1").arg(installedVersion) };
 }
 
 void UpgradeLog::writePreflight(const PreflightReport &report)

@@ -40,8 +40,9 @@ public:
     // Writes every line and script report of the worker, and how it ended.
     void follow(CUpgradeWorker *worker);
 
-    // What is upgraded with what: the package file, the range it covers, the
-    // version it installs and the version installed now.
+    // What is upgraded with what: the installer's name and version, the
+    // package file, the range it covers, the version it installs and the
+    // version installed now.
     void writeHeader(const QString &packageFile, const QString &versionFrom,
         const QString &versionTo, const QString &installedVersion);
     static QStringList headerLines(const QString &packageFile, const QString &versionFrom,

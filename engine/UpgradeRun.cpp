@@ -30,11 +30,21 @@ UpgradeRun::UpgradeRun(
             progressCount.progressed(QString());
         });
     connect(scriptRunner, &ScriptRunner::line, this, &UpgradeRun::line);
+    connect(scriptRunner, &ScriptRunner::failed, this,
+        [this](const QString &script, const QString &reason) {
+            emit failure(QStringLiteral("script"), script, reason);
+        });
     connect(scriptRunner, &ScriptRunner::finished, this, &UpgradeRun::scriptsEnded);
     // A failure counts as a cancel while the upgrade can still be undone; the
     // rollback scripts are never cancelled.
     scriptRunner->setCancelled([this] { return cancelled() && current != Stage::RollbackScripts; });
     connect(databaseStep, &DatabaseStep::line, this, &UpgradeRun::line);
+    connect(databaseStep, &DatabaseStep::failure, this, [this](const QString &reason) {
+        emit failure(QStringLiteral("database"),
+            QDir::toNativeSeparators(
+                SuiteLayout::helperProgram(this->request.mainPath, this->request.exePath)),
+            reason);
+    });
     connect(databaseStep, &DatabaseStep::ended, this, &UpgradeRun::databaseEnded);
     databaseStep->setCancelled([this] { return cancelled(); });
 }

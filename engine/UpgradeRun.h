@@ -87,6 +87,12 @@ signals:
     void stageDue(UpgradeRun::Stage stage);
     void ended(UpgradeOutcome outcome);
     void recovered(RecoveryResult result);
+    // A line that asks a person to finish something by hand (the upgrade
+    // stays done); sent after the line itself.
+    void manualAction(const QString &line);
+    // Something that failed: kind ("file", "script", "database", "record"),
+    // the file, script or program concerned, and why.
+    void failure(const QString &kind, const QString &target, const QString &reason);
 
 private:
     void advance();
@@ -122,6 +128,8 @@ private:
     void endRecovery();
 
     void say(const QString &text) { emit line(text); }
+    // Writes every version record, says each line, and names the copies that failed.
+    void updateVersionRecords();
     QString throughHeld(const QString &path) const;
 
     UpgradeRequest request; // for a recovery: as its journal says

@@ -118,8 +118,7 @@ void UpgradeRun::recoverForward()
 {
     recoveryResult = RecoveryResult::RolledForward;
     current = Stage::Commit;
-    for (const QString &text : VersionRecords::updateAll(request, &transaction.tree()))
-        say(text);
+    updateVersionRecords();
     endRecovery();
 }
 

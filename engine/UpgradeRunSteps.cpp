@@ -193,6 +193,8 @@ void UpgradeRun::reportFailures(const FileTree::Failures &failures)
 {
     if (failures.isEmpty())
         return;
+    for (const FileTree::Failure &failed : failures)
+        emit failure(QStringLiteral("file"), QDir::toNativeSeparators(failed.path), failed.reason);
     const FileTree::Failure &first = failures.first();
     QString reason
         = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(first.path), first.reason);
@@ -293,8 +295,18 @@ void UpgradeRun::commit()
     if (!transaction.mark(Journal::Mark::Committed, &error))
         say(tr("无法写入升级日志文件%1:%2").arg(transaction.journalFile(), error));
     progressCount.progressed(tr("正在修改版本信息"));
-    for (const QString &text : VersionRecords::updateAll(request, &transaction.tree()))
-        say(text);
+    updateVersionRecords();
     progressCount.complete();
     advance();
+}
+
+void UpgradeRun::updateVersionRecords()
+{
+    QList<VersionRecords::Failure> failures;
+    for (const QString &text : VersionRecords::updateAll(request, &transaction.tree(), &failures))
+        say(text);
+    for (const VersionRecords::Failure &failed : qAsConst(failures)) {
+        emit failure(QStringLiteral("record"), failed.path, failed.reason);
+        emit manualAction(failed.manualLine);
+    }
 }

@@ -28,17 +28,22 @@ QString failureLine(const QString &path)
 
 namespace VersionRecords {
 
-QStringList updateAll(const UpgradeRequest &request, ContainedTree *tree)
+QStringList updateAll(const UpgradeRequest &request, ContainedTree *tree, QList<Failure> *failures)
 {
     QStringList lines;
     for (const QString &copy :
         SuiteLayout::recordCopies(UpgradeConstants::installDir(), request.mainPath))
-        lines += update(copy, request, tree);
+        lines += update(copy, request, tree, failures);
     return lines;
 }
 
-QStringList update(const QString &path, const UpgradeRequest &request, ContainedTree *tree)
+QStringList update(const QString &path, const UpgradeRequest &request, ContainedTree *tree,
+    QList<Failure> *failures)
 {
+    const auto failed = [&](const QString &reason) {
+        if (failures)
+            failures->append({ QDir::toNativeSeparators(path), reason, failureLine(path) });
+    };
     // The record itself may be a link only while it stays inside.
     // The folder stays open in parent while the record is written through it.
     QString writePath = path;
@@ -50,10 +55,11 @@ QStringList update(const QString &path, const UpgradeRequest &request, Contained
         PathGuard::Escape escape;
         if (parent.state() == ContainedTree::Parent::State::Escapes
             || !PathGuard(mainPath).check(path, &escape)) {
-            return { parent.state() == ContainedTree::Parent::State::Escapes
-                    ? parent.reason()
-                    : PathGuard::refusal(escape),
-                failureLine(path) };
+            const QString reason = parent.state() == ContainedTree::Parent::State::Escapes
+                ? parent.reason()
+                : PathGuard::refusal(escape);
+            failed(reason);
+            return { reason, failureLine(path) };
         }
         if (parent.ready())
             writePath = parent.entry();
@@ -70,6 +76,7 @@ QStringList update(const QString &path, const UpgradeRequest &request, Contained
         break;
     }
     qCDebug(lcEngine).noquote() << "version record not updated:" << path << reason;
+    failed(reason);
     return { failureLine(path) };
 }
 

@@ -12,6 +12,8 @@ WorkerDriver::WorkerDriver(QObject *parent)
     upgradeWorker->moveToThread(&thread);
     connect(&thread, &QThread::finished, upgradeWorker, &QObject::deleteLater);
     connect(upgradeWorker, &CUpgradeWorker::status, this, &WorkerDriver::line);
+    connect(upgradeWorker, &CUpgradeWorker::sigManualAction, this, &WorkerDriver::manualAction);
+    connect(upgradeWorker, &CUpgradeWorker::sigFailure, this, &WorkerDriver::failure);
     thread.start();
 }
 

@@ -37,6 +37,9 @@ public:
 
 signals:
     void line(const QString &line);
+    // The worker's sigManualAction and sigFailure.
+    void manualAction(const QString &line);
+    void failure(const QString &kind, const QString &target, const QString &reason);
 
 private:
     QThread thread;

@@ -2,6 +2,7 @@
 
 #include "InstallationLock.h"
 #include "Journal.h"
+#include "ProgressLines.h"
 #include "SuiteLayout.h"
 #include "support/SampleInstallation.h"
 #include "support/PlatformFiles.h"
@@ -26,6 +27,8 @@ private slots:
     void logCopy();
     void terminationCancels_data();
     void terminationCancels();
+    void progressLines_data();
+    void progressLines();
 };
 
 namespace {
@@ -136,6 +139,10 @@ void tst_Unattended::exitCodes_data()
         << "slow backup" << QStringList { "--backup-first", "--backup-timeout", "1" } << 6
         << "工程数据备份未在1秒内完成,未开始升级" << true;
     QTest::newRow("no record") << "no record" << none << 7 << "获取本地系统安装信息失败" << true;
+    QTest::newRow("record copy can't be rewritten: a person must finish")
+        << "bad second record" << none << 8 << "结果:升级成功,但需要手动处理(退出码8)" << false;
+    QTest::newRow("quiet: only the result line")
+        << "" << QStringList { "--quiet" } << 0 << "结果:升级成功(退出码0)" << false;
     QTest::newRow("interrupted before: undone, then upgraded")
         << "interrupted" << none << 0 << "上次中断的升级已撤销" << false;
     QTest::newRow("interrupted before: a dry run refuses to finish it")
@@ -145,6 +152,12 @@ void tst_Unattended::exitCodes_data()
         << true;
     QTest::newRow("interrupted before: --recover alone")
         << "interrupted" << QStringList { "--recover" } << 0 << "上次中断的升级已撤销" << false;
+    QTest::newRow("interrupted once committed: --recover finishes it, a person must too")
+        << "interrupted after commit" << QStringList { "--recover" } << 8
+        << "结果:升级成功,但需要手动处理(退出码8)" << false;
+    QTest::newRow("interrupted before: --recover --quiet")
+        << "interrupted" << QStringList { "--recover", "--quiet" } << 0
+        << "结果:安装处于一致状态(退出码0)" << false;
 }
 
 void tst_Unattended::exitCodes()
@@ -244,6 +257,22 @@ void tst_Unattended::exitCodes()
 #endif
     } else if (setup == "no record") {
         QVERIFY(QFile::remove(install.recordPath()));
+    }
+    if (setup == "bad second record" || setup == "interrupted after commit") {
+        QFile record(install.secondRecordPath());
+        QVERIFY(record.open(QIODevice::WriteOnly) && record.write("garbage") == 7);
+    }
+    if (setup == "interrupted after commit") {
+        // Killed ever later until the journal says committed.
+        Journal::Contents contents;
+        for (int n = 1; n < 40 && !contents.marks.contains(Journal::Mark::Committed); ++n) {
+            if (Journal::exists(main))
+                QCOMPARE(runInstaller(install.path(), { "--recover" }).code, 0);
+            runInstaller(install.path(), { "--unattended", "--package", package }, n);
+            QVERIFY(Journal::read(main, &contents, &error));
+        }
+        QVERIFY(contents.marks.contains(Journal::Mark::Committed));
+        QVERIFY(QDir(main + QStringLiteral("/logs")).removeRecursively());
     } else if (setup.startsWith("interrupted")) {
         const Run killed
             = runInstaller(install.path(), { "--unattended", "--package", package }, 2);
@@ -263,12 +292,23 @@ void tst_Unattended::exitCodes()
     QFile earlier(copy); // what an earlier run left there is not kept
     QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("an earlier run\n") > 0);
     earlier.close();
-    const QStringList arguments = options.contains("--recover")
-        ? QStringList { "--recover" }
-        : QStringList { "--unattended", "--package", package, "--log", copy } + options;
+    const QString result = install.path() + QStringLiteral("/result.json");
+    const QStringList arguments
+        = (options.contains("--recover")
+                  ? options
+                  : QStringList { "--unattended", "--package", package, "--log", copy } + options)
+        + QStringList { "--result", result };
     const Run run = runInstaller(install.path(), arguments);
     QCOMPARE(run.code, code);
     QVERIFY2((run.out + run.err).contains(printed), qPrintable(run.out + run.err));
+    if (options.contains("--quiet")) // the one line, CRLF on Windows
+        QCOMPARE(run.out.trimmed(), printed);
+    if (setup == "no record") // named as it is, wherever the installer was started
+        QVERIFY2(
+            run.err.contains(QDir::toNativeSeparators(install.recordPath())), qPrintable(run.err));
+    const QJsonObject written = QJsonDocument::fromJson(readAll(result).toUtf8()).object();
+    QCOMPARE(written.value("exitCode").toInt(-1), code);
+    QVERIFY(QFile::remove(result));
     const QString log = readLog(copy);
     QFile::remove(copy);
 #ifndef Q_OS_WIN
@@ -288,7 +328,7 @@ void tst_Unattended::exitCodes()
     const bool mainLog = !options.contains("--dry-run") && setup != "no record";
     if (options.contains("--recover")) { // no package, no log
         QVERIFY(!Journal::exists(main));
-        QCOMPARE(readAll(dll), QStringLiteral("old"));
+        QCOMPARE(readAll(dll), QString(code == 8 ? "new" : "old"));
         return;
     }
     QCOMPARE(logs.size(), mainLog ? 1 : 0);
@@ -360,8 +400,8 @@ void tst_Unattended::logCopy_data()
     QTest::newRow("a hard link is replaced")
         << "hard link" << 0 << "结果:试运行检查通过,未作任何改动(退出码0)" << false;
     QTest::newRow("in the logs folder") << "logs" << 0 << "检查通过" << false;
-    QTest::newRow("its folder is missing: the run says so")
-        << "missing folder" << 0 << "日志副本未能写入(退出码0)" << true;
+    QTest::newRow("its folder is missing: refused before anything starts")
+        << "missing folder" << 64 << "选项--log指向的文件夹不存在" << false;
 }
 
 // What --log may name, and that a copy never destroys what it replaces.
@@ -494,6 +534,42 @@ void tst_Unattended::terminationCancels()
     QVERIFY2(log.contains(QStringLiteral("失败原因:升级已取消")), qPrintable(log));
     QVERIFY2(log.contains(QStringLiteral("(退出码1)")), qPrintable(log + out));
 #endif
+}
+
+void tst_Unattended::progressLines_data()
+{
+    QTest::addColumn<QStringList>("reports"); // "ms|done|total|action"
+    QTest::addColumn<QStringList>("printed");
+    QTest::newRow("a step is said when it starts, not again within 5 s")
+        << QStringList { "0|1|10|正在执行脚本 a.bat", "4999|2|10|正在执行脚本 a.bat" }
+        << QStringList { "正在执行脚本 a.bat" };
+    QTest::newRow("each script is a step")
+        << QStringList { "0|1|10|正在执行脚本 a.bat", "10|2|10|正在执行脚本 b.bat" }
+        << QStringList { "正在执行脚本 a.bat", "正在执行脚本 b.bat" };
+    QTest::newRow("a long file step: a percentage every 5 s")
+        << QStringList { "0|1|10|正在更新文件:a", "5000|3|10|正在更新文件:b",
+               "6000|4|10|正在更新目录:c", "10000|5|8|正在更新文件:d", "10001|6|8|" }
+        << QStringList { "正在更新文件:a", "[30%] 正在更新文件:b", "[62%] 正在更新文件:d" };
+    QTest::newRow("the next file step") << QStringList {
+        "0|1|10|正在删除文件:a", "10|2|10|正在更新文件:b", "20|3|10|正在升级数据库"
+    } << QStringList { "正在删除文件:a", "正在更新文件:b", "正在升级数据库" };
+}
+
+void tst_Unattended::progressLines()
+{
+    QFETCH(QStringList, reports);
+    QFETCH(QStringList, printed);
+    qint64 now = 0;
+    ProgressLines progress([&now] { return now; });
+    QStringList lines;
+    for (const QString &report : reports) {
+        const QStringList parts = report.split('|');
+        now = parts.at(0).toLongLong();
+        const QString line = progress.take(parts.at(1).toInt(), parts.at(2).toInt(), parts.at(3));
+        if (!line.isEmpty())
+            lines << line;
+    }
+    QCOMPARE(lines, printed);
 }
 
 QTEST_GUILESS_MAIN(tst_Unattended)
