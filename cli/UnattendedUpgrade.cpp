@@ -244,6 +244,9 @@ std::optional<ExitCode> UnattendedUpgrade::checkBeforeUpgrade(PreflightReport *r
     case UpgradeAdmission::Refusal::SuiteRunning:
         refuse(tr("进程%1正在运行，无法开始升级!").arg(verdict.detail));
         return ExitSuiteRunning;
+    case UpgradeAdmission::Refusal::UpToDate:
+        say(verdict.detail);
+        return ExitUpgraded;
     case UpgradeAdmission::Refusal::None:
     case UpgradeAdmission::Refusal::PreflightFailed:
         break;

@@ -1,6 +1,10 @@
 #include "UpgradeAdmission.h"
 
+#include <QCoreApplication>
+
+#include "EngineLog.h"
 #include "SuiteGuard.h"
+#include "UpToDate.h"
 #include "UpgradeRequest.h"
 
 QStringList UpgradeAdmission::Verdict::problemLines() const
@@ -41,6 +45,16 @@ UpgradeAdmission::Verdict UpgradeAdmission::checkInstallation() const
     Verdict verdict;
     // A bad exe_path goes straight to the pre-flight, which stops at it.
     if (isPlainExePath(package.exePath)) {
+        // An up-to-date host ends here, a suite program running or not.
+        const UpToDate::Verdict upToDate
+            = UpToDate::judge(record.version, package.versionTo, record.mainPath, packageRoot);
+        qCDebug(lcEngine) << "up to date:" << upToDate.reason();
+        if (upToDate.upToDate()) {
+            verdict.refusal = Refusal::UpToDate;
+            verdict.detail
+                = QCoreApplication::translate("UpgradeAdmission", "已是最新版本,无需升级");
+            return verdict;
+        }
         verdict.detail = runningProgram(record.mainPath, package.exePath);
         if (!verdict.detail.isEmpty()) {
             verdict.refusal = Refusal::SuiteRunning;

@@ -13,16 +13,18 @@
 
 // Whether an upgrade may start, decided alike for the window and the command
 // line, in one order: the package fits the installation, its exe_path is a
-// plain folder name, no program of the suite is running, the pre-flight finds
-// nothing wrong. The first step that fails decides and the later ones don't
-// run: a bad exe_path would send the search for running programs outside the
-// suite, so it is refused first, as the pre-flight words it.
+// plain folder name, the installation isn't up to date already, no program of
+// the suite is running, the pre-flight finds nothing wrong. The first step
+// that fails decides and the later ones don't run: a bad exe_path would send
+// the search for running programs outside the suite, so it is refused first,
+// as the pre-flight words it.
 class UpgradeAdmission
 {
 public:
     enum class Refusal {
         None,
         DoesNotFit, // fit: the verdict
+        UpToDate, // nothing to do: no refusal, an end (detail: the operator's text)
         SuiteRunning, // detail: the running program's name
         PreflightFailed // report: the problems, a bad exe_path among them
     };
@@ -60,9 +62,10 @@ public:
     Verdict check() const;
     // The fit alone: cheap, for the window's status line.
     Verdict checkFit() const;
-    // The steps after the fit. They list processes, read the package tree and
-    // start the database helper: slow, so the window runs them on a thread of
-    // their own (an admission is a value, copied there).
+    // The steps after the fit. They compare the installation with the
+    // package, list processes, read the package tree and start the database
+    // helper: slow, so the window runs them on a thread of their own (an
+    // admission is a value, copied there).
     Verdict checkInstallation() const;
 
 private:
