@@ -35,7 +35,7 @@ UpgradeAdmission::Verdict UpgradeAdmission::checkFit() const
     verdict.fit = PackageFit::judge(record, package);
     if (verdict.fit != FitVerdict::Fits) {
         verdict.refusal = Refusal::DoesNotFit;
-        verdict.detail = PackageFit::message(verdict.fit);
+        verdict.detail = PackageFit::message(verdict.fit, record, package);
     }
     return verdict;
 }

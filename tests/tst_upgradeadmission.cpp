@@ -70,12 +70,12 @@ void tst_UpgradeAdmission::refusals_data()
     QTest::newRow("admitted") << 7 << "bin" << false << none << R::None << "" << true << 1;
     QTest::newRow("empty exe_path is plain")
         << 7 << "" << false << none << R::None << "" << true << 1;
-    QTest::newRow("misfit") << 8 << "bin" << false << none << R::DoesNotFit << "产品ID不匹配"
-                            << false << 0;
+    const QString misfit = QStringLiteral("产品ID不匹配:升级包适用于产品ID 8,本机安装的产品ID为 7");
+    QTest::newRow("misfit") << 8 << "bin" << false << none << R::DoesNotFit << misfit << false << 0;
     QTest::newRow("not selected") << -1 << "bin" << false << none << R::DoesNotFit << "未选择升级包"
                                   << false << 0;
     QTest::newRow("misfit wins over everything")
-        << 8 << bad << true << "server.exe" << R::DoesNotFit << "产品ID不匹配" << false << 0;
+        << 8 << bad << true << "server.exe" << R::DoesNotFit << misfit << false << 0;
     QTest::newRow("suite program running")
         << 7 << "bin" << false << "server.exe" << R::SuiteRunning << "server.exe" << true << 0;
     QTest::newRow("a running program wins over the pre-flight")
