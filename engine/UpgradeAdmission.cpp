@@ -10,8 +10,13 @@
 QStringList UpgradeAdmission::Verdict::problemLines() const
 {
     QStringList lines;
-    for (const PreflightProblem &problem : report.problems)
+    bool denied = false;
+    for (const PreflightProblem &problem : report.problems) {
         lines << problem.text();
+        denied = denied || problem.accessDenied;
+    }
+    if (denied)
+        lines << PreflightProblem::accessDeniedHint();
     return lines;
 }
 

@@ -42,7 +42,8 @@ public:
         PreflightReport report;
 
         bool admitted() const { return refusal == Refusal::None; }
-        // The pre-flight's problems as the operator reads them.
+        // The pre-flight's problems as the operator reads them, and which
+        // account to run as when the system denied access.
         QStringList problemLines() const;
     };
 

@@ -50,6 +50,7 @@ private slots:
     void databaseFlags();
     void upToDate_data();
     void upToDate();
+    void accessDeniedHint();
 };
 
 void tst_UpgradeAdmission::refusals_data()
@@ -224,6 +225,26 @@ void tst_UpgradeAdmission::upToDate()
     QTEST(verdict.refusal, "refusal");
     if (verdict.refusal == UpgradeAdmission::Refusal::UpToDate)
         QCOMPARE(verdict.detail, QStringLiteral("已是最新版本,无需升级"));
+}
+
+// Files the system denies access to: their lines, then once which account to
+// run as.
+void tst_UpgradeAdmission::accessDeniedHint()
+{
+    using P = PreflightProblem;
+    UpgradeAdmission::Verdict verdict;
+    verdict.report.problems = { { P::NotWritable, "a.dll", "denied", true },
+        { P::InUse, "b.dll", "" }, { P::NotWritable, "c.dll", "denied", true } };
+#ifdef Q_OS_WIN
+    const QString hint = QStringLiteral("请以管理员身份运行升级程序");
+#else
+    const QString hint = QStringLiteral("请以套件文件所有者(或root)身份运行升级程序");
+#endif
+    const QStringList lines = verdict.problemLines();
+    QCOMPARE(lines.mid(0, 3),
+        QStringList({ verdict.report.problems.at(0).text(), verdict.report.problems.at(1).text(),
+            verdict.report.problems.at(2).text() }));
+    QCOMPARE(lines.mid(3), QStringList { hint });
 }
 
 QTEST_GUILESS_MAIN(tst_UpgradeAdmission)
