@@ -33,6 +33,8 @@ QString RunResult::outcome() const
     case ExitUpgraded:
         if (mode == QLatin1String("recover"))
             return QStringLiteral("consistent");
+        if (upToDate)
+            return QStringLiteral("up-to-date");
         return mode == QLatin1String("dry-run") ? QStringLiteral("dry-run-passed")
                                                 : QStringLiteral("upgraded");
     case ExitRestored:

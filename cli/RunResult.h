@@ -30,6 +30,7 @@ struct RunResult
     QString versionFrom, versionTo, installedBefore, installedAfter;
     int exitCode = 0;
     bool changed = false; // the installation differs from before the run
+    bool upToDate = false; // it had the package's version and files already
     QList<PreflightProblem> preflightProblems;
     QList<RunningProgram> runningPrograms;
     QList<Failure> failures;

@@ -74,6 +74,8 @@ QString UnattendedUpgrade::resultLine(int code) const
         return tr("结果:升级成功,但需要手动处理(退出码8)");
     if (code == ExitUpgraded && recovering)
         return tr("结果:安装处于一致状态(退出码0)");
+    if (code == ExitUpgraded && runResult.upToDate)
+        return tr("结果:已是最新版本,无需升级(退出码0)");
     if (code == ExitUpgraded && options.dryRun)
         return tr("结果:试运行检查通过,未作任何改动(退出码0)");
     switch (code) {
@@ -312,6 +314,9 @@ std::optional<ExitCode> UnattendedUpgrade::checkBeforeUpgrade(PreflightReport *r
                 refuse(QStringLiteral("    ") + ProgramClosing::describe(program));
         }
         return ExitSuiteRunning;
+    case UpgradeAdmission::Refusal::UpToDate:
+        runResult.upToDate = true;
+        return ExitUpgraded;
     case UpgradeAdmission::Refusal::None:
     case UpgradeAdmission::Refusal::PreflightFailed:
         break;

@@ -26,6 +26,8 @@ const char *markName(Journal::Mark mark)
         return "database-begun";
     case Journal::Mark::RollbackScriptsRun:
         return "rollback-scripts-run";
+    case Journal::Mark::RollbackScriptsFailed:
+        return "rollback-scripts-failed";
     case Journal::Mark::Committed:
         break;
     }
@@ -56,9 +58,9 @@ bool readHeader(const QStringList &parts, Journal::Header *header)
 
 bool readMark(const QStringList &parts, QSet<Journal::Mark> *marks)
 {
-    for (Journal::Mark mark :
-        { Journal::Mark::ChainStarted, Journal::Mark::FilesDone, Journal::Mark::DatabaseBegun,
-            Journal::Mark::Committed, Journal::Mark::RollbackScriptsRun }) {
+    for (Journal::Mark mark : { Journal::Mark::ChainStarted, Journal::Mark::FilesDone,
+             Journal::Mark::DatabaseBegun, Journal::Mark::Committed,
+             Journal::Mark::RollbackScriptsRun, Journal::Mark::RollbackScriptsFailed }) {
         if (parts.size() == 2 && parts.at(1) == QLatin1String(markName(mark))) {
             marks->insert(mark);
             return true;

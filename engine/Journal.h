@@ -23,7 +23,10 @@ public:
         FilesDone, // every change of the file steps is made and on disk
         DatabaseBegun, // the database helper was started
         Committed, // past the database step: the upgrade is finished, not undone
-        RollbackScriptsRun // a rollback ran its scripts: a recovery doesn't run them again
+        RollbackScriptsRun, // a rollback ran its scripts: a recovery doesn't run them again
+        // A rollback's scripts failed (instead of RollbackScriptsRun): a
+        // recovery runs them again, until they pass.
+        RollbackScriptsFailed
     };
 
     // The request's versions, program folder and database flags; its main

@@ -74,7 +74,8 @@ public:
     void checkHelper();
 
 private:
-    void add(Problem::Kind kind, const QString &path, const QString &detail = QString());
+    void add(Problem::Kind kind, const QString &path, const QString &detail = QString(),
+        bool accessDenied = false);
     bool emptiedFolder(PlannedEntry &planned, const QString &stepRoot, int *nextBackup) const;
     void takePlan(ChangePlan::Step step, const QString &stepRoot, int *nextBackup);
     void checkChange(const FileChange &change);
@@ -93,13 +94,13 @@ private:
     qint64 packageBytes = 0;
 };
 
-void Checker::add(Problem::Kind kind, const QString &path, const QString &detail)
+void Checker::add(Problem::Kind kind, const QString &path, const QString &detail, bool accessDenied)
 {
     const QString key = QStringLiteral("%1\t%2\t%3").arg(int(kind)).arg(path, detail);
     if (reported.contains(key))
         return;
     reported.insert(key);
-    report.problems.append({ kind, path, detail });
+    report.problems.append({ kind, path, detail, accessDenied });
 }
 
 // Whether path is one of the upgrade's own files and folders (staging,
@@ -258,7 +259,7 @@ void Checker::takeVerdict(const FileAccess::Verdict &verdict)
     if (verdict.kind == FileAccess::Verdict::InUse)
         add(Problem::InUse, verdict.path, verdict.holders.join(QStringLiteral(", ")));
     else if (verdict.kind == FileAccess::Verdict::Refused)
-        add(Problem::NotWritable, verdict.path, verdict.reason);
+        add(Problem::NotWritable, verdict.path, verdict.reason, verdict.denied);
 }
 
 void Checker::checkLength(const QString &path)
@@ -396,6 +397,15 @@ QString PreflightProblem::text() const
             .arg(shown);
     }
     return QString();
+}
+
+QString PreflightProblem::accessDeniedHint()
+{
+#ifdef Q_OS_WIN
+    return QCoreApplication::translate("Preflight", "请以管理员身份运行升级程序");
+#else
+    return QCoreApplication::translate("Preflight", "请以套件文件所有者(或root)身份运行升级程序");
+#endif
 }
 
 PreflightInput PreflightInput::of(const UpgradeRequest &request, const QString &packageRoot)

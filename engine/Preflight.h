@@ -41,9 +41,15 @@ struct PreflightProblem
     Kind kind = NotWritable;
     QString path;
     QString detail;
+    // NotWritable because the system denies this process access: running
+    // the upgrade as another account may help.
+    bool accessDenied = false;
 
     // The operator's line.
     QString text() const;
+    // The line said once after problems any of which is accessDenied: which
+    // account to run the upgrade as.
+    static QString accessDeniedHint();
 };
 
 struct PreflightReport

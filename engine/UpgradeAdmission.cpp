@@ -1,13 +1,22 @@
 #include "UpgradeAdmission.h"
 
+#include <QCoreApplication>
+
+#include "EngineLog.h"
 #include "SuiteGuard.h"
+#include "UpToDate.h"
 #include "UpgradeRequest.h"
 
 QStringList UpgradeAdmission::Verdict::problemLines() const
 {
     QStringList lines;
-    for (const PreflightProblem &problem : report.problems)
+    bool denied = false;
+    for (const PreflightProblem &problem : report.problems) {
         lines << problem.text();
+        denied = denied || problem.accessDenied;
+    }
+    if (denied)
+        lines << PreflightProblem::accessDeniedHint();
     return lines;
 }
 
@@ -19,7 +28,7 @@ UpgradeAdmission::UpgradeAdmission(
     , runningPrograms(SuiteGuard::findRunningSuitePrograms)
 { }
 
-void UpgradeAdmission::setRunningProgram(const RunningProgram &find)
+void UpgradeAdmission::setRunningProgram(const FirstRunningProgram &find)
 {
     runningPrograms = [find](const QString &mainPath, const QString &exePath) {
         QList<::RunningProgram> found;
@@ -42,7 +51,7 @@ UpgradeAdmission::Verdict UpgradeAdmission::checkFit() const
     verdict.fit = PackageFit::judge(record, package);
     if (verdict.fit != FitVerdict::Fits) {
         verdict.refusal = Refusal::DoesNotFit;
-        verdict.detail = PackageFit::message(verdict.fit);
+        verdict.detail = PackageFit::message(verdict.fit, record, package);
     }
     return verdict;
 }
@@ -52,6 +61,16 @@ UpgradeAdmission::Verdict UpgradeAdmission::checkInstallation() const
     Verdict verdict;
     // A bad exe_path goes straight to the pre-flight, which stops at it.
     if (isPlainExePath(package.exePath)) {
+        // An up-to-date host ends here, a suite program running or not.
+        const UpToDate::Verdict upToDate
+            = UpToDate::judge(record.version, package.versionTo, record.mainPath, packageRoot);
+        qCDebug(lcEngine) << "up to date:" << upToDate.reason();
+        if (upToDate.upToDate()) {
+            verdict.refusal = Refusal::UpToDate;
+            verdict.detail
+                = QCoreApplication::translate("UpgradeAdmission", "已是最新版本,无需升级");
+            return verdict;
+        }
         verdict.running = runningPrograms(record.mainPath, package.exePath);
         if (!verdict.running.isEmpty()) {
             verdict.detail = verdict.running.first().name;

@@ -13,16 +13,18 @@
 
 // Whether an upgrade may start, decided alike for the window and the command
 // line, in one order: the package fits the installation, its exe_path is a
-// plain folder name, no program of the suite is running, the pre-flight finds
-// nothing wrong. The first step that fails decides and the later ones don't
-// run: a bad exe_path would send the search for running programs outside the
-// suite, so it is refused first, as the pre-flight words it.
+// plain folder name, the installation isn't up to date already, no program of
+// the suite is running, the pre-flight finds nothing wrong. The first step
+// that fails decides and the later ones don't run: a bad exe_path would send
+// the search for running programs outside the suite, so it is refused first,
+// as the pre-flight words it.
 class UpgradeAdmission
 {
 public:
     enum class Refusal {
         None,
         DoesNotFit, // fit: the verdict
+        UpToDate, // nothing to do: no refusal, an end (detail: the operator's text)
         SuiteRunning, // detail: the running program's name
         PreflightFailed // report: the problems, a bad exe_path among them
     };
@@ -40,16 +42,18 @@ public:
         PreflightReport report;
 
         bool admitted() const { return refusal == Refusal::None; }
-        // The pre-flight's problems as the operator reads them.
+        // The pre-flight's problems as the operator reads them, and which
+        // account to run as when the system denied access.
         QStringList problemLines() const;
     };
 
     // The name of the first running program that blocks an upgrade of the
     // installation at mainPath with that exe_path, or empty.
-    using RunningProgram = std::function<QString(const QString &mainPath, const QString &exePath)>;
+    using FirstRunningProgram
+        = std::function<QString(const QString &mainPath, const QString &exePath)>;
     // Every running program that blocks it, the first one first.
     using RunningPrograms
-        = std::function<QList<::RunningProgram>(const QString &mainPath, const QString &exePath)>;
+        = std::function<QList<RunningProgram>(const QString &mainPath, const QString &exePath)>;
 
     UpgradeAdmission(const InstallationRecord &record, const PackageDescriptor &package);
 
@@ -57,15 +61,16 @@ public:
     // ":/upgrade") and the search for running programs (SuiteGuard's); tests
     // put their own.
     void setPackageRoot(const QString &root) { packageRoot = root; }
-    void setRunningProgram(const RunningProgram &find);
+    void setRunningProgram(const FirstRunningProgram &find);
 
     // Every step in order.
     Verdict check() const;
     // The fit alone: cheap, for the window's status line.
     Verdict checkFit() const;
-    // The steps after the fit. They list processes, read the package tree and
-    // start the database helper: slow, so the window runs them on a thread of
-    // their own (an admission is a value, copied there).
+    // The steps after the fit. They compare the installation with the
+    // package, list processes, read the package tree and start the database
+    // helper: slow, so the window runs them on a thread of their own (an
+    // admission is a value, copied there).
     Verdict checkInstallation() const;
 
 private:

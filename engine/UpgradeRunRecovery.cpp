@@ -28,11 +28,13 @@ void UpgradeRun::rollBack()
         say(tr("已恢复到升级前的版本"));
     }
     // The package's rollback scripts, when scripts of it may have run: the
-    // chain had started, and (for a recovery) no rollback ran them yet.
+    // chain had started, and (for a recovery) no rollback ran them yet, or
+    // they failed when one did.
     const bool scriptsMayHaveRun = purpose == Purpose::Upgrade
         ? failedIn >= Stage::BeforeScripts
         : transaction.passed(Journal::Mark::ChainStarted)
-            && !transaction.passed(Journal::Mark::RollbackScriptsRun);
+            && (!transaction.passed(Journal::Mark::RollbackScriptsRun)
+                || transaction.passed(Journal::Mark::RollbackScriptsFailed));
     if (scriptsMayHaveRun && QDir(request.mainPath).exists()
         && QFileInfo(SuiteLayout::stagedPackageRoot(request.mainPath)).isDir()) {
         enter(Stage::RollbackScripts);
@@ -49,8 +51,12 @@ void UpgradeRun::rollbackScriptsEnded(bool succeeded)
         restoreFailed = true;
         say(tr("回滚脚本执行失败,安装可能未完全恢复"));
     }
+    // A recovery notes nothing: while they fail the journal stays, and the
+    // next one runs them again.
     QString error;
-    if (!transaction.mark(Journal::Mark::RollbackScriptsRun, &error))
+    if (!transaction.mark(
+            succeeded ? Journal::Mark::RollbackScriptsRun : Journal::Mark::RollbackScriptsFailed,
+            &error))
         say(tr("无法写入升级日志文件%1:%2").arg(transaction.journalFile(), error));
     finishFailure();
 }

@@ -69,4 +69,16 @@ QString message(FitVerdict verdict)
     return QString();
 }
 
+QString message(
+    FitVerdict verdict, const InstallationRecord &record, const PackageDescriptor &package)
+{
+    if (verdict != FitVerdict::ProductMismatch)
+        return message(verdict);
+    // The short text stays the sentence's start, for whatever looks for it.
+    return message(verdict)
+        + QCoreApplication::translate("MainWindow", ":升级包适用于产品ID %1,本机安装的产品ID为 %2")
+              .arg(package.productId)
+              .arg(record.productId);
+}
+
 } // namespace PackageFit

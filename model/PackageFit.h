@@ -31,5 +31,9 @@ FitVerdict judge(const InstallationRecord &record, const PackageDescriptor &pack
 // The operator's text for a failed verdict (translation context MainWindow);
 // empty for Fits.
 QString message(FitVerdict verdict);
+// The same, naming both product IDs for a product mismatch, e.g.
+// "产品ID不匹配:升级包适用于产品ID 7,本机安装的产品ID为 3".
+QString message(
+    FitVerdict verdict, const InstallationRecord &record, const PackageDescriptor &package);
 
 } // namespace PackageFit

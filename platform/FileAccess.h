@@ -21,6 +21,9 @@ struct Verdict
     QString path; // the entry at fault: the one asked about, or one inside a folder
     QString reason; // the system's words, for Refused
     QStringList holders; // the programs holding it, for InUse, as far as known
+    // Refused because the system denies this process access (EACCES or EPERM;
+    // ERROR_ACCESS_DENIED), which another account may have.
+    bool denied = false;
     bool ok() const { return kind == Ok; }
 };
 

@@ -25,6 +25,15 @@ Verdict refused(const QString &path, const QString &reason)
     return { Verdict::Refused, path, reason, {} };
 }
 
+// Refused for the system call that failed with errno.
+Verdict refusedByError(const QString &path)
+{
+    const int error = errno;
+    Verdict verdict = refused(path, QString::fromLocal8Bit(std::strerror(error)));
+    verdict.denied = error == EACCES || error == EPERM;
+    return verdict;
+}
+
 // Why the entry's attribute flags forbid changing it (immutable) or removing
 // entries from it (append-only); empty when they don't, or where the file
 // system keeps no such flags. A link itself carries none.
@@ -56,7 +65,7 @@ Verdict folderWritable(const QString &folder)
     if (!flags.isEmpty())
         return refused(folder, flags);
     if (::access(native.constData(), W_OK | X_OK) != 0)
-        return refused(folder, QString::fromLocal8Bit(std::strerror(errno)));
+        return refusedByError(folder);
     return Verdict();
 }
 
@@ -80,10 +89,10 @@ Verdict checkRemovable(const QString &path, bool replacing)
     if (replacing && ::lstat(native.constData(), &status) == 0 && S_ISREG(status.st_mode)
         && ::geteuid() != 0 && status.st_uid != ::geteuid()
         && ::faccessat(AT_FDCWD, native.constData(), R_OK | W_OK, AT_EACCESS) != 0)
-        return refused(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return refusedByError(path);
     // A folder moved into another one gets its ".." entry rewritten.
     if (info.isDir() && !info.isSymLink() && ::access(native.constData(), W_OK) != 0)
-        return refused(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return refusedByError(path);
     return Verdict();
 }
 

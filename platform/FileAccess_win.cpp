@@ -37,6 +37,7 @@ Verdict probe(const QString &path, bool forWrite)
     } else {
         verdict.kind = Verdict::Refused;
         verdict.reason = errorText(status.error);
+        verdict.denied = status.error == ERROR_ACCESS_DENIED;
     }
     return verdict;
 }
@@ -69,8 +70,10 @@ Verdict checkReceiving(const QString &folder)
     // Whether the folder's access rights let this process create entries is
     // left to the run: it can't be told without a try. It must be a folder.
     const DWORD attributes = GetFileAttributesW(nativeLongPath(folder).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return { Verdict::Refused, folder, errorText(GetLastError()), {} };
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return { Verdict::Refused, folder, errorText(error), {}, error == ERROR_ACCESS_DENIED };
+    }
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return { Verdict::Refused, folder, errorText(ERROR_DIRECTORY), {} };
     return Verdict();

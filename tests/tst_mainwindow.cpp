@@ -35,7 +35,8 @@ QString readText(const QString &path)
 // and the window with the package loaded.
 struct Loaded
 {
-    explicit Loaded(const TestPackage::Files &extra = {}, int isDb = 0, int ifUpgradeDb = 0)
+    explicit Loaded(const TestPackage::Files &extra = {}, int isDb = 0, int ifUpgradeDb = 0,
+        const QString &installed = "2.1.5")
     {
         const TestPackage::Files files {
             { "upgrade/upgrade_config.xml",
@@ -44,7 +45,7 @@ struct Loaded
             { "upgrade/update/product/bin/a.dll", "new\n" },
         };
         package = TestPackage::build(install.path(), files + extra, &error);
-        ok = !package.isEmpty() && install.writeRecord(7, "2.1.5", isDb)
+        ok = !package.isEmpty() && install.writeRecord(7, installed, isDb)
             && TestPackage::writeTree(install.mainPath(), { { "product/bin/a.dll", "old\n" } });
         window.show();
         ok = ok && window.init();
@@ -83,6 +84,7 @@ private slots:
     void packageFacts();
     void preflightRefusal_data();
     void preflightRefusal();
+    void upToDateOnStatusLine();
     void preflightWaitKeepsWindowAlive_data();
     void preflightWaitKeepsWindowAlive();
     void upgrade_data();
@@ -369,6 +371,21 @@ void tst_MainWindow::preflightRefusal()
     QVERIFY(setup.child<QPushButton>("pushButton")->isEnabled());
     QVERIFY(!QFileInfo::exists(setup.main() + "/logs"));
     QCOMPARE(readText(setup.main() + "/product/bin/a.dll"), QStringLiteral("old\n"));
+}
+
+// Already at the package's version with its files in place: "升级" says so on
+// the status line and starts nothing.
+void tst_MainWindow::upToDateOnStatusLine()
+{
+    Loaded setup({}, 0, 0, "2.1.9");
+    QVERIFY2(setup.ok, qPrintable(setup.error));
+    QVERIFY(TestPackage::writeTree(setup.main(), { { "product/bin/a.dll", "new\n" } }));
+    QSignalSpy started(&setup.window, &MainWindow::startCopyAll);
+    MessageBoxDriver unexpected;
+    setup.child<QPushButton>("pushButton")->click();
+    QCOMPARE(setup.child<QLabel>("tip")->text(), QStringLiteral("已是最新版本,无需升级"));
+    QVERIFY(!unexpected.wasShown());
+    QVERIFY(started.isEmpty());
 }
 
 void tst_MainWindow::preflightWaitKeepsWindowAlive_data()

@@ -86,10 +86,11 @@ void tst_PackageLoading::verdicts_data()
     const QByteArray fitting = SampleInstallation::recordXml(7, "2.1.5", "/suite");
     QTest::newRow("fits") << fitting << descriptor() << "" << true;
     QTest::newRow("another product still enables details")
-        << fitting << descriptor({ "software_product_id=8" }) << "产品ID不匹配" << true;
+        << fitting << descriptor({ "software_product_id=8" })
+        << "产品ID不匹配:升级包适用于产品ID 8,本机安装的产品ID为 7" << true;
     QTest::newRow("product checked before versions")
         << fitting << descriptor({ "software_product_id=9", "software_version_from=x" })
-        << "产品ID不匹配" << true;
+        << "产品ID不匹配:升级包适用于产品ID 9,本机安装的产品ID为 7" << true;
     QTest::newRow("descriptor without product id")
         << fitting << descriptor({ "software_product_id=" }) << "未选择升级包" << true;
     QTest::newRow("record without product id")

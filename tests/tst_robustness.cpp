@@ -343,7 +343,8 @@ void tst_Robustness::refusedPackage_data()
         << fitting << int(FlipNameHash) << damaged << false;
     QTest::newRow("package for another product")
         << TestPackage::descriptor(8, QStringLiteral("2.1.3"), QStringLiteral("2.1.9"))
-        << int(Intact) << QStringLiteral("产品ID不匹配") << true;
+        << int(Intact)
+        << QStringLiteral("产品ID不匹配:升级包适用于产品ID 8,本机安装的产品ID为 7") << true;
     QTest::newRow("package for newer systems only")
         << TestPackage::descriptor(7, QStringLiteral("2.1.6"), QStringLiteral("2.1.9"))
         << int(Intact) << notForThis << true;

@@ -191,6 +191,7 @@ class tst_Transaction : public QObject
 private slots:
     void failureRestores_data();
     void failureRestores();
+    void failedRollbackScriptsRunAgain();
     void interruptedAtEveryChange();
     void secondUpgradeRefused_data();
     void secondUpgradeRefused();
@@ -262,6 +263,29 @@ void tst_Transaction::failureRestores()
     QCOMPARE(install.state(), before);
     QFETCH(QString, rollback);
     QCOMPARE(QString::fromUtf8(install.scriptLog()), rollback);
+}
+
+// Rollback scripts that failed run again at each recovery; the installation
+// is consistent once they pass, and not before.
+void tst_Transaction::failedRollbackScriptsRunAgain()
+{
+    Installation install;
+    QVERIFY(install.layOut());
+    const Tree before = install.state();
+    Tree tree = package;
+    tree.insert("shell/shell_before/1.bat", note("before", "exit 3\n"));
+    tree.insert("shell/shell_rollback/1.bat", note("rollback", "exit 4\n"));
+    const QStringList events = upgrade(install, tree);
+    QCOMPARE(events.value(events.size() - 1), QString::number(int(UpgradeOutcome::NotRestored)));
+
+    WorkingDirectory cwd(install.tmp.path());
+    QCOMPARE(WorkerDriver().recover(install.main).result, RecoveryResult::Incomplete);
+    QVERIFY(writeFile(SuiteLayout::stagedPackageRoot(install.main) + "/shell/shell_rollback/1.bat",
+        note("rollback")));
+    QCOMPARE(WorkerDriver().recover(install.main).result, RecoveryResult::RolledBack);
+    QCOMPARE(install.scriptLog(), QByteArray("before\nrollback\nrollback\nrollback\n"));
+    QVERIFY(!Journal::exists(install.main));
+    QCOMPARE(install.state(), before);
 }
 
 // The entries in which found differs from expected, a line each, for a
@@ -664,7 +688,7 @@ void tst_Transaction::linkSwappedDuringUpgrade()
         if (outcome == UpgradeOutcome::NotRestored) {
             const WorkerDriver::Recovery recovery = WorkerDriver().recover(install.main);
             QVERIFY2(recovery.result == RecoveryResult::RolledBack
-                || recovery.result == RecoveryResult::RolledForward,
+                    || recovery.result == RecoveryResult::RolledForward,
                 qPrintable(recovery.lines.join('\n')));
             outcome = UpgradeOutcome::Restored;
         }
@@ -707,7 +731,8 @@ void tst_Transaction::beginRefused_data()
     QTest::addColumn<QString>("line");
     QTest::newRow("no main directory") << "gone" << int(Transaction::Begin::NoInstallation) << "";
     QTest::newRow("another upgrade holds the lock")
-        << "locked" << int(Transaction::Begin::Busy) << "另一个升级程序正在运行,本次升级未作任何改动";
+        << "locked" << int(Transaction::Begin::Busy)
+        << "另一个升级程序正在运行,本次升级未作任何改动";
     QTest::newRow("another upgrade installed since the package was judged")
         << "moved" << int(Transaction::Begin::Busy)
         << "另一个升级程序已将安装升级到2.1.5,本次升级未作任何改动";
@@ -786,7 +811,7 @@ int main(int argc, char *argv[])
         return helperStandIn();
 #endif
     tst_Transaction test;
-QTEST_SET_MAIN_SOURCE_PATH
+    QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }
 

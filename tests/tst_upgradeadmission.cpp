@@ -48,6 +48,9 @@ private slots:
     void refusals();
     void databaseFlags_data();
     void databaseFlags();
+    void upToDate_data();
+    void upToDate();
+    void accessDeniedHint();
 };
 
 void tst_UpgradeAdmission::refusals_data()
@@ -68,12 +71,12 @@ void tst_UpgradeAdmission::refusals_data()
     QTest::newRow("admitted") << 7 << "bin" << false << none << R::None << "" << true << 1;
     QTest::newRow("empty exe_path is plain")
         << 7 << "" << false << none << R::None << "" << true << 1;
-    QTest::newRow("misfit") << 8 << "bin" << false << none << R::DoesNotFit << "产品ID不匹配"
-                            << false << 0;
+    const QString misfit = QStringLiteral("产品ID不匹配:升级包适用于产品ID 8,本机安装的产品ID为 7");
+    QTest::newRow("misfit") << 8 << "bin" << false << none << R::DoesNotFit << misfit << false << 0;
     QTest::newRow("not selected") << -1 << "bin" << false << none << R::DoesNotFit << "未选择升级包"
                                   << false << 0;
     QTest::newRow("misfit wins over everything")
-        << 8 << bad << true << "server.exe" << R::DoesNotFit << "产品ID不匹配" << false << 0;
+        << 8 << bad << true << "server.exe" << R::DoesNotFit << misfit << false << 0;
     QTest::newRow("suite program running")
         << 7 << "bin" << false << "server.exe" << R::SuiteRunning << "server.exe" << true << 0;
     QTest::newRow("a running program wins over the pre-flight")
@@ -167,6 +170,81 @@ void tst_UpgradeAdmission::databaseFlags()
         helperNeeded ? QStringLiteral("数据库升级程序不存在:%1")
                            .arg(QDir::toNativeSeparators(SuiteLayout::helperProgram(main, "bin")))
                      : QString());
+}
+
+// At the package's version with all of it in place, a run ends with nothing
+// to do before it looks for running programs; anything short of that goes on.
+void tst_UpgradeAdmission::upToDate_data()
+{
+    QTest::addColumn<QString>("version"); // installed; the package goes to 2.1.9
+    QTest::addColumn<QString>("file"); // written into the installation (":gone": removed)
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<UpgradeAdmission::Refusal>("refusal");
+
+    using R = UpgradeAdmission::Refusal;
+    const QString none;
+    QTest::newRow("equal and complete, a program running")
+        << "2.1.9" << none << QByteArray() << R::UpToDate;
+    QTest::newRow("third part compares as a number")
+        << "2.1.09" << none << QByteArray() << R::UpToDate;
+    QTest::newRow("equal, a file differs")
+        << "2.1.9"
+        << "product/bin/app.dll" << QByteArray("v1") << R::SuiteRunning;
+    QTest::newRow("equal, an added file missing") << "2.1.9"
+                                                  << ":gone" << QByteArray() << R::SuiteRunning;
+    QTest::newRow("equal, a deleted file still there")
+        << "2.1.9"
+        << "product/bin/old.dll" << QByteArray("old") << R::SuiteRunning;
+    QTest::newRow("below the target") << "2.1.5" << none << QByteArray() << R::SuiteRunning;
+}
+
+void tst_UpgradeAdmission::upToDate()
+{
+    QFETCH(QString, version);
+    QFETCH(QString, file);
+    QFETCH(QByteArray, content);
+    QTemporaryDir root;
+    const QString main = root.filePath("main");
+    const QString upgrade = root.filePath("upgrade");
+    QVERIFY(writeFile(upgrade + "/update/product/bin/app.dll", "v2"));
+    QVERIFY(writeFile(upgrade + "/add/product/bin/new.dll", "n"));
+    QVERIFY(writeFile(upgrade + "/delete/product/bin/old.dll", ""));
+    QVERIFY(writeFile(main + "/product/bin/app.dll", "v2"));
+    QVERIFY(writeFile(main + "/product/bin/new.dll", "n"));
+    if (file == ":gone")
+        QVERIFY(QFile::remove(main + "/product/bin/new.dll"));
+    else if (!file.isEmpty())
+        QVERIFY(writeFile(main + '/' + file, content));
+
+    InstallationRecord record = installation(main, 0);
+    record.version = version;
+    UpgradeAdmission admission(record, package(7, "bin", 0));
+    admission.setPackageRoot(upgrade);
+    admission.setRunningProgram([](const QString &, const QString &) { return "server.exe"; });
+    const UpgradeAdmission::Verdict verdict = admission.check();
+    QTEST(verdict.refusal, "refusal");
+    if (verdict.refusal == UpgradeAdmission::Refusal::UpToDate)
+        QCOMPARE(verdict.detail, QStringLiteral("已是最新版本,无需升级"));
+}
+
+// Files the system denies access to: their lines, then once which account to
+// run as.
+void tst_UpgradeAdmission::accessDeniedHint()
+{
+    using P = PreflightProblem;
+    UpgradeAdmission::Verdict verdict;
+    verdict.report.problems = { { P::NotWritable, "a.dll", "denied", true },
+        { P::InUse, "b.dll", "" }, { P::NotWritable, "c.dll", "denied", true } };
+#ifdef Q_OS_WIN
+    const QString hint = QStringLiteral("请以管理员身份运行升级程序");
+#else
+    const QString hint = QStringLiteral("请以套件文件所有者(或root)身份运行升级程序");
+#endif
+    const QStringList lines = verdict.problemLines();
+    QCOMPARE(lines.mid(0, 3),
+        QStringList({ verdict.report.problems.at(0).text(), verdict.report.problems.at(1).text(),
+            verdict.report.problems.at(2).text() }));
+    QCOMPARE(lines.mid(3), QStringList { hint });
 }
 
 QTEST_GUILESS_MAIN(tst_UpgradeAdmission)

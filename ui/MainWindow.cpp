@@ -171,6 +171,9 @@ bool MainWindow::admits(const UpgradeAdmission::Verdict &verdict)
     case UpgradeAdmission::Refusal::DoesNotFit:
         statusForm->showErrorTip(verdict.detail);
         break;
+    case UpgradeAdmission::Refusal::UpToDate:
+        statusForm->showTip(verdict.detail);
+        break;
     case UpgradeAdmission::Refusal::SuiteRunning:
         UpgradeDialogs::warnRunning(this, verdict.detail);
         break;

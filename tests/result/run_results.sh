@@ -46,6 +46,8 @@ if result["package"] and result["package"]["file"] == package:
     assert result["package"]["sha256"] == hashlib.sha256(open(package, "rb").read()).hexdigest()
 if outcome in ("upgraded", "manual-action"):
     assert result["changed"] and result["versions"]["installedAfter"] == "3.2.4", result
+if outcome == "up-to-date":
+    assert not result["changed"] and result["versions"]["installedBefore"] == "3.2.4", result
 if outcome == "manual-action":
     assert result["manualActions"] and result["failures"][0]["kind"] == "record", result
 PY
@@ -59,6 +61,10 @@ check refused package-refused 3 'echo garbage >garbage.rcc' --unattended --packa
 check no-record no-record 7 'rm "$record_dir/setup_config.xml"' "${up[@]}"
 check log-folder-missing usage 64 : "${up[@]}" --log "$work/none/copy.log"
 check recover consistent 0 : --recover
+# The same package again: nothing runs, nothing changes.
+check up-to-date up-to-date 0 '"$installer" "${up[@]}" >first.txt 2>&1' "${up[@]}"
+grep -q '^结果:已是最新版本,无需升级(退出码0)$' "$work/up-to-date/out.txt" \
+    || { echo "FAIL: up-to-date: no result line"; failed=1; }
 check manual-action manual-action 8 \
     'echo garbage >"$main/product/common/sysconfig/setup_config.xml"' "${up[@]}"
 
