@@ -46,6 +46,15 @@ Gap compareFile(const QString &source, const QString &target)
     return Gap::None;
 }
 
+// An installed regular file at target, whatever it holds.
+Gap presentFile(const QString &target)
+{
+    const QFileInfo installed(target);
+    if (!installed.exists() && !installed.isSymLink())
+        return Gap::Missing;
+    return installed.isFile() && !installed.isSymLink() ? Gap::None : Gap::Different;
+}
+
 class Walker
 {
 public:
@@ -56,7 +65,9 @@ public:
                   : QFileInfo(packageRoot).absoluteFilePath()))
     { }
 
-    Verdict walkKept(const QString &step);
+    // sameBytes: the step replaces what is there (update/), else it only
+    // adds what is missing (add/), and what is there stays as it is.
+    Verdict walkKept(const QString &step, bool sameBytes);
     Verdict walkDeleted();
 
 private:
@@ -91,7 +102,7 @@ private:
 
 // Every file and folder below update/ or add/ (hidden entries are passed
 // over, as the steps do; a placeholder stands for its folder, listed too).
-Verdict Walker::walkKept(const QString &step)
+Verdict Walker::walkKept(const QString &step, bool sameBytes)
 {
     const QString stepRoot = root + QLatin1Char('/') + step;
     QDirIterator it(
@@ -103,8 +114,9 @@ Verdict Walker::walkKept(const QString &step)
         const QString path = target(stepRoot, entry.filePath());
         keep(path);
         if (!entry.isDir() || entry.isSymLink()) {
-            const Gap gap
-                = entry.isSymLink() ? Gap::Different : compareFile(entry.filePath(), path);
+            const Gap gap = entry.isSymLink() ? Gap::Different
+                : sameBytes                   ? compareFile(entry.filePath(), path)
+                                              : presentFile(path);
             if (gap != Gap::None)
                 return { gap, path };
             continue;
@@ -174,8 +186,9 @@ Verdict judge(const QString &installedVersion, const QString &versionTo, const Q
     if (!sameVersion(installedVersion, versionTo))
         return { Gap::OtherVersion, QString() };
     Walker walker(mainPath, packageRoot);
-    for (const QString &step : { QStringLiteral("update"), QStringLiteral("add") }) {
-        const Verdict kept = walker.walkKept(step);
+    for (const bool update : { true, false }) {
+        const Verdict kept
+            = walker.walkKept(update ? QStringLiteral("update") : QStringLiteral("add"), update);
         if (!kept.upToDate())
             return kept;
     }

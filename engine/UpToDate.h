@@ -3,8 +3,9 @@
 #include <QString>
 
 // Whether an installation already is what a package would make it: at the
-// package's target version, every file the package updates or adds there as
-// a regular file with the same bytes, every folder it brings there, and
+// package's target version, every file the package updates there as a
+// regular file with the same bytes, every file it adds there as a regular
+// file (the add step keeps what is there), every folder it brings there, and
 // nothing it deletes left. Running the upgrade again on such a host would
 // change nothing, so it isn't started.
 namespace UpToDate {

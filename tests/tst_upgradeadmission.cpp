@@ -190,6 +190,9 @@ void tst_UpgradeAdmission::upToDate_data()
     QTest::newRow("equal, a file differs")
         << "2.1.9"
         << "product/bin/app.dll" << QByteArray("v1") << R::SuiteRunning;
+    QTest::newRow("equal, an added file the operator changed: kept by the add step")
+        << "2.1.9"
+        << "product/bin/new.dll" << QByteArray("edited") << R::UpToDate;
     QTest::newRow("equal, an added file missing") << "2.1.9"
                                                   << ":gone" << QByteArray() << R::SuiteRunning;
     QTest::newRow("equal, a deleted file still there")
