@@ -98,6 +98,16 @@ version_of() { grep -h 'key="software_version"' "$work/hosts/$1/C:/Program Files
     "$work/hosts/$1/Tessaron Suite/product/common/sysconfig/setup_config.xml" | grep -c "value=\"$2\""; }
 summary_rc() { awk -F'\t' -v h="$1" '$1 == h { print $2 }' "$2/latest/summary.txt" 2>/dev/null; }
 summary_row() { awk -F'\t' -v h="$1" '$1 == h { print $2, $3, $4, $5 }' "$2/latest/summary.txt" 2>/dev/null; }
+summary_json_ok() { # FILE: the rollout's summary.json
+    python3 - "$1" <<'EOF'
+import json, sys
+hosts = {e["host"]: e for e in json.load(open(sys.argv[1]))["hosts"]}
+sys.exit(not (sorted(hosts) == ["busy", "good1", "good2", "unreach"]
+              and hosts["good1"]["state"] == "ok" and hosts["good1"]["changed"] is True
+              and hosts["busy"]["exitCode"] == 4 and hosts["busy"]["changed"] is False
+              and hosts["busy"]["log"] and hosts["unreach"]["state"] == "unreachable"))
+EOF
+}
 
 # The check mode: a dry run on every host in one batch, the unreachable host among them.
 playbook "$work/check.log" "$work/collected" -e upgrade_mode=check
@@ -133,11 +143,8 @@ for h in "${hosts[@]}"; do
     check "$h: log collected" "[ -s '$work/collected/latest/$h/upgrade.log' ]"
 done
 check "unreach: summarised as unreachable" "[ \"\$(summary_row unreach '$work/collected')\" = '- unreachable unreachable unchanged' ]"
-check "summary.json: one entry per host, with state and log" \
-    "python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); h={e[\"host\"]: e for e in d[\"hosts\"]}; \
-sys.exit(not (sorted(h) == [\"busy\", \"good1\", \"good2\", \"unreach\"] and h[\"good1\"][\"state\"] == \"ok\" \
-and h[\"busy\"][\"exitCode\"] == 4 and h[\"busy\"][\"log\"] and h[\"unreach\"][\"state\"] == \"unreachable\"))' \
-'$work/collected/latest/summary.json'"
+check "summary.json: one entry per host, with state, exit code, changed and log" \
+    "summary_json_ok '$work/collected/latest/summary.json'"
 check "the check run's summary stays in its own folder" \
     "[ \"\$(readlink '$work/collected/latest')\" != '$check_run' ] && grep -q dry-run-passed '$work/collected/$check_run/summary.txt'"
 check "the busy program ran throughout" "kill -0 $busy_pid"
