@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # Rolls the sample package out with deploy/upgrade.yml to three local hosts,
-# each a working folder with its own sample installation. A suite program runs
-# on the last one, so the two others are upgraded and it reports exit code 4.
-# A second rollout, whose first batch is the busy host and a fresh one, must
-# stop after that batch.
+# each a working folder with its own sample installation, and one unreachable
+# host. A suite program runs on the third, so the first two are upgraded and it
+# reports exit code 4. The check mode before it runs on all hosts in one batch;
+# a rollout whose first batch is the busy host and a fresh one must stop after
+# that batch; a second rollout over the upgraded hosts changes nothing.
 #
 #   run_playbook.sh WORK INSTALLER PACKAGE_BUILDER DB_HELPER DB_MANAGER
 #
 # Exit code 77 (skipped) when ansible-playbook is missing.
+#
+# The second rollout needs an installer that ends an up-to-date host with exit 0
+# ("已是最新版本"): "auto" runs it only when a probe finds one, "yes" requires it.
+up_to_date=${DEPLOY_EXPECT_UP_TO_DATE:-auto}
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 [ $# -eq 5 ] || { sed -n '7p' "$0" >&2; exit 2; }
@@ -42,7 +47,7 @@ sample_package "$work" "$builder" >/dev/null || { echo "FAIL: the sample package
 # by itself after a while should this script be killed.
 busy_main="$work/hosts/busy/Tessaron Suite"
 cp /bin/sleep "$busy_main/platform/bin/some_program.exe"
-"$busy_main/platform/bin/some_program.exe" 300 &
+"$busy_main/platform/bin/some_program.exe" 900 &
 busy_pid=$!
 trap 'kill $busy_pid 2>/dev/null; wait $busy_pid 2>/dev/null' EXIT
 
@@ -58,6 +63,8 @@ host_line() { # HOST; the transfer folder's name has a blank: paths must reach t
 {
     echo "[suite_hosts]"
     for h in "${hosts[@]}"; do host_line "$h"; done
+    # Nothing listens on port 1: the connection is refused at once.
+    echo "unreach ansible_connection=ssh ansible_host=127.0.0.1 ansible_port=1 ansible_ssh_timeout=5"
     echo "[busy_first]"
     echo busy
     host_line fresh
@@ -74,23 +81,48 @@ mkdir -p "$work/no-collections" "$work/ansible-tmp"
 : >"$work/ansible.cfg"
 export ANSIBLE_CONFIG="$work/ansible.cfg" ANSIBLE_COLLECTIONS_SCAN_SYS_PATH=False \
     ANSIBLE_COLLECTIONS_PATH="$work/no-collections" ANSIBLE_LOCAL_TEMP="$work/ansible-tmp" \
-    ANSIBLE_REMOTE_TEMP="$work/ansible-tmp" ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=False
+    ANSIBLE_REMOTE_TEMP="$work/ansible-tmp" ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=False \
+    ANSIBLE_ASYNC_DIR="$work/ansible-async" ANSIBLE_SSH_CONTROL_PATH_DIR="$work/ansible-cp" \
+    ANSIBLE_HOST_KEY_CHECKING=False ANSIBLE_PIPELINING=True
 
 playbook() { # LOG COLLECT_DIR EXTRA-ARGS...
     local log=$1 collect=$2
     shift 2
     (cd "$work" && timeout -k 10 200 ansible-playbook -i inventory.ini "$root/deploy/upgrade.yml" \
-        -e "upgrade_package=$package" -e "upgrade_collect_dir=$collect" "$@") >"$log" 2>&1
+        -e "upgrade_package=$package" -e "upgrade_collect_dir=$collect" -e upgrade_poll_seconds=1 "$@") >"$log" 2>&1
 }
 
 fail=0
 check() { if eval "$2"; then echo "ok   $1"; else echo "FAIL $1"; fail=1; fi; }
 version_of() { grep -h 'key="software_version"' "$work/hosts/$1/C:/Program Files/Tessaron/setup_config.xml" \
     "$work/hosts/$1/Tessaron Suite/product/common/sysconfig/setup_config.xml" | grep -c "value=\"$2\""; }
-summary_rc() { awk -F'\t' -v h="$1" '$1 == h { print $2 }' "$2/summary.txt" 2>/dev/null; }
+summary_rc() { awk -F'\t' -v h="$1" '$1 == h { print $2 }' "$2/latest/summary.txt" 2>/dev/null; }
+summary_row() { awk -F'\t' -v h="$1" '$1 == h { print $2, $3, $4, $5 }' "$2/latest/summary.txt" 2>/dev/null; }
+summary_json_ok() { # FILE: the rollout's summary.json
+    python3 - "$1" <<'EOF'
+import json, sys
+hosts = {e["host"]: e for e in json.load(open(sys.argv[1]))["hosts"]}
+sys.exit(not (sorted(hosts) == ["busy", "good1", "good2", "unreach"]
+              and hosts["good1"]["state"] == "ok" and hosts["good1"]["changed"] is True
+              and hosts["busy"]["exitCode"] == 4 and hosts["busy"]["changed"] is False
+              and hosts["busy"]["log"] and hosts["unreach"]["state"] == "unreachable"))
+EOF
+}
 
-# Batches of 1 and then 2: good2 and busy share the last batch.
-playbook "$work/rollout.log" "$work/collected" -e '{"upgrade_serial": [1, 2]}'
+# The check mode: a dry run on every host in one batch, the unreachable host among them.
+playbook "$work/check.log" "$work/collected" -e upgrade_mode=check
+checked=$?
+check "check mode: ansible-playbook exit 2 (got $checked)" "[ $checked -eq 2 ]"
+check "check mode: one batch" "[ \$(grep -c '^PLAY \[Upgrade the suite\]' '$work/check.log') -eq 1 ]"
+for row in "good1 0 dry-run-passed ok unchanged" "good2 0 dry-run-passed ok unchanged" \
+    "busy 4 suite-running failed unchanged" "unreach - unreachable unreachable unchanged"; do
+    check "check mode: ${row%% *} summarised as '${row#* }'" "[ \"\$(summary_row ${row%% *} '$work/collected')\" = '${row#* }' ]"
+done
+check "check mode: good1 still carries 3.2.1" "[ \$(version_of good1 3.2.1) -eq 2 ]"
+check_run=$(readlink "$work/collected/latest")
+
+# Batches of 1 and then 3: good2, busy and unreach share the last batch.
+playbook "$work/rollout.log" "$work/collected" -e '{"upgrade_serial": [1, 3]}'
 rollout=$?
 for h in "${hosts[@]}"; do snapshot "$h" "$work/$h-after.txt"; done
 
@@ -106,10 +138,15 @@ done
 check "busy: both records still carry 3.2.1" "[ \$(version_of busy 3.2.1) -eq 2 ]"
 check "busy: no file changed" "diff '$work/busy-before.txt' '$work/busy-after.txt'"
 check "busy: recorded exit code 4 in the summary" "[ \"\$(summary_rc busy '$work/collected')\" = 4 ]"
-check "busy: recorded exit code 4 in its result" "grep -qx 'exit_code: 4' '$work/collected/busy/result.yml'"
+check "busy: recorded exit code 4 in its result" "grep -qx 'exit_code: 4' '$work/collected/latest/busy/result.yml'"
 for h in "${hosts[@]}"; do
-    check "$h: log collected" "[ -s '$work/collected/$h/upgrade.log' ]"
+    check "$h: log collected" "[ -s '$work/collected/latest/$h/upgrade.log' ]"
 done
+check "unreach: summarised as unreachable" "[ \"\$(summary_row unreach '$work/collected')\" = '- unreachable unreachable unchanged' ]"
+check "summary.json: one entry per host, with state, exit code, changed and log" \
+    "summary_json_ok '$work/collected/latest/summary.json'"
+check "the check run's summary stays in its own folder" \
+    "[ \"\$(readlink '$work/collected/latest')\" != '$check_run' ] && grep -q dry-run-passed '$work/collected/$check_run/summary.txt'"
 check "the busy program ran throughout" "kill -0 $busy_pid"
 
 # Batches of two: busy fails beside fresh, which is upgraded; with no failures
@@ -119,12 +156,30 @@ stopped=$?
 check "half a batch failed: ansible-playbook exit 2 (got $stopped)" "[ $stopped -eq 2 ]"
 check "half a batch failed: busy 4, fresh 0" \
     "[ \"\$(summary_rc busy '$work/collected-stopped')\" = 4 ] && [ \"\$(summary_rc fresh '$work/collected-stopped')\" = 0 ]"
-check "half a batch failed: good1 not reached" \
-    "! grep -q '^good1' '$work/collected-stopped/summary.txt' && [ ! -e '$work/collected-stopped/good1' ]"
+check "half a batch failed: good1 not reached, summarised as not run" \
+    "[ \"\$(summary_row good1 '$work/collected-stopped')\" = '- not-run not-run unchanged' ] && [ ! -e '$work/collected-stopped/latest/good1' ]"
+
+# A second rollout over the upgraded hosts: each is up to date, nothing changes.
+if [ "$up_to_date" = auto ]; then
+    (cd "$work/hosts/fresh" && "$installer" --unattended --package "$package" </dev/null >"$work/probe-up-to-date.txt" 2>&1)
+    if [ $? -eq 0 ] && grep -q '已是最新版本' "$work/probe-up-to-date.txt"; then up_to_date=yes; fi
+fi
+if [ "$up_to_date" = yes ]; then
+    playbook "$work/again.log" "$work/collected" -e upgrade_hosts=good1:good2
+    again=$?
+    check "second rollout: ansible-playbook exit 0 (got $again)" "[ $again -eq 0 ]"
+    for h in good1 good2; do
+        check "second rollout: $h changed=0" "grep -q '^$h .* changed=0 ' '$work/again.log'"
+        check "second rollout: $h summarised as up to date" \
+            "[ \"\$(summary_row $h '$work/collected')\" = '0 up-to-date ok unchanged' ] && grep -q '^$h.*已是最新版本' '$work/collected/latest/summary.txt'"
+    done
+else
+    echo "SKIP second rollout: the installer has no up-to-date end yet (set DEPLOY_EXPECT_UP_TO_DATE=yes once it has)"
+fi
 
 if [ $fail -ne 0 ]; then
-    echo "== ansible-playbook output: $work/rollout.log, $work/stopped.log"
-    grep -A3 '^fatal\|^PLAY RECAP' "$work/rollout.log" "$work/stopped.log"
+    echo "== ansible-playbook output: $work/*.log"
+    grep -A5 '^fatal\|^PLAY RECAP' "$work"/*.log
     exit 1
 fi
 echo "all checks passed"
