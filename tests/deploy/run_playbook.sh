@@ -9,10 +9,6 @@
 #   run_playbook.sh WORK INSTALLER PACKAGE_BUILDER DB_HELPER DB_MANAGER
 #
 # Exit code 77 (skipped) when ansible-playbook is missing.
-#
-# The second rollout needs an installer that ends an up-to-date host with exit 0
-# ("已是最新版本"): "auto" runs it only when a probe finds one, "yes" requires it.
-up_to_date=${DEPLOY_EXPECT_UP_TO_DATE:-auto}
 set -uo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 [ $# -eq 5 ] || { sed -n '7p' "$0" >&2; exit 2; }
@@ -160,22 +156,14 @@ check "half a batch failed: good1 not reached, summarised as not run" \
     "[ \"\$(summary_row good1 '$work/collected-stopped')\" = '- not-run not-run unchanged' ] && [ ! -e '$work/collected-stopped/latest/good1' ]"
 
 # A second rollout over the upgraded hosts: each is up to date, nothing changes.
-if [ "$up_to_date" = auto ]; then
-    (cd "$work/hosts/fresh" && "$installer" --unattended --package "$package" </dev/null >"$work/probe-up-to-date.txt" 2>&1)
-    if [ $? -eq 0 ] && grep -q '已是最新版本' "$work/probe-up-to-date.txt"; then up_to_date=yes; fi
-fi
-if [ "$up_to_date" = yes ]; then
-    playbook "$work/again.log" "$work/collected" -e upgrade_hosts=good1:good2
-    again=$?
-    check "second rollout: ansible-playbook exit 0 (got $again)" "[ $again -eq 0 ]"
-    for h in good1 good2; do
-        check "second rollout: $h changed=0" "grep -q '^$h .* changed=0 ' '$work/again.log'"
-        check "second rollout: $h summarised as up to date" \
-            "[ \"\$(summary_row $h '$work/collected')\" = '0 up-to-date ok unchanged' ] && grep -q '^$h.*已是最新版本' '$work/collected/latest/summary.txt'"
-    done
-else
-    echo "SKIP second rollout: the installer has no up-to-date end yet (set DEPLOY_EXPECT_UP_TO_DATE=yes once it has)"
-fi
+playbook "$work/again.log" "$work/collected" -e upgrade_hosts=good1:good2
+again=$?
+check "second rollout: ansible-playbook exit 0 (got $again)" "[ $again -eq 0 ]"
+for h in good1 good2; do
+    check "second rollout: $h changed=0" "grep -q '^$h .* changed=0 ' '$work/again.log'"
+    check "second rollout: $h summarised as up to date" \
+        "[ \"\$(summary_row $h '$work/collected')\" = '0 up-to-date ok unchanged' ] && grep -q '^$h.*已是最新版本' '$work/collected/latest/summary.txt'"
+done
 
 if [ $fail -ne 0 ]; then
     echo "== ansible-playbook output: $work/*.log"
