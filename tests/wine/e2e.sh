@@ -8,7 +8,8 @@
 # the database, the suite's helper and project tool); packages are built with
 # LINUX-BUILD's make_upgrade_package (default: the source tree's build/), and
 # scripts run through the test double of sh (tests/shell/sh.exe). The checks:
-# an unattended upgrade (tree, records, database, log), a failing package
+# an unattended upgrade (tree, records, database, log), the same package again
+# (nothing to do, its result file), each program's --version, a failing package
 # rolled back byte for byte, a kill mid-upgrade and --recover, a file held open
 # by another Windows process, a second installer, the script's children ending
 # with the installer, and links on the way. One PASS/FAIL/SKIP line per check;
@@ -184,6 +185,35 @@ if [ -z "$(mixed "$log")" ]; then
 else
     fail "upgrade: the log names paths with \ only" "$(mixed "$log")"
 fi
+
+# ---- 1b. the same package again: nothing to do, said in the result --------
+scripts_before=$(cat "$main/upgrade_scripts.log" 2>/dev/null)
+run again --unattended --package "$pkg_win" --result "$(winpath "$work/again.json")"
+expect_code again 0
+check "again: 已是最新版本,无需升级, no script ran" \
+    test "$(tail -n 1 "$work/again.out")" = '结果:已是最新版本,无需升级(退出码0)' -a \
+    "$(cat "$main/upgrade_scripts.log" 2>/dev/null)" = "$scripts_before"
+result_fits() { # the result file against its schema, with its outcome
+    python3 - "$src/docs/upgrade-result.schema.json" "$work/again.json" <<'PY'
+import json, sys
+import jsonschema
+schema, result = (json.load(open(f, encoding="utf-8")) for f in sys.argv[1:])
+jsonschema.validate(result, schema)
+assert (result["outcome"], result["changed"]) == ("up-to-date", False), result
+assert result["mainDirectory"].startswith("C:\\Program Files\\Tessaron\\"), result
+PY
+}
+if python3 -c 'import jsonschema' 2>/dev/null; then
+    check "again: the result file fits its schema, up to date" result_fits
+else
+    skip "again: the result file fits its schema" "python3's jsonschema is not installed"
+fi
+for program in "$installer" "$win/tools/upgrade_install_helper/upgrade_install_helper.exe" \
+    "$win/tools/db_manager/db_manager.exe" "$win/tools/make_upgrade_package/make_upgrade_package.exe"; do
+    name=$(basename "$program" .exe)
+    version=$(timeout -k 10 60 "$wine" "$program" --version 2>/dev/null </dev/null | tr -d '\r')
+    check "$name --version" test "$version" = "$name $(sed -n 's/^project(upgrade_install VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")"
+done
 
 # ---- 2. many files replaced, twice -----------------------------------------
 # The files staged before are written to disk while they and the installed
