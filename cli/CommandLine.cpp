@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 
+#include <utility>
+
 namespace {
 
 QString tr(const char *text)
@@ -44,6 +46,50 @@ int seconds(const QString &text)
     return ok && value >= 0 && value <= 24 * 60 * 60 ? value : -1;
 }
 
+// An option naming a file: where it goes, and the mistakes' texts.
+struct FileOption
+{
+    const char *name;
+    QString *(*target)(CommandLine &line);
+    const char *twice;
+    const char *missing;
+};
+
+const FileOption *fileOption(const QString &argument)
+{
+    static const FileOption options[] = {
+        { "--package", [](CommandLine &line) { return &line.package; },
+            QT_TRANSLATE_NOOP("CommandLine", "选项--package只能指定一个升级包"),
+            QT_TRANSLATE_NOOP("CommandLine", "选项--package缺少升级包文件") },
+        { "--log", [](CommandLine &line) { return &line.logFile; },
+            QT_TRANSLATE_NOOP("CommandLine", "选项--log只能指定一个日志文件"),
+            QT_TRANSLATE_NOOP("CommandLine", "选项--log缺少日志文件") },
+        { "--result", [](CommandLine &line) { return &line.resultFile; },
+            QT_TRANSLATE_NOOP("CommandLine", "选项--result只能指定一个结果文件"),
+            QT_TRANSLATE_NOOP("CommandLine", "选项--result缺少结果文件") },
+    };
+    for (const FileOption &option : options) {
+        if (argument == QLatin1String(option.name))
+            return &option;
+    }
+    return nullptr;
+}
+
+// The switch an option without a value sets, or nullptr.
+bool *flagOf(const QString &argument, CommandLine &line, Said &said)
+{
+    const std::pair<const char *, bool *> flags[]
+        = { { "--unattended", &said.unattended }, { "--recover", &said.recover },
+              { "--backup-first", &line.backupFirst }, { "--dry-run", &line.dryRun },
+              { "--quiet", &line.quiet }, { "--close-programs", &line.closePrograms },
+              { "--version", &said.version }, { "--help", &said.help }, { "-h", &said.help } };
+    for (const auto &flag : flags) {
+        if (argument == QLatin1String(flag.first))
+            return flag.second;
+    }
+    return nullptr;
+}
+
 // Reads every argument into line and said; the mistake's text, or empty.
 QString readArguments(const QStringList &arguments, CommandLine &line, Said &said)
 {
@@ -66,22 +112,13 @@ QString readArguments(const QStringList &arguments, CommandLine &line, Said &sai
             *target = value;
             return !value.isEmpty();
         };
-        if (argument == QLatin1String("--package")) {
-            // Which of two packages was meant can't be guessed.
-            if (!line.package.isEmpty())
-                return tr("选项--package只能指定一个升级包");
-            if (!takeValue(&line.package))
-                return tr("选项--package缺少升级包文件");
-        } else if (argument == QLatin1String("--log")) {
-            if (!line.logFile.isEmpty())
-                return tr("选项--log只能指定一个日志文件");
-            if (!takeValue(&line.logFile))
-                return tr("选项--log缺少日志文件");
-        } else if (argument == QLatin1String("--result")) {
-            if (!line.resultFile.isEmpty())
-                return tr("选项--result只能指定一个结果文件");
-            if (!takeValue(&line.resultFile))
-                return tr("选项--result缺少结果文件");
+        if (const FileOption *option = fileOption(argument)) {
+            QString *target = option->target(line);
+            // Which of two files was meant can't be guessed.
+            if (!target->isEmpty())
+                return tr(option->twice);
+            if (!takeValue(target))
+                return tr(option->missing);
         } else if (argument == QLatin1String("--wait-programs")
             || argument == QLatin1String("--backup-timeout")) {
             // Not waiting for programs is a choice; a backup given no time never is.
@@ -94,22 +131,8 @@ QString readArguments(const QStringList &arguments, CommandLine &line, Said &sai
             (wait ? said.waitPrograms : said.backupTimeout) = true;
         } else if (hasValue) {
             return tr("选项%1不接受值").arg(argument);
-        } else if (argument == QLatin1String("--unattended")) {
-            said.unattended = true;
-        } else if (argument == QLatin1String("--recover")) {
-            said.recover = true;
-        } else if (argument == QLatin1String("--backup-first")) {
-            line.backupFirst = true;
-        } else if (argument == QLatin1String("--dry-run")) {
-            line.dryRun = true;
-        } else if (argument == QLatin1String("--quiet")) {
-            line.quiet = true;
-        } else if (argument == QLatin1String("--close-programs")) {
-            line.closePrograms = true;
-        } else if (argument == QLatin1String("--version")) {
-            said.version = true;
-        } else if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
-            said.help = true;
+        } else if (bool *flag = flagOf(argument, line, said)) {
+            *flag = true;
         } else if (argument == QLatin1String("--")) {
             said.positional << arguments.mid(i + 1);
             break;
