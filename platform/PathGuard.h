@@ -43,6 +43,9 @@ public:
     // not judged by path: ContainedTree opens their folders afresh for each.)
     // The main directory's final location is looked up again after it, too.
     void forget();
+    // How many folders have a verdict kept: what checking many targets costs
+    // grows with their folders, not with the targets.
+    int foldersJudged() const { return verdicts.size(); }
 
     // A path as the guard compares it: absolute, "." and ".." folded.
     static QString cleaned(const QString &path);

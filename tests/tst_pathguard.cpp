@@ -229,13 +229,14 @@ void tst_PathGuard::manyTargetsAreQuick()
     timer.start();
     for (const QString &target : qAsConst(targets))
         QVERIFY(guard.checkParent(target));
-    qInfo("%d targets checked in %lld ms", targets.size(), timer.elapsed());
+    qInfo("%d targets checked in %lld ms, %d folders judged", targets.size(), timer.elapsed(),
+        guard.foldersJudged());
     if (!linked)
         qInfo("without links: %s", qPrintable(why));
-    // Under wine every file system call is a round trip to wineserver.
-    if (underWine())
-        QSKIP("under wine file system calls are many times slower than on Windows: no time bound");
-    QVERIFY2(timer.elapsed() < 100, "20,000 targets took 100 ms or more");
+    // The time is printed, not bounded (a loaded machine would fail a bound;
+    // scripts/bench measures speed): the 20,000 targets lie in 2,000 folders,
+    // each judged once and its verdict kept for the other targets in it.
+    QCOMPARE(guard.foldersJudged(), 2000);
 }
 
 QTEST_GUILESS_MAIN(tst_PathGuard)
