@@ -7,6 +7,7 @@
 #include <restartmanager.h>
 
 #include "ProcessList.h"
+#include "WinHandle.h"
 
 namespace {
 
@@ -14,21 +15,6 @@ QString text(const char *source)
 {
     return QCoreApplication::translate("ProgramCloser", source);
 }
-
-// Closes a handle when it goes out of scope.
-class HandleCloser
-{
-public:
-    explicit HandleCloser(HANDLE handle)
-        : handle_(handle)
-    { }
-    ~HandleCloser() { CloseHandle(handle_); }
-    HandleCloser(const HandleCloser &) = delete;
-    HandleCloser &operator=(const HandleCloser &) = delete;
-
-private:
-    HANDLE handle_;
-};
 
 bool hasEnded(HANDLE process)
 {

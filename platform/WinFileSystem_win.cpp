@@ -7,26 +7,9 @@
 
 #include <cstring>
 
+#include "WinHandle.h"
+
 namespace {
-
-// Closes a handle when it goes out of scope.
-class HandleCloser
-{
-public:
-    explicit HandleCloser(HANDLE handle)
-        : handle_(handle)
-    { }
-    ~HandleCloser()
-    {
-        if (handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr)
-            CloseHandle(handle_);
-    }
-    HandleCloser(const HandleCloser &) = delete;
-    HandleCloser &operator=(const HandleCloser &) = delete;
-
-private:
-    HANDLE handle_;
-};
 
 // The error of the Win32 call that just failed; never 0, so that a failure is
 // never taken for success.

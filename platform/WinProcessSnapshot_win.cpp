@@ -5,24 +5,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
-namespace {
-
-// Closes a handle when it goes out of scope.
-class HandleCloser
-{
-public:
-    explicit HandleCloser(HANDLE handle)
-        : handle_(handle)
-    { }
-    ~HandleCloser() { CloseHandle(handle_); }
-    HandleCloser(const HandleCloser &) = delete;
-    HandleCloser &operator=(const HandleCloser &) = delete;
-
-private:
-    HANDLE handle_;
-};
-
-} // namespace
+#include "WinHandle.h"
 
 namespace WinProcessSnapshot {
 

@@ -43,7 +43,7 @@ UPGRADE_WINE_TESTS=(
     tst_resourcewriter tst_packagefile tst_packagemanifest tst_packagesignature tst_loadedpackage tst_packagebuilder tst_packageloading tst_extraction
     tst_filetree tst_pathguard tst_processlist tst_upgradelog tst_installhelper tst_filemoves tst_fileaccess tst_changeplan
     tst_scriptsteps tst_filesteps tst_filecopy tst_upgradechain tst_transaction tst_unattended tst_preflight tst_upgradeadmission
-    tst_databasestep tst_upgraderoad tst_robustness tst_dbmanager
+    tst_databasestep tst_upgraderoad tst_robustness tst_dbmanager tst_programclosing
     tst_scriptrunner tst_upgradeprogress tst_upgraderun tst_installhelperparts tst_packagesource
     tst_logview tst_progresspanel tst_statusform tst_readmedialog tst_applicationstyle tst_look
 )

@@ -191,7 +191,7 @@ scripts_before=$(cat "$main/upgrade_scripts.log" 2>/dev/null)
 run again --unattended --package "$pkg_win" --result "$(winpath "$work/again.json")"
 expect_code again 0
 check "again: 已是最新版本,无需升级, no script ran" \
-    test "$(tail -n 1 "$work/again.out")" = '结果:已是最新版本,无需升级(退出码0)' -a \
+    test "$(tail -n 1 "$work/again.out" | tr -d '\r')" = '结果:已是最新版本,无需升级(退出码0)' -a \
     "$(cat "$main/upgrade_scripts.log" 2>/dev/null)" = "$scripts_before"
 result_fits() { # the result file against its schema, with its outcome
     python3 - "$src/docs/upgrade-result.schema.json" "$work/again.json" <<'PY'
