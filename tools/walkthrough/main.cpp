@@ -29,9 +29,11 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 
 #include "ApplicationStyle.h"
 #include "CReadmeDialog.h"
+#include "LogView.h"
 #include "MainWindow.h"
 
 namespace {
@@ -138,7 +140,25 @@ public:
                 return;
             barShot = true;
             lateBarShot = pastHalf;
-            shot(&window, QStringLiteral("06-progress-bar.png"));
+            // The worker's lines already sent are delivered first, then the
+            // picture waits for the log to show them: the bar, the action and
+            // the log's last lines then tell of the same step.
+            QTimer::singleShot(0, this, [this] { shotWhenLogDrained(); });
+        });
+    }
+
+    void shotWhenLogDrained()
+    {
+        auto *log = find<LogView>("textEdit");
+        auto take = [this] { shot(&window, QStringLiteral("06-progress-bar.png")); };
+        if (!log->hasPending()) {
+            take();
+            return;
+        }
+        auto once = std::make_shared<QMetaObject::Connection>();
+        *once = connect(log, &LogView::drained, this, [take, once] {
+            QObject::disconnect(*once);
+            take();
         });
     }
 
