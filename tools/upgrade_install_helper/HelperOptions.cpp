@@ -23,10 +23,11 @@ QString description()
         "(refused before anything runs). When nothing needs doing, the database is not\n"
         "written at all.\n"
         "Progress goes to standard output, errors to standard error.\n"
-        "Exit: 0 success; any error of a run ends the program abnormally (the installer\n"
-        "counts that as a failure). With --status or --dry-run errors end it normally:\n"
-        "64 for a wrong command line, 1 for anything else (for --dry-run: the run would\n"
-        "fail). 1 as well when the output could not be written.\n"
+        "Exit: 0 success; 64 for a wrong command line, with any options; any other\n"
+        "error of a run ends the program abnormally (the installer counts that as a\n"
+        "failure). With --status or --dry-run errors end it normally: 1 for anything\n"
+        "else (for --dry-run: the run would fail). 1 as well when the output could not\n"
+        "be written.\n"
         "--applied (with the arguments of a run) tells, changing nothing, whether that run\n"
         "has nothing left to do: exit 0 when everything is applied, 3 when something is\n"
         "pending. The installer asks it after an interruption during the database step.");
@@ -102,6 +103,12 @@ HelperOptions usage(bool byPerson, const QString &error)
 }
 
 } // namespace
+
+QString HelperOptions::synopsis()
+{
+    return QStringLiteral("用法: upgrade_install_helper [--up yes] [--before 目录] [--after 目录] "
+                          "[--database 文件] [--status | --dry-run | --applied]");
+}
 
 HelperOptions HelperOptions::parse(const QStringList &arguments, const QString &programDir)
 {

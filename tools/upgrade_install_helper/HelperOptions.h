@@ -29,6 +29,8 @@ struct HelperOptions
     // arguments: with the program's name first; programDir: the program's own
     // folder, <main>/product/<program folder>, which finds the suite's database.
     static HelperOptions parse(const QStringList &arguments, const QString &programDir);
+    // The one-line usage printed after a command line that can't be read.
+    static QString synopsis();
 
     // Whether a run or dry run was given nothing to do.
     bool nothingToDo() const

@@ -3,7 +3,7 @@
 // scripts and the schema upgrade against the suite's SQLite database in one
 // transaction and reports one line per step on standard output, errors on
 // standard error. Any error of a run ends it abnormally, which the installer
-// counts as a failed upgrade; a normal end is a success. --status and
+// counts as a failed upgrade; so does a wrong command line's exit code 64. --status and
 // --dry-run are for people and change nothing.
 
 #include <QCoreApplication>
@@ -23,10 +23,12 @@ int main(int argc, char *argv[])
     case HelperOptions::Result::Help:
         return HelperOutput::writeText(options.helpText) ? ExitSuccess : ExitFailure;
     case HelperOptions::Result::Usage:
+        // Also for an upgrade run: a command line that can't be read ends
+        // normally with 64, which the installer takes as a failure like any
+        // code but 0, and which a script can tell from a failed run.
         HelperOutput::complain(QStringLiteral("参数错误: %1 %2")
                                    .arg(options.error, QStringLiteral("(参数见 --help)")));
-        if (!options.byPerson)
-            HelperOutput::endAbnormally();
+        HelperOutput::complain(HelperOptions::synopsis());
         return ExitUsage;
     case HelperOptions::Result::Ok:
         break;
