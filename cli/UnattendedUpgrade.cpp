@@ -52,8 +52,10 @@ int UnattendedUpgrade::run()
     }
     const int code = runMode();
     sayCopyProblem();
-    // Every run ends its log with how it ended, a refusal as well; --quiet
-    // keeps this line.
+    if (upgradeRan && !log.path().isEmpty())
+        out(tr("升级日志:%1").arg(QDir::toNativeSeparators(log.path())));
+    // Every run that got past its command line ends with how it ended, in
+    // its log too, a refusal as well; it is the last line, and --quiet keeps it.
     const QString line = log.withCopyProblem(resultLine(code));
     if (code == ExitUpgraded || code == ExitManualAction) {
         print(stdout, line);
@@ -61,8 +63,6 @@ int UnattendedUpgrade::run()
     } else {
         refuse(line);
     }
-    if (upgradeRan && !log.path().isEmpty())
-        out(tr("升级日志:%1").arg(QDir::toNativeSeparators(log.path())));
     writeResult(code);
     return code;
 }
@@ -156,7 +156,10 @@ std::optional<ExitCode> UnattendedUpgrade::finishInterrupted()
     }
     say(tr("发现上次中断的升级,正在恢复"));
     // Its lines go into this run's log as they come.
-    connect(&interrupted, &InterruptedUpgrade::line, this, &UnattendedUpgrade::say);
+    connect(&interrupted, &InterruptedUpgrade::line, this, [this](const QString &line) {
+        log.write(line);
+        workerLine(line);
+    });
     connect(&interrupted, &InterruptedUpgrade::manualAction, this,
         &UnattendedUpgrade::noteManualAction);
     connect(&interrupted, &InterruptedUpgrade::failure, this, &UnattendedUpgrade::noteFailure);
@@ -240,7 +243,7 @@ void UnattendedUpgrade::follow(WorkerDriver &driver)
     // The log follows the worker itself (lines, script reports); the result
     // line is this run's.
     CUpgradeWorker *worker = driver.worker();
-    connect(&driver, &WorkerDriver::line, this, &UnattendedUpgrade::out);
+    connect(&driver, &WorkerDriver::line, this, &UnattendedUpgrade::workerLine);
     connect(worker, &CUpgradeWorker::status, &log, &UpgradeLog::write);
     connect(worker, &CUpgradeWorker::sigScriptReport, &log, &UpgradeLog::writeScriptReport);
     connect(&driver, &WorkerDriver::manualAction, this, &UnattendedUpgrade::noteManualAction);
@@ -265,6 +268,17 @@ void UnattendedUpgrade::noteFailure(
     const QString &kind, const QString &target, const QString &reason)
 {
     runResult.failures.append({ kind, target, reason });
+    failing = true;
+}
+
+void UnattendedUpgrade::workerLine(const QString &line)
+{
+    // From the first failure on, the lines tell of it and of the rollback:
+    // they are problems, for standard error (--quiet keeps them).
+    if (failing)
+        print(stderr, line);
+    else
+        out(line);
 }
 
 std::optional<ExitCode> UnattendedUpgrade::loadPackage()

@@ -53,6 +53,7 @@ private:
     void follow(WorkerDriver &driver);
     void noteManualAction(const QString &line);
     void noteFailure(const QString &kind, const QString &target, const QString &reason);
+    void workerLine(const QString &line);
 
     void out(const QString &line); // standard output, unless --quiet
     void say(const QString &line); // standard output and the log
@@ -79,5 +80,6 @@ private:
     bool logOpened = false;
     bool resultRefused = false;
     bool copyProblemSaid = false;
+    bool failing = false; // the worker reported a failure: its lines go to standard error
     bool terminating = false; // a termination request cancels the upgrade
 };

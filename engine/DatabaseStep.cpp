@@ -106,10 +106,11 @@ void DatabaseStep::failed(int exitCode, QProcess::ExitStatus exitStatus)
         reason = tr("数据库升级程序执行失败,退出码为%1").arg(exitCode);
     else
         reason = tr("数据库升级程序异常结束");
+    // The failure is told before its lines, so they can be shown as its lines.
+    emit failure(reason);
     emit line(reason);
     for (const QString &text : errors.lines())
         emit line(tr("错误输出:%1").arg(text));
-    emit failure(reason);
     emit ended(End::Failed);
 }
 
@@ -121,7 +122,7 @@ void DatabaseStep::startFailed(QProcess::ProcessError error)
         return;
     pending = false;
     const QString reason = tr("数据库升级程序启动失败:%1").arg(process->errorString());
-    emit line(reason);
     emit failure(reason);
+    emit line(reason);
     emit ended(End::NotStarted);
 }

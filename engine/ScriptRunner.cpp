@@ -101,10 +101,11 @@ void ScriptRunner::scriptEnded(bool succeeded, bool failedToStart)
         runNext();
         return;
     }
-    emit line(tr("%1 执行失败!").arg(script));
+    // The failure is told before its lines, so they can be shown as its lines.
     const QString reason = failureReason(failedToStart);
-    emit line(tr("失败原因:%1").arg(reason));
     emit failed(script, reason);
+    emit line(tr("%1 执行失败!").arg(script));
+    emit line(tr("失败原因:%1").arg(reason));
     for (const QString &text : errors.lines())
         emit line(tr("错误输出:%1").arg(text));
     emit finished(false);

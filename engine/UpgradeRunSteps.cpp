@@ -182,6 +182,12 @@ bool UpgradeRun::runFileEntry(const QStringList &lines, const PlannedEntry &plan
         else if (change.kind != FileChange::MakeFolder)
             progressCount.progressed(QString(), change.files);
     }
+    // The failures are told before their lines, so they can be shown as such.
+    if (!done) {
+        for (const FileTree::Failure &failed : qAsConst(failures))
+            emit failure(
+                QStringLiteral("file"), QDir::toNativeSeparators(failed.path), failed.reason);
+    }
     say(lines.at(first + (done ? 1 : 2)).arg(shown));
     if (!done)
         reportFailures(failures);
@@ -193,8 +199,6 @@ void UpgradeRun::reportFailures(const FileTree::Failures &failures)
 {
     if (failures.isEmpty())
         return;
-    for (const FileTree::Failure &failed : failures)
-        emit failure(QStringLiteral("file"), QDir::toNativeSeparators(failed.path), failed.reason);
     const FileTree::Failure &first = failures.first();
     QString reason
         = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(first.path), first.reason);

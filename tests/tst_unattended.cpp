@@ -301,6 +301,15 @@ void tst_Unattended::exitCodes()
     const Run run = runInstaller(install.path(), arguments);
     QCOMPARE(run.code, code);
     QVERIFY2((run.out + run.err).contains(printed), qPrintable(run.out + run.err));
+    // The result is the last line of its stream: standard error unless upgraded.
+    const QString resultStream = code == 0 || code == 8 ? run.out : run.err;
+    QVERIFY2(resultStream.trimmed().section(QLatin1Char('\n'), -1).startsWith("结果:"),
+        qPrintable(resultStream));
+    if (code == 1 || code == 2) { // a failed script and what followed are problems
+        QVERIFY2(run.err.contains("1.bat 执行失败!") && run.err.contains("失败原因:"),
+            qPrintable(run.err));
+        QVERIFY2(!run.out.contains("执行失败!"), qPrintable(run.out));
+    }
     if (options.contains("--quiet")) // the one line, CRLF on Windows
         QCOMPARE(run.out.trimmed(), printed);
     if (setup == "no record") // named as it is, wherever the installer was started
