@@ -2,6 +2,9 @@
 
 #include "UpgradeConstants.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 namespace SuiteLayout {
 
 namespace {
@@ -111,6 +114,17 @@ QString projectTool(const QString &mainPath, const QString &exePath)
 QString mainPathFromProgramDir(const QString &programDir)
 {
     return QDir::cleanPath(programDir + QStringLiteral("/../.."));
+}
+
+bool programSitsInSuite(const QString &programDir, const QString &folderName)
+{
+    const QString parent = QFileInfo(QDir::cleanPath(programDir)).absolutePath();
+#ifdef Q_OS_WIN
+    const Qt::CaseSensitivity names = Qt::CaseInsensitive;
+#else
+    const Qt::CaseSensitivity names = Qt::CaseSensitive;
+#endif
+    return QFileInfo(parent).fileName().compare(folderName, names) == 0;
 }
 
 QString dataFolder(const QString &mainPath)

@@ -54,6 +54,11 @@ QString projectTool(const QString &mainPath, const QString &exePath);
 
 // Main directory of a program that sits in mainPath/<platform|product>/<exe>.
 QString mainPathFromProgramDir(const QString &programDir);
+// Whether programDir is mainPath/<folderName>/<exe>, where the suite puts its
+// programs (folderName: platformFolderName() or productFolderName()). A
+// program installed anywhere else must not take the folder two levels up for
+// a main directory.
+bool programSitsInSuite(const QString &programDir, const QString &folderName);
 QString dataFolder(const QString &mainPath);
 QString databaseFile(const QString &mainPath);
 QString backupFolder(const QString &mainPath);

@@ -64,7 +64,7 @@ QString usage()
         "  --no-gui            在终端输出信息并在终端确认,不显示窗口\n"
         "  --help              显示本说明\n"
         "  --version           显示程序版本\n"
-        "退出码: 0 完成, 1 未找到工程数据目录, 2 失败(工程数据未改动, 除非另有说明),\n"
+        "退出码: 0 完成, 1 未找到套件或工程数据目录, 2 失败(工程数据未改动, 除非另有说明),\n"
         "        4 备份名称无效或备份不存在, 5 套件程序正在运行, 6 未确认恢复,\n"
         "        7 备份的套件版本与当前安装不一致或未知(未恢复), 64 参数错误");
 }
@@ -327,12 +327,21 @@ int main(int argc, char *argv[])
     const QString title = QCoreApplication::translate("db_manager", "工程管理工具");
 
     // The tool sits in mainPath/platform/<exe>/ unless told otherwise.
+    const QString programDir = QCoreApplication::applicationDirPath();
     const QString mainPath = options.mainDir.isEmpty()
-        ? SuiteLayout::mainPathFromProgramDir(QCoreApplication::applicationDirPath())
+        ? SuiteLayout::mainPathFromProgramDir(programDir)
         : QDir::cleanPath(QDir(options.mainDir).absolutePath());
 
     Report report;
-    if (options.list)
+    if (options.mainDir.isEmpty()
+        && !SuiteLayout::programSitsInSuite(programDir, SuiteLayout::platformFolderName()))
+        report = { NoDataFolder,
+            QCoreApplication::translate("db_manager",
+                "找不到套件:本程序须位于套件主目录的 %1 下(现在位于 %2),或用 --main-dir 指定主目录")
+                .arg(QDir::toNativeSeparators(
+                         SuiteLayout::platformFolderName() + QStringLiteral("/<程序目录>/")),
+                    QDir::toNativeSeparators(programDir)) };
+    else if (options.list)
         report = listBackups(mainPath);
     else if (options.restore)
         report = restore(mainPath, options, title);

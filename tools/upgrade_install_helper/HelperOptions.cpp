@@ -1,6 +1,7 @@
 #include "HelperOptions.h"
 
 #include <QCommandLineParser>
+#include <QDir>
 #include <QFileInfo>
 
 #include "ProgramVersion.h"
@@ -14,6 +15,7 @@ QString description()
         "Runs the SQL scripts of an upgrade package against the suite's database.\n"
         "The database is <main directory>/data/suite.db, found from this program's own\n"
         "location <main directory>/product/<program folder>/; it is created when missing.\n"
+        "Installed anywhere else, the program refuses to work without --database.\n"
         "Order: the *.sql files of --before, then the schema upgrade of --up yes, then\n"
         "the *.sql files of --after; each folder in file-name order. All of a run's work\n"
         "is one transaction: after any error nothing is kept, not even in the history\n"
@@ -147,8 +149,16 @@ HelperOptions HelperOptions::parse(const QStringList &arguments, const QString &
     options.up = p.parser.isSet(p.up);
     options.beforeDir = p.parser.value(p.before);
     options.afterDir = p.parser.value(p.after);
-    options.databaseFile = p.parser.isSet(p.database)
-        ? QFileInfo(p.parser.value(p.database)).absoluteFilePath()
-        : SuiteLayout::databaseFile(SuiteLayout::mainPathFromProgramDir(programDir));
+    if (p.parser.isSet(p.database))
+        options.databaseFile = QFileInfo(p.parser.value(p.database)).absoluteFilePath();
+    else if (SuiteLayout::programSitsInSuite(programDir, SuiteLayout::productFolderName()))
+        options.databaseFile
+            = SuiteLayout::databaseFile(SuiteLayout::mainPathFromProgramDir(programDir));
+    else
+        options.error = QStringLiteral("找不到套件:本程序须位于套件主目录的 %1 下(现在位于 %2),"
+                                       "或用 --database 指定数据库")
+                            .arg(QDir::toNativeSeparators(SuiteLayout::productFolderName()
+                                     + QStringLiteral("/<程序目录>/")),
+                                QDir::toNativeSeparators(programDir));
     return options;
 }

@@ -24,7 +24,9 @@ struct HelperOptions
     bool up = false;
     QString beforeDir; // empty: not given
     QString afterDir;
-    QString databaseFile; // absolute; the suite's unless --database names one
+    // Absolute; the suite's unless --database names one. Empty when the
+    // program doesn't sit in a suite and --database is not given: error says so.
+    QString databaseFile;
 
     // arguments: with the program's name first; programDir: the program's own
     // folder, <main>/product/<program folder>, which finds the suite's database.

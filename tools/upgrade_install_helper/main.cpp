@@ -37,5 +37,11 @@ int main(int argc, char *argv[])
         HelperOutput::say(QStringLiteral("没有要执行的数据库任务"));
         return HelperOutput::outputLost() ? ExitFailure : ExitSuccess;
     }
+    if (options.databaseFile.isEmpty()) { // no suite around the program
+        HelperOutput::complain(options.error);
+        if (options.mode == HelperOptions::Mode::Run)
+            HelperOutput::endAbnormally();
+        return ExitFailure;
+    }
     return MigrationRun::execute(options);
 }
