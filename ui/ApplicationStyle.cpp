@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
 
@@ -10,6 +9,7 @@
 static void registerUpgradeResources()
 {
     Q_INIT_RESOURCE(upgrade);
+    Q_INIT_RESOURCE(qt_translations);
 }
 
 void initUiResources()
@@ -29,13 +29,25 @@ void installApplicationStyle(QApplication &app)
 
 bool installQtTranslations(QApplication &app, const QLocale &locale)
 {
-    // qtbase_* holds the widgets' texts; older installations only have qt_*.
+    initUiResources();
     auto *translator = new QTranslator(&app);
-    const QString folder = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
-    for (const QString &name : { QStringLiteral("qtbase"), QStringLiteral("qt") }) {
-        if (translator->load(locale, name, QStringLiteral("_"), folder))
-            return app.installTranslator(translator);
-    }
+    if (translator->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"),
+            QStringLiteral(":/translations")))
+        return app.installTranslator(translator);
     delete translator;
     return false;
+}
+
+bool installProgramLanguage(QApplication &app)
+{
+    const QLocale chinese(QLocale::Chinese, QLocale::China);
+    QLocale::setDefault(chinese);
+    return installQtTranslations(app, chinese);
+}
+
+QFileDialog::Options fileDialogOptions(const QLocale &system)
+{
+    if (system.language() == QLocale::Chinese)
+        return {};
+    return QFileDialog::DontUseNativeDialog;
 }
