@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
 
@@ -29,11 +30,17 @@ void installApplicationStyle(QApplication &app)
 
 bool installQtTranslations(QApplication &app, const QLocale &locale)
 {
+    // The Windows distribution ships Qt's translations beside the program
+    // (qt.conf points there); anywhere else (the Windows SDK has none, a copied
+    // program, a server without them) the copy compiled in serves.
     initUiResources();
     auto *translator = new QTranslator(&app);
-    if (translator->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"),
-            QStringLiteral(":/translations")))
-        return app.installTranslator(translator);
+    const QString folders[] = { QLibraryInfo::location(QLibraryInfo::TranslationsPath),
+        QStringLiteral(":/translations") };
+    for (const QString &folder : folders) {
+        if (translator->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"), folder))
+            return app.installTranslator(translator);
+    }
     delete translator;
     return false;
 }

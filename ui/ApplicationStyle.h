@@ -14,8 +14,8 @@ void initUiResources();
 void installApplicationStyle(QApplication &app);
 
 // Loads Qt's own translations (the standard dialogs' buttons and texts) for
-// locale from those compiled into the program (Chinese); false leaves Qt's
-// built-in English.
+// locale from Qt's translations folder, else from those compiled into the
+// program (Chinese); false leaves Qt's built-in English.
 bool installQtTranslations(QApplication &app, const QLocale &locale);
 
 // The program speaks Chinese whatever the system's language: Qt's own texts
