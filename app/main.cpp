@@ -1,6 +1,5 @@
 #include <QApplication>
 #include <QCoreApplication>
-#include <QLocale>
 
 #include <cstdio>
 
@@ -53,7 +52,7 @@ int main(int argc, char *argv[])
         return runWithoutWindow(argc, argv);
 
     QApplication app(argc, argv);
-    installQtTranslations(app, QLocale::system());
+    installProgramLanguage(app);
     installApplicationStyle(app);
     const CommandLine line = CommandLine::parse(QCoreApplication::arguments().mid(1));
 

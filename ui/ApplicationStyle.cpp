@@ -10,6 +10,7 @@
 static void registerUpgradeResources()
 {
     Q_INIT_RESOURCE(upgrade);
+    Q_INIT_RESOURCE(qt_translations);
 }
 
 void initUiResources()
@@ -29,13 +30,31 @@ void installApplicationStyle(QApplication &app)
 
 bool installQtTranslations(QApplication &app, const QLocale &locale)
 {
-    // qtbase_* holds the widgets' texts; older installations only have qt_*.
+    // The Windows distribution ships Qt's translations beside the program
+    // (qt.conf points there); anywhere else (the Windows SDK has none, a copied
+    // program, a server without them) the copy compiled in serves.
+    initUiResources();
     auto *translator = new QTranslator(&app);
-    const QString folder = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
-    for (const QString &name : { QStringLiteral("qtbase"), QStringLiteral("qt") }) {
-        if (translator->load(locale, name, QStringLiteral("_"), folder))
+    const QString folders[] = { QLibraryInfo::location(QLibraryInfo::TranslationsPath),
+        QStringLiteral(":/translations") };
+    for (const QString &folder : folders) {
+        if (translator->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"), folder))
             return app.installTranslator(translator);
     }
     delete translator;
     return false;
+}
+
+bool installProgramLanguage(QApplication &app)
+{
+    const QLocale chinese(QLocale::Chinese, QLocale::China);
+    QLocale::setDefault(chinese);
+    return installQtTranslations(app, chinese);
+}
+
+QFileDialog::Options fileDialogOptions(const QLocale &system)
+{
+    if (system.language() == QLocale::Chinese)
+        return {};
+    return QFileDialog::DontUseNativeDialog;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QFileDialog>
+
 class QApplication;
 class QLocale;
 
@@ -12,5 +14,15 @@ void initUiResources();
 void installApplicationStyle(QApplication &app);
 
 // Loads Qt's own translations (the standard dialogs' buttons and texts) for
-// locale, when the system has them; false leaves Qt's built-in English.
+// locale from Qt's translations folder, else from those compiled into the
+// program (Chinese); false leaves Qt's built-in English.
 bool installQtTranslations(QApplication &app, const QLocale &locale);
+
+// The program speaks Chinese whatever the system's language: Qt's own texts
+// and the default locale (Qt's dialogs format numbers and dates by it). The
+// system locale stays as it is. False when Qt's translation could not load.
+bool installProgramLanguage(QApplication &app);
+
+// The file dialog to use: the native one only where the system speaks
+// Chinese, Qt's own (translated) dialog elsewhere.
+QFileDialog::Options fileDialogOptions(const QLocale &system);

@@ -90,8 +90,8 @@ void MainWindow::showSystemInfo()
 
 void MainWindow::on_pushButton_3_clicked()
 {
-    const QString path
-        = QFileDialog::getOpenFileName(this, tr("选择升级包"), QString(), QStringLiteral("*.rcc"));
+    const QString path = QFileDialog::getOpenFileName(this, tr("选择升级包"), QString(),
+        QStringLiteral("*.rcc"), nullptr, fileDialogOptions(QLocale::system()));
     if (!path.isEmpty())
         loadPackage(path);
 }

@@ -323,11 +323,35 @@ QImage drawIcon()
     return image;
 }
 
+// The painter draws premultiplied colours; the files hold straight alpha. Qt's
+// own conversion picks a routine by the processor (SSE4.1 rounds differently),
+// so the division is done here in integers and every machine writes the same
+// bytes. The resolution is fixed too, rather than taken from the default DPI.
+QImage straightAlpha(const QImage &source)
+{
+    const QImage image = source.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    QImage out(image.size(), QImage::Format_ARGB32);
+    out.setDotsPerMeterX(3937); // 100 dpi
+    out.setDotsPerMeterY(3937);
+    for (int y = 0; y < image.height(); ++y) {
+        const QRgb *in = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        QRgb *line = reinterpret_cast<QRgb *>(out.scanLine(y));
+        for (int x = 0; x < image.width(); ++x) {
+            const int a = qAlpha(in[x]);
+            const auto straight
+                = [a](int c) { return a == 0 ? 0 : qMin(255, (c * 255 + a / 2) / a); };
+            line[x]
+                = qRgba(straight(qRed(in[x])), straight(qGreen(in[x])), straight(qBlue(in[x])), a);
+        }
+    }
+    return out;
+}
+
 // Writes a Windows icon file holding exactly one image as an uncompressed
 // 32-bit DIB (BGRA, bottom-up) followed by its 1-bit transparency mask.
 bool writeIco(const QImage &source, const QString &path)
 {
-    const QImage image = source.convertToFormat(QImage::Format_ARGB32);
+    const QImage image = straightAlpha(source);
     const int w = image.width();
     const int h = image.height();
     if (w > 256 || h > 256)
@@ -373,7 +397,7 @@ bool savePng(const QImage &image, const QDir &dir, const QString &name)
 {
     const QString path = dir.filePath(name);
     // Straight alpha in the file, no gamma or time chunks that would vary.
-    if (!image.convertToFormat(QImage::Format_ARGB32).save(path, "PNG")) {
+    if (!straightAlpha(image).save(path, "PNG")) {
         std::fprintf(stderr, "draw_assets: cannot write %s\n", qPrintable(path));
         return false;
     }

@@ -432,9 +432,8 @@ int main(int argc, char *argv[])
     // (Windows) would be out of its reach.
     QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication app(argc, argv);
-    // The operator is Chinese: the screenshots show Qt's own buttons in Chinese,
-    // whatever the machine's language (when Qt's translations are installed).
-    installQtTranslations(app, QLocale(QLocale::Chinese, QLocale::China));
+    // As the program: Qt's own buttons in Chinese, whatever the machine's language.
+    installProgramLanguage(app);
     installApplicationStyle(app);
 
     QCommandLineParser parser;
