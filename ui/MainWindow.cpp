@@ -269,8 +269,7 @@ void MainWindow::createWorker()
     connect(this, &MainWindow::sigFaildClear, worker, &CUpgradeWorker::slotFaildClear);
     connect(worker, &CUpgradeWorker::sigFaildClearEnd, this, &MainWindow::slotFaildClearEnd);
     connect(worker, &CUpgradeWorker::sigSuccessClearEnd, this, &MainWindow::slotSuccessClearEnd);
-    connect(worker, &CUpgradeWorker::sigOutcome, this,
-        [this](UpgradeOutcome ended) { outcome = int(ended); });
+    connect(worker, &CUpgradeWorker::sigOutcome, this, [this](UpgradeOutcome ended) { outcome = int(ended); });
     progress->follow(worker);
     workerThread.start(QThread::InheritPriority);
 }
@@ -296,8 +295,8 @@ void MainWindow::startUpgradeSequence()
     statusForm->stopCheck();
     // The log stays when the window has closed; without it the upgrade still runs.
     QString error;
-    upgradeLog
-        = UpgradeLogFile::open(record, package, packagePath, preflight->report(), worker, &error);
+    upgradeLog = UpgradeLogFile::open(
+        record, package, packagePath, preflight->report(), worker, &error);
     if (!upgradeLog)
         addMsg(tr("无法写入升级日志:%1").arg(error));
     ui->label_log->setFullText(UpgradeLogFile::resultLine(upgradeLog.get()));
