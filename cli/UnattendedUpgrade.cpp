@@ -111,8 +111,7 @@ int UnattendedUpgrade::runMode()
     }
     if (!recordRead) {
         openLog(QString());
-        refuse(tr("获取本地系统安装信息失败:%1")
-                   .arg(QDir::toNativeSeparators(QFileInfo(recordPath).absoluteFilePath())));
+        refuse(InstallationRecord::unreadableMessage(recordPath));
         return ExitNoRecord;
     }
     runResult.mainDirectory = record.mainPath;

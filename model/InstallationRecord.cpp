@@ -1,6 +1,8 @@
 #include "InstallationRecord.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QLocale>
 
 void InstallationRecord::apply(const RecordLayout::Entries &entries)
@@ -35,6 +37,12 @@ RecordLayout::ReadResult InstallationRecord::read(const QString &path)
     if (result == RecordLayout::ReadResult::Ok)
         apply(entries);
     return result;
+}
+
+QString InstallationRecord::unreadableMessage(const QString &path)
+{
+    return QCoreApplication::translate("MainWindow", "获取本地系统安装信息失败:%1")
+        .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()));
 }
 
 QStringList InstallationRecord::summary() const

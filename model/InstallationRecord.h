@@ -27,4 +27,8 @@ struct InstallationRecord
     // The seven lines of system information shown to the operator (ID, name
     // in the system locale's language, version, the three parts, the path).
     QStringList summary() const;
+
+    // "获取本地系统安装信息失败:" and the record file's path (native,
+    // absolute): why the installer can't go on without its record.
+    static QString unreadableMessage(const QString &path);
 };

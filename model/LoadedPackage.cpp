@@ -115,6 +115,45 @@ SignatureVerdict judgeSignature(const QByteArray &package, const QString &path,
     return verdict;
 }
 
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("MainWindow", text);
+}
+
+QString nativeAbsolute(const QString &path)
+{
+    return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+}
+
+// A file of the package that differs from its manifest, for the operator.
+QString manifestProblem(const PackageManifest::Problem &problem)
+{
+    switch (problem.kind) {
+    case PackageManifest::ProblemKind::Mismatch:
+        return tr("文件 %1 与升级包清单不符").arg(problem.path);
+    case PackageManifest::ProblemKind::Missing:
+        return tr("文件 %1 列在升级包清单中,但升级包中没有").arg(problem.path);
+    case PackageManifest::ProblemKind::Extra:
+        return tr("文件 %1 不在升级包清单中").arg(problem.path);
+    case PackageManifest::ProblemKind::Unreadable:
+        break;
+    }
+    return tr("文件 %1 无法读取").arg(problem.path);
+}
+
+QStringList manifestProblems(const PackageManifest::Result &manifest)
+{
+    if (manifest.verdict == PackageManifest::Verdict::Malformed)
+        return { tr("升级包清单 %1 无法读取或格式有误").arg(PackageManifest::fileName()) };
+    const int shown = 5;
+    QStringList lines;
+    for (int i = 0; i < manifest.problems.size() && i < shown; ++i)
+        lines << manifestProblem(manifest.problems.at(i));
+    if (manifest.problems.size() > shown)
+        lines << tr("……另有%1个文件与升级包清单不符").arg(manifest.problems.size() - shown);
+    return lines;
+}
+
 } // namespace
 
 LoadedPackage::~LoadedPackage()
@@ -245,6 +284,35 @@ QString LoadedPackage::message(Result result)
         break;
     }
     return QString();
+}
+
+QStringList LoadedPackage::problems(
+    Result result, const QString &path, const PackageManifest::Result &manifest)
+{
+    const QString file = nativeAbsolute(path);
+    const QString signatureFile = nativeAbsolute(PackageSignature::signaturePath(path));
+    switch (result) {
+    case Result::Unreadable:
+        return { tr("无法读取升级包文件 %1").arg(file) };
+    case Result::TooLarge:
+        return {
+            tr("升级包文件 %1 过大:超过 %2 MiB").arg(file).arg(PackageFile::maxFileSize >> 20)
+        };
+    case Result::Damaged:
+        return { tr("升级包文件 %1 已损坏:文件结构有误").arg(file) };
+    case Result::Corrupted:
+        return manifestProblems(manifest);
+    case Result::Unsigned:
+        return { tr("缺少升级包的签名文件 %1").arg(signatureFile) };
+    case Result::BadSignature:
+        return { tr("签名文件 %1 有误或与升级包不符").arg(signatureFile) };
+    case Result::UntrustedSigner:
+        return { tr("签名文件 %1 的签名密钥不受本机信任").arg(signatureFile) };
+    case Result::Registered:
+    case Result::NotResourceFile:
+        break;
+    }
+    return {};
 }
 
 QString LoadedPackage::baseName(const QString &path)

@@ -78,6 +78,14 @@ public:
     // The operator's text for a package that can't be used (translation
     // context MainWindow); empty for one that can be read.
     static QString message(Result result);
+    // Why the package at path was refused, one sentence a problem, each
+    // naming its file: the package (native, absolute), a file in it (by its
+    // path below upgrade/, the first few and how many more) or its signature
+    // file. Worded from result and the manifest's problems, never from the
+    // English detail (translation context MainWindow). Empty for Registered
+    // and NotResourceFile.
+    static QStringList problems(
+        Result result, const QString &path, const PackageManifest::Result &manifest);
     // The file name of path up to its first dot: what the window shows.
     static QString baseName(const QString &path);
 

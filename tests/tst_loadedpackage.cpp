@@ -21,6 +21,8 @@ class tst_LoadedPackage : public QObject
 private slots:
     void load_data();
     void load();
+    void problemWording_data();
+    void problemWording();
     void treeInUseOutlivesRelease();
     void ownMapRootInTwoSteps_data();
     void ownMapRootInTwoSteps();
@@ -109,6 +111,62 @@ void tst_LoadedPackage::load()
         registered || result == LoadedPackage::Result::NotResourceFile);
     loaded.release();
     QVERIFY(!QFile::exists(UpgradeConstants::packageDescriptorPath()));
+}
+
+void tst_LoadedPackage::problemWording_data()
+{
+    QTest::addColumn<LoadedPackage::Result>("result");
+    QTest::addColumn<QString>("manifest"); // "malformed", or problem kinds (M, X, E, U)
+    QTest::addColumn<QStringList>("lines"); // %1 the package, %2 its signature file
+    using R = LoadedPackage::Result;
+    QTest::newRow("unreadable") << R::Unreadable << "" << QStringList { "无法读取升级包文件 %1" };
+    QTest::newRow("too large") << R::TooLarge << ""
+                               << QStringList { "升级包文件 %1 过大:超过 2047 MiB" };
+    QTest::newRow("damaged") << R::Damaged << ""
+                             << QStringList { "升级包文件 %1 已损坏:文件结构有误" };
+    QTest::newRow("manifest malformed")
+        << R::Corrupted << "malformed"
+        << QStringList { "升级包清单 manifest.sha256 无法读取或格式有误" };
+    QTest::newRow("each kind of file problem")
+        << R::Corrupted << "MXEU"
+        << QStringList { "文件 f0 与升级包清单不符", "文件 f1 列在升级包清单中,但升级包中没有",
+               "文件 f2 不在升级包清单中", "文件 f3 无法读取" };
+    QTest::newRow("seven files: five and how many more")
+        << R::Corrupted << "MMMMMMM"
+        << QStringList { "文件 f0 与升级包清单不符", "文件 f1 与升级包清单不符",
+               "文件 f2 与升级包清单不符", "文件 f3 与升级包清单不符", "文件 f4 与升级包清单不符",
+               "……另有2个文件与升级包清单不符" };
+    QTest::newRow("unsigned") << R::Unsigned << "" << QStringList { "缺少升级包的签名文件 %2" };
+    QTest::newRow("bad signature")
+        << R::BadSignature << "" << QStringList { "签名文件 %2 有误或与升级包不符" };
+    QTest::newRow("untrusted signer")
+        << R::UntrustedSigner << "" << QStringList { "签名文件 %2 的签名密钥不受本机信任" };
+    QTest::newRow("not a package: no line") << R::NotResourceFile << "" << QStringList();
+}
+
+// Each refusal in Chinese, naming the package, the file in it or its signature.
+void tst_LoadedPackage::problemWording()
+{
+    QFETCH(LoadedPackage::Result, result);
+    QFETCH(QString, manifest);
+    QFETCH(QStringList, lines);
+    PackageManifest::Result checked;
+    checked.verdict = manifest == "malformed" ? PackageManifest::Verdict::Malformed
+                                              : PackageManifest::Verdict::Failed;
+    const QString kinds = manifest == "malformed" ? QString() : manifest;
+    for (int i = 0; i < kinds.size(); ++i) {
+        using K = PackageManifest::ProblemKind;
+        const K kind = kinds[i] == 'X' ? K::Missing
+            : kinds[i] == 'E'          ? K::Extra
+            : kinds[i] == 'U'          ? K::Unreadable
+                                       : K::Mismatch;
+        checked.problems.append({ kind, QString("f%1").arg(i), "reason" });
+    }
+    const QString path = QDir::temp().filePath("p.rcc");
+    for (QString &line : lines)
+        line = line.replace("%1", QDir::toNativeSeparators(path))
+                   .replace("%2", QDir::toNativeSeparators(path + ".minisig"));
+    QCOMPARE(LoadedPackage::problems(result, path, checked), lines);
 }
 
 // A file of the tree still open when the package is released: its bytes stay.

@@ -82,6 +82,8 @@ private slots:
     void closeAsksBeforeExit();
     void finishQuitsWithoutQuestion();
     void packageFacts();
+    void loadSequences_data();
+    void loadSequences();
     void preflightRefusal_data();
     void preflightRefusal();
     void upToDateOnStatusLine();
@@ -143,10 +145,15 @@ void tst_MainWindow::initFails()
     window.show();
     MessageBoxDriver driver;
     driver.answer(QMessageBox::Ok);
+    QString below;
+    driver.inspect = [&](QMessageBox *box) { below = box->informativeText(); };
     QVERIFY(!window.init());
     QVERIFY(driver.wasShown());
     QCOMPARE(driver.title(), QStringLiteral("警告"));
     QCOMPARE(driver.text(), QStringLiteral("获取本地系统安装信息失败,程序自动退出"));
+    QCOMPARE(below,
+        "获取本地系统安装信息失败:"
+            + QDir::toNativeSeparators(QFileInfo(install.recordPath()).absoluteFilePath()));
     QCOMPARE(driver.buttons(), QStringList { "OK" });
     QCOMPARE(driver.icon(), QMessageBox::Warning);
     QTEST(window.findChild<QTextEdit *>("textEdit_3")->toPlainText(), "info");
@@ -314,6 +321,50 @@ void tst_MainWindow::packageFacts()
     QCOMPARE(setup.child<QLabel>("tip")->text(), QStringLiteral("升级包文件已损坏"));
     QCOMPARE(field->toolTip(), QString());
     QCOMPARE(systemInfoLines(setup.window).size(), infoLines + 1);
+}
+
+void tst_MainWindow::loadSequences_data()
+{
+    QTest::addColumn<QStringList>("steps"); // packages loaded ("good", "damaged"), "升级" pressed
+    QTest::addColumn<bool>("damageShown"); // the damage's line below the system information
+    QTest::addColumn<QString>("tip");
+    QTest::newRow("good, damaged, good: nothing stale")
+        << QStringList { "damaged", "good" } << false << QString();
+    QTest::newRow("damaged twice: its line once")
+        << QStringList { "damaged", "damaged" } << true << QString("升级包文件已损坏");
+    QTest::newRow("damaged, then 升级: the refusal again")
+        << QStringList { "damaged", "升级" } << true << QString("升级包文件已损坏");
+}
+
+// The information box tells the system and the package last loaded, each of
+// its problems in Chinese with its file; the English detail is its tooltip.
+void tst_MainWindow::loadSequences()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(bool, damageShown);
+    Loaded setup; // the good package loaded
+    QVERIFY2(setup.ok, qPrintable(setup.error));
+    const QStringList info = systemInfoLines(setup.window);
+    const QString damaged = setup.install.path() + "/damaged.rcc";
+    QFile whole(setup.package), cut(damaged);
+    QVERIFY(whole.open(QIODevice::ReadOnly) && cut.open(QIODevice::WriteOnly));
+    QVERIFY(cut.write(whole.read(whole.size() / 2)) > 0);
+    cut.close();
+    auto *tip = setup.child<QLabel>("tip");
+    for (const QString &step : steps) {
+        tip->clear();
+        if (step == "升级")
+            setup.child<QPushButton>("pushButton")->click();
+        else
+            setup.window.loadPackage(step == "good" ? setup.package : damaged);
+    }
+    const QString damage
+        = "升级包文件 " + QDir::toNativeSeparators(damaged) + " 已损坏:文件结构有误";
+    QCOMPARE(systemInfoLines(setup.window),
+        info + (damageShown ? QStringList { damage } : QStringList()));
+    QTEST(tip->text(), "tip");
+    const QString detail = setup.child<QTextEdit>("textEdit_3")->toolTip();
+    QCOMPARE(detail.contains("详细信息:"), damageShown);
 }
 
 void tst_MainWindow::preflightRefusal_data()

@@ -45,6 +45,7 @@ private slots:
     void paragraphs();
     void readsAfreshOnEveryOpening();
     void detailsButtonOpensDialog();
+    void closeButtonCloses();
 };
 
 void tst_ReadmeDialog::paragraphs_data()
@@ -160,6 +161,16 @@ void tst_ReadmeDialog::detailsButtonOpensDialog()
         (QStringList { "suite 详情", "modal on the window", "line one", "line two" }));
     window.loadPackage(second);
     QCOMPARE(openDetails(), (QStringList { "other 详情", "modal on the window", "other" }));
+}
+
+void tst_ReadmeDialog::closeButtonCloses()
+{
+    CReadmeDialog dialog("p");
+    dialog.show();
+    QSignalSpy rejected(&dialog, &QDialog::rejected);
+    dialog.findChild<QPushButton *>("pClose")->click();
+    QCOMPARE(rejected.count(), 1);
+    QVERIFY(!dialog.isVisible());
 }
 
 QTEST_MAIN(tst_ReadmeDialog)

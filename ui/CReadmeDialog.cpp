@@ -2,6 +2,7 @@
 #include "ui_CReadmeDialog.h"
 
 #include <QFile>
+#include <QPushButton>
 #include <QTextCodec>
 #include <QTextStream>
 
@@ -17,6 +18,7 @@ CReadmeDialog::CReadmeDialog(const QString &name, QWidget *parent)
     setWindowTitle(tr("%1 详情").arg(name));
     ui->readmeTextEdit->setReadOnly(true);
     ui->factsLabel->hide();
+    connect(ui->pClose, &QPushButton::clicked, this, &QDialog::reject);
     loadReadme();
 }
 

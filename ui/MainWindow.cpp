@@ -60,7 +60,7 @@ bool MainWindow::init()
         createWorker();
         return true;
     }
-    UpgradeDialogs::warnNoRecord(this);
+    UpgradeDialogs::warnNoRecord(this, recordPath);
     return false;
 }
 
@@ -124,19 +124,29 @@ void MainWindow::loadPackage(const QString &path)
     packagePath = path;
     packageBaseName = LoadedPackage::baseName(path);
     ui->lineEdit_3->setText(packageBaseName);
+    packageRefusal.clear();
+    // The information box tells the system and this package, nothing of an
+    // earlier one; only the descriptors' wrong-root lines stay.
+    showSystemInfo();
+    for (int i = 0; i < wrongRootNotes; ++i)
+        MainWindowForm::noteRead(RecordLayout::ReadResult::WrongRoot, ui->textEdit_3);
+    MainWindowForm::notePackageProblems(ui->textEdit_3, QStringList(), QString());
     registerPackage(packagePath);
 }
 
 void MainWindow::registerPackage(const QString &path)
 {
-    const QString refusal = LoadedPackage::message(loaded.load(path));
+    const LoadedPackage::Result result = loaded.load(path);
+    const QString refusal = LoadedPackage::message(result);
     if (!refusal.isEmpty()) {
+        packageRefusal = refusal;
         ui->pDetails->setEnabled(false);
         ui->lineEdit_3->setToolTip(QString());
         statusForm->showErrorTip(refusal);
-        // Names what is damaged: the status line holds only the verdict.
-        if (!loaded.detail().isEmpty())
-            MainWindowForm::appendPlainLine(ui->textEdit_3, loaded.detail());
+        // The status line holds the verdict, the information box what is
+        // wrong with which file.
+        MainWindowForm::notePackageProblems(ui->textEdit_3,
+            LoadedPackage::problems(result, path, loaded.manifestResult()), loaded.detail());
         return;
     }
     ui->pDetails->setEnabled(readPackageDescriptor(UpgradeConstants::packageDescriptorPath()));
@@ -155,7 +165,10 @@ void MainWindow::releasePackage(const QString &path)
 
 bool MainWindow::readPackageDescriptor(const QString &path)
 {
-    return MainWindowForm::noteRead(package.read(path), ui->textEdit_3);
+    const RecordLayout::ReadResult result = package.read(path);
+    if (result == RecordLayout::ReadResult::WrongRoot)
+        ++wrongRootNotes;
+    return MainWindowForm::noteRead(result, ui->textEdit_3);
 }
 
 bool MainWindow::checkPackage()
@@ -187,8 +200,15 @@ bool MainWindow::admits(const UpgradeAdmission::Verdict &verdict)
 void MainWindow::on_pushButton_clicked()
 {
     // The fit first, on this thread for the status line; the rest of the
-    // admission on a thread of its own.
-    if (busy() || !checkPackage())
+    // admission on a thread of its own. A refused package is named again,
+    // not taken for no package at all.
+    if (busy())
+        return;
+    if (!packageRefusal.isEmpty()) {
+        statusForm->showErrorTip(packageRefusal);
+        return;
+    }
+    if (!checkPackage())
         return;
     const std::optional<UpgradeAdmission::Verdict> verdict
         = preflight->run(UpgradeAdmission(record, package));

@@ -116,4 +116,9 @@ private:
     // How the last upgrade ended (an UpgradeOutcome); -1 before its end.
     int outcome = -1;
     bool endAfterUpgrade = false; // set by terminationRequested
+    // The status line's refusal of the loaded package; empty when it was read.
+    QString packageRefusal;
+    // Descriptors read with a wrong root: each keeps its line in the
+    // information box.
+    int wrongRootNotes = 0;
 };

@@ -50,6 +50,14 @@ void appendPlainLine(QTextEdit *edit, const QString &line)
     cursor.insertText(line);
 }
 
+void notePackageProblems(QTextEdit *info, const QStringList &problems, const QString &detail)
+{
+    for (const QString &line : problems)
+        appendPlainLine(info, line);
+    const QString tip = QCoreApplication::translate("MainWindow", "详细信息:%1").arg(detail);
+    info->setToolTip(detail.isEmpty() ? QString() : Qt::convertFromPlainText(tip));
+}
+
 void showResult(QLabel *text, QLabel *image, bool success)
 {
     const char *context = "MainWindow";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include "RecordLayout.h"
 
@@ -33,6 +34,11 @@ bool noteRead(RecordLayout::ReadResult result, QTextEdit *info);
 
 // Appends a line that is shown as written, markup and all.
 void appendPlainLine(QTextEdit *edit, const QString &line);
+
+// Appends a package's problems, one a line as written; its technical detail
+// (English) becomes the box's tooltip, "详细信息:" and the detail, which an
+// empty detail clears.
+void notePackageProblems(QTextEdit *info, const QStringList &problems, const QString &detail);
 
 // "升级成功" or "升级失败" with its image.
 void showResult(QLabel *text, QLabel *image, bool success);

@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QUrl>
 
+#include "InstallationRecord.h"
+
 namespace UpgradeDialogs {
 
 namespace {
@@ -70,10 +72,13 @@ void openProjectTool(QWidget *parent, const QString &tool)
     QProcess::startDetached(tool, QStringList());
 }
 
-void warnNoRecord(QWidget *parent)
+void warnNoRecord(QWidget *parent, const QString &recordPath)
 {
-    QMessageBox::warning(parent, tr("警告"), tr("获取本地系统安装信息失败,程序自动退出"),
-        QMessageBox::Ok, QMessageBox::NoButton);
+    QMessageBox box(QMessageBox::Warning, tr("警告"), tr("获取本地系统安装信息失败,程序自动退出"),
+        QMessageBox::Ok, parent);
+    box.setInformativeText(InstallationRecord::unreadableMessage(recordPath));
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 bool askExit(QWidget *parent)

@@ -29,8 +29,9 @@ void warnNoProjectTool(QWidget *parent);
 // or says it is missing.
 void openProjectTool(QWidget *parent, const QString &tool);
 
-// "获取本地系统安装信息失败,程序自动退出", before the program ends.
-void warnNoRecord(QWidget *parent);
+// "获取本地系统安装信息失败,程序自动退出", before the program ends; below it
+// the sentence that names the record file at recordPath.
+void warnNoRecord(QWidget *parent, const QString &recordPath);
 
 // "是否退出?": true when the operator answers Yes.
 bool askExit(QWidget *parent);
