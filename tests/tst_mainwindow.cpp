@@ -152,7 +152,7 @@ void tst_MainWindow::initFails()
     QCOMPARE(driver.title(), QStringLiteral("警告"));
     QCOMPARE(driver.text(), QStringLiteral("获取本地系统安装信息失败,程序自动退出"));
     QCOMPARE(below,
-        "获取本地系统安装信息失败:"
+        "安装信息文件:"
             + QDir::toNativeSeparators(QFileInfo(install.recordPath()).absoluteFilePath()));
     QCOMPARE(driver.buttons(), QStringList { "OK" });
     QCOMPARE(driver.icon(), QMessageBox::Warning);

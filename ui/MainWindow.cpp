@@ -126,10 +126,8 @@ void MainWindow::loadPackage(const QString &path)
     ui->lineEdit_3->setText(packageBaseName);
     packageRefusal.clear();
     // The information box tells the system and this package, nothing of an
-    // earlier one; only the descriptors' wrong-root lines stay.
+    // earlier one.
     showSystemInfo();
-    for (int i = 0; i < wrongRootNotes; ++i)
-        MainWindowForm::noteRead(RecordLayout::ReadResult::WrongRoot, ui->textEdit_3);
     MainWindowForm::notePackageProblems(ui->textEdit_3, QStringList(), QString());
     registerPackage(packagePath);
 }
@@ -165,10 +163,7 @@ void MainWindow::releasePackage(const QString &path)
 
 bool MainWindow::readPackageDescriptor(const QString &path)
 {
-    const RecordLayout::ReadResult result = package.read(path);
-    if (result == RecordLayout::ReadResult::WrongRoot)
-        ++wrongRootNotes;
-    return MainWindowForm::noteRead(result, ui->textEdit_3);
+    return MainWindowForm::noteRead(package.read(path), ui->textEdit_3);
 }
 
 bool MainWindow::checkPackage()
@@ -269,7 +264,8 @@ void MainWindow::createWorker()
     connect(this, &MainWindow::sigFaildClear, worker, &CUpgradeWorker::slotFaildClear);
     connect(worker, &CUpgradeWorker::sigFaildClearEnd, this, &MainWindow::slotFaildClearEnd);
     connect(worker, &CUpgradeWorker::sigSuccessClearEnd, this, &MainWindow::slotSuccessClearEnd);
-    connect(worker, &CUpgradeWorker::sigOutcome, this, [this](UpgradeOutcome ended) { outcome = int(ended); });
+    connect(worker, &CUpgradeWorker::sigOutcome, this,
+        [this](UpgradeOutcome ended) { outcome = int(ended); });
     progress->follow(worker);
     workerThread.start(QThread::InheritPriority);
 }
@@ -295,8 +291,8 @@ void MainWindow::startUpgradeSequence()
     statusForm->stopCheck();
     // The log stays when the window has closed; without it the upgrade still runs.
     QString error;
-    upgradeLog = UpgradeLogFile::open(
-        record, package, packagePath, preflight->report(), worker, &error);
+    upgradeLog
+        = UpgradeLogFile::open(record, package, packagePath, preflight->report(), worker, &error);
     if (!upgradeLog)
         addMsg(tr("无法写入升级日志:%1").arg(error));
     ui->label_log->setFullText(UpgradeLogFile::resultLine(upgradeLog.get()));

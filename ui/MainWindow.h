@@ -118,7 +118,4 @@ private:
     bool endAfterUpgrade = false; // set by terminationRequested
     // The status line's refusal of the loaded package; empty when it was read.
     QString packageRefusal;
-    // Descriptors read with a wrong root: each keeps its line in the
-    // information box.
-    int wrongRootNotes = 0;
 };

@@ -1,7 +1,9 @@
 #include "UpgradeDialogs.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
 #include <QMimeData>
@@ -76,7 +78,10 @@ void warnNoRecord(QWidget *parent, const QString &recordPath)
 {
     QMessageBox box(QMessageBox::Warning, tr("警告"), tr("获取本地系统安装信息失败,程序自动退出"),
         QMessageBox::Ok, parent);
-    box.setInformativeText(InstallationRecord::unreadableMessage(recordPath));
+    // Which file, as the unattended refusal names it: absolute, native separators.
+    box.setInformativeText(
+        tr("安装信息文件:%1")
+            .arg(QDir::toNativeSeparators(QFileInfo(recordPath).absoluteFilePath())));
     box.setTextFormat(Qt::PlainText);
     box.exec();
 }
