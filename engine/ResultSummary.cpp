@@ -69,10 +69,11 @@ QString ResultSummary::cause(const Failure &failure, const QString &mainPath)
         return tr("脚本 %1 执行失败").arg(QFileInfo(failure.target).fileName());
     if (failure.kind == QLatin1String("file")) {
         const QString path = PathGuard::cleaned(QDir::fromNativeSeparators(failure.target));
-        const bool below
-            = !mainPath.isEmpty() && PathGuard::atOrBelow(path, PathGuard::cleaned(mainPath));
+        const QString main = mainPath.isEmpty() ? QString() : PathGuard::cleaned(mainPath);
+        const bool below = !main.isEmpty() && PathGuard::atOrBelow(path, main);
         return tr("文件 %1 无法写入")
-            .arg(QDir::toNativeSeparators(below ? QDir(mainPath).relativeFilePath(path) : path));
+            .arg(below ? QDir::toNativeSeparators(QDir(main).relativeFilePath(path))
+                       : failure.target);
     }
     if (failure.kind == QLatin1String("database"))
         return tr("数据库升级失败");
