@@ -587,7 +587,7 @@ void tst_MainWindow::resultPage()
     QVERIFY2(setup.ok, qPrintable(setup.error));
     const QString copyPath = setup.install.secondRecordPath();
     QVERIFY(!copy || QFile::copy(setup.install.recordPath(), copyPath));
-    line = line.arg(QDir::toNativeSeparators(copyPath));
+    line.replace("%1", QDir::toNativeSeparators(copyPath));
     QDesktopServices::setUrlHandler("file", this, "urlOpened");
     const auto restore = qScopeGuard([] { QDesktopServices::unsetUrlHandler("file"); });
     auto *log = setup.child<ElidedLabel>("label_log");
