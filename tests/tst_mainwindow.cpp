@@ -562,6 +562,7 @@ static void runToResult(Loaded &setup, bool cancel)
     MessageBoxDriver question;
     question.answer(QStringLiteral("继续升级"));
     setup.child<QPushButton>("pushButton")->click();
+    QVERIFY(setup.window.isUpgrading());
     if (cancel) {
         QTRY_VERIFY_WITH_TIMEOUT(
             setup.child<QLabel>("label_action")->text().startsWith("正在执行脚本"), 30000);
