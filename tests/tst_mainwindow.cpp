@@ -1,4 +1,5 @@
 #include <QCheckBox>
+#include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -10,6 +11,7 @@
 
 #include "CReadmeDialog.h"
 #include "CStatusForm.h"
+#include "ElidedLabel.h"
 #include "MainWindow.h"
 
 #include "Journal.h"
@@ -69,6 +71,13 @@ struct Loaded
 class tst_MainWindow : public QObject
 {
     Q_OBJECT
+public slots:
+    // Stands in for the desktop's handler of files (QDesktopServices).
+    void urlOpened(const QUrl &url) { opened = url; }
+
+private:
+    QUrl opened;
+
 private slots:
     void construction();
     void initFails_data();
@@ -91,6 +100,8 @@ private slots:
     void preflightWaitKeepsWindowAlive();
     void upgrade_data();
     void upgrade();
+    void resultPage_data();
+    void resultPage();
     void interruptedUpgradeAtStart();
 };
 
@@ -535,7 +546,9 @@ void tst_MainWindow::upgrade()
     }
     QVERIFY(setup.window.isUpgrading());
     setup.window.close();
-    QCOMPARE(action->text(), QStringLiteral("升级过程中无法退出"));
+    // Said beside what runs, never in its place.
+    QVERIFY2(action->text().startsWith("正在") && action->text().endsWith("(升级过程中无法退出)"),
+        qPrintable(action->text()));
     auto *next = setup.child<QPushButton>("pushButton_10");
     QTRY_VERIFY_WITH_TIMEOUT(next->isVisible(), 60000);
     QTRY_COMPARE_WITH_TIMEOUT(action->text(), endLine, 10000); // once the note has had its time
@@ -571,6 +584,92 @@ void tst_MainWindow::upgrade()
     QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); });
     QCOMPARE(qApp->exec(), outcome);
     QCOMPARE(exitQuestion.wasShown(), byClose);
+}
+
+void tst_MainWindow::resultPage_data()
+{
+    QTest::addColumn<QByteArray>("script"); // the before script
+    QTest::addColumn<bool>("cancel"); // cancelled while the script runs
+    QTest::addColumn<QString>("line"); // under the outcome
+    QTest::addColumn<bool>("retry"); // a new choice is offered, and a second run goes as the first
+    QTest::addColumn<bool>("copy"); // the record's copy in the main folder is there to update
+    QTest::newRow("success: no line, no way back")
+        << QByteArray("echo ok\n") << false << QString() << false << true;
+    QTest::newRow("success without the record's copy: to be made by hand")
+        << QByteArray("echo ok\n") << false << "升级成功,但需要手动修改%1版本信息" << false
+        << false;
+    QTest::newRow("failed script: the cause, a new choice")
+        << QByteArray("exit 3\n") << false
+        << "升级失败,安装已恢复到升级前的版本(原因:脚本 01.bat 执行失败)" << true << true;
+    QTest::newRow("cancelled: a new choice")
+        << QByteArray("sleep 30\n") << true << "升级已取消,安装已恢复到升级前的版本" << true
+        << true;
+}
+
+// Starts the loaded package's upgrade, cancels it once its script runs if
+// asked, and goes on to the result page.
+static void runToResult(Loaded &setup, bool cancel)
+{
+    MessageBoxDriver question;
+    question.answer(QStringLiteral("继续升级"));
+    setup.child<QPushButton>("pushButton")->click();
+    QVERIFY(setup.window.isUpgrading());
+    if (cancel) {
+        QTRY_VERIFY_WITH_TIMEOUT(
+            setup.child<QLabel>("label_action")->text().startsWith("正在执行脚本"), 30000);
+        question.answer(QMessageBox::Yes);
+        setup.child<QPushButton>("pCancelUpgrade")->click();
+    }
+    auto *next = setup.child<QPushButton>("pushButton_10");
+    QTRY_VERIFY_WITH_TIMEOUT(next->isVisible(), 60000);
+    next->click();
+}
+
+// The result page says what happened under the outcome, opens the run's log
+// from its path, and offers a new choice where one makes sense: back on a
+// selection page as fresh, a second upgrade runs and ends alike.
+void tst_MainWindow::resultPage()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(bool, cancel);
+    QFETCH(QString, line);
+    QFETCH(bool, retry);
+    QFETCH(bool, copy);
+    Loaded setup({ { "upgrade/shell/shell_before/01.bat", script } });
+    QVERIFY2(setup.ok, qPrintable(setup.error));
+    const QString copyPath = setup.install.secondRecordPath();
+    QVERIFY(!copy || QFile::copy(setup.install.recordPath(), copyPath));
+    line.replace("%1", QDir::toNativeSeparators(copyPath));
+    QDesktopServices::setUrlHandler("file", this, "urlOpened");
+    const auto restore = qScopeGuard([] { QDesktopServices::unsetUrlHandler("file"); });
+    auto *log = setup.child<ElidedLabel>("label_log");
+    auto *reselect = setup.child<QPushButton>("pReselect");
+    QUrl firstLog;
+    for (int run = 0; run < (retry ? 2 : 1); ++run) {
+        runToResult(setup, cancel);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(setup.child<ElidedLabel>("label_cause")->text(), line);
+        QCOMPARE(reselect->isVisible(), retry);
+        const QString logPath = log->link().toLocalFile();
+        QVERIFY2(readText(logPath).contains("结果:"), qPrintable(logPath));
+        QCOMPARE(log->text(), "升级日志:" + QDir::toNativeSeparators(logPath));
+        QVERIFY(log->link() != firstLog);
+        firstLog = log->link();
+        opened.clear();
+        QTest::mouseClick(log, Qt::LeftButton);
+        QCOMPARE(opened, log->link());
+        if (!retry)
+            break;
+        reselect->click();
+        QCOMPARE(setup.child<QStackedWidget>("stackedWidget")->currentIndex(), 0);
+        QVERIFY(setup.child<QLineEdit>("lineEdit_3")->text().isEmpty());
+        QVERIFY(!setup.child<QPushButton>("pDetails")->isEnabled());
+        QVERIFY(setup.child<QTextEdit>("textEdit")->toPlainText().isEmpty());
+        QVERIFY(!setup.window.isUpgrading());
+        setup.window.loadPackage(setup.package);
+        QVERIFY(setup.child<QPushButton>("pDetails")->isEnabled());
+    }
 }
 
 // An upgrade that died is undone before the window shows the installation:

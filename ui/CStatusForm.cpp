@@ -72,6 +72,13 @@ void CStatusForm::stopCheck()
         emit stopTimer();
 }
 
+void CStatusForm::resumeCheck()
+{
+    ui->tip->clear();
+    if (timer)
+        timer->start();
+}
+
 void CStatusForm::check()
 {
     if (ui->tip->text().isEmpty())

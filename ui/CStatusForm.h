@@ -29,6 +29,8 @@ public:
     void showTip(const QString &mess);
     void showErrorTip(const QString &mess);
     void stopCheck();
+    // Clears the line and wipes messages again, as before stopCheck().
+    void resumeCheck();
 
 signals:
     void stopTimer();

@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QMimeData>
 #include <QCheckBox>
+#include <QUrl>
 
 #include "ApplicationStyle.h"
 #include "CReadmeDialog.h"
@@ -266,6 +267,13 @@ void MainWindow::createWorker()
     connect(worker, &CUpgradeWorker::sigSuccessClearEnd, this, &MainWindow::slotSuccessClearEnd);
     connect(worker, &CUpgradeWorker::sigOutcome, this,
         [this](UpgradeOutcome ended) { outcome = int(ended); });
+    connect(worker, &CUpgradeWorker::sigFailure, this,
+        [this](const QString &kind, const QString &target, const QString &reason) {
+            summary.noteFailure(kind, target, reason);
+        });
+    connect(worker, &CUpgradeWorker::sigManualAction, this,
+        [this](const QString &line) { summary.noteManualAction(line); });
+    connect(progress, &ProgressPanel::cancelRequested, this, [this] { summary.noteCancel(); });
     progress->follow(worker);
     workerThread.start(QThread::InheritPriority);
 }
@@ -285,6 +293,7 @@ void MainWindow::startUpgradeSequence()
     passUpgradeParameters();
     upgrading = true;
     outcome = -1;
+    summary.start(record.mainPath);
     ui->stackedWidget->setCurrentIndex(1);
     slotNextShow(false);
     progress->upgradeStarted();
@@ -296,6 +305,7 @@ void MainWindow::startUpgradeSequence()
     if (!upgradeLog)
         addMsg(tr("无法写入升级日志:%1").arg(error));
     ui->label_log->setFullText(UpgradeLogFile::resultLine(upgradeLog.get()));
+    ui->label_log->setLink(upgradeLog ? QUrl::fromLocalFile(upgradeLog->path()) : QUrl());
     emit startCopyAll(installDir, record.mainPath);
 }
 
@@ -341,6 +351,7 @@ void MainWindow::upgradeEnded(bool success)
         outcome = int(success ? UpgradeOutcome::Upgraded : UpgradeOutcome::NotRestored);
     upgradeLog.reset(); // the outcome line is written: the log is complete
     slotSuccess(success);
+    showOutcomeLine();
     slotNextShow(true);
     if (endAfterUpgrade)
         QCoreApplication::exit(exitCode());
@@ -355,6 +366,49 @@ void MainWindow::terminationRequested()
     if (endAfterUpgrade)
         return;
     endAfterUpgrade = true;
+    summary.noteCancel();
     addMsg(tr("收到终止信号,正在取消升级"));
     worker->requestCancel();
+}
+
+void MainWindow::showOutcomeLine()
+{
+    const auto ended = UpgradeOutcome(outcome);
+    // Refused as busy: the record tells whether another installer has
+    // upgraded meanwhile or still runs.
+    QString installedNow = record.version;
+    if (ended == UpgradeOutcome::Busy) {
+        InstallationRecord now;
+        const bool read
+            = now.read(SuiteLayout::installationRecord(installDir)) == RecordLayout::ReadResult::Ok;
+        installedNow = read ? now.version : QString();
+    }
+    ui->label_cause->setFullText(summary.line(ended, record.version, installedNow));
+    ui->pReselect->setVisible(ResultSummary::allowsRetry(ended) && !endAfterUpgrade);
+}
+
+void MainWindow::on_pReselect_clicked()
+{
+    backToSelection();
+}
+
+void MainWindow::backToSelection()
+{
+    if (busy())
+        return;
+    if (!packagePath.isEmpty())
+        releasePackage(packagePath);
+    package = PackageDescriptor();
+    packagePath.clear();
+    packageBaseName.clear();
+    ui->lineEdit_3->clear();
+    if (readInstallationRecord(SuiteLayout::installationRecord(installDir)))
+        showSystemInfo();
+    ui->textEdit->clear();
+    ui->label_cause->setFullText(QString());
+    ui->label_log->setFullText(QString());
+    ui->label_log->setLink(QUrl());
+    ui->pReselect->hide();
+    statusForm->resumeCheck();
+    ui->stackedWidget->setCurrentIndex(0);
 }

@@ -11,6 +11,7 @@
 #include "LoadedPackage.h"
 #include "PackageDescriptor.h"
 #include "PreflightRun.h"
+#include "ResultSummary.h"
 
 class CStatusForm;
 class CUpgradeWorker;
@@ -85,12 +86,19 @@ private slots:
     void on_pushButton_clicked();
     void on_pushButton_10_clicked();
     void on_pushButton_5_clicked();
+    void on_pReselect_clicked();
 
 private:
     void createWorker();
     void passUpgradeParameters();
     void startUpgradeSequence();
     void upgradeEnded(bool success);
+    // The result page's line under the outcome, and the way back where a new
+    // choice makes sense.
+    void showOutcomeLine();
+    // The selection page as at the start, the installation read again and
+    // no package chosen: the last upgrade may have changed what fits.
+    void backToSelection();
     // An upgrade or its pre-flight runs: the package can't be replaced.
     bool busy() const { return upgrading || preflight->isRunning(); }
     // Shows the admission's refusal (a misfit on the status line, the others
@@ -118,4 +126,6 @@ private:
     bool endAfterUpgrade = false; // set by terminationRequested
     // The status line's refusal of the loaded package; empty when it was read.
     QString packageRefusal;
+    // The running upgrade's failures, manual actions and cancel, for its end.
+    ResultSummary summary;
 };

@@ -2,6 +2,7 @@
 #include "ui_MainWindow.h"
 
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QDropEvent>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -22,6 +23,10 @@ void prepare(Ui::MainWindow *ui, QMainWindow *window)
     ui->lineEdit_3->setAcceptDrops(false); // drops on the package field reach the window
     ui->pDetails->setEnabled(false);
     ui->widget_5->hide();
+    ui->pReselect->hide();
+    // The result page's log path opens the log.
+    QObject::connect(ui->label_log, &ElidedLabel::linkClicked, window,
+        [](const QUrl &url) { QDesktopServices::openUrl(url); });
 }
 
 QString packageDroppedOn(QDropEvent *event, QWidget *window, QWidget *field)

@@ -22,7 +22,10 @@ ProgressPanel::ProgressPanel(
     connect(cancel, &QPushButton::clicked, this, &ProgressPanel::askCancel);
     noteTimer->setSingleShot(true);
     noteTimer->setInterval(noteMs);
-    connect(noteTimer, &QTimer::timeout, this, [this] { this->action->setFullText(current); });
+    connect(noteTimer, &QTimer::timeout, this, [this] {
+        note.clear();
+        refreshAction();
+    });
     bar->setFormat(QStringLiteral("%v/%m"));
 }
 
@@ -59,6 +62,9 @@ void ProgressPanel::showProgress(int done, int total, const QString &text)
 void ProgressPanel::upgradeEnded(int outcome)
 {
     cancel->hide();
+    // The end is said alone: a note about the running upgrade is past.
+    noteTimer->stop();
+    note.clear();
     if (bar->maximum() == 0)
         bar->setRange(0, 1);
     switch (UpgradeOutcome(outcome)) {
@@ -78,17 +84,32 @@ void ProgressPanel::upgradeEnded(int outcome)
     }
 }
 
-void ProgressPanel::showNote(const QString &note)
+void ProgressPanel::showNote(const QString &text)
 {
-    action->setFullText(note);
+    note = text;
     noteTimer->start();
+    refreshAction();
+}
+
+void ProgressPanel::setNoteMs(int ms)
+{
+    noteTimer->setInterval(ms);
 }
 
 void ProgressPanel::showAction(const QString &text)
 {
     current = text;
-    if (!noteTimer->isActive())
-        action->setFullText(text);
+    refreshAction();
+}
+
+// The action, with the note after it while there is one: the line's middle
+// is what gives way when it is too long, so both stay readable.
+void ProgressPanel::refreshAction()
+{
+    if (note.isEmpty() || current.isEmpty())
+        action->setFullText(note.isEmpty() ? current : note);
+    else
+        action->setFullText(tr("%1(%2)").arg(current, note));
 }
 
 void ProgressPanel::askCancel()

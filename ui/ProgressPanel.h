@@ -11,8 +11,8 @@ class QTimer;
 class QWidget;
 
 // The progress page around its log: the bar counting steps and files done out
-// of all, the line saying what runs now (or, for a few seconds, a note to the
-// operator), and the button that cancels the running upgrade, shown while it
+// of all, the line saying what runs now (for a few seconds with a note to the
+// operator beside it), and the button that cancels the running upgrade, shown while it
 // runs, asking once before it asks the worker.
 class ProgressPanel : public QObject
 {
@@ -30,9 +30,10 @@ public:
     // The end state: the bar full for an upgrade that went through, left where
     // it stopped otherwise; the line says how it ended (an UpgradeOutcome).
     void upgradeEnded(int outcome);
-    // Shows note in place of the current action for noteMs; actions coming
-    // meanwhile are shown after it.
+    // Shows note beside the current action for noteMs (or the time set);
+    // actions coming meanwhile are shown with it.
     void showNote(const QString &note);
+    void setNoteMs(int ms);
 
 public slots:
     void showProgress(int done, int total, const QString &action);
@@ -44,11 +45,13 @@ signals:
 private:
     void askCancel();
     void showAction(const QString &text);
+    void refreshAction();
 
     QPushButton *cancel;
     QProgressBar *bar;
     ElidedLabel *action;
     QWidget *dialogParent;
     QTimer *noteTimer;
-    QString current; // the action shown when no note is
+    QString current; // the action shown
+    QString note; // shown beside it while noteTimer runs
 };
