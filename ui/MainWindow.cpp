@@ -325,8 +325,11 @@ void MainWindow::slotCopyAllEnd(bool success)
 void MainWindow::slotNextShow(bool show)
 {
     ui->pushButton_10->setHidden(!show);
+    // Both pages say the same of an upgrade that another installer kept from
+    // doing anything.
     if (show)
-        progress->upgradeEnded(outcome);
+        progress->upgradeEnded(
+            outcome, outcome == int(UpgradeOutcome::Busy) ? ui->label_cause->text() : QString());
 }
 
 void MainWindow::slotSuccess(bool success)

@@ -59,7 +59,7 @@ void ProgressPanel::showProgress(int done, int total, const QString &text)
     bar->setValue(qBound(0, done, total));
 }
 
-void ProgressPanel::upgradeEnded(int outcome)
+void ProgressPanel::upgradeEnded(int outcome, const QString &busyLine)
 {
     cancel->hide();
     // The end is said alone: a note about the running upgrade is past.
@@ -79,7 +79,7 @@ void ProgressPanel::upgradeEnded(int outcome)
         showAction(tr("升级失败,未能完全恢复"));
         break;
     case UpgradeOutcome::Busy:
-        showAction(tr("另一个升级程序正在运行,未作任何改动"));
+        showAction(busyLine.isEmpty() ? tr("另一个升级程序正在运行,未作任何改动") : busyLine);
         break;
     }
 }

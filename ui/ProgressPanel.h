@@ -29,7 +29,9 @@ public:
     void upgradeStarted();
     // The end state: the bar full for an upgrade that went through, left where
     // it stopped otherwise; the line says how it ended (an UpgradeOutcome).
-    void upgradeEnded(int outcome);
+    // busyLine, when given, says why a Busy upgrade did nothing (another
+    // installer runs, or has upgraded meanwhile).
+    void upgradeEnded(int outcome, const QString &busyLine = QString());
     // Shows note beside the current action for noteMs (or the time set);
     // actions coming meanwhile are shown with it.
     void showNote(const QString &note);
