@@ -396,8 +396,12 @@ QList<Step> upgradeSteps(Walkthrough &w)
                 box->done(0);
         } };
 
+    // Once the log shows the first lines it was sent, as the action line does.
     steps << Step { QStringLiteral("upgrade running"),
-        [pages] { return pages->currentIndex() == 1; },
+        [&w, pages] {
+            auto *log = w.find<LogView>("textEdit");
+            return pages->currentIndex() == 1 && !log->document()->isEmpty() && !log->hasPending();
+        },
         [&w] {
             w.check(w.window.isUpgrading(), QStringLiteral("upgrading"));
             w.shot(&w.window, QStringLiteral("06-progress-page.png"));
