@@ -46,6 +46,7 @@ UPGRADE_WINE_TESTS=(
     tst_databasestep tst_upgraderoad tst_robustness tst_dbmanager tst_programclosing
     tst_scriptrunner tst_upgradeprogress tst_upgraderun tst_installhelperparts tst_packagesource
     tst_logview tst_progresspanel tst_statusform tst_readmedialog tst_applicationstyle tst_look
+    tst_resultsummary
 )
 
 windows_leg() {
