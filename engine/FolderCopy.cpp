@@ -21,11 +21,6 @@ using SuiteLayout::join;
 
 namespace {
 
-// The quick road of a copy: creates target (never replacing anything) and
-// fills it from a regular file or from an uncompressed resource in one go
-// (FastCopy), leaving it as access asks; a failure is noted. NotTried when
-// something is unusual before anything was written; the copy then goes
-// through QFile::copy, so odd cases keep its behaviour.
 // In a folder held open (the files of a merge), the new file is created by
 // its name there.
 struct Place
@@ -34,6 +29,11 @@ struct Place
     QString name;
 };
 
+// The quick road of a copy: creates target (never replacing anything) and
+// fills it from a regular file or from an uncompressed resource in one go
+// (FastCopy), leaving it as access asks; a failure is noted. NotTried when
+// something is unusual before anything was written; the copy then goes
+// through QFile::copy, so odd cases keep its behaviour.
 FastCopy::Outcome copyQuickly(const QString &source, const QString &target,
     const FastCopy::Access &access, Failures *failures, const CopiedFile *onCopied = nullptr,
     const Place &place = Place())
