@@ -279,6 +279,20 @@ FileChange::Applied FileChange::apply(FileTree::Failures *failures, ContainedTre
     const Anchored at(*this, tree);
     if (at.refused(*this, false, failures))
         return Applied::Failed;
+    if (kind == MoveIn) {
+        // One rename between the two held folders, relative to them; across
+        // file systems the copy below takes its place.
+        QString reason;
+        const FileMoves::Result moved = FileMoves::moveNewIn(at.source.folderHandle(),
+            at.source.entryName(), at.target.folderHandle(), at.target.entryName(),
+            at.change.source, at.change.target, &reason);
+        if (moved == FileMoves::Result::Done)
+            return Applied::Renamed;
+        if (moved != FileMoves::Result::CrossDevice) {
+            note(failures, target, reason);
+            return Applied::Failed;
+        }
+    }
     const int noted = failures ? failures->size() : 0;
     FileChange anchored = at.change;
     const bool done = applyHere(anchored, failures);

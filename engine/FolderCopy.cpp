@@ -21,13 +21,22 @@ using SuiteLayout::join;
 
 namespace {
 
+// In a folder held open (the files of a merge), the new file is created by
+// its name there.
+struct Place
+{
+    const FastCopy::Folder *folder = nullptr;
+    QString name;
+};
+
 // The quick road of a copy: creates target (never replacing anything) and
 // fills it from a regular file or from an uncompressed resource in one go
 // (FastCopy), leaving it as access asks; a failure is noted. NotTried when
 // something is unusual before anything was written; the copy then goes
 // through QFile::copy, so odd cases keep its behaviour.
 FastCopy::Outcome copyQuickly(const QString &source, const QString &target,
-    const FastCopy::Access &access, Failures *failures, const CopiedFile *onCopied = nullptr)
+    const FastCopy::Access &access, Failures *failures, const CopiedFile *onCopied = nullptr,
+    const Place &place = Place())
 {
     // QResource keeps isDir() to itself; one look-up answers both questions.
     struct ResourceEntry : QResource
@@ -46,10 +55,12 @@ FastCopy::Outcome copyQuickly(const QString &source, const QString &target,
             return FastCopy::Outcome::NotTried;
         data = reinterpret_cast<const char *>(resource.data());
         size = resource.size();
-        // A copy that is watched is read back: the bytes on disk must be the
-        // bytes that were written.
-        const bool readBack = onCopied && *onCopied;
-        outcome = FastCopy::writeNew(target, data, size, readBack, access, &reason);
+        // Not read back: what the page cache would give back proves nothing
+        // about the disk, and the bytes written are the package's, which its
+        // manifest's digests prove. The upgrade flushes them before it commits.
+        outcome = place.folder && place.folder->isOpen()
+            ? FastCopy::writeNewIn(*place.folder, place.name, data, size, access, &reason)
+            : FastCopy::writeNew(target, data, size, false, access, &reason);
     } else {
         outcome = FastCopy::copyNew(source, target, access, &size, &reason);
     }
@@ -89,13 +100,13 @@ bool copyAccessible(const QString &source, const QString &target,
 
 // Copies one file of a folder being merged; see copyFolder.
 bool copyFolderFile(const QString &sourceFile, const QString &targetFile, bool overwrite,
-    Failures *failures, const CopiedFile &onCopied)
+    Failures *failures, const CopiedFile &onCopied, const Place &place)
 {
     // Most targets are new: the quick copy creates them without asking
     // first, and refuses anything already there, which then goes the usual
     // way below.
-    const FastCopy::Outcome quick
-        = copyQuickly(sourceFile, targetFile, QFileDevice::Permissions(), failures, &onCopied);
+    const FastCopy::Outcome quick = copyQuickly(
+        sourceFile, targetFile, QFileDevice::Permissions(), failures, &onCopied, place);
     if (quick != FastCopy::Outcome::NotTried)
         return quick == FastCopy::Outcome::Copied;
     const QFileInfo installed(targetFile);
@@ -123,11 +134,12 @@ bool copyFolderFiles(const QString &source, const QString &target, const QString
     std::atomic<int> done { 0 };
     QVector<Failures> found(threads);
     std::atomic<bool> ok { true };
+    const FastCopy::Folder folder(target);
     const auto work = [&](int slot) {
         for (int i = next++; i < files.size(); i = next++) {
             const QString &name = files.at(i);
-            if (copyFolderFile(
-                    join(source, name), join(target, name), overwrite, &found[slot], onCopied))
+            if (copyFolderFile(join(source, name), join(target, name), overwrite, &found[slot],
+                    onCopied, { &folder, name }))
                 ++done;
             else
                 ok = false;

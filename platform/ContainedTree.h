@@ -52,6 +52,10 @@ public:
         // held folder itself, not to whatever now has its name). Empty when
         // not ready.
         QString entry() const;
+        // The held folder's own handle and the entry's name in it, for calls
+        // made relative to the folder; -1 when not ready.
+        std::intptr_t folderHandle() const { return ready() && !held.empty() ? held.back() : -1; }
+        const QString &entryName() const { return name; }
         const PathGuard::Escape &escape() const { return escaped; }
         // Why it is not ready, as a line for the log.
         QString reason() const;

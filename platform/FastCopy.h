@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QString>
 
+#include <cstdint>
 #include <optional>
 
 // The copying of one file's bytes by the quickest road the system offers.
@@ -33,6 +34,28 @@ Outcome copyNew(const QString &source, const QString &target, const Access &acce
 // Creates target (never replacing anything) holding the size bytes at data;
 // with readBack it reads the new file back and compares.
 Outcome writeNew(const QString &target, const char *data, qint64 size, bool readBack,
+    const Access &access, QString *reason);
+
+// A folder held open while many files are created in it: each is then made
+// by its name relative to the folder (Linux), where its whole path would be
+// looked up again for every file. Elsewhere it holds nothing.
+class Folder
+{
+public:
+    explicit Folder(const QString &path);
+    ~Folder();
+    Folder(const Folder &) = delete;
+    Folder &operator=(const Folder &) = delete;
+    bool isOpen() const { return handle >= 0; }
+    std::intptr_t native() const { return handle; }
+
+private:
+    std::intptr_t handle = -1;
+};
+
+// writeNew for the file name in folder (which must be open); target is the
+// same file by its path.
+Outcome writeNewIn(const Folder &folder, const QString &name, const char *data, qint64 size,
     const Access &access, QString *reason);
 
 // Whether the file at path holds exactly bytes.

@@ -195,13 +195,14 @@ int modeFor(const Access &access)
         | (keep & QFileDevice::ExeGroup ? 0010 : 0) | (keep & QFileDevice::ExeOther ? 0001 : 0);
 }
 
-// Creates target and fills it from in, or from data when in is -1 (see
-// fillTarget). NotTried when target can't be created.
-Outcome fillNew(const QString &target, int in, const char *data, qint64 size, bool readBack,
-    const Access &access, QString *reason)
+// Creates target (by name in the folder dir, or by path with AT_FDCWD) and
+// fills it from in, or from data when in is -1 (see fillTarget). NotTried
+// when target can't be created.
+Outcome fillNew(int dir, const QString &target, int in, const char *data, qint64 size,
+    bool readBack, const Access &access, QString *reason)
 {
     const QByteArray targetName = QFile::encodeName(target);
-    Descriptor out(::open(targetName.constData(),
+    Descriptor out(::openat(dir, targetName.constData(),
         (readBack ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (out.get() < 0)
         return Outcome::NotTried;
@@ -211,7 +212,7 @@ Outcome fillNew(const QString &target, int in, const char *data, qint64 size, bo
     if (reason && error != ReadBackDiffers)
         *reason = qt_error_string(error);
     // As QFile::copy: a copy that failed leaves nothing behind.
-    ::unlink(targetName.constData());
+    ::unlinkat(dir, targetName.constData(), 0);
     return error == ReadBackDiffers ? Outcome::Differs : Outcome::Failed;
 }
 
@@ -225,13 +226,29 @@ Outcome copyNew(const QString &source, const QString &target, const Access &acce
     if (in.get() < 0 || ::fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return Outcome::NotTried;
     *size = info.st_size;
-    return fillNew(target, in.get(), nullptr, info.st_size, false, access, reason);
+    return fillNew(AT_FDCWD, target, in.get(), nullptr, info.st_size, false, access, reason);
 }
 
 Outcome writeNew(const QString &target, const char *data, qint64 size, bool readBack,
     const Access &access, QString *reason)
 {
-    return fillNew(target, -1, data, size, readBack, access, reason);
+    return fillNew(AT_FDCWD, target, -1, data, size, readBack, access, reason);
+}
+
+Folder::Folder(const QString &path)
+    : handle(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+{ }
+
+Folder::~Folder()
+{
+    if (handle >= 0)
+        ::close(int(handle));
+}
+
+Outcome writeNewIn(const Folder &folder, const QString &name, const char *data, qint64 size,
+    const Access &access, QString *reason)
+{
+    return fillNew(int(folder.native()), name, -1, data, size, false, access, reason);
 }
 
 bool holdsExactly(const QString &path, const QByteArray &bytes)

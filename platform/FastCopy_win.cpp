@@ -15,6 +15,15 @@ Outcome writeNew(const QString &, const char *, qint64, bool, const Access &, QS
     return Outcome::NotTried;
 }
 
+Folder::Folder(const QString &) { }
+
+Folder::~Folder() = default;
+
+Outcome writeNewIn(const Folder &, const QString &, const char *, qint64, const Access &, QString *)
+{
+    return Outcome::NotTried;
+}
+
 bool holdsExactly(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <cstdint>
+
 // The moves a transactional upgrade is made of: renames within one file
 // system, each of them one step that either happened or didn't.
 namespace FileMoves {
@@ -15,6 +17,13 @@ enum class Result {
 
 // Renames a file or folder to a name that must not exist yet.
 Result moveNew(const QString &from, const QString &to, QString *reason = nullptr);
+
+// moveNew of the entry fromName in the folder held as fromFolder to toName
+// in toFolder (handles as ContainedTree holds them), where the system renames
+// relative to folders (Linux), sparing it the look-up of two whole paths;
+// elsewhere moveNew(from, to), the same entries by their paths.
+Result moveNewIn(std::intptr_t fromFolder, const QString &fromName, std::intptr_t toFolder,
+    const QString &toName, const QString &from, const QString &to, QString *reason = nullptr);
 
 // Renames from over to, replacing to in one step.
 Result moveReplacing(const QString &from, const QString &to, QString *reason = nullptr);

@@ -63,6 +63,25 @@ Result moveNew(const QString &from, const QString &to, QString *reason)
                                                                  : failure(errno, reason);
 }
 
+Result moveNewIn(std::intptr_t fromFolder, const QString &fromName, std::intptr_t toFolder,
+    const QString &toName, const QString &from, const QString &to, QString *reason)
+{
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(int(fromFolder), name(fromName).constData(), int(toFolder),
+            name(toName).constData(), RENAME_NOREPLACE)
+        == 0)
+        return Result::Done;
+    if (errno != EINVAL && errno != ENOSYS)
+        return failure(errno, reason);
+#else
+    Q_UNUSED(fromFolder)
+    Q_UNUSED(fromName)
+    Q_UNUSED(toFolder)
+    Q_UNUSED(toName)
+#endif
+    return moveNew(from, to, reason);
+}
+
 Result moveReplacing(const QString &from, const QString &to, QString *reason)
 {
     return ::rename(name(from).constData(), name(to).constData()) == 0 ? Result::Done

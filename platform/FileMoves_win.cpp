@@ -123,6 +123,12 @@ bool syncEntry(const QString &path)
     return SetFileAttributesW(name.c_str(), attributes) && flushed;
 }
 
+Result moveNewIn(std::intptr_t, const QString &, std::intptr_t, const QString &,
+    const QString &from, const QString &to, QString *reason)
+{
+    return moveNew(from, to, reason);
+}
+
 bool syncRunsAlongsideMoves()
 {
     return false;

@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include "ContainedTree.h"
 #include "FileMoves.h"
 #include "support/PlatformFiles.h"
 
@@ -38,6 +39,8 @@ private slots:
     void replaceKeeping_data();
     void replaceKeeping();
     void folderWithAnOpenFile();
+    void moveNewIn_data();
+    void moveNewIn();
     void longPaths();
     void flushes();
 };
@@ -119,6 +122,37 @@ void tst_FileMoves::folderWithAnOpenFile()
 }
 
 // Every move, and the flush, on paths of more than 260 characters.
+void tst_FileMoves::moveNewIn_data()
+{
+    QTest::addColumn<bool>("folder"); // what moves: a folder, else a file
+    QTest::addColumn<bool>("taken"); // the destination's name exists already
+    QTest::newRow("file") << false << false;
+    QTest::newRow("folder") << true << false;
+    QTest::newRow("file onto an existing file: refused, both kept") << false << true;
+    QTest::newRow("folder onto an existing file: refused, both kept") << true << true;
+}
+
+// A move between two folders held by their handles, as the file steps make it.
+void tst_FileMoves::moveNewIn()
+{
+    QFETCH(bool, folder);
+    QFETCH(bool, taken);
+    QTemporaryDir dir;
+    const QString from = dir.filePath("staged/entry"), to = dir.filePath("installed/entry");
+    QVERIFY(folder ? QDir().mkpath(from) : write(from, "new"));
+    QVERIFY(taken ? write(to, "old") : QDir().mkpath(QFileInfo(to).path()));
+    ContainedTree tree(dir.path());
+    const ContainedTree::Parent source = tree.parentOf(from), target = tree.parentOf(to);
+    QVERIFY(source.ready() && target.ready());
+    QCOMPARE(FileMoves::moveNewIn(source.folderHandle(), source.entryName(), target.folderHandle(),
+                 target.entryName(), source.entry(), target.entry()),
+        taken ? FileMoves::Result::Exists : FileMoves::Result::Done);
+    QCOMPARE(QFileInfo::exists(from), taken);
+    QCOMPARE(QFileInfo(to).isDir(), folder && !taken);
+    if (taken)
+        QCOMPARE(read(to), QByteArray("old"));
+}
+
 void tst_FileMoves::longPaths()
 {
     QTemporaryDir tmp;

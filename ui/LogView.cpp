@@ -13,7 +13,7 @@ namespace {
 // How long lines may wait before they are appended, and how much time one
 // batch may take before the event loop gets its turn again.
 const int flushDelayMs = 30;
-const qint64 flushBudgetNs = 20 * 1000 * 1000;
+const qint64 flushBudgetNs = 10 * 1000 * 1000;
 
 } // namespace
 
@@ -54,12 +54,15 @@ void LogView::flush()
                 append(pending.at(i));
             batch.endEditBlock();
         }
-        const qint64 perLineNs = qMax<qint64>(1, clock.nsecsElapsed() / count);
-        batchLines = int(qBound<qint64>(16, flushBudgetNs / perLineNs, 100000));
         pending.erase(pending.begin(), pending.begin() + count);
         // append kept the view at the bottom against the size before the batch.
         if (atBottom)
             bar->setValue(bar->maximum());
+        // The next batch is sized from this one's whole time, scrolling
+        // included; it grows at most twofold, as a busy machine (or a longer
+        // document) can make the next lines slower than these.
+        const qint64 perLineNs = qMax<qint64>(1, clock.nsecsElapsed() / count);
+        batchLines = int(qBound<qint64>(16, flushBudgetNs / perLineNs, qMax(32, 2 * count)));
     }
     if (!pending.isEmpty()) {
         flushTimer->start(0);
