@@ -65,9 +65,9 @@ bool qtDecodesZstd();
 class Walker
 {
 public:
-    explicit Walker(const QByteArray &data)
-        : m_data(reinterpret_cast<const uchar *>(data.constData()))
-        , m_size(data.size())
+    Walker(const uchar *data, qint64 size)
+        : m_data(data)
+        , m_size(size)
     { }
 
     Verdict run();
@@ -514,9 +514,19 @@ bool qtDecodesZstd()
 
 } // namespace
 
+QString maxFileSizeText()
+{
+    return QStringLiteral("%1 GiB").arg(maxFileSize >> 30);
+}
+
 Verdict validate(const QByteArray &data, QString *detail)
 {
-    Walker walker(data);
+    return validate(reinterpret_cast<const uchar *>(data.constData()), data.size(), detail);
+}
+
+Verdict validate(const uchar *data, qint64 size, QString *detail)
+{
+    Walker walker(data, size);
     const Verdict verdict = walker.run();
     if (detail)
         *detail = verdict == Verdict::Valid ? QString() : walker.detail();

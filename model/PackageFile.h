@@ -14,13 +14,20 @@ enum class Verdict {
     Damaged // claims to be a resource file but its structure is broken
 };
 
-// The largest package file that is read: it is held whole in one QByteArray,
-// whose size is an int, and a larger one is refused before it is read.
-const qint64 maxFileSize = qint64(2047) << 20; // 2047 MiB
+// The largest package file: the format's offsets are 32-bit numbers, so
+// nothing in a larger file could be reached. A larger one is refused by its
+// size before it is read.
+const qint64 maxFileSize = qint64(1) << 32; // 4 GiB
+
+// The same in the words of a person: "4 GiB".
+QString maxFileSizeText();
 
 // Checks header, tree, names and data entries against the buffer's size.
 // On anything but Valid, *detail (when given) says what is wrong, in English.
 Verdict validate(const QByteArray &data, QString *detail = nullptr);
+// The same over size bytes at data (a mapped package file; only the header,
+// the tree, the names and each entry's first bytes are read).
+Verdict validate(const uchar *data, qint64 size, QString *detail = nullptr);
 
 // Qt's hash of a resource name (over its UTF-16 units), which orders siblings.
 quint32 resourceNameHash(const QString &name);
