@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include "BuiltPackageCheck.h"
+#include "PackageFile.h"
 #include "PackageSource.h"
 #include "PackageWriter.h"
 
@@ -52,6 +53,23 @@ QString copyProblem(const QString &packagePath, const QString &outputFile)
     return QString();
 }
 
+// A package larger than the format's 32-bit offsets can reach is refused
+// before anything is written: its files' bytes alone tell (each adds its
+// size field, and the names, the tree and the manifest come on top).
+QString sizeProblem(const PackageSource::Result &source)
+{
+    qint64 bytes = 24;
+    for (const PackageSource::File &file : source.files)
+        bytes += file.size + 4;
+    if (bytes <= PackageFile::maxFileSize)
+        return QString();
+    return QStringLiteral("the package would hold more than %1 bytes; a package can hold at most "
+                          "%2 (%3 bytes), as its format has 32-bit offsets")
+        .arg(bytes)
+        .arg(PackageFile::maxFileSizeText())
+        .arg(PackageFile::maxFileSize);
+}
+
 // Why the package of sourceDir cannot be built into outputFile, or an empty
 // string once it is.
 QString buildProblem(const QString &sourceDir, const QString &outputFile)
@@ -59,6 +77,9 @@ QString buildProblem(const QString &sourceDir, const QString &outputFile)
     const PackageSource::Result source = PackageSource::check(sourceDir, outputFile);
     if (!source.ok())
         return source.problems.first().text;
+    const QString tooLarge = sizeProblem(source);
+    if (!tooLarge.isEmpty())
+        return tooLarge;
     QTemporaryDir work;
     if (!work.isValid())
         return QStringLiteral("cannot create a temporary folder: %1").arg(work.errorString());
