@@ -150,17 +150,18 @@ LoadedPackage::Result LoadedPackage::open(const QString &path)
     QFile file;
     if (RegularFile::openForReading(path, &file, &damage) != RegularFile::Refusal::None)
         return Result::Unreadable;
+    const qint64 size = file.size();
     file.close();
     // Told by its size before any of it is read (a sparse file, say).
     std::shared_ptr<PackageImage> image;
-    if (file.size() <= PackageFile::maxFileSize) {
+    if (size <= PackageFile::maxFileSize) {
         image = PackageImage::open(path, &damage);
         if (!image)
             return Result::Unreadable;
     }
     if (!image || image->size() > PackageFile::maxFileSize) {
         damage = QStringLiteral("the file holds %1 bytes; a package can hold at most %2")
-                     .arg(image ? image->size() : file.size())
+                     .arg(image ? image->size() : size)
                      .arg(PackageFile::maxFileSizeText());
         return Result::TooLarge;
     }
