@@ -168,7 +168,10 @@ LoadedPackage::Result LoadedPackage::open(const QString &path)
     // Read right after the package is opened, once; checked with it.
     signatureFile = PackageSignature::readSignatureFile(path);
     openedPath = path;
-    switch (PackageFile::validate(image->data(), image->size(), &damage)) {
+    const PackageFile::Verdict structure = PackageFile::validate(image->data(), image->size(),
+        &damage, [&image](qint64 offset, qint64 length) { image->pin(offset, length); });
+    image->seal();
+    switch (structure) {
     case PackageFile::Verdict::Damaged:
         return Result::Damaged;
     case PackageFile::Verdict::NotResourceFile:

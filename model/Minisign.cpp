@@ -4,6 +4,10 @@
 
 #include <sodium.h>
 
+#ifndef Q_OS_WIN
+#include <openssl/evp.h>
+#endif
+
 namespace Minisign {
 
 namespace {
@@ -123,6 +127,9 @@ bool cryptoReady()
     return ready;
 }
 
+// BLAKE2b-512 without a key, as libsodium's generic hash computes it for
+// minisign. On Linux OpenSSL's is taken: twice as fast here as libsodium's.
+#ifdef Q_OS_WIN
 struct Prehasher::State
 {
     crypto_generichash_state hash;
@@ -153,6 +160,39 @@ QByteArray Prehasher::result()
         &m_state->hash, reinterpret_cast<unsigned char *>(digest.data()), size_t(prehashSize));
     return digest;
 }
+#else
+struct Prehasher::State
+{
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    bool ok = context && EVP_DigestInit_ex(context, EVP_blake2b512(), nullptr) == 1;
+    ~State() { EVP_MD_CTX_free(context); }
+};
+
+Prehasher::Prehasher()
+    : m_state(new State)
+{ }
+
+Prehasher::~Prehasher() = default;
+
+void Prehasher::add(const char *data, qint64 size)
+{
+    if (m_state->ok && size > 0)
+        m_state->ok = EVP_DigestUpdate(m_state->context, data, size_t(size)) == 1;
+}
+
+QByteArray Prehasher::result()
+{
+    QByteArray digest(prehashSize, '\0');
+    unsigned int length = 0;
+    if (!m_state->ok
+        || EVP_DigestFinal_ex(
+               m_state->context, reinterpret_cast<unsigned char *>(digest.data()), &length)
+            != 1
+        || int(length) != prehashSize)
+        return QByteArray(); // never matches a signature
+    return digest;
+}
+#endif
 
 QByteArray prehash(const char *data, qint64 size)
 {

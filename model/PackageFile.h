@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 // Structural check of a Qt binary resource file (the package container) before
 // it is registered: Qt's resource engine trusts the bytes, and a truncated or
 // corrupted file can crash it or send it round in circles.
@@ -25,9 +27,19 @@ QString maxFileSizeText();
 // Checks header, tree, names and data entries against the buffer's size.
 // On anything but Valid, *detail (when given) says what is wrong, in English.
 Verdict validate(const QByteArray &data, QString *detail = nullptr);
-// The same over size bytes at data (a mapped package file; only the header,
-// the tree, the names and each entry's first bytes are read).
-Verdict validate(const uchar *data, qint64 size, QString *detail = nullptr);
+// Told of a range of the file before it is read here, and of the files that
+// Qt reads whole (small ones, compressed ones): offset and length.
+using Reach = std::function<void(qint64 offset, qint64 length)>;
+
+// The same over size bytes at data (a mapped package file): only the header,
+// the tree, the names and each entry's first bytes are read, each range
+// told to reach first when given.
+Verdict validate(
+    const uchar *data, qint64 size, QString *detail = nullptr, const Reach &reach = nullptr);
+
+// Files up to this size are read whole through Qt (the descriptor, the
+// readme, the manifest, scripts): validate's reach is told of them.
+const qint64 smallFileSize = 64 * 1024;
 
 // Qt's hash of a resource name (over its UTF-16 units), which orders siblings.
 quint32 resourceNameHash(const QString &name);

@@ -12,6 +12,14 @@
 // the checks and the staging copy, which so never take the package into the
 // program's memory.
 //
+// A page of a file mapping that is touched may bring in far more than itself:
+// a recent Linux maps the whole large folio of the page cache around it
+// (2 MB and more after a sequential read). So on Linux the pages Qt will read
+// (the header, the tree, the names, each file's size field, the small and
+// the compressed files) are pinned while the file is opened: copied once
+// into pages of the program's own, by a write to a private mapping, which
+// never maps more than that page. The mapping is then made read-only.
+//
 // On Linux anyone with the right to may still change the file or cut it
 // short while it is held. A page of the mapping beyond the new end would
 // raise SIGBUS on its first touch: a handler maps a page of zeros there
@@ -33,6 +41,12 @@ public:
     const uchar *data() const { return m_data; }
     qint64 size() const { return m_size; }
     QString path() const { return m_path; }
+
+    // Copies the pages of [offset, offset + size) into the program's own
+    // memory, before anything reads them (see above); a no-op on Windows.
+    void pin(qint64 offset, qint64 size);
+    // Ends the pinning: the mapping becomes read-only.
+    void seal();
 
     // Reads size bytes at offset into buffer; false with *reason (English)
     // when the file can't be read or holds fewer bytes now.

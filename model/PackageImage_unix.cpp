@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <atomic>
+#include <vector>
 #include <cerrno>
 #include <csignal>
 #include <mutex>
@@ -80,6 +81,7 @@ struct PackageImage::Native
     QFile file;
     struct stat opened = {};
     Slot *slot = nullptr;
+    std::vector<bool> pinned; // by page
 };
 
 PackageImage::PackageImage(const QString &path)
@@ -104,8 +106,9 @@ bool PackageImage::openNative(QString *reason)
     if (m_size == 0)
         return true;
     installBusHandler();
-    void *mapped
-        = ::mmap(nullptr, size_t(m_size), PROT_READ, MAP_SHARED, m_native->file.handle(), 0);
+    // Private and writable until sealed: a write pins a page (see pin()).
+    void *mapped = ::mmap(
+        nullptr, size_t(m_size), PROT_READ | PROT_WRITE, MAP_PRIVATE, m_native->file.handle(), 0);
     if (mapped == MAP_FAILED) {
         *reason = qt_error_string(errno);
         return false;
@@ -118,8 +121,34 @@ bool PackageImage::openNative(QString *reason)
         *reason = QStringLiteral("too many packages are open at once");
         return false;
     }
-    ::madvise(mapped, size_t(m_size), MADV_RANDOM);
+    m_native->pinned.assign(size_t((m_size + qint64(pageSize) - 1) / qint64(pageSize)), false);
     return true;
+}
+
+void PackageImage::pin(qint64 offset, qint64 size)
+{
+    if (!m_data || size <= 0 || offset < 0 || offset >= m_size)
+        return;
+    const qint64 page = qint64(pageSize);
+    const qint64 last = (qMin(offset + size, m_size) - 1) / page;
+    for (qint64 index = offset / page; index <= last; ++index) {
+        if (m_native->pinned[size_t(index)])
+            continue;
+        // The write faults in a private copy of this page alone, holding the
+        // page's bytes as the file has them; it writes back what is there.
+        char byte = 0;
+        if (::pread(m_native->file.handle(), &byte, 1, off_t(index * page)) != 1)
+            return;
+        *const_cast<volatile uchar *>(m_data + index * page) = uchar(byte);
+        m_native->pinned[size_t(index)] = true;
+    }
+}
+
+void PackageImage::seal()
+{
+    if (m_data)
+        ::mprotect(const_cast<uchar *>(m_data), size_t(m_size), PROT_READ);
+    m_native->pinned = std::vector<bool>();
 }
 
 void PackageImage::closeNative()

@@ -96,6 +96,12 @@ bool PackageImage::read(qint64 offset, char *buffer, qint64 size, QString *reaso
     return true;
 }
 
+// The file can't change while it is held and a view is read-only: nothing
+// to pin.
+void PackageImage::pin(qint64, qint64) { }
+
+void PackageImage::seal() { }
+
 bool PackageImage::changed() const
 {
     LARGE_INTEGER size;
