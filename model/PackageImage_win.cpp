@@ -83,8 +83,9 @@ bool PackageImage::read(qint64 offset, char *buffer, qint64 size, QString *reaso
         at.OffsetHigh = DWORD(quint64(offset) >> 32);
         DWORD got = 0;
         const DWORD part = DWORD(qMin<qint64>(size, qint64(1) << 30));
-        if (!ReadFile(m_native->file, buffer, part, &got, &at) || got == 0) {
-            *reason = got == 0 && GetLastError() == ERROR_HANDLE_EOF
+        const bool read = ReadFile(m_native->file, buffer, part, &got, &at) != FALSE;
+        if (!read || got == 0) {
+            *reason = read || GetLastError() == ERROR_HANDLE_EOF
                 ? QStringLiteral("the package file ends before byte %1").arg(offset + size)
                 : lastError();
             return false;
