@@ -349,6 +349,17 @@ bool Walker::locateTree(QString *problem)
     if (m_treeOffset < m_headerSize || !has(m_treeOffset, m_nodeSize))
         return fail(QStringLiteral("the tree offset (%1) lies outside the file").arg(m_treeOffset));
 
+    // Qt 5 reads the three section offsets as signed 32-bit numbers: a
+    // section past 2 GiB would send it outside the file. The files' data may
+    // reach up to 4 GiB (their offsets are unsigned).
+    const qint64 signedLimit = std::numeric_limits<qint32>::max();
+    if (m_treeOffset > signedLimit || m_dataOffset > signedLimit || m_namesOffset > signedLimit)
+        return fail(QStringLiteral("a section starts past 2 GiB (tree %1, data %2, names %3), "
+                                   "where Qt cannot read it")
+                        .arg(m_treeOffset)
+                        .arg(m_dataOffset)
+                        .arg(m_namesOffset));
+
     // The tree runs up to the next section or the end of the file.
     qint64 treeEnd = m_size;
     for (const qint64 offset : { m_dataOffset, m_namesOffset }) {
