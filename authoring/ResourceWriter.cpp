@@ -3,7 +3,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -266,39 +265,6 @@ void ResourceWriter::putTree(Output &out, const QVector<int> &order) const
     }
 }
 
-// The files' entries of the data section, in tree order.
-bool ResourceWriter::putData(
-    Output &out, const QVector<int> &order, qint64 dataStart, quint32 *overallFlags)
-{
-    for (const int index : order) {
-        Node &node = m_nodes[index];
-        node.flags = node.folder ? folderFlag : 0;
-        if (node.folder)
-            continue;
-        if (!putFile(out, node, dataStart, overallFlags))
-            return false;
-        if (!out.ok)
-            return fail(Failure::CannotWrite,
-                QStringLiteral("cannot write %1: %2")
-                    .arg(QDir::toNativeSeparators(out.file.fileName()), out.file.errorString()));
-    }
-    return true;
-}
-
-// Whether the files take so much room that the names and the tree must come
-// before them: Qt 5 reads the section offsets as signed 32-bit numbers, so a
-// section past 2 GiB is out of its reach. Smaller files keep rcc's layout
-// (data, names, tree) byte for byte.
-bool ResourceWriter::treeFirst() const
-{
-    qint64 bytes = 24;
-    for (const Node &node : m_nodes) {
-        if (!node.folder)
-            bytes += QFileInfo(node.source).size() + 8;
-    }
-    return bytes > std::numeric_limits<qint32>::max();
-}
-
 bool ResourceWriter::write(const QString &outputFile)
 {
     if (m_failure != Failure::None)
@@ -321,33 +287,27 @@ bool ResourceWriter::write(const QString &outputFile)
 
     const QVector<int> order = treeOrder();
     quint32 overallFlags = 0;
-    qint64 namesStart = 0, treeStart = 0, dataStart = 0;
-    if (treeFirst()) {
-        // Names, room for the tree, the data; then the tree into its room.
-        namesStart = out.position;
-        putNames(out, order);
-        treeStart = out.position;
-        out.put(QByteArray(order.size() * (version >= 2 ? 22 : 14), '\0'));
-        dataStart = out.position;
-        if (!putData(out, order, dataStart, &overallFlags))
+    const qint64 dataStart = out.position;
+    for (const int index : order) {
+        Node &node = m_nodes[index];
+        node.flags = node.folder ? folderFlag : 0;
+        if (node.folder)
+            continue;
+        if (!putFile(out, node, dataStart, &overallFlags))
             return false;
-        if (!out.file.seek(treeStart))
+        if (!out.ok)
             return writeFailed();
-        putTree(out, order);
-    } else {
-        dataStart = out.position;
-        if (!putData(out, order, dataStart, &overallFlags))
-            return false;
-        namesStart = out.position;
-        putNames(out, order);
-        treeStart = out.position;
-        if (treeStart > maxOffset)
-            return fail(Failure::TooLarge,
-                QStringLiteral("the resource file would be larger than 4 GiB (%1 bytes before its "
-                               "tree)")
-                    .arg(treeStart));
-        putTree(out, order);
     }
+
+    const qint64 namesStart = out.position;
+    putNames(out, order);
+    const qint64 treeStart = out.position;
+    if (treeStart > maxOffset)
+        return fail(Failure::TooLarge,
+            QStringLiteral("the resource file would be larger than 4 GiB (%1 bytes before its "
+                           "tree)")
+                .arg(treeStart));
+    putTree(out, order);
     if (!out.ok)
         return writeFailed();
 

@@ -70,8 +70,6 @@ private:
     class Output; // the output file with its position (ResourceWriter.cpp)
 
     bool fail(Failure failure, const QString &text);
-    bool putData(Output &out, const QVector<int> &order, qint64 dataStart, quint32 *overallFlags);
-    bool treeFirst() const;
     bool readFailed(const QFile &source, const QString &shown);
     bool sourceChanged(const QString &shown, qint64 size);
     QVector<int> treeOrder() const;

@@ -5,9 +5,9 @@
 // process. Where minisign is installed, the same package signed, with its key
 // among the installation's trusted keys, is measured as well. Then the peak
 // memory of a child that loads the package and applies it, through the
-// worker's whole chain as the window runs it; with --big the same for a
-// 3.5 GB package (seven files of 500 MB of zeros, built once into the work
-// folder).
+// worker's whole chain as the window runs it; with --big the same for the
+// largest package Qt 5 reads, 1.9 GB (four files of 480 MB of zeros, built
+// once into the work folder).
 //
 //   bench_load --work DIR [--runs N] [--big]
 //
@@ -287,7 +287,7 @@ bool measureSigned(const QString &work, const QString &package, int runs)
     return ok;
 }
 
-// The 3.5 GB package loaded and applied, once.
+// The big package loaded and applied, once.
 bool measureBig(const QString &work)
 {
     QString error;

@@ -222,6 +222,14 @@ bool Walker::checkFile(qint64 node, const QString &name, QString *problem) const
                        .arg(country);
         return false;
     }
+    // Qt 5 takes this offset for a signed number too: data past 2 GiB from
+    // the data section's start is out of its reach.
+    if (u32(at + 10) > quint32(std::numeric_limits<qint32>::max())) {
+        *problem = QStringLiteral("the data of %1 lies more than 2 GiB into the file, where Qt "
+                                  "cannot read it")
+                       .arg(where);
+        return false;
+    }
     const qint64 offset = m_dataOffset + qint64(u32(at + 10));
     reach(offset, 4);
     if (!has(offset, 4)) {
@@ -350,8 +358,7 @@ bool Walker::locateTree(QString *problem)
         return fail(QStringLiteral("the tree offset (%1) lies outside the file").arg(m_treeOffset));
 
     // Qt 5 reads the three section offsets as signed 32-bit numbers: a
-    // section past 2 GiB would send it outside the file. The files' data may
-    // reach up to 4 GiB (their offsets are unsigned).
+    // section past 2 GiB would send it outside the file.
     const qint64 signedLimit = std::numeric_limits<qint32>::max();
     if (m_treeOffset > signedLimit || m_dataOffset > signedLimit || m_namesOffset > signedLimit)
         return fail(QStringLiteral("a section starts past 2 GiB (tree %1, data %2, names %3), "

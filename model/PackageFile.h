@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <functional>
+#include <limits>
 
 // Structural check of a Qt binary resource file (the package container) before
 // it is registered: Qt's resource engine trusts the bytes, and a truncated or
@@ -20,6 +21,11 @@ enum class Verdict {
 // nothing in a larger file could be reached. A larger one is refused by its
 // size before it is read.
 const qint64 maxFileSize = qint64(1) << 32; // 4 GiB
+
+// How far into the data section Qt 5 reaches: it reads a file's data offset
+// as a signed 32-bit number, so no file's data may start past 2 GiB. The
+// builder keeps packages within it; validate() refuses data beyond it.
+const qint64 maxDataReach = std::numeric_limits<qint32>::max();
 
 // The same in the words of a person: "4 GiB".
 QString maxFileSizeText();
