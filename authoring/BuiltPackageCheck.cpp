@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "LoadedPackage.h"
+#include "PackageFile.h"
 
 namespace BuiltPackageCheck {
 
@@ -57,10 +58,11 @@ QString openProblem(LoadedPackage &package, const QString &path, const QString &
         if (!file.open(QIODevice::ReadOnly))
             return QStringLiteral("the written package cannot be read: %1").arg(file.errorString());
         const qint64 size = file.size();
-        if (size <= 0 || size > std::numeric_limits<int>::max())
+        if (size <= 0 || size > PackageFile::maxFileSize)
             return QStringLiteral("the package would be %1 bytes; a package must be between 1 "
-                                  "byte and 2 GiB")
-                .arg(size);
+                                  "byte and %2")
+                .arg(size)
+                .arg(PackageFile::maxFileSizeText());
     }
     package.setMapRoot(mapRoot);
     switch (package.open(path)) {

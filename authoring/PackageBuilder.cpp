@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include "BuiltPackageCheck.h"
+#include "PackageFile.h"
 #include "PackageSource.h"
 #include "PackageWriter.h"
 
@@ -52,6 +53,26 @@ QString copyProblem(const QString &packagePath, const QString &outputFile)
     return QString();
 }
 
+// A package larger than the installer can read is refused before anything
+// is written: its files' bytes alone tell (each adds its size field, and the
+// names, the tree and the manifest come on top). The format's offsets are
+// 32-bit (4 GiB), and Qt 5 reads those of the files' data as signed numbers,
+// so the files may take 2 GiB at most.
+QString sizeProblem(const PackageSource::Result &source)
+{
+    qint64 bytes = 24;
+    for (const PackageSource::File &file : source.files)
+        bytes += file.size + 4;
+    if (bytes <= PackageFile::maxDataReach)
+        return QString();
+    return QStringLiteral("the package would hold more than %1 bytes; a package can hold at most "
+                          "%2 bytes of files (2 GiB: Qt 5 reads no file's data past it, although "
+                          "the format's 32-bit offsets would reach %3)")
+        .arg(bytes)
+        .arg(PackageFile::maxDataReach)
+        .arg(PackageFile::maxFileSizeText());
+}
+
 // Why the package of sourceDir cannot be built into outputFile, or an empty
 // string once it is.
 QString buildProblem(const QString &sourceDir, const QString &outputFile)
@@ -59,6 +80,9 @@ QString buildProblem(const QString &sourceDir, const QString &outputFile)
     const PackageSource::Result source = PackageSource::check(sourceDir, outputFile);
     if (!source.ok())
         return source.problems.first().text;
+    const QString tooLarge = sizeProblem(source);
+    if (!tooLarge.isEmpty())
+        return tooLarge;
     QTemporaryDir work;
     if (!work.isValid())
         return QStringLiteral("cannot create a temporary folder: %1").arg(work.errorString());

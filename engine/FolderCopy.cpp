@@ -10,6 +10,8 @@
 #include <atomic>
 
 #include "FastCopy.h"
+#include "PackageImage.h"
+#include "RegularFile.h"
 #include "SuiteLayout.h"
 
 namespace FolderCopy {
@@ -28,6 +30,44 @@ struct Place
     const FastCopy::Folder *folder = nullptr;
     QString name;
 };
+
+// An uncompressed file of a loaded package, copied by ranges from the
+// package file: its bytes never pass through the mapping, so the program's
+// memory doesn't grow with the package, and a file cut short since it was
+// loaded fails the copy instead of faulting. Nothing is left at target on a
+// failure; NotTried when target can't be made new.
+FastCopy::Outcome copyFromImage(const PackageImage &image, qint64 offset, qint64 size,
+    const QString &target, const FastCopy::Access &access, QString *reason)
+{
+    QFile out;
+    if (RegularFile::createForWriting(target, QIODevice::WriteOnly, &out, reason)
+        != RegularFile::Creation::Created)
+        return FastCopy::Outcome::NotTried;
+    const qint64 blockSize = qint64(4) << 20;
+    QByteArray block(int(qMin(size, blockSize)), Qt::Uninitialized);
+    bool ok = true;
+    for (qint64 done = 0; ok && done < size;) {
+        const qint64 part = qMin(size - done, blockSize);
+        ok = image.read(offset + done, block.data(), part, reason);
+        if (ok && out.write(block.constData(), part) != part) {
+            *reason = out.errorString();
+            ok = false;
+        }
+        done += part;
+    }
+    if (ok && !out.flush()) {
+        *reason = out.errorString();
+        ok = false;
+    }
+    out.close();
+    if (!ok) {
+        QFile::remove(target);
+        return FastCopy::Outcome::Failed;
+    }
+    if (access)
+        FastCopy::makeAccessible(target, *access);
+    return FastCopy::Outcome::Copied;
+}
 
 // The quick road of a copy: creates target (never replacing anything) and
 // fills it from a regular file or from an uncompressed resource in one go
@@ -55,12 +95,20 @@ FastCopy::Outcome copyQuickly(const QString &source, const QString &target,
             return FastCopy::Outcome::NotTried;
         data = reinterpret_cast<const char *>(resource.data());
         size = resource.size();
+        qint64 offset = 0;
         // Not read back: what the page cache would give back proves nothing
-        // about the disk, and the bytes written are the package's, which its
+        // about the disk. A file of a loaded package is copied from the
+        // package file by ranges and hashed as it lies on disk by the watcher
+        // (data: none); other bytes written are the package's, which its
         // manifest's digests prove. The upgrade flushes them before it commits.
-        outcome = place.folder && place.folder->isOpen()
-            ? FastCopy::writeNewIn(*place.folder, place.name, data, size, access, &reason)
-            : FastCopy::writeNew(target, data, size, false, access, &reason);
+        if (const auto image = PackageImage::holding(data, &offset)) {
+            data = nullptr;
+            outcome = copyFromImage(*image, offset, size, target, access, &reason);
+        } else if (place.folder && place.folder->isOpen()) {
+            outcome = FastCopy::writeNewIn(*place.folder, place.name, data, size, access, &reason);
+        } else {
+            outcome = FastCopy::writeNew(target, data, size, false, access, &reason);
+        }
     } else {
         outcome = FastCopy::copyNew(source, target, access, &size, &reason);
     }

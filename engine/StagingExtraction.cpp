@@ -9,6 +9,7 @@
 
 #include "ContainedTree.h"
 #include "FileTree.h"
+#include "PackageImage.h"
 #include "PackageManifest.h"
 #include "SuiteLayout.h"
 #include "UpgradeConstants.h"
@@ -23,8 +24,10 @@ QString tr(const char *text)
 // The registered package's manifest, read before the staging copy. A file
 // written from the package's bytes in memory has been read back by the copy
 // and found equal to them; those bytes are the ones checked against this
-// manifest when the package was loaded. A file written otherwise (a
-// compressed one) is hashed as it lies in the staging folder. Once the copy
+// manifest when the package was loaded. A file written otherwise (from the
+// loaded package's file by ranges, or a compressed one) is hashed as it lies
+// in the staging folder: a package file changed on disk since its check
+// fails here. Once the copy
 // ends, a file that differs, one missing or one too many fails the
 // extraction before anything in the installation changes.
 class StagingCheck
@@ -153,11 +156,24 @@ bool makeStagingFolder(
     return true;
 }
 
+// The file of the registered package when it was changed on disk since it
+// was loaded (written to, cut short), said; empty when it wasn't.
+QString changedPackage(const StagingExtraction::Say &say)
+{
+    const auto image = PackageImage::registeredAt(QStringLiteral(""));
+    if (!image || !image->changed())
+        return QString();
+    const QString path = QDir::toNativeSeparators(image->path());
+    say(tr("升级包文件在载入后被改动:%1").arg(path));
+    return path;
+}
+
 } // namespace
 
 namespace StagingExtraction {
 
-bool extract(const QString &mainPath, ContainedTree &tree, const Say &say, int *stagedFiles)
+bool extract(const QString &mainPath, ContainedTree &tree, const Say &say, int *stagedFiles,
+    QString *changedPackagePath)
 {
     // An empty path would stand for the working directory.
     if (mainPath.isEmpty() || !QDir(mainPath).exists() || !makeStagingFolder(mainPath, tree, say))
@@ -174,11 +190,14 @@ bool extract(const QString &mainPath, ContainedTree &tree, const Say &say, int *
     }
     // Only the package's top folder: the program's own resources share the tree.
     *stagedFiles = 0;
-    if (!FileTree::copyFolderList(QStringLiteral(":"),
-            QStringList(UpgradeConstants::packageFolderName()), heldStaging, true, nullptr,
-            stagedFiles, check.observer()))
-        return false;
-    if (!verified(check, stagingRoot, say))
+    const bool copied = FileTree::copyFolderList(QStringLiteral(":"),
+        QStringList(UpgradeConstants::packageFolderName()), heldStaging, true, nullptr, stagedFiles,
+        check.observer());
+    const bool intact = copied && verified(check, stagingRoot, say);
+    const QString changed = changedPackage(say);
+    if (changedPackagePath)
+        *changedPackagePath = changed;
+    if (!intact || !changed.isEmpty())
         return false;
     for (const QFileInfo &placeholder : placeholderFiles(heldStaging))
         QFile::remove(placeholder.absoluteFilePath());

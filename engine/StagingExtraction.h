@@ -18,7 +18,10 @@ using Say = std::function<void(const QString &line)>;
 
 // False, with what went wrong said, when the package could not be staged
 // whole and unaltered. The staging folder is held in tree from its making on.
-bool extract(const QString &mainPath, ContainedTree &tree, const Say &say, int *stagedFiles);
+// When the package file was changed on disk since it was loaded,
+// *changedPackage (when given) names it.
+bool extract(const QString &mainPath, ContainedTree &tree, const Say &say, int *stagedFiles,
+    QString *changedPackage = nullptr);
 
 // The placeholder files below folder (they only keep empty folders in a package).
 QList<QFileInfo> placeholderFiles(const QString &folder);

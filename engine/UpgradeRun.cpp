@@ -64,11 +64,14 @@ void UpgradeRun::stageFiles()
     refusedBusy = begun == Transaction::Begin::Busy;
     if (!refusal.isEmpty())
         say(refusal);
+    QString changedPackage;
     const bool done
         = (begun == Transaction::Begin::Begun || begun == Transaction::Begin::NoInstallation)
         && StagingExtraction::extract(
             request.mainPath, transaction.tree(), [this](const QString &text) { say(text); },
-            &stagedFiles);
+            &stagedFiles, &changedPackage);
+    if (!changedPackage.isEmpty())
+        emit failure(QStringLiteral("package"), changedPackage, tr("升级包文件在载入后被改动"));
     if (done) {
         transaction.startWriteBack();
         say(tr("升级包信息拷贝成功"));

@@ -7,20 +7,19 @@
 #include <QResource>
 
 #include "PackageFile.h"
+#include "PackageImage.h"
 #include "PackageManifest.h"
+#include "PackagePass.h"
 #include "PackageSignature.h"
 #include "RegularFile.h"
 #include "UpgradeConstants.h"
 
-#include <system_error>
-#include <thread>
-
 namespace {
 
-const uchar *bytes(const QByteArray &data)
-{
-    return reinterpret_cast<const uchar *>(data.constData());
-}
+// A legacy minisign signature signs the file's bytes themselves, which are
+// then checked with the whole file in memory: done for packages up to this
+// size, the others are refused (minisign signs prehashed by default).
+const qint64 legacySignatureLimit = qint64(64) << 20;
 
 // The manifest's problems for a person: the first few, then how many more.
 QString manifestDetail(const PackageManifest::Result &result)
@@ -57,13 +56,10 @@ struct SignatureVerdict
     QString detail;
 };
 
-SignatureVerdict judgeSignature(const QByteArray &package, const QString &path,
-    const PackageSignature::SignatureFile &signatureFile, const QString &trustFolder)
+SignatureVerdict judgeSignature(const PackageSignature::Message &package, const QString &path,
+    const PackageSignature::SignatureFile &signatureFile, const PackageSignature::KeyStore &store)
 {
     using Result = LoadedPackage::Result;
-    const PackageSignature::KeyStore store = trustFolder.isEmpty()
-        ? PackageSignature::KeyStore()
-        : PackageSignature::loadKeys(trustFolder);
     // Key files that are there but unusable still mean that the installation
     // wants signed packages: it accepts none until a key can be read.
     const bool trustWanted = !store.keys.isEmpty() || !store.problems.isEmpty();
@@ -159,7 +155,7 @@ QStringList manifestProblems(const PackageManifest::Result &manifest)
 LoadedPackage::~LoadedPackage()
 {
     if (isRegistered())
-        QResource::unregisterResource(bytes(current), mapRoot);
+        QResource::unregisterResource(current->data(), mapRoot);
 }
 
 void LoadedPackage::setMapRoot(const QString &root)
@@ -171,6 +167,11 @@ void LoadedPackage::setMapRoot(const QString &root)
 QString LoadedPackage::treeRoot() const
 {
     return QLatin1Char(':') + mapRoot + QLatin1Char('/') + UpgradeConstants::packageFolderName();
+}
+
+qint64 LoadedPackage::size() const
+{
+    return current ? current->size() : 0;
 }
 
 LoadedPackage::Result LoadedPackage::load(const QString &path)
@@ -188,23 +189,28 @@ LoadedPackage::Result LoadedPackage::open(const QString &path)
     QFile file;
     if (RegularFile::openForReading(path, &file, &damage) != RegularFile::Refusal::None)
         return Result::Unreadable;
+    const qint64 size = file.size();
+    file.close();
     // Told by its size before any of it is read (a sparse file, say).
-    if (file.size() > PackageFile::maxFileSize) {
-        damage = QStringLiteral("the file holds %1 bytes; a package can hold at most %2 MiB")
-                     .arg(file.size())
-                     .arg(PackageFile::maxFileSize >> 20);
+    std::shared_ptr<PackageImage> image;
+    if (size <= PackageFile::maxFileSize) {
+        image = PackageImage::open(path, &damage);
+        if (!image)
+            return Result::Unreadable;
+    }
+    if (!image || image->size() > PackageFile::maxFileSize) {
+        damage = QStringLiteral("the file holds %1 bytes; a package can hold at most %2")
+                     .arg(image ? image->size() : size)
+                     .arg(PackageFile::maxFileSizeText());
         return Result::TooLarge;
     }
-    QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        damage = file.errorString();
-        return Result::Unreadable;
-    }
-    file.close();
-    // Read right after the package, once; only these bytes are judged.
+    // Read right after the package is opened, once; checked with it.
     signatureFile = PackageSignature::readSignatureFile(path);
     openedPath = path;
-    switch (PackageFile::validate(data, &damage)) {
+    const PackageFile::Verdict structure = PackageFile::validate(image->data(), image->size(),
+        &damage, [&image](qint64 offset, qint64 length) { image->pin(offset, length); });
+    image->seal();
+    switch (structure) {
     case PackageFile::Verdict::Damaged:
         return Result::Damaged;
     case PackageFile::Verdict::NotResourceFile:
@@ -212,9 +218,38 @@ LoadedPackage::Result LoadedPackage::open(const QString &path)
     case PackageFile::Verdict::Valid:
         break;
     }
-    current = data;
-    QResource::registerResource(bytes(current), mapRoot);
+    current = image;
+    QResource::registerResource(current->data(), mapRoot);
+    current->setMapRoot(mapRoot.isNull() ? QStringLiteral("") : mapRoot);
     return Result::Registered;
+}
+
+// What the signature is checked over: the prehash from the pass when there
+// was one, else one pass of its own when asked for; a legacy signature's
+// whole file from the file.
+PackageSignature::Message LoadedPackage::message(bool prehash, QString *error) const
+{
+    PackageSignature::Message checked;
+    PackagePass::Digests digests;
+    if (prehash && PackagePass::run(*current, {}, true, &digests, error))
+        checked.prehash = digests.prehash;
+    const std::shared_ptr<PackageImage> image = current;
+    checked.whole = [image](QString *why) {
+        if (image->size() > legacySignatureLimit) {
+            *why = QStringLiteral("the package is signed in minisign's legacy form, which signs "
+                                  "the whole file and is checked with all of it in memory; that "
+                                  "is done for packages up to %1 MiB, this one has %2 MiB: sign "
+                                  "it in minisign's default (prehashed) form")
+                       .arg(legacySignatureLimit >> 20)
+                       .arg(image->size() >> 20);
+            return QByteArray();
+        }
+        QByteArray bytes(int(image->size()), Qt::Uninitialized);
+        if (!image->read(0, bytes.data(), image->size(), why))
+            return QByteArray();
+        return bytes;
+    };
+    return checked;
 }
 
 LoadedPackage::Result LoadedPackage::verify()
@@ -223,30 +258,39 @@ LoadedPackage::Result LoadedPackage::verify()
         damage = QStringLiteral("no package is open");
         return Result::Unreadable;
     }
-    // The signature (over all the bytes) is checked on a thread of its own
-    // while the files are checked where they lie in the registered bytes; a
-    // refused package leaves nothing registered.
-    SignatureVerdict trust;
-    const auto checkSignature
-        = [&] { trust = judgeSignature(current, openedPath, signatureFile, trustFolder); };
-    std::thread signatureCheck;
-    try {
-        signatureCheck = std::thread(checkSignature);
-    } catch (const std::system_error &) {
-        checkSignature(); // no thread to be had: one after the other
-    }
-    checkedManifest = PackageManifest::verifyTree(treeRoot());
-    if (signatureCheck.joinable())
-        signatureCheck.join();
-
+    const PackageSignature::KeyStore store = trustFolder.isEmpty()
+        ? PackageSignature::KeyStore()
+        : PackageSignature::loadKeys(trustFolder);
+    // The manifest's files and the signature's hash in one pass over the
+    // file; a package without a manifest is read for the signature alone.
+    const bool prehash = PackageSignature::wantsPrehash(signatureFile, store.keys);
+    QByteArray prehashed;
+    const auto hashSpans = [&](const QVector<PackageManifest::Span> &spans,
+                               QVector<QByteArray> *digests, QString *error) {
+        PackagePass::Digests taken;
+        if (!PackagePass::run(*current, spans, prehash, &taken, error))
+            return false;
+        *digests = taken.spans;
+        prehashed = taken.prehash;
+        return true;
+    };
+    checkedManifest
+        = PackageManifest::verifyTree(treeRoot(), current->data(), current->size(), hashSpans);
     if (checkedManifest.verdict == PackageManifest::Verdict::Malformed
         || checkedManifest.verdict == PackageManifest::Verdict::Failed) {
         damage = manifestDetail(checkedManifest);
         release();
         return Result::Corrupted;
     }
+    QString unread;
+    PackageSignature::Message checked = message(prehash && prehashed.isEmpty(), &unread);
+    if (!prehashed.isEmpty())
+        checked.prehash = prehashed;
+    const SignatureVerdict trust = judgeSignature(checked, openedPath, signatureFile, store);
     damage = trust.detail;
     if (trust.result != Result::Registered) {
+        if (!unread.isEmpty() && trust.result == Result::BadSignature)
+            damage = unread;
         release();
         return trust.result;
     }
@@ -254,22 +298,36 @@ LoadedPackage::Result LoadedPackage::verify()
     return Result::Registered;
 }
 
+PackageSignature::Result LoadedPackage::checkSignature(
+    const QVector<Minisign::PublicKey> &keys) const
+{
+    if (!current)
+        return PackageSignature::Result();
+    QString unread;
+    PackageSignature::Message checked
+        = message(PackageSignature::wantsPrehash(signatureFile, keys), &unread);
+    PackageSignature::Result result = PackageSignature::verify(checked, signatureFile, keys);
+    if (result.verdict == PackageSignature::Verdict::Invalid && !unread.isEmpty())
+        result.detail = unread;
+    return result;
+}
+
 void LoadedPackage::release()
 {
     if (!isRegistered())
         return;
-    if (!QResource::unregisterResource(bytes(current), mapRoot))
+    current->setMapRoot(QString());
+    if (!QResource::unregisterResource(current->data(), mapRoot))
         retired.append(current);
-    current.clear();
+    current.reset();
 }
-
 QString LoadedPackage::message(Result result)
 {
     switch (result) {
     case Result::Unreadable:
         return QCoreApplication::translate("MainWindow", "无法读取升级包文件");
     case Result::TooLarge:
-        return QCoreApplication::translate("MainWindow", "升级包文件过大");
+        return QCoreApplication::translate("MainWindow", "升级包过大");
     case Result::Damaged:
     case Result::Corrupted:
         return QCoreApplication::translate("MainWindow", "升级包文件已损坏");

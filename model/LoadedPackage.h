@@ -1,16 +1,22 @@
 #pragma once
 
-#include <QByteArray>
 #include <QList>
 #include <QString>
+
+#include <memory>
 
 #include "PackageManifest.h"
 #include "PackageSignature.h"
 
+class PackageImage;
+
 // The package file chosen by the operator, registered as a resource tree with
-// an empty map root (its contents under ":/upgrade"). The file is read once;
-// the bytes that are checked are the bytes that get registered, and they stay
-// alive as long as the registration does.
+// an empty map root (its contents under ":/upgrade"). The file is held open
+// and mapped while it is registered (PackageImage), never read into memory:
+// Qt reads the tree and the small files through the mapping, the checks read
+// the file by ranges in one pass, and the staging copy does again, checking
+// every file it writes against the manifest, so that a file changed on disk
+// since it was checked is never applied.
 class LoadedPackage
 {
 public:
@@ -43,15 +49,15 @@ public:
     // ":<map root>/upgrade", where a registered package's tree lies.
     QString treeRoot() const;
 
-    // Releases the current package, then reads path once and checks those
-    // bytes: their structure, then (registered) every file below upgrade/
-    // against upgrade/manifest.sha256 when the package has one, then the
-    // signature path + ".minisig" against the trusted keys. A refused
-    // package is left unregistered.
+    // Releases the current package, then opens path and checks its
+    // structure, then (registered) every file below upgrade/ against
+    // upgrade/manifest.sha256 when the package has one, and the signature
+    // path + ".minisig" against the trusted keys, both in one read of the
+    // file. A refused package is left unregistered.
     Result load(const QString &path);
     // load() in two steps, for a program that looks at the registered tree
-    // in between: open() releases the current package, reads path once,
-    // checks the structure of those bytes and registers them (Registered,
+    // in between: open() releases the current package, opens and maps path,
+    // checks its structure and registers it (Registered,
     // Unreadable, TooLarge, Damaged or NotResourceFile); verify() then checks
     // them against the manifest and the signature and releases a refused
     // package (Unreadable when none is open).
@@ -62,9 +68,12 @@ public:
     // Unregisters the current package, if any.
     void release();
 
-    bool isRegistered() const { return !current.isEmpty(); }
-    // The registered bytes (empty when none is registered).
-    const QByteArray &data() const { return current; }
+    bool isRegistered() const { return current != nullptr; }
+    // The size of the registered package file (0 when none is registered).
+    qint64 size() const;
+    // The registered package's signature file checked against keys, with
+    // one read of the package file (the authors' tool's check).
+    PackageSignature::Result checkSignature(const QVector<Minisign::PublicKey> &keys) const;
     // Why a package was refused, in English: the damage, the files that
     // differ from the manifest, what is wrong with the signature. For an
     // accepted package a note at most (a signature file that can't be read
@@ -90,10 +99,12 @@ public:
     static QString baseName(const QString &path);
 
 private:
-    QByteArray current;
+    PackageSignature::Message message(bool prehash, QString *error) const;
+
+    std::shared_ptr<PackageImage> current;
     // Qt refuses to unregister a tree still in use (an open file of it, say);
-    // those bytes must then outlive the registration.
-    QList<QByteArray> retired;
+    // its mapping must then outlive the registration.
+    QList<std::shared_ptr<PackageImage>> retired;
     QString damage;
     QString trustFolder;
     QString signature;

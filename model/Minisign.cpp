@@ -4,6 +4,10 @@
 
 #include <sodium.h>
 
+#ifndef Q_OS_WIN
+#include <openssl/evp.h>
+#endif
+
 namespace Minisign {
 
 namespace {
@@ -123,17 +127,78 @@ bool cryptoReady()
     return ready;
 }
 
+// BLAKE2b-512 without a key, as libsodium's generic hash computes it for
+// minisign. On Linux OpenSSL's is taken: twice as fast here as libsodium's.
+#ifdef Q_OS_WIN
+struct Prehasher::State
+{
+    crypto_generichash_state hash;
+};
+
+Prehasher::Prehasher()
+    : m_state(new State)
+{
+    // sodium_init picks the processor's fastest BLAKE2b.
+    cryptoReady();
+    crypto_generichash_init(&m_state->hash, nullptr, 0, prehashSize);
+}
+
+Prehasher::~Prehasher() = default;
+
+void Prehasher::add(const char *data, qint64 size)
+{
+    for (qint64 done = 0; done < size; done += hashBlock)
+        crypto_generichash_update(&m_state->hash,
+            reinterpret_cast<const unsigned char *>(data) + done,
+            static_cast<unsigned long long>(qMin(hashBlock, size - done)));
+}
+
+QByteArray Prehasher::result()
+{
+    QByteArray digest(prehashSize, '\0');
+    crypto_generichash_final(
+        &m_state->hash, reinterpret_cast<unsigned char *>(digest.data()), size_t(prehashSize));
+    return digest;
+}
+#else
+struct Prehasher::State
+{
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    bool ok = context && EVP_DigestInit_ex(context, EVP_blake2b512(), nullptr) == 1;
+    ~State() { EVP_MD_CTX_free(context); }
+};
+
+Prehasher::Prehasher()
+    : m_state(new State)
+{ }
+
+Prehasher::~Prehasher() = default;
+
+void Prehasher::add(const char *data, qint64 size)
+{
+    if (m_state->ok && size > 0)
+        m_state->ok = EVP_DigestUpdate(m_state->context, data, size_t(size)) == 1;
+}
+
+QByteArray Prehasher::result()
+{
+    QByteArray digest(prehashSize, '\0');
+    unsigned int length = 0;
+    if (!m_state->ok
+        || EVP_DigestFinal_ex(
+               m_state->context, reinterpret_cast<unsigned char *>(digest.data()), &length)
+            != 1
+        || int(length) != prehashSize)
+        return QByteArray(); // never matches a signature
+    return digest;
+}
+#endif
+
 QByteArray prehash(const char *data, qint64 size)
 {
-    crypto_generichash_state state;
-    QByteArray digest(prehashSize, '\0');
-    crypto_generichash_init(&state, nullptr, 0, prehashSize);
-    for (qint64 done = 0; done < size; done += hashBlock)
-        crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(data) + done,
-            static_cast<unsigned long long>(qMin(hashBlock, size - done)));
-    crypto_generichash_final(
-        &state, reinterpret_cast<unsigned char *>(digest.data()), size_t(prehashSize));
-    return digest;
+    Prehasher hash;
+    hash.add(data, size);
+    return hash.result();
 }
 
 bool verify(const Signature &signature, const PublicKey &key, const QByteArray &message,

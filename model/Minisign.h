@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
 // The file formats of minisign and the checks of its signatures, done with
 // libsodium exactly as minisign does them.
 //
@@ -57,6 +59,22 @@ bool cryptoReady();
 
 // BLAKE2b-512 of data, what an "ED" signature signs.
 QByteArray prehash(const char *data, qint64 size);
+
+// The same, fed in parts.
+class Prehasher
+{
+public:
+    Prehasher();
+    ~Prehasher();
+    Prehasher(const Prehasher &) = delete;
+    Prehasher &operator=(const Prehasher &) = delete;
+    void add(const char *data, qint64 size);
+    QByteArray result();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
 
 // Both signatures checked with key over message (the package bytes); a
 // prehashed signature needs digest, the BLAKE2b-512 of message, when the

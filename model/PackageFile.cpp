@@ -65,9 +65,10 @@ bool qtDecodesZstd();
 class Walker
 {
 public:
-    explicit Walker(const QByteArray &data)
-        : m_data(reinterpret_cast<const uchar *>(data.constData()))
-        , m_size(data.size())
+    Walker(const uchar *data, qint64 size, const Reach &reach)
+        : m_data(data)
+        , m_size(size)
+        , m_reach(reach)
     { }
 
     Verdict run();
@@ -102,8 +103,16 @@ private:
     bool checkChildName(qint64 node, qint64 child, quint32 *previousHash, QSet<QString> *sameHash,
         QString *name, QString *problem) const;
 
+    // Tells the reach of a range about to be read (once it lies in the file).
+    void reach(qint64 offset, qint64 length) const
+    {
+        if (m_reach && has(offset, length))
+            m_reach(offset, length);
+    }
+
     const uchar *m_data;
     qint64 m_size;
+    Reach m_reach;
     quint32 m_version = 0;
     quint32 m_fileFlags = 0;
     qint64 m_treeOffset = 0;
@@ -118,6 +127,7 @@ private:
 bool Walker::readName(qint64 node, QString *name, quint32 *hash, QString *problem) const
 {
     const qint64 offset = m_namesOffset + qint64(u32(nodeOffset(node)));
+    reach(offset, 6);
     if (!has(offset, 6)) {
         *problem = QStringLiteral("the name of node %1 lies past the end of the file").arg(node);
         return false;
@@ -127,6 +137,7 @@ bool Walker::readName(qint64 node, QString *name, quint32 *hash, QString *proble
         *problem = QStringLiteral("node %1 has a name of length %2").arg(node).arg(length);
         return false;
     }
+    reach(offset + 6, qint64(length) * 2);
     if (!has(offset + 6, qint64(length) * 2)) {
         *problem = QStringLiteral("the name of node %1 (%2 characters) runs past the end of the "
                                   "file")
@@ -211,7 +222,16 @@ bool Walker::checkFile(qint64 node, const QString &name, QString *problem) const
                        .arg(country);
         return false;
     }
+    // Qt 5 takes this offset for a signed number too: data past 2 GiB from
+    // the data section's start is out of its reach.
+    if (u32(at + 10) > quint32(std::numeric_limits<qint32>::max())) {
+        *problem = QStringLiteral("the data of %1 lies more than 2 GiB into the file, where Qt "
+                                  "cannot read it")
+                       .arg(where);
+        return false;
+    }
     const qint64 offset = m_dataOffset + qint64(u32(at + 10));
+    reach(offset, 4);
     if (!has(offset, 4)) {
         *problem = QStringLiteral("the data of %1 lies past the end of the file").arg(where);
         return false;
@@ -223,6 +243,8 @@ bool Walker::checkFile(qint64 node, const QString &name, QString *problem) const
                        .arg(length);
         return false;
     }
+    if ((flags & (Zlib | Zstd)) || length <= smallFileSize)
+        reach(offset + 4, length);
     return checkCompression(flags, offset, length, where, problem);
 }
 
@@ -273,6 +295,7 @@ bool Walker::checkCompression(
 
 Verdict Walker::run()
 {
+    reach(0, qMin<qint64>(m_size, 24));
     if (m_size < 4 || std::memcmp(m_data, "qres", 4) != 0) {
         m_detail = QStringLiteral("not a Qt resource file (no \"qres\" header)");
         return Verdict::NotResourceFile;
@@ -334,6 +357,16 @@ bool Walker::locateTree(QString *problem)
     if (m_treeOffset < m_headerSize || !has(m_treeOffset, m_nodeSize))
         return fail(QStringLiteral("the tree offset (%1) lies outside the file").arg(m_treeOffset));
 
+    // Qt 5 reads the three section offsets as signed 32-bit numbers: a
+    // section past 2 GiB would send it outside the file.
+    const qint64 signedLimit = std::numeric_limits<qint32>::max();
+    if (m_treeOffset > signedLimit || m_dataOffset > signedLimit || m_namesOffset > signedLimit)
+        return fail(QStringLiteral("a section starts past 2 GiB (tree %1, data %2, names %3), "
+                                   "where Qt cannot read it")
+                        .arg(m_treeOffset)
+                        .arg(m_dataOffset)
+                        .arg(m_namesOffset));
+
     // The tree runs up to the next section or the end of the file.
     qint64 treeEnd = m_size;
     for (const qint64 offset : { m_dataOffset, m_namesOffset }) {
@@ -341,6 +374,7 @@ bool Walker::locateTree(QString *problem)
             treeEnd = offset;
     }
     m_nodeCount = (treeEnd - m_treeOffset) / m_nodeSize;
+    reach(m_treeOffset, m_nodeCount * m_nodeSize);
     if (m_nodeCount < 1)
         return fail(QStringLiteral("the tree holds no root node"));
     if (!(u16(nodeOffset(0) + 4) & Directory))
@@ -514,9 +548,19 @@ bool qtDecodesZstd()
 
 } // namespace
 
+QString maxFileSizeText()
+{
+    return QStringLiteral("%1 GiB").arg(maxFileSize >> 30);
+}
+
 Verdict validate(const QByteArray &data, QString *detail)
 {
-    Walker walker(data);
+    return validate(reinterpret_cast<const uchar *>(data.constData()), data.size(), detail);
+}
+
+Verdict validate(const uchar *data, qint64 size, QString *detail, const Reach &reach)
+{
+    Walker walker(data, size, reach);
     const Verdict verdict = walker.run();
     if (detail)
         *detail = verdict == Verdict::Valid ? QString() : walker.detail();

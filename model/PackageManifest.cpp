@@ -29,59 +29,6 @@ const int digestSize = 32;
 const int hexSize = 2 * digestSize;
 const qint64 readBlock = qint64(1) << 20;
 
-#ifdef Q_OS_WIN
-class Sha256
-{
-public:
-    void add(const void *data, qint64 size)
-    {
-        // addData takes an int: larger blocks go in parts.
-        const char *bytes = static_cast<const char *>(data);
-        for (qint64 done = 0; done < size;) {
-            const int part = int(qMin<qint64>(size - done, 1 << 30));
-            m_hash.addData(bytes + done, part);
-            done += part;
-        }
-    }
-    QByteArray result() { return m_hash.result(); }
-
-private:
-    QCryptographicHash m_hash { QCryptographicHash::Sha256 };
-};
-#else
-class Sha256
-{
-public:
-    Sha256()
-        : m_context(EVP_MD_CTX_new())
-    {
-        m_ok = m_context && EVP_DigestInit_ex(m_context, EVP_sha256(), nullptr) == 1;
-    }
-    ~Sha256() { EVP_MD_CTX_free(m_context); }
-    Sha256(const Sha256 &) = delete;
-    Sha256 &operator=(const Sha256 &) = delete;
-
-    void add(const void *data, qint64 size)
-    {
-        if (m_ok && size > 0)
-            m_ok = EVP_DigestUpdate(m_context, data, size_t(size)) == 1;
-    }
-    // The digest, or an empty array when OpenSSL failed.
-    QByteArray result()
-    {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        if (!m_ok || EVP_DigestFinal_ex(m_context, digest, &length) != 1 || length != digestSize)
-            return QByteArray();
-        return QByteArray(reinterpret_cast<const char *>(digest), digestSize);
-    }
-
-private:
-    EVP_MD_CTX *m_context;
-    bool m_ok = false;
-};
-#endif
-
 // QResource keeps isDir() to itself.
 struct ResourceEntry : QResource
 {
@@ -236,8 +183,47 @@ qint64 sizeOf(const QString &path)
     return QFileInfo(path).size();
 }
 
+// The package file a registered tree lies in, and how its spans are hashed.
+struct InPlace
+{
+    const uchar *base = nullptr;
+    qint64 size = 0;
+    SpanHasher hashSpans;
+};
+
+// Takes the jobs whose bytes lie uncompressed in the package file out of
+// jobs and gives them their digests from one pass over the file.
+void hashInPlace(std::vector<Job> &jobs, const InPlace &inPlace)
+{
+    std::vector<Job> spanJobs;
+    QVector<Span> spans;
+    for (auto it = jobs.begin(); it != jobs.end();) {
+        qint64 size = 0;
+        const uchar *bytes = resourceBytes(it->fullPath, &size);
+        if (bytes && bytes >= inPlace.base && bytes - inPlace.base <= inPlace.size - size) {
+            spans.append({ bytes - inPlace.base, size });
+            spanJobs.push_back(*it);
+            it = jobs.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    QVector<QByteArray> digests;
+    QString error;
+    const bool read = inPlace.hashSpans(spans, &digests, &error);
+    for (size_t i = 0; i < spanJobs.size(); ++i) {
+        if (read && int(i) < digests.size())
+            spanJobs[i].digest = digests.at(int(i));
+        else
+            spanJobs[i].error = error;
+    }
+    runJobs(jobs);
+    jobs.insert(jobs.end(), spanJobs.begin(), spanJobs.end());
+}
+
 // Compares the tree with the listed entries into result.
-void compare(const QString &root, const QVector<Entry> &entries, Result *result)
+void compare(
+    const QString &root, const QVector<Entry> &entries, Result *result, const InPlace *inPlace)
 {
     Listing listing = listTree(root);
     QHash<QString, QString> &tree = listing.files;
@@ -257,7 +243,10 @@ void compare(const QString &root, const QVector<Entry> &entries, Result *result)
     }
     for (auto it = tree.cbegin(); it != tree.cend(); ++it)
         result->problems.append({ ProblemKind::Extra, it.key(), QString() });
-    runJobs(jobs);
+    if (inPlace)
+        hashInPlace(jobs, *inPlace);
+    else
+        runJobs(jobs);
     for (const Job &job : jobs) {
         if (job.digest.isEmpty())
             result->problems.append({ ProblemKind::Unreadable, job.path, job.error });
@@ -269,6 +258,64 @@ void compare(const QString &root, const QVector<Entry> &entries, Result *result)
 }
 
 } // namespace
+
+#ifdef Q_OS_WIN
+struct Sha256::State
+{
+    QCryptographicHash hash { QCryptographicHash::Sha256 };
+};
+
+Sha256::Sha256()
+    : m_state(new State)
+{ }
+
+Sha256::~Sha256() = default;
+
+void Sha256::add(const void *data, qint64 size)
+{
+    // addData takes an int: larger blocks go in parts.
+    const char *bytes = static_cast<const char *>(data);
+    for (qint64 done = 0; done < size;) {
+        const int part = int(qMin<qint64>(size - done, 1 << 30));
+        m_state->hash.addData(bytes + done, part);
+        done += part;
+    }
+}
+
+QByteArray Sha256::result()
+{
+    return m_state->hash.result();
+}
+#else
+struct Sha256::State
+{
+    EVP_MD_CTX *context = EVP_MD_CTX_new();
+    bool ok = context && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1;
+    ~State() { EVP_MD_CTX_free(context); }
+};
+
+Sha256::Sha256()
+    : m_state(new State)
+{ }
+
+Sha256::~Sha256() = default;
+
+void Sha256::add(const void *data, qint64 size)
+{
+    if (m_state->ok && size > 0)
+        m_state->ok = EVP_DigestUpdate(m_state->context, data, size_t(size)) == 1;
+}
+
+QByteArray Sha256::result()
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!m_state->ok || EVP_DigestFinal_ex(m_state->context, digest, &length) != 1
+        || length != digestSize)
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char *>(digest), digestSize);
+}
+#endif
 
 QString fileName()
 {
@@ -386,11 +433,16 @@ QString Result::detail() const
 
 Result verifyTree(const QString &root)
 {
+    return verifyTree(root, nullptr, 0, nullptr);
+}
+
+Result verifyTree(const QString &root, const uchar *base, qint64 size, const SpanHasher &hashSpans)
+{
     Result result;
-    QString base = root;
-    while (base.size() > 1 && base.endsWith(QLatin1Char('/')))
-        base.chop(1);
-    const QString manifestPath = base + QLatin1Char('/') + fileName();
+    QString folder = root;
+    while (folder.size() > 1 && folder.endsWith(QLatin1Char('/')))
+        folder.chop(1);
+    const QString manifestPath = folder + QLatin1Char('/') + fileName();
     const QFileInfo info(manifestPath);
     if (!info.exists() && !info.isSymLink())
         return result; // NoManifest
@@ -411,7 +463,8 @@ Result verifyTree(const QString &root)
     if (!parse(text, &entries, &result.malformedReason))
         return result;
     result.fileCount = entries.size();
-    compare(base, entries, &result);
+    const InPlace inPlace { base, size, hashSpans };
+    compare(folder, entries, &result, hashSpans ? &inPlace : nullptr);
     result.verdict = result.problems.isEmpty() ? Verdict::Verified : Verdict::Failed;
     return result;
 }

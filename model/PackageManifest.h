@@ -5,6 +5,9 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
+#include <memory>
+
 // The content manifest of a package: upgrade/manifest.sha256 lists every
 // other file below upgrade/ (placeholder files included) with its SHA-256, in
 // the form "sha256sum -c" reads when run in upgrade/:
@@ -36,6 +39,23 @@ bool parse(const QByteArray &text, QVector<Entry> *entries, QString *error = nul
 // The manifest text of entries: sorted by path (byte order of UTF-8), hex
 // digits in lower case, "\n" after every line.
 QByteArray format(QVector<Entry> entries);
+
+// SHA-256 fed in parts.
+class Sha256
+{
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256 &) = delete;
+    Sha256 &operator=(const Sha256 &) = delete;
+    void add(const void *data, qint64 size);
+    // The digest (32 bytes), or an empty array when it could not be computed.
+    QByteArray result();
+
+private:
+    struct State;
+    std::unique_ptr<State> m_state;
+};
 
 // SHA-256 of bytes in memory.
 QByteArray hashBytes(const char *data, qint64 size);
@@ -86,6 +106,22 @@ struct Result
 // folder on disk, against root/manifest.sha256. The files are hashed on up to
 // two threads; a package must stay registered until this returns.
 Result verifyTree(const QString &root);
+
+// Where a file's bytes lie, uncompressed, in the package file.
+struct Span
+{
+    qint64 offset = 0;
+    qint64 size = 0;
+};
+// Hashes every span (a digest each, in their order) by reading the package
+// file; false with *error (English) when it can't be read whole.
+using SpanHasher
+    = std::function<bool(const QVector<Span> &spans, QVector<QByteArray> *digests, QString *error)>;
+
+// verifyTree over a registered package whose file is mapped at base (size
+// bytes): its uncompressed files are hashed by hashSpans from the file, not
+// through the mapping; the others (compressed) as verifyTree does.
+Result verifyTree(const QString &root, const uchar *base, qint64 size, const SpanHasher &hashSpans);
 
 // Checks SHA-256 digests taken elsewhere, by path relative to upgrade/ (those
 // of the files a copy wrote, say), against the manifest's entries: a listed

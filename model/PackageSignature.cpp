@@ -105,6 +105,30 @@ SignatureFile readSignatureFile(const QString &packagePath)
 Result verify(const QByteArray &package, const SignatureFile &signatureFile,
     const QVector<Minisign::PublicKey> &keys)
 {
+    Message message;
+    if (wantsPrehash(signatureFile, keys))
+        message.prehash = Minisign::prehash(package.constData(), package.size());
+    message.whole = [&package](QString *) { return package; };
+    return verify(message, signatureFile, keys);
+}
+
+bool wantsPrehash(const SignatureFile &signatureFile, const QVector<Minisign::PublicKey> &keys)
+{
+    Minisign::Signature signature;
+    if (!signatureFile.present || !signatureFile.error.isEmpty()
+        || !Minisign::parseSignature(signatureFile.bytes, &signature, nullptr)
+        || !signature.prehashed)
+        return false;
+    for (const Minisign::PublicKey &key : keys) {
+        if (key.keyId == signature.keyId)
+            return true;
+    }
+    return false;
+}
+
+Result verify(const Message &package, const SignatureFile &signatureFile,
+    const QVector<Minisign::PublicKey> &keys)
+{
     if (!signatureFile.present)
         return Result();
     if (!signatureFile.error.isEmpty())
@@ -120,13 +144,16 @@ Result verify(const QByteArray &package, const SignatureFile &signatureFile,
     result.verdict = Verdict::Untrusted;
     result.detail
         = QStringLiteral("signed with key %1, which is none of the trusted keys").arg(result.keyId);
-    QByteArray digest;
+    QByteArray whole;
     for (const Minisign::PublicKey &key : keys) {
         if (key.keyId != signature.keyId)
             continue;
-        if (signature.prehashed && digest.isEmpty())
-            digest = Minisign::prehash(package.constData(), package.size());
-        if (Minisign::verify(signature, key, package, &reason, digest)) {
+        if (!signature.prehashed && whole.isEmpty() && package.whole) {
+            whole = package.whole(&reason);
+            if (whole.isEmpty())
+                return invalid(reason);
+        }
+        if (Minisign::verify(signature, key, whole, &reason, package.prehash)) {
             result.verdict = Verdict::Valid;
             result.detail.clear();
             return result;

@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <functional>
+
 #include "Minisign.h"
 
 // Signed packages: a detached minisign signature PACKAGE.rcc.minisig beside the
@@ -58,9 +60,25 @@ struct Result
     QString detail; // for Invalid and Untrusted: why, in English
 };
 
-// Checks the package's bytes (the very buffer that is registered) against
-// its signature file and the trusted keys.
+// Checks the package's bytes against its signature file and the trusted keys.
 Result verify(const QByteArray &package, const SignatureFile &signature,
+    const QVector<Minisign::PublicKey> &keys);
+
+// Whether checking signature against keys needs the package's BLAKE2b-512:
+// a well-formed prehashed signature by one of the keys.
+bool wantsPrehash(const SignatureFile &signature, const QVector<Minisign::PublicKey> &keys);
+
+// What a signature is checked over when the package is not in memory: its
+// BLAKE2b-512 (taken in one pass over the file, when wantsPrehash), and for
+// the legacy form, which signs the bytes themselves, the whole package, read
+// only then (empty with *error, in English, when it can't or won't be).
+struct Message
+{
+    QByteArray prehash;
+    std::function<QByteArray(QString *error)> whole;
+};
+
+Result verify(const Message &package, const SignatureFile &signature,
     const QVector<Minisign::PublicKey> &keys);
 
 } // namespace PackageSignature

@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include "LoadedPackage.h"
 #include "PackageManifest.h"
 #include "UpgradeConstants.h"
 #include "support/EngineHarness.h"
@@ -20,6 +21,8 @@ private slots:
     void leftoverStagingThatCannotBeEmptied();
     void compressedPackageCheckedOnDisk_data();
     void compressedPackageCheckedOnDisk();
+    void packageChangedAfterItsCheck_data();
+    void packageChangedAfterItsCheck();
 };
 
 void tst_Extraction::stagingTreeMirrorsPackage_data()
@@ -226,6 +229,72 @@ void tst_Extraction::compressedPackageCheckedOnDisk()
                   + QDir::toNativeSeparators(upgrade.staging() + "/upgrade/" + misListed),
               "升级包信息拷贝失败" };
     QCOMPARE(upgrade.run.statusLines().mid(1), expected);
+}
+
+void tst_Extraction::packageChangedAfterItsCheck_data()
+{
+    QTest::addColumn<bool>("cutShort"); // else a byte of a file's data flipped
+    QTest::newRow("a byte flipped in a file's data") << false;
+    QTest::newRow("the package file cut short") << true;
+}
+
+// The package file changed on disk between its check at loading and the
+// staging copy: the copy fails cleanly, before anything in the installation
+// changed, and names the package. A file cut short under its mapping doesn't
+// kill the program. On Windows the loaded package can't be changed at all.
+void tst_Extraction::packageChangedAfterItsCheck()
+{
+    QFETCH(bool, cutShort);
+    Upgrade upgrade;
+    const QByteArray content = QByteArray("the bytes of report.dll ").repeated(20000);
+    QVERIFY(writeTree(upgrade.installPath, { { "product/report.dll", "installed" } }));
+    const Tree before = snapshot(upgrade.installPath);
+    const QString rcc = buildPackage(
+        upgrade.tmp.path(), { { "update/product/report.dll", content } }, &upgrade.error);
+    QVERIFY2(!rcc.isEmpty(), qPrintable(upgrade.error));
+    LoadedPackage loaded;
+    QCOMPARE(loaded.load(rcc), LoadedPackage::Result::Registered);
+    QFile file(rcc);
+    const bool writable = file.open(QIODevice::ReadWrite);
+#ifdef Q_OS_WIN
+    Q_UNUSED(cutShort)
+    QVERIFY(!writable);
+    const bool changed = false;
+#else
+    QVERIFY(writable);
+    const qint64 at = file.readAll().indexOf(content) + content.size() / 2;
+    QVERIFY(at > content.size() / 2);
+    if (cutShort)
+        QVERIFY(file.resize(at));
+    else
+        QVERIFY(file.seek(at) && file.write("#") == 1);
+    // As any later write would leave it.
+    QVERIFY(file.setFileTime(
+        QDateTime::currentDateTime().addSecs(5), QFileDevice::FileModificationTime));
+    file.close();
+    // Qt reads the tree that was cut off as zeros: no package there.
+    QCOMPARE(QFileInfo::exists(UpgradeConstants::packageDescriptorPath()), !cutShort);
+    const bool changed = true;
+#endif
+    QSignalSpy failures(upgrade.run.object(), &CUpgradeWorker::sigFailure);
+    WorkingDirectory cwd(upgrade.tmp.path());
+    // A refused copy is answered, so that its clean-up runs too.
+    upgrade.run.answerCopyAllEnd = changed;
+    upgrade.run.startCopyAll(upgrade.installPath);
+    if (!changed) {
+        QVERIFY2(upgrade.run.waitForEvent("sigCopyAllEnd(true)"),
+            qPrintable(upgrade.run.events.join(" | ")));
+        return;
+    }
+    QVERIFY2(upgrade.run.waitForEnd(), qPrintable(upgrade.run.events.join(" | ")));
+    upgrade.run.stop();
+    QVERIFY(upgrade.run.outcomes().startsWith("sigCopyAllEnd(false)"));
+    QVERIFY2(upgrade.run.statusLines().contains(
+                 "升级包文件在载入后被改动:" + QDir::toNativeSeparators(rcc)),
+        qPrintable(upgrade.run.statusLines().join(" | ")));
+    QCOMPARE(failures.size(), 1);
+    QCOMPARE(failures.first().first().toString(), QString("package"));
+    QCOMPARE(snapshot(upgrade.installPath), before);
 }
 
 QTEST_GUILESS_MAIN(tst_Extraction)

@@ -50,7 +50,9 @@ void tst_LoadedPackage::load_data()
         << "pipe signature" << R::Registered << "升级包签名文件有误,未核验";
     QTest::newRow("trusted key a named pipe") << "pipe key" << R::Unsigned << "a named pipe";
     // A sparse file: refused by its size before anything is read.
-    QTest::newRow("larger than the format holds") << "huge" << R::TooLarge << "at most";
+    QTest::newRow("larger than the format holds") << "huge" << R::TooLarge << "at most 4 GiB";
+    // Qt 5 takes section offsets for signed numbers: it would read outside.
+    QTest::newRow("its tree past 2 GiB") << "far tree" << R::Damaged << "past 2 GiB";
 }
 
 void tst_LoadedPackage::load()
@@ -84,7 +86,15 @@ void tst_LoadedPackage::load()
     else if (kind == "huge") {
         QFile huge(path);
         QVERIFY(huge.open(QIODevice::WriteOnly) && huge.write("qres") == 4);
-        QVERIFY(huge.resize(qint64(3) << 30));
+        QVERIFY(huge.resize((qint64(4) << 30) + 1));
+    } else if (kind == "far tree") {
+        // Sparse: a header, and an empty root folder at 2.5 GiB.
+        const QByteArray header = QByteArray::fromHex("71726573000000039000000000000018000000180000"
+                                                      "0000");
+        const QByteArray root = QByteArray::fromHex("00000000000200000000000000000000000000000000");
+        QFile far(path);
+        QVERIFY(far.open(QIODevice::WriteOnly) && far.write(header) == header.size());
+        QVERIFY(far.seek(qint64(0x90000000)) && far.write(root) == root.size());
     } else if (kind == "pipe signature") {
         path = rcc;
         QVERIFY(makePipe(rcc + ".minisig"));

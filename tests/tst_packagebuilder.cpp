@@ -88,6 +88,7 @@ private slots:
     void refusesOutput_data();
     void refusesOutput();
     void replacesExistingOutput();
+    void refusesPackageOverTheLimit();
     void commandLineTool_data();
     void commandLineTool();
     void toolCommands_data();
@@ -395,6 +396,20 @@ void tst_PackageBuilder::refusesSpecialEntries()
         QVERIFY2(error.contains(part), qPrintable(QString("'%1' not in: %2").arg(part, error)));
     QVERIFY(!QFileInfo::exists(tmp.filePath("out.rcc")));
 #endif
+}
+
+// Sparse files over 4 GiB in all: refused by their sizes before a byte is
+// written (over 2 GiB already, which Qt 5 can't read).
+void tst_PackageBuilder::refusesPackageOverTheLimit()
+{
+    QTemporaryDir tmp;
+    QVERIFY(TestPackage::writeTree(tmp.filePath("src"),
+        { { "upgrade/upgrade_config.xml", goodDescriptor }, { "upgrade/add/a.bin", "" },
+            { "upgrade/add/b.bin", "" } }));
+    for (const char *name : { "a.bin", "b.bin" })
+        QVERIFY(QFile::resize(tmp.filePath("src/upgrade/add/") + name, qint64(2) << 30));
+    checkRefused(
+        tmp.filePath("src"), { "would hold more than 4294967", "at most 2147483647 bytes" });
 }
 
 void tst_PackageBuilder::refusesOutput_data()

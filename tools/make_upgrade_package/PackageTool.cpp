@@ -35,7 +35,7 @@ public:
     // Reads the file and checks its structure; an exit code other than
     // Success with the reason on err.
     int load(const QString &path, QTextStream &err);
-    const QByteArray &bytes() const { return m_package.data(); }
+    const LoadedPackage &package() const { return m_package; }
     // ":/<map root>/", where the package's tree "upgrade" lies.
     QString base() const { return QLatin1Char(':') + mapRoot() + QLatin1Char('/'); }
     QString root() const { return m_package.treeRoot(); }
@@ -56,7 +56,7 @@ int OpenPackage::load(const QString &path, QTextStream &err)
     case LoadedPackage::Result::Registered:
         break;
     case LoadedPackage::Result::TooLarge:
-        err << shown(path) << " is larger than 2 GiB, which no package can be\n";
+        err << shown(path) << ": " << m_package.detail() << '\n';
         return StructureFailed;
     case LoadedPackage::Result::Damaged:
     case LoadedPackage::Result::NotResourceFile:
@@ -158,8 +158,8 @@ void printProblems(const PackageManifest::Result &result, QTextStream &out)
 PackageSignature::Result checkSignature(
     const QString &package, const OpenPackage &open, const QVector<Minisign::PublicKey> &keys)
 {
-    return PackageSignature::verify(
-        open.bytes(), PackageSignature::readSignatureFile(package), keys);
+    Q_UNUSED(package) // its signature file was read when it was opened
+    return open.package().checkSignature(keys);
 }
 
 } // namespace
@@ -238,7 +238,7 @@ int info(const QString &package, const QStringList &keyPaths, Streams io)
     const int opened = openWithKeys(package, keyPaths, io.err, &keys, &open);
     if (opened != Success)
         return opened;
-    io.out << "package:    " << shown(package) << " (" << open.bytes().size() << " bytes)\n";
+    io.out << "package:    " << shown(package) << " (" << open.package().size() << " bytes)\n";
     RecordLayout::Entries entries;
     const bool readable
         = RecordLayout::readFile(open.root() + QStringLiteral("/upgrade_config.xml"), &entries)
