@@ -213,6 +213,8 @@ LoadedPackage::Result LoadedPackage::open(const QString &path)
     switch (structure) {
     case PackageFile::Verdict::Damaged:
         return Result::Damaged;
+    case PackageFile::Verdict::OutOfReach: // Qt 5 would read outside the file
+        return Result::TooLarge;
     case PackageFile::Verdict::NotResourceFile:
         return Result::NotResourceFile;
     case PackageFile::Verdict::Valid:
@@ -353,9 +355,9 @@ QStringList LoadedPackage::problems(
     case Result::Unreadable:
         return { tr("无法读取升级包文件 %1").arg(file) };
     case Result::TooLarge:
-        return {
-            tr("升级包文件 %1 过大:超过 %2 MiB").arg(file).arg(PackageFile::maxFileSize >> 20)
-        };
+        return { tr("升级包文件 %1 过大:升级包最大为 %2 GiB")
+                     .arg(file)
+                     .arg((PackageFile::maxDataReach + 1) >> 30) };
     case Result::Damaged:
         return { tr("升级包文件 %1 已损坏:文件结构有误").arg(file) };
     case Result::Corrupted:

@@ -73,6 +73,7 @@ public:
 
     Verdict run();
     QString detail() const { return m_detail; }
+    bool outOfReach() const { return m_outOfReach; }
 
 private:
     Verdict damaged(const QString &what)
@@ -122,6 +123,8 @@ private:
     qint64 m_headerSize = 20;
     qint64 m_nodeCount = 0;
     QString m_detail;
+    mutable bool m_outOfReach
+        = false; // the damage is a place past Qt 5's reach (set while checking)
 };
 
 bool Walker::readName(qint64 node, QString *name, quint32 *hash, QString *problem) const
@@ -225,6 +228,7 @@ bool Walker::checkFile(qint64 node, const QString &name, QString *problem) const
     // Qt 5 takes this offset for a signed number too: data past 2 GiB from
     // the data section's start is out of its reach.
     if (u32(at + 10) > quint32(std::numeric_limits<qint32>::max())) {
+        m_outOfReach = true;
         *problem = QStringLiteral("the data of %1 lies more than 2 GiB into the file, where Qt "
                                   "cannot read it")
                        .arg(where);
@@ -360,7 +364,9 @@ bool Walker::locateTree(QString *problem)
     // Qt 5 reads the three section offsets as signed 32-bit numbers: a
     // section past 2 GiB would send it outside the file.
     const qint64 signedLimit = std::numeric_limits<qint32>::max();
-    if (m_treeOffset > signedLimit || m_dataOffset > signedLimit || m_namesOffset > signedLimit)
+    m_outOfReach
+        = m_treeOffset > signedLimit || m_dataOffset > signedLimit || m_namesOffset > signedLimit;
+    if (m_outOfReach)
         return fail(QStringLiteral("a section starts past 2 GiB (tree %1, data %2, names %3), "
                                    "where Qt cannot read it")
                         .arg(m_treeOffset)
@@ -561,7 +567,9 @@ Verdict validate(const QByteArray &data, QString *detail)
 Verdict validate(const uchar *data, qint64 size, QString *detail, const Reach &reach)
 {
     Walker walker(data, size, reach);
-    const Verdict verdict = walker.run();
+    Verdict verdict = walker.run();
+    if (verdict == Verdict::Damaged && walker.outOfReach())
+        verdict = Verdict::OutOfReach;
     if (detail)
         *detail = verdict == Verdict::Valid ? QString() : walker.detail();
     return verdict;

@@ -14,7 +14,8 @@ namespace PackageFile {
 enum class Verdict {
     Valid,
     NotResourceFile, // does not start with the "qres" magic: not a package at all
-    Damaged // claims to be a resource file but its structure is broken
+    Damaged, // claims to be a resource file but its structure is broken
+    OutOfReach // a section or a file's data lies past 2 GiB, where Qt 5 can't read it: too large
 };
 
 // The largest package file: the format's offsets are 32-bit numbers, so

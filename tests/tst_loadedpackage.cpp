@@ -51,8 +51,9 @@ void tst_LoadedPackage::load_data()
     QTest::newRow("trusted key a named pipe") << "pipe key" << R::Unsigned << "a named pipe";
     // A sparse file: refused by its size before anything is read.
     QTest::newRow("larger than the format holds") << "huge" << R::TooLarge << "at most 4 GiB";
-    // Qt 5 takes section offsets for signed numbers: it would read outside.
-    QTest::newRow("its tree past 2 GiB") << "far tree" << R::Damaged << "past 2 GiB";
+    // Qt 5 takes section offsets for signed numbers: it would read outside,
+    // so the package is too large for it, whatever the format holds.
+    QTest::newRow("its tree past 2 GiB") << "far tree" << R::TooLarge << "past 2 GiB";
 }
 
 void tst_LoadedPackage::load()
@@ -131,7 +132,7 @@ void tst_LoadedPackage::problemWording_data()
     using R = LoadedPackage::Result;
     QTest::newRow("unreadable") << R::Unreadable << "" << QStringList { "无法读取升级包文件 %1" };
     QTest::newRow("too large") << R::TooLarge << ""
-                               << QStringList { "升级包文件 %1 过大:超过 2047 MiB" };
+                               << QStringList { "升级包文件 %1 过大:升级包最大为 2 GiB" };
     QTest::newRow("damaged") << R::Damaged << ""
                              << QStringList { "升级包文件 %1 已损坏:文件结构有误" };
     QTest::newRow("manifest malformed")
