@@ -15,12 +15,14 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QThread>
 #include <QVector>
 #include <QXmlStreamWriter>
 
 #include <algorithm>
 #include <cstdio>
 
+#include "CUpgradeWorker.h"
 #include "PackageBuilder.h"
 #include "UpgradeConstants.h"
 
@@ -74,6 +76,21 @@ inline PackageShape bigPackage()
     PackageShape shape { QStringLiteral("big"), 4, 0, 0, qint64(480) * 1024 * 1024 };
     shape.zeros = true;
     return shape;
+}
+
+// A worker set up for the bench packages (versions 2.1.5 to 2.1.9, exe_path
+// bin, no database step), moved to thread and started there, as the window
+// runs it; it is deleted when thread finishes.
+inline CUpgradeWorker *startWorker(QThread &thread)
+{
+    auto *worker = new CUpgradeWorker;
+    worker->setDbFlags(0, 0);
+    worker->setExePath(QStringLiteral("bin"));
+    worker->setVersions(QStringLiteral("2.1.5"), QStringLiteral("2.1.9"));
+    worker->moveToThread(&thread);
+    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
+    thread.start();
+    return worker;
 }
 
 inline void print(const QString &line)

@@ -130,13 +130,7 @@ ChainResult runChain(const QString &installPath, bool expectFailure)
 {
     ChainResult result;
     QThread thread;
-    auto *worker = new CUpgradeWorker;
-    worker->setDbFlags(0, 0);
-    worker->setExePath(QStringLiteral("bin"));
-    worker->setVersions(QStringLiteral("2.1.5"), QStringLiteral("2.1.9"));
-    worker->moveToThread(&thread);
-    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
-    thread.start();
+    CUpgradeWorker *worker = Bench::startWorker(thread);
 
     QEventLoop loop;
     QObject receiver;

@@ -89,13 +89,7 @@ QString signedPackage(
 bool applyPackage(const QString &main)
 {
     QThread thread;
-    auto *worker = new CUpgradeWorker;
-    worker->setDbFlags(0, 0);
-    worker->setExePath(QStringLiteral("bin"));
-    worker->setVersions(QStringLiteral("2.1.5"), QStringLiteral("2.1.9"));
-    worker->moveToThread(&thread);
-    QObject::connect(&thread, &QThread::finished, worker, &QObject::deleteLater);
-    thread.start();
+    CUpgradeWorker *worker = Bench::startWorker(thread);
     QEventLoop loop;
     bool upgraded = false;
     QObject::connect(worker, &CUpgradeWorker::sigCopyAllEnd, &loop, [worker](bool ok) {
