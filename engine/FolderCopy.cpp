@@ -39,30 +39,13 @@ struct Place
 FastCopy::Outcome copyFromImage(const PackageImage &image, qint64 offset, qint64 size,
     const QString &target, const FastCopy::Access &access, QString *reason)
 {
-    QFile out;
-    if (RegularFile::createForWriting(target, QIODevice::WriteOnly, &out, reason)
-        != RegularFile::Creation::Created)
+    switch (image.copyTo(offset, size, target, nullptr, reason)) {
+    case PackageImage::Copy::NotCreated:
         return FastCopy::Outcome::NotTried;
-    const qint64 blockSize = qint64(4) << 20;
-    QByteArray block(int(qMin(size, blockSize)), Qt::Uninitialized);
-    bool ok = true;
-    for (qint64 done = 0; ok && done < size;) {
-        const qint64 part = qMin(size - done, blockSize);
-        ok = image.read(offset + done, block.data(), part, reason);
-        if (ok && out.write(block.constData(), part) != part) {
-            *reason = out.errorString();
-            ok = false;
-        }
-        done += part;
-    }
-    if (ok && !out.flush()) {
-        *reason = out.errorString();
-        ok = false;
-    }
-    out.close();
-    if (!ok) {
-        QFile::remove(target);
+    case PackageImage::Copy::Failed:
         return FastCopy::Outcome::Failed;
+    case PackageImage::Copy::Copied:
+        break;
     }
     if (access)
         FastCopy::makeAccessible(target, *access);

@@ -1,8 +1,13 @@
 #include "PackageImage.h"
 
+#include <QByteArray>
+#include <QFile>
+
 #include <algorithm>
 #include <mutex>
 #include <vector>
+
+#include "RegularFile.h"
 
 namespace {
 
@@ -59,4 +64,37 @@ std::shared_ptr<PackageImage> PackageImage::registeredAt(const QString &mapRoot)
             return image;
     }
     return nullptr;
+}
+
+PackageImage::Copy PackageImage::copyTo(qint64 offset, qint64 size, const QString &target,
+    const std::function<void(const char *data, qint64 size)> &onBlock, QString *reason) const
+{
+    QFile out;
+    if (RegularFile::createForWriting(target, QIODevice::WriteOnly, &out, reason)
+        != RegularFile::Creation::Created)
+        return Copy::NotCreated;
+    const qint64 blockSize = qint64(4) << 20;
+    QByteArray block(int(qMin(size, blockSize)), Qt::Uninitialized);
+    bool ok = true;
+    for (qint64 done = 0; ok && done < size;) {
+        const qint64 part = qMin(size - done, blockSize);
+        ok = read(offset + done, block.data(), part, reason);
+        if (ok && out.write(block.constData(), part) != part) {
+            *reason = out.errorString();
+            ok = false;
+        }
+        if (ok && onBlock)
+            onBlock(block.constData(), part);
+        done += part;
+    }
+    if (ok && !out.flush()) {
+        *reason = out.errorString();
+        ok = false;
+    }
+    out.close();
+    if (!ok) {
+        QFile::remove(target);
+        return Copy::Failed;
+    }
+    return Copy::Copied;
 }

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
 #include <memory>
 
 // The package file while it is loaded: held open (on Windows with no one
@@ -51,6 +52,19 @@ public:
     // Reads size bytes at offset into buffer; false with *reason (English)
     // when the file can't be read or holds fewer bytes now.
     bool read(qint64 offset, char *buffer, qint64 size, QString *reason) const;
+
+    enum class Copy {
+        Copied,
+        NotCreated, // target could not be made new (something is there, no folder, ...)
+        Failed // read or write failed: nothing is left at target
+    };
+    // Writes the bytes [offset, offset + size) of the file, by ranges, into
+    // target, created new and never through a link (RegularFile); each block
+    // is given to onBlock, when set, as it is written. The bytes never pass
+    // through the mapping, so a file cut short since it was opened fails the
+    // copy instead of faulting. *reason (English) when it isn't Copied.
+    Copy copyTo(qint64 offset, qint64 size, const QString &target,
+        const std::function<void(const char *data, qint64 size)> &onBlock, QString *reason) const;
 
     // Whether the file is no longer the one mapped: written to, longer or
     // shorter since it was opened, or a page of the mapping was found cut off.

@@ -13,6 +13,7 @@
 #include "Minisign.h"
 #include "PackageBuilder.h"
 #include "PackageDiff.h"
+#include "PackageExtraction.h"
 #include "PackageManifest.h"
 #include "PackageSignature.h"
 #include "PackageSigner.h"
@@ -277,6 +278,68 @@ int verify(const QString &package, const QStringList &keyPaths, Streams io)
     if (manifestFails(manifest))
         return HashesFailed;
     return signatureFails(signature, !keyPaths.isEmpty()) ? SignatureFailed : Success;
+}
+
+namespace {
+
+// The checks of verify on an open package, silent when it passes: Success, or
+// the exit code with what failed on err.
+int checkForUse(const OpenPackage &open, const QVector<Minisign::PublicKey> &keys, bool keysGiven,
+    QTextStream &err)
+{
+    const PackageManifest::Result manifest = PackageManifest::verifyTree(open.root());
+    if (manifestFails(manifest)) {
+        err << "hashes: " << manifestText(manifest) << '\n';
+        printProblems(manifest, err);
+        return HashesFailed;
+    }
+    const PackageSignature::Result signature = open.package().checkSignature(keys);
+    if (signatureFails(signature, keysGiven)) {
+        err << "signature: " << signatureText(signature, keysGiven) << '\n';
+        return SignatureFailed;
+    }
+    return Success;
+}
+
+int extractionCode(PackageExtraction::Failure failure)
+{
+    using PackageExtraction::Failure;
+    switch (failure) {
+    case Failure::None:
+        return Success;
+    case Failure::Mismatch:
+    case Failure::PackageChanged:
+        return HashesFailed;
+    case Failure::NotEmpty:
+    case Failure::NoParent:
+    case Failure::CannotWrite:
+        break;
+    }
+    return PackageTool::Failure;
+}
+
+} // namespace
+
+int extract(const QString &package, const QString &folder, const QStringList &keyPaths, Streams io)
+{
+    QVector<Minisign::PublicKey> keys;
+    OpenPackage open;
+    int code = openWithKeys(package, keyPaths, io.err, &keys, &open);
+    if (code == Success)
+        code = checkForUse(open, keys, !keyPaths.isEmpty(), io.err);
+    if (code != Success)
+        return code;
+    const PackageExtraction::Result result = PackageExtraction::extract(open.root(), folder);
+    code = extractionCode(result.failure);
+    using PackageExtraction::Failure;
+    if (result.failure == Failure::NotEmpty || result.failure == Failure::NoParent)
+        io.err << "make_upgrade_package: " << result.detail << '\n';
+    else if (code != Success)
+        io.err << "make_upgrade_package: extraction failed: " << result.detail
+               << "; nothing written was left in " << shown(folder) << '\n';
+    else
+        io.out << "extracted " << result.files << " files into " << shown(folder) << '\n';
+    return code;
 }
 
 int sign(const QString &package, const QString &secretKey, const QString &trustedComment,

@@ -31,6 +31,9 @@ int info(const QString &package, const QStringList &keys, Streams io);
 int verify(const QString &package, const QStringList &keys, Streams io);
 int sign(const QString &package, const QString &secretKey, const QString &trustedComment,
     bool commentGiven, Streams io);
+// Checks the package as verify does (the report on err only when it fails),
+// then writes its tree into folder (PackageExtraction).
+int extract(const QString &package, const QString &folder, const QStringList &keys, Streams io);
 int diff(const QString &oldDir, const QString &newDir, const QString &outDir, Streams io);
 
 } // namespace PackageTool

@@ -17,6 +17,7 @@ const char usageText[] = R"(Usage:
   make_upgrade_package --info PACKAGE [--key KEY]...
   make_upgrade_package --verify PACKAGE [--key KEY]...
   make_upgrade_package --sign PACKAGE --secret-key SECRET_KEY [--trusted-comment TEXT]
+  make_upgrade_package --extract PACKAGE DIR [--key KEY]...
   make_upgrade_package --diff OLD_DIR NEW_DIR OUT_DIR
   make_upgrade_package --help
   make_upgrade_package --version
@@ -34,6 +35,11 @@ the SHA-256 of every file in it.
              signature (against --key; without a key it is only read).
   --sign     writes PACKAGE.minisig, a minisign signature (prehashed), with the
              trusted comment given or "timestamp:<time>\tfile:<name>\thashed".
+  --extract  checks PACKAGE as --verify does, then writes its tree (upgrade/...)
+             into DIR, which must be empty or new (its parent must exist),
+             every file checked against the manifest as it is written; the
+             placeholder files of empty folders are left out. On a failure
+             nothing written is left and DIR is as it was.
   --diff     lays out OUT_DIR/upgrade with delete/, update/ and add/ that take an
              installation from the tree OLD_DIR to the tree NEW_DIR, and a
              template upgrade_config.xml to fill in. OUT_DIR must not exist.
@@ -48,7 +54,7 @@ the SHA-256 of every file in it.
   --version            prints "make_upgrade_package <version>".
 
 Exit codes: 0 success; 1 failure (a refused tree, a file that cannot be read
-or written, an unusable key); 2 the structure is damaged or the file is no
+or written, an unusable key, a DIR that is not empty); 2 the structure is damaged or the file is no
 package; 3 a file does not match the manifest, or the manifest is malformed;
 4 the signature is invalid or, with --key, missing or by none of the keys;
 64 wrong usage. --verify reports every check and exits with the code of the
@@ -78,6 +84,25 @@ bool pickMode(
     return true;
 }
 
+// Whether the command takes two arguments (a build: SOURCE_DIR OUTPUT).
+bool twoArguments(const QString &mode)
+{
+    return mode.isEmpty() || mode == QLatin1String("extract");
+}
+
+// Whether the options given go with the command mode.
+bool optionsFit(const QCommandLineParser &parser, const QString &mode)
+{
+    const bool keys = parser.isSet(QStringLiteral("key"));
+    const bool secret = parser.isSet(QStringLiteral("secret-key"));
+    const bool signWith = parser.isSet(QStringLiteral("sign-with"));
+    const bool comment = parser.isSet(QStringLiteral("trusted-comment"));
+    const bool keyed = mode == QLatin1String("info") || mode == QLatin1String("verify")
+        || mode == QLatin1String("extract");
+    return !((keys && !keyed) || (secret != (mode == QLatin1String("sign")))
+        || (signWith && !mode.isEmpty()) || (comment && !secret && !signWith));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -88,7 +113,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     const QCommandLineOption help({ QStringLiteral("h"), QStringLiteral("help") }, QString());
     const QStringList modes { QStringLiteral("list"), QStringLiteral("info"),
-        QStringLiteral("verify"), QStringLiteral("sign"), QStringLiteral("diff") };
+        QStringLiteral("verify"), QStringLiteral("sign"), QStringLiteral("extract"),
+        QStringLiteral("diff") };
     const QCommandLineOption version(QStringLiteral("version"), QString());
     parser.addOption(help);
     parser.addOption(version);
@@ -111,21 +137,16 @@ int main(int argc, char *argv[])
     if (!pickMode(parser, modes, &mode, &mistake))
         return usageError(err, mistake);
     const QStringList args = parser.positionalArguments();
-    const int wanted = mode == QLatin1String("diff") ? 3 : mode.isEmpty() ? 2 : 1;
+    const int wanted = mode == QLatin1String("diff") ? 3 : twoArguments(mode) ? 2 : 1;
     if (args.size() != wanted)
         return usageError(
             err, QStringLiteral("%1 arguments given, %2 expected").arg(args.size()).arg(wanted));
-    const bool keys = parser.isSet(QStringLiteral("key"));
-    const bool secret = parser.isSet(QStringLiteral("secret-key"));
-    const bool signWith = parser.isSet(QStringLiteral("sign-with"));
-    const bool comment = parser.isSet(QStringLiteral("trusted-comment"));
-    if ((keys && mode != QLatin1String("info") && mode != QLatin1String("verify"))
-        || (secret != (mode == QLatin1String("sign"))) || (signWith && !mode.isEmpty())
-        || (comment && !secret && !signWith))
+    if (!optionsFit(parser, mode))
         return usageError(err, QStringLiteral("an option does not fit this command"));
 
     const PackageTool::Streams io { out, err };
     const QString commentText = parser.value(QStringLiteral("trusted-comment"));
+    const bool comment = parser.isSet(QStringLiteral("trusted-comment"));
     if (mode == QLatin1String("list"))
         return PackageTool::list(args.at(0), io);
     if (mode == QLatin1String("info"))
@@ -135,6 +156,9 @@ int main(int argc, char *argv[])
     if (mode == QLatin1String("sign"))
         return PackageTool::sign(
             args.at(0), parser.value(QStringLiteral("secret-key")), commentText, comment, io);
+    if (mode == QLatin1String("extract"))
+        return PackageTool::extract(
+            args.at(0), args.at(1), parser.values(QStringLiteral("key")), io);
     if (mode == QLatin1String("diff"))
         return PackageTool::diff(args.at(0), args.at(1), args.at(2), io);
     return PackageTool::build(args.at(0), args.at(1), parser.value(QStringLiteral("sign-with")),
