@@ -8,8 +8,10 @@
 #include <unistd.h>
 #endif
 
+#include "LoadedPackage.h"
 #include "PackageBuilder.h"
 #include "PackageDiff.h"
+#include "PackageExtraction.h"
 #include "PackageFile.h"
 #include "UpgradeConstants.h"
 #include "support/EngineHarness.h"
@@ -94,6 +96,8 @@ private slots:
     void toolCommands_data();
     void toolCommands();
     void diffBuildsTheNewTree();
+    void extractsTheTree_data();
+    void extractsTheTree();
 };
 
 // Every file travels with its bytes, hidden ones and unusual names too; the
@@ -533,6 +537,12 @@ void tst_PackageBuilder::toolCommands_data()
     QTest::newRow("--sign: secret key missing")
         << QStringList { "--sign", "PKG", "--secret-key", "KEY.sec" } << "" << 1 << ""
         << "cannot read the secret key";
+    QTest::newRow("--extract: the summary line")
+        << QStringList { "--extract", "PKG", "DIR" } << "" << 0 << "extracted 3 files into "
+        << "";
+    QTest::newRow("--extract: a changed file refused before anything is written")
+        << QStringList { "--extract", "PKG", "DIR" } << "change" << 3 << ""
+        << "add/a.txt: content does not match the manifest";
     QTest::newRow("a new build removes the old package's signature")
         << QStringList { "SRC", "PKG" } << "signature" << 0 << "removed"
         << "";
@@ -561,6 +571,7 @@ void tst_PackageBuilder::toolCommands()
         key, "untrusted comment: a key\n" + ("Ed" + QByteArray(40, '\1')).toBase64() + "\n"));
     args.replaceInStrings("PKG", package).replaceInStrings("KEY", key);
     args.replaceInStrings("SRC", tmp.filePath("src-package.rcc"));
+    args.replaceInStrings("DIR", tmp.filePath("extracted"));
 
     QProcess tool;
     tool.start(UPGRADE_BINARY_DIR "/tools/make_upgrade_package/make_upgrade_package", args);
@@ -576,6 +587,7 @@ void tst_PackageBuilder::toolCommands()
     QVERIFY2(complained.contains(err), qPrintable(complained));
     QVERIFY(exitCode != 64 || printed.isEmpty());
     QVERIFY(prepare != "signature" || !QFileInfo::exists(package + ".minisig"));
+    QCOMPARE(QFileInfo::exists(tmp.filePath("extracted")), args.contains("--extract") && !exitCode);
 }
 
 // An installation of the old tree, upgraded with the package laid out from
@@ -642,6 +654,68 @@ void tst_PackageBuilder::diffBuildsTheNewTree()
     QVERIFY2(upgrade.run.outcomes() == QStringList({ "sigCopyAllEnd(true)", "sigSuccessClearEnd" }),
         qPrintable(upgrade.run.events.join(" | ")));
     QCOMPARE(snapshot(upgrade.installPath), snapshot(newDir));
+}
+
+void tst_PackageBuilder::extractsTheTree_data()
+{
+    using PackageExtraction::Failure;
+    QTest::addColumn<bool>("changed"); // a file's bytes changed in the package file
+    QTest::addColumn<QString>("folder"); // new, empty, full (holds a file), orphan (no parent)
+    QTest::addColumn<int>("failure");
+    QTest::addColumn<QString>("detail");
+    QTest::newRow("new folder: the package's bytes") << false << "new" << int(Failure::None) << "";
+    QTest::newRow("empty folder: the package's bytes")
+        << false << "empty" << int(Failure::None) << "";
+    QTest::newRow("folder holding a file: refused, left alone")
+        << false << "full" << int(Failure::NotEmpty) << "not an empty folder";
+    QTest::newRow("parent missing: refused")
+        << false << "orphan" << int(Failure::NoParent) << "does not exist";
+    QTest::newRow("file differs as written: new folder removed")
+        << true << "new" << int(Failure::Mismatch)
+        << "add/a.txt: content does not match the manifest";
+    QTest::newRow("file differs as written: empty folder emptied")
+        << true << "empty" << int(Failure::Mismatch) << "add/a.txt";
+}
+
+// The package's tree written into a folder, as the extraction leaves it; a
+// refusal or a failure leaves the folder as it was.
+void tst_PackageBuilder::extractsTheTree()
+{
+    QFETCH(bool, changed);
+    QFETCH(QString, folder);
+    QTemporaryDir tmp;
+    QString error;
+    const Tree tree { { "upgrade_config.xml", goodDescriptor }, { "add/a.txt", "abcde" },
+        { "add/big.bin", QByteArray(5 << 20, 'b') }, { "delete/gone/", {} } };
+    TestPackage::Files files;
+    for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+        files.append({ "upgrade/" + it.key(), it.value() });
+    const QString rcc = TestPackage::build(tmp.path(), files, &error);
+    QVERIFY2(!rcc.isEmpty(), qPrintable(error));
+    // Loaded but not verified: only the check as it writes can catch it.
+    if (changed)
+        QVERIFY(EngineHarness::writeFile(rcc, readFile(rcc).replace("abcde", "abcdE")));
+    const QString target = tmp.filePath(folder == "orphan" ? "missing/out" : "out");
+    QVERIFY(folder == "new" || folder == "orphan" || QDir().mkdir(target));
+    QVERIFY(folder != "full" || EngineHarness::writeFile(target + "/mine.txt", "mine"));
+    const Tree before = snapshot(tmp.path());
+    LoadedPackage package;
+    package.setMapRoot("/extraction");
+    QCOMPARE(package.open(rcc), LoadedPackage::Result::Registered);
+
+    const PackageExtraction::Result result = PackageExtraction::extract(package.treeRoot(), target);
+    QFETCH(int, failure);
+    QFETCH(QString, detail);
+    QCOMPARE(int(result.failure), failure);
+    QVERIFY2(result.detail.contains(detail), qPrintable(result.detail));
+    if (result.failure != PackageExtraction::Failure::None) {
+        QCOMPARE(snapshot(tmp.path()), before);
+        return;
+    }
+    Tree extracted = snapshot(target + "/upgrade");
+    QVERIFY(extracted.remove("manifest.sha256"));
+    QCOMPARE(extracted, EngineHarness::withFolders(tree));
+    QCOMPARE(result.files, 4);
 }
 
 QTEST_GUILESS_MAIN(tst_PackageBuilder)
