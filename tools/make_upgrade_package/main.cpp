@@ -54,11 +54,11 @@ the SHA-256 of every file in it.
   --version            prints "make_upgrade_package <version>".
 
 Exit codes: 0 success; 1 failure (a refused tree, a file that cannot be read
-or written, an unusable key, a DIR that is not empty); 2 the structure is damaged or the file is no
-package; 3 a file does not match the manifest, or the manifest is malformed;
-4 the signature is invalid or, with --key, missing or by none of the keys;
-64 wrong usage. --verify reports every check and exits with the code of the
-first one that failed.
+or written, an unusable key, a DIR that is not empty); 2 the structure is
+damaged or the file is no package; 3 a file does not match the manifest, or
+the manifest is malformed; 4 the signature is invalid or, with --key,
+missing or by none of the keys; 64 wrong usage. --verify reports every check
+and exits with the code of the first one that failed.
 )";
 
 int usageError(QTextStream &err, const QString &reason)
