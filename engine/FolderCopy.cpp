@@ -11,7 +11,6 @@
 
 #include "FastCopy.h"
 #include "PackageImage.h"
-#include "RegularFile.h"
 #include "SuiteLayout.h"
 
 namespace FolderCopy {
