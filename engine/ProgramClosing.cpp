@@ -1,5 +1,7 @@
 #include "ProgramClosing.h"
 
+#include <algorithm>
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QThread>
@@ -16,11 +18,20 @@ QString nameAndPid(const RunningProgram &program)
 }
 
 // Whether the program still runs: its process ID still runs its executable
-// (an ended one's can't be read, a reused ID runs another).
+// (a reused ID runs another). A process that is ending has given its
+// executable back before it is gone from the process list, where the
+// admission would still find it by name: it runs until the list drops it.
 bool stillRuns(const RunningProgram &program)
 {
     QString path;
-    return ProcessList::imagePath(program.pid, &path) && path == program.path;
+    if (ProcessList::imagePath(program.pid, &path))
+        return path == program.path;
+    QList<ProcessEntry> processes;
+    if (!ProcessList::snapshot(&processes))
+        return false;
+    return std::any_of(processes.cbegin(), processes.cend(), [&program](const ProcessEntry &entry) {
+        return entry.pid == program.pid && entry.name == program.name;
+    });
 }
 
 } // namespace
