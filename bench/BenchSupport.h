@@ -93,6 +93,20 @@ inline CUpgradeWorker *startWorker(QThread &thread)
     return worker;
 }
 
+// Answers the extraction's end as the window does: the upgrade goes on, or
+// the failed extraction is cleared away.
+inline void continueAfterExtraction(CUpgradeWorker *worker, QObject *receiver)
+{
+    QObject::connect(worker, &CUpgradeWorker::sigCopyAllEnd, receiver, [worker](bool ok) {
+        if (ok)
+            QMetaObject::invokeMethod(
+                worker, &CUpgradeWorker::doStartUpgrade, Qt::QueuedConnection);
+        else
+            QMetaObject::invokeMethod(
+                worker, &CUpgradeWorker::slotFaildClear, Qt::QueuedConnection);
+    });
+}
+
 inline void print(const QString &line)
 {
     std::printf("%s\n", qPrintable(line));

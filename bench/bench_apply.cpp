@@ -74,14 +74,7 @@ void driveChain(CUpgradeWorker *worker, QObject *receiver, ChainResult *result, 
                     Bench::fail(QStringLiteral("log line: ") + line);
             }
         });
-    QObject::connect(worker, &CUpgradeWorker::sigCopyAllEnd, receiver, [worker](bool ok) {
-        if (ok)
-            QMetaObject::invokeMethod(
-                worker, &CUpgradeWorker::doStartUpgrade, Qt::QueuedConnection);
-        else
-            QMetaObject::invokeMethod(
-                worker, &CUpgradeWorker::slotFaildClear, Qt::QueuedConnection);
-    });
+    Bench::continueAfterExtraction(worker, receiver);
 }
 
 // The steps run nested inside each other's signals, so the update step is

@@ -92,14 +92,7 @@ bool applyPackage(const QString &main)
     CUpgradeWorker *worker = Bench::startWorker(thread);
     QEventLoop loop;
     bool upgraded = false;
-    QObject::connect(worker, &CUpgradeWorker::sigCopyAllEnd, &loop, [worker](bool ok) {
-        if (ok)
-            QMetaObject::invokeMethod(
-                worker, &CUpgradeWorker::doStartUpgrade, Qt::QueuedConnection);
-        else
-            QMetaObject::invokeMethod(
-                worker, &CUpgradeWorker::slotFaildClear, Qt::QueuedConnection);
-    });
+    Bench::continueAfterExtraction(worker, &loop);
     QObject::connect(worker, &CUpgradeWorker::sigSuccessClearEnd, &loop, [&] {
         upgraded = true;
         loop.quit();
