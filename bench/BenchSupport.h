@@ -219,6 +219,11 @@ inline QString packagePath(const QString &work, const PackageShape &shape)
     return work + QLatin1Char('/') + shape.name + QStringLiteral(".rcc");
 }
 
+inline void syncDisks()
+{
+    QProcess::execute(QStringLiteral("sync"), QStringList());
+}
+
 // Builds the package once per work folder (a later program reuses it).
 // keepSource false removes the source tree after building.
 inline QString ensurePackage(
@@ -263,6 +268,9 @@ inline QString ensurePackage(
     if (!keepSource)
         QDir(source).removeRecursively();
     writeFile(done, QByteArray());
+    // The writeback of what was just built would otherwise fall into the
+    // first measured runs.
+    syncDisks();
     print(QStringLiteral("(built %1: %2 files, %3 MB package, %4 s)")
               .arg(QFileInfo(output).fileName())
               .arg(shape.fileCount())
@@ -297,11 +305,6 @@ inline int countFiles(const QString &root)
         ++count;
     }
     return count;
-}
-
-inline void syncDisks()
-{
-    QProcess::execute(QStringLiteral("sync"), QStringList());
 }
 
 // Makes folder (new or empty) one whose sub-folders ext4 spreads over block

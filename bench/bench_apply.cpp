@@ -44,9 +44,11 @@ qint64 nowNs()
 struct ChainResult
 {
     double ms = -1;
-    // Extraction, the update step, and the rest up to the end (the other
-    // file steps have nothing to do; clean-up dominates the rest).
-    double extractMs = 0, updateMs = 0, restMs = 0;
+    // Extraction, from its end to the update step's first line (the plan,
+    // and the journal's first flush, which waits for the staged files to
+    // reach the disk), the update step, and the rest up to the end (the
+    // other file steps have nothing to do; clean-up dominates the rest).
+    double extractMs = 0, beforeUpdateMs = 0, updateMs = 0, restMs = 0;
     // From the failing script's line to the end of the rollback.
     double rollbackMs = 0;
     int lines = 0;
@@ -109,6 +111,7 @@ void takeTimes(const ChainStamps &stamps, qint64 startNs, ChainResult *result)
     if (endNs > 0) {
         result->ms = (endNs - startNs) / 1e6;
         result->extractMs = (stamps.extractedNs - startNs) / 1e6;
+        result->beforeUpdateMs = (stamps.updateNs - stamps.extractedNs) / 1e6;
         result->updateMs = (stamps.updatedNs - stamps.updateNs) / 1e6;
         result->restMs = (endNs - stamps.updatedNs) / 1e6;
         if (stamps.failedNs > 0)
@@ -249,7 +252,11 @@ bool registerPackage(const QString &package, QByteArray *bytes)
 // The times of the measured rounds, in ms.
 struct Samples
 {
-    QVector<double> upgrade, baseline, floor, extract, update, rest, firstCopy, secondCopy;
+    QVector<double> upgrade, baseline, floor, extract, beforeUpdate, update, rest, firstCopy,
+        secondCopy;
+    // rm -rf of cp's copy of the package's files once they are on disk: what
+    // freeing them costs this file system, which a rollback pays as well.
+    QVector<double> removal;
     int lines = 0;
 };
 
@@ -278,6 +285,7 @@ bool runUpgradeSide(const QString &main, const Bench::PackageShape &shape, const
     if (measured) {
         samples->upgrade << (rollback ? chain.rollbackMs : chain.ms);
         samples->extract << chain.extractMs;
+        samples->beforeUpdate << chain.beforeUpdateMs;
         samples->update << chain.updateMs;
         samples->rest << chain.restMs;
     }
@@ -301,7 +309,15 @@ bool runBaselineSide(const QString &source, const QString &main, const Bench::Pa
         samples->secondCopy << ms - firstMs;
     }
     // The upgrade removes its staging folder itself; cp's goes here.
-    QDir(main + QStringLiteral("/upgrade_temp")).removeRecursively();
+    const QString staging = main + QStringLiteral("/upgrade_temp");
+    if (measured && shape.failingAfterScript) {
+        Bench::syncDisks();
+        QElapsedTimer clock;
+        clock.start();
+        QProcess::execute(QStringLiteral("rm"), { QStringLiteral("-rf"), staging });
+        samples->removal << clock.nsecsElapsed() / 1e6;
+    }
+    QDir(staging).removeRecursively();
     return ok;
 }
 
@@ -364,12 +380,17 @@ void report(const Bench::PackageShape &shape, const QString &label, const Sample
                                 .arg(label, Bench::ms(up), Bench::ms(floor)),
             up / floor, 1.3));
     Bench::print(
-        QStringLiteral("      (upgrade by step, medians: extraction %1, update step %2, "
-                       "clean-up and the rest %3; cp: first copy %4, second copy %5)")
+        QStringLiteral("      (upgrade by step, medians: extraction %1, on to the update step %2, "
+                       "update step %3, clean-up and the rest %4; cp: first copy %5, second copy "
+                       "%6%7)")
             .arg(Bench::ms(Bench::median(samples.extract)),
+                Bench::ms(Bench::median(samples.beforeUpdate)),
                 Bench::ms(Bench::median(samples.update)), Bench::ms(Bench::median(samples.rest)),
                 Bench::ms(Bench::median(samples.firstCopy)),
-                Bench::ms(Bench::median(samples.secondCopy))));
+                Bench::ms(Bench::median(samples.secondCopy)),
+                samples.removal.isEmpty() ? QString()
+                                          : QStringLiteral("; rm -rf of cp's copy once on disk ")
+                        + Bench::ms(Bench::median(samples.removal))));
     Bench::print(QStringLiteral("      (%1 log lines; runs in ms: upgrade %2 / baseline %3%4%5)")
                      .arg(samples.lines)
                      .arg(Bench::runsList(samples.upgrade), Bench::runsList(samples.baseline),

@@ -93,9 +93,11 @@ bool parseLine(const QByteArray &line, int number, Entry *entry, QString *error)
         }
     }
     const QByteArray rawPath = line.mid(hexSize + 2);
+    // Looked up once: the look-up takes a lock, and a manifest has a line
+    // per file.
+    static QTextCodec *const utf8 = QTextCodec::codecForName("UTF-8");
     QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-    const QString path
-        = QTextCodec::codecForName("UTF-8")->toUnicode(rawPath.constData(), rawPath.size(), &state);
+    const QString path = utf8->toUnicode(rawPath.constData(), rawPath.size(), &state);
     if (state.invalidChars > 0 || state.remainingChars > 0) {
         *error = lineError(number, QStringLiteral("the path is not UTF-8 text"));
         return false;
