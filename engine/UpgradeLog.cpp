@@ -152,9 +152,8 @@ void UpgradeLog::write(const QString &line)
 {
     // Lines carry file names and script output: whatever they hold stays on
     // this one line.
-    const QByteArray bytes = (QDateTime::currentDateTime().toString(Qt::ISODateWithMs)
-        + QLatin1Char(' ') + VisibleText::escaped(line) + QLatin1Char('\n'))
-                                 .toUtf8();
+    const QByteArray bytes
+        = (stamp() + QLatin1Char(' ') + VisibleText::escaped(line) + QLatin1Char('\n')).toUtf8();
     if (file.isOpen()) {
         file.write(bytes);
         file.flush();
@@ -162,6 +161,22 @@ void UpgradeLog::write(const QString &line)
     // A copy that can't be written (a full disk) is said in the result line.
     if (copy.isOpen() && (copy.write(bytes) != bytes.size() || !copy.flush()))
         copyFailed(copy.errorString());
+}
+
+// The local time as Qt::ISODateWithMs writes it. Converting to local time
+// takes most of a line's cost, and an upgrade writes tens of thousands of
+// lines, sometimes on the window's thread: the conversion is made once a
+// second (an offset change still shows from the next second on).
+QString UpgradeLog::stamp()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 second = now >= 0 ? now / 1000 : (now - 999) / 1000;
+    if (second != stampSecond || stampPrefix.isEmpty()) {
+        stampSecond = second;
+        stampPrefix = QDateTime::fromMSecsSinceEpoch(second * 1000)
+                          .toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss."));
+    }
+    return stampPrefix + QStringLiteral("%1").arg(now - second * 1000, 3, 10, QLatin1Char('0'));
 }
 
 void UpgradeLog::writeScriptReport(const QString &script, int exitCode, const QString &lastLines)

@@ -62,9 +62,12 @@ private:
     bool openCopy(const QString &copyPath);
     void copyFailed(const QString &reason);
     void removeOldLogs(const QString &folder);
+    QString stamp();
 
     QFile file;
     QFile copy;
     QString copyTarget;
     QString copyFailure;
+    qint64 stampSecond = 0; // of stampPrefix, in seconds since the epoch
+    QString stampPrefix;
 };

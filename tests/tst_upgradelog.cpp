@@ -15,6 +15,7 @@ private slots:
     void writesOnlyInside();
     void outsideTextStaysOnItsLine_data();
     void outsideTextStaysOnItsLine();
+    void stampIsLocalTime();
 };
 
 void tst_UpgradeLog::keepsTheNewest_data()
@@ -160,6 +161,31 @@ void tst_UpgradeLog::outsideTextStaysOnItsLine()
     QVERIFY2(stamped.match(lines.at(0)).hasMatch() && stamped.match(lines.at(1)).hasMatch(),
         qPrintable(lines.join('|')));
     QVERIFY2(lines.at(1).endsWith(" " + shown), qPrintable(lines.at(1)));
+}
+
+void tst_UpgradeLog::stampIsLocalTime()
+{
+    QTemporaryDir dir;
+    QDateTime before, after;
+    {
+        UpgradeLog log;
+        QString error;
+        QVERIFY2(log.open(QString(), dir.filePath("copy.log"), &error), qPrintable(error));
+        before = QDateTime::currentDateTime();
+        for (int i = 0; i < 2000; ++i) // across a second's turn, mostly
+            log.write("line");
+        after = QDateTime::currentDateTime();
+    }
+    QFile file(dir.filePath("copy.log"));
+    QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
+    QDateTime previous = before;
+    for (const QString &line : QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts)) {
+        const QString stamp = line.section(' ', 0, 0);
+        const QDateTime at = QDateTime::fromString(stamp, Qt::ISODateWithMs);
+        QVERIFY2(stamp.size() == 23 && at.timeSpec() == Qt::LocalTime, qPrintable(line));
+        QVERIFY2(previous <= at && at <= after, qPrintable(line));
+        previous = at;
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_UpgradeLog)
