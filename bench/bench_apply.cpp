@@ -22,15 +22,16 @@
 #include <QFile>
 #include <QLocale>
 #include <QProcess>
-#include <QResource>
 #include <QThread>
 #include <QTimer>
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 
 #include "BenchSupport.h"
 #include "CUpgradeWorker.h"
+#include "LoadedPackage.h"
 
 namespace {
 
@@ -230,23 +231,16 @@ QString freshInstallation(const QString &runDir, const QString &source, const QS
 // Which sides to run: both, or only "upgrade" or "baseline" (for profiling).
 QString sides;
 
-// Registers the package from memory, as the window registers a chosen one;
-// bytes holds what is registered.
-bool registerPackage(const QString &package, QByteArray *bytes)
+// Opens, checks and registers the package as the window does with a chosen
+// one (mapped, read by ranges, never held in memory); nullptr when refused.
+std::unique_ptr<LoadedPackage> loadPackage(const QString &package)
 {
-    QFile file(package);
-    if (!file.open(QIODevice::ReadOnly)) {
-        Bench::fail(QStringLiteral("cannot read ") + package);
-        return false;
+    auto loaded = std::make_unique<LoadedPackage>();
+    if (loaded->load(package) != LoadedPackage::Result::Registered) {
+        Bench::fail(QStringLiteral("cannot load %1: %2").arg(package, loaded->detail()));
+        return nullptr;
     }
-    *bytes = file.readAll();
-    file.close();
-    const auto *data = reinterpret_cast<const uchar *>(bytes->constData());
-    if (!QResource::registerResource(data)) {
-        Bench::fail(QStringLiteral("cannot register ") + package);
-        return false;
-    }
-    return true;
+    return loaded;
 }
 
 // The times of the measured rounds, in ms.
@@ -409,10 +403,9 @@ bool measure(const QString &work, const Bench::PackageShape &shape, const QStrin
         Bench::fail(error);
         return false;
     }
-    QByteArray bytes;
-    if (!registerPackage(package, &bytes))
+    std::unique_ptr<LoadedPackage> loaded = loadPackage(package);
+    if (!loaded)
         return false;
-    const auto *data = reinterpret_cast<const uchar *>(bytes.constData());
 
     const QString source = Bench::sourceDir(work, shape);
     const QString runsDir = work + QStringLiteral("/apply-runs");
@@ -447,7 +440,7 @@ bool measure(const QString &work, const Bench::PackageShape &shape, const QStrin
         }
     }
     QDir(runsDir).removeRecursively();
-    QResource::unregisterResource(data);
+    loaded.reset();
     if (!ok)
         return false;
     report(shape, label, samples);
@@ -472,11 +465,13 @@ bool measureScale(const QString &work, int runs)
         const Bench::PackageShape shape = scaleShape(files);
         QString error;
         const QString package = Bench::ensurePackage(work, shape, false, &error);
-        QByteArray bytes;
-        if (package.isEmpty() || !registerPackage(package, &bytes)) {
+        if (package.isEmpty()) {
             Bench::fail(error);
             return false;
         }
+        std::unique_ptr<LoadedPackage> loaded = loadPackage(package);
+        if (!loaded)
+            return false;
         const QString runsDir = work + QStringLiteral("/scale-runs");
         QDir(runsDir).removeRecursively();
         Bench::spreadSubfolders(runsDir);
@@ -490,7 +485,7 @@ bool measureScale(const QString &work, int runs)
             QDir::setCurrent(work);
         }
         QDir(runsDir).removeRecursively();
-        QResource::unregisterResource(reinterpret_cast<const uchar *>(bytes.constData()));
+        loaded.reset();
         if (!ok)
             return false;
         const auto us = [files](double ms) { return ms * 1000 / files; };

@@ -64,13 +64,14 @@ QList<QFileInfo> listLeafEntries(const QString &folder);
 // Removes a file; true also when it is already absent.
 bool deleteFile(const QString &target, Failures *failures = nullptr);
 
-// Told of every file a folder copy wrote: its source and target, and the
-// bytes written when they were in memory (an uncompressed file of a
-// registered package; the copy has read the file back and found exactly
-// them), else data is nullptr. Called on the copying threads, possibly on
-// several at once.
-using CopiedFile = std::function<void(
-    const QString &source, const QString &target, const char *data, qint64 size)>;
+// Told of every file a folder copy wrote: its source and target; the bytes
+// written when they were in the registered package's memory, else data is
+// nullptr; and the SHA-256 of the bytes written when the copy took it as it
+// wrote them (a file of a loaded package, copied from the package file),
+// else digest is empty. Called on the copying threads, possibly on several
+// at once.
+using CopiedFile = std::function<void(const QString &source, const QString &target,
+    const char *data, qint64 size, const QByteArray &digest)>;
 
 // The worker's names for FolderCopy::copyFolderList and
 // TreeRemoval::removeFolder.

@@ -8,9 +8,11 @@
 #include <QVector>
 
 #include <atomic>
+#include <vector>
 
 #include "FastCopy.h"
 #include "PackageImage.h"
+#include "PackageManifest.h"
 #include "SuiteLayout.h"
 
 namespace FolderCopy {
@@ -33,12 +35,29 @@ struct Place
 // An uncompressed file of a loaded package, copied by ranges from the
 // package file: its bytes never pass through the mapping, so the program's
 // memory doesn't grow with the package, and a file cut short since it was
-// loaded fails the copy instead of faulting. Nothing is left at target on a
-// failure; NotTried when target can't be made new.
+// loaded fails the copy instead of faulting. *digest is the SHA-256 of the
+// bytes written. A file of up to a few MB is read whole into a buffer of the
+// copying thread and created by its name in its held folder, like the
+// files of a package held in memory; a larger one is copied block by block.
+// Nothing is left at target on a failure; NotTried when target can't be made
+// new.
 FastCopy::Outcome copyFromImage(const PackageImage &image, qint64 offset, qint64 size,
-    const QString &target, const FastCopy::Access &access, QString *reason)
+    const QString &target, const FastCopy::Access &access, const Place &place, QByteArray *digest,
+    QString *reason)
 {
-    switch (image.copyTo(offset, size, target, nullptr, reason)) {
+    const qint64 wholeLimit = qint64(4) << 20;
+    if (place.folder && place.folder->isOpen() && size <= wholeLimit) {
+        thread_local std::vector<char> buffer;
+        buffer.resize(size_t(qMax<qint64>(size, 1)));
+        if (!image.read(offset, buffer.data(), size, reason))
+            return FastCopy::Outcome::Failed;
+        *digest = PackageManifest::hashBytes(buffer.data(), size);
+        return FastCopy::writeNewIn(*place.folder, place.name, buffer.data(), size, access, reason);
+    }
+    PackageManifest::Sha256 hash;
+    switch (image.copyTo(
+        offset, size, target,
+        [&hash](const char *block, qint64 length) { hash.add(block, length); }, reason)) {
     case PackageImage::Copy::NotCreated:
         return FastCopy::Outcome::NotTried;
     case PackageImage::Copy::Failed:
@@ -46,6 +65,7 @@ FastCopy::Outcome copyFromImage(const PackageImage &image, qint64 offset, qint64
     case PackageImage::Copy::Copied:
         break;
     }
+    *digest = hash.result();
     if (access)
         FastCopy::makeAccessible(target, *access);
     return FastCopy::Outcome::Copied;
@@ -69,6 +89,7 @@ FastCopy::Outcome copyQuickly(const QString &source, const QString &target,
     const char *data = nullptr;
     qint64 size = 0;
     QString reason;
+    QByteArray digest;
     FastCopy::Outcome outcome;
     if (source.startsWith(QLatin1Char(':'))) {
         resource.setFileName(source);
@@ -80,12 +101,12 @@ FastCopy::Outcome copyQuickly(const QString &source, const QString &target,
         qint64 offset = 0;
         // Not read back: what the page cache would give back proves nothing
         // about the disk. A file of a loaded package is copied from the
-        // package file by ranges and hashed as it lies on disk by the watcher
-        // (data: none); other bytes written are the package's, which its
+        // package file and hashed as it is written (data: none, the digest
+        // given); other bytes written are the package's in memory, which its
         // manifest's digests prove. The upgrade flushes them before it commits.
         if (const auto image = PackageImage::holding(data, &offset)) {
             data = nullptr;
-            outcome = copyFromImage(*image, offset, size, target, access, &reason);
+            outcome = copyFromImage(*image, offset, size, target, access, place, &digest, &reason);
         } else if (place.folder && place.folder->isOpen()) {
             outcome = FastCopy::writeNewIn(*place.folder, place.name, data, size, access, &reason);
         } else {
@@ -95,7 +116,7 @@ FastCopy::Outcome copyQuickly(const QString &source, const QString &target,
         outcome = FastCopy::copyNew(source, target, access, &size, &reason);
     }
     if (outcome == FastCopy::Outcome::Copied && onCopied && *onCopied)
-        (*onCopied)(source, target, data, size);
+        (*onCopied)(source, target, data, size, digest);
     if (outcome == FastCopy::Outcome::Differs)
         reason = QCoreApplication::translate("CUpgradeWorker", "写入后读回的内容与升级包不符");
     if (outcome == FastCopy::Outcome::Failed || outcome == FastCopy::Outcome::Differs)
@@ -150,7 +171,7 @@ bool copyFolderFile(const QString &sourceFile, const QString &targetFile, bool o
     if (!copyAccessible(sourceFile, targetFile, keep, failures))
         return false;
     if (onCopied)
-        onCopied(sourceFile, targetFile, nullptr, -1);
+        onCopied(sourceFile, targetFile, nullptr, -1, QByteArray());
     return true;
 }
 

@@ -59,13 +59,16 @@ public:
     {
         if (!present)
             return nullptr;
-        return [this](const QString &source, const QString &target, const char *data, qint64 size) {
+        return [this](const QString &source, const QString &target, const char *data, qint64 size,
+                   const QByteArray &written) {
             Q_UNUSED(size)
             const QString relative = QDir::fromNativeSeparators(source.mid(sourcePrefix.size()));
-            // Written from checked bytes and read back equal: as listed (a
-            // path not listed is extra whatever its digest).
-            const QByteArray digest
-                = data ? listed.value(relative) : PackageManifest::hashFile(target);
+            // Hashed as written; else written from the checked bytes in
+            // memory: as listed (a path not listed is extra whatever its
+            // digest); else hashed as it lies in the staging folder.
+            const QByteArray digest = !written.isEmpty() ? written
+                : data                                   ? listed.value(relative)
+                                                         : PackageManifest::hashFile(target);
             const QMutexLocker locker(&mutex);
             digests.insert(relative, digest);
         };
