@@ -231,10 +231,18 @@ QString freshInstallation(const QString &runDir, const QString &source, const QS
 // Which sides to run: both, or only "upgrade" or "baseline" (for profiling).
 QString sides;
 
-// Opens, checks and registers the package as the window does with a chosen
-// one (mapped, read by ranges, never held in memory); nullptr when refused.
-std::unique_ptr<LoadedPackage> loadPackage(const QString &package)
+// Builds the package of shape once, then opens, checks and registers it as
+// the window does with a chosen one (mapped, read by ranges, never held in
+// memory); nullptr when it can't be built or is refused.
+std::unique_ptr<LoadedPackage> loadPackage(
+    const QString &work, const Bench::PackageShape &shape, bool keepSource)
 {
+    QString error;
+    const QString package = Bench::ensurePackage(work, shape, keepSource, &error);
+    if (package.isEmpty()) {
+        Bench::fail(error);
+        return nullptr;
+    }
     auto loaded = std::make_unique<LoadedPackage>();
     if (loaded->load(package) != LoadedPackage::Result::Registered) {
         Bench::fail(QStringLiteral("cannot load %1: %2").arg(package, loaded->detail()));
@@ -397,15 +405,11 @@ void report(const Bench::PackageShape &shape, const QString &label, const Sample
 
 bool measure(const QString &work, const Bench::PackageShape &shape, const QString &label, int runs)
 {
-    QString error;
-    const QString package = Bench::ensurePackage(work, shape, true, &error);
-    if (package.isEmpty()) {
-        Bench::fail(error);
-        return false;
-    }
-    std::unique_ptr<LoadedPackage> loaded = loadPackage(package);
+    std::unique_ptr<LoadedPackage> loaded = loadPackage(work, shape, true);
     if (!loaded)
         return false;
+    const QString package = Bench::packagePath(work, shape);
+    QString error;
 
     const QString source = Bench::sourceDir(work, shape);
     const QString runsDir = work + QStringLiteral("/apply-runs");
@@ -463,15 +467,10 @@ bool measureScale(const QString &work, int runs)
     QMap<int, double> usPerFile;
     for (int files : sizes) {
         const Bench::PackageShape shape = scaleShape(files);
-        QString error;
-        const QString package = Bench::ensurePackage(work, shape, false, &error);
-        if (package.isEmpty()) {
-            Bench::fail(error);
-            return false;
-        }
-        std::unique_ptr<LoadedPackage> loaded = loadPackage(package);
+        std::unique_ptr<LoadedPackage> loaded = loadPackage(work, shape, false);
         if (!loaded)
             return false;
+        const QString package = Bench::packagePath(work, shape);
         const QString runsDir = work + QStringLiteral("/scale-runs");
         QDir(runsDir).removeRecursively();
         Bench::spreadSubfolders(runsDir);
