@@ -40,7 +40,7 @@ build_project() {
 UPGRADE_WINE_TESTS=(
     tst_versiontext tst_installationrecord tst_versionrecord tst_journal tst_outputtail
     tst_commandline tst_installationlock tst_suiteguard upgrade_install_help
-    tst_resourcewriter tst_packagefile tst_packagemanifest tst_packagesignature tst_loadedpackage tst_packagebuilder tst_packageloading tst_extraction
+    tst_resourcewriter tst_packagefile tst_packagemanifest tst_packagesignature tst_loadedpackage tst_packagepass tst_packagebuilder tst_packageloading tst_extraction
     tst_filetree tst_pathguard tst_processlist tst_upgradelog tst_installhelper tst_filemoves tst_fileaccess tst_changeplan
     tst_scriptsteps tst_filesteps tst_filecopy tst_upgradechain tst_transaction tst_unattended tst_preflight tst_upgradeadmission
     tst_databasestep tst_upgraderoad tst_robustness tst_dbmanager tst_programclosing
